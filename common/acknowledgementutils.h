@@ -1,0 +1,33 @@
+#pragma once
+// Carries the ids of received responses back to the peer, up to 25 per request, so
+// the peer can drop the responses it cached for retries.
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <set>
+
+#include "platform/valueset.h"
+
+namespace Tarvik {
+
+class AcknowledgementUtils {
+public:
+    static constexpr int32_t kMaxAcks = 25;
+
+    static void storeId(uint64_t id);
+    static void setAcknowledgementIDs(const Platform::ValueSet& request);
+    static Platform::hstring getAckKey(int32_t slot);
+    // Receiving side: drops from the results cache every id the request acknowledges.
+    static void processAcknowledgements(const Platform::ValueSet& request);
+
+    static std::size_t pendingCount();
+
+private:
+    AcknowledgementUtils();
+    static AcknowledgementUtils& instance();
+    std::array<Platform::hstring, kMaxAcks> ackKeys_;
+    std::set<uint64_t> pending_;
+    std::mutex mutex_;
+};
+
+}  // namespace Tarvik

@@ -1,0 +1,362 @@
+#include "common/logger.h"
+
+#include <atomic>
+#include <boost/filesystem.hpp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+
+#include "platform/diagnostics.h"
+#include "platform/durablefile.h"
+#include "platform/hstring.h"
+#include "platform/loopbacksocket.h"
+
+namespace Tarvik {
+
+namespace {
+
+constexpr std::size_t kLineSize = 4096;
+constexpr uint64_t kRotateAt = 0x400000;
+constexpr int kDropped = -1;
+
+// The logger object: the lock and the configured path and tag.
+struct LogInfoRef {
+    std::recursive_mutex lock;
+    std::wstring path;
+    std::string tag = "???";
+    bool exitHookRegistered = false;
+};
+
+std::atomic<int> g_shuttingDown{0};
+
+// Process-wide state beside the object.
+struct LoggerState {
+    // Static destructors may still log after this one ran; those calls must do nothing.
+    ~LoggerState() { g_shuttingDown.fetch_add(1); }
+
+    LogInfoRef info;
+    std::atomic<uint32_t> threshold{0};
+    std::atomic<bool> network{false};
+    std::atomic<bool> fileOpened{false};
+    Platform::DurableFile file;
+    Platform::LoopbackSocket socket;
+    bool socketAttempted = false;
+    std::string header;
+};
+
+LoggerState& state() {
+    static LoggerState s;
+    return s;
+}
+
+void onProcessExit() { g_shuttingDown.fetch_add(1); }
+
+uint32_t levelRank(const char* level) noexcept {
+    if (!level) return 4;
+    if (std::strchr(level, '{') || std::strchr(level, '}')) return 0;
+    if (std::strcmp(level, "DBG") == 0) return 1;
+    if (std::strcmp(level, "INF") == 0) return 2;
+    if (std::strcmp(level, "WRN") == 0) return 3;
+    return 4;
+}
+
+const char* fileTail(const char* path) noexcept {
+    if (!path) return "";
+    const char* tail = path;
+    for (const char* p = path; *p; ++p)
+        if (*p == '\\' || *p == '/') tail = p + 1;
+    return tail;
+}
+
+// Rewrites the Microsoft length forms (%I64d, %I32u) into the standard ones, and in
+// wide formats swaps the meaning of %s and %S to the Microsoft convention.
+template <class Ch>
+void translateFormat(const Ch* in, Ch* out, std::size_t cap, bool wide) noexcept {
+    std::size_t o = 0;
+    auto put = [&](Ch c) {
+        if (o + 1 < cap) out[o++] = c;
+    };
+    for (std::size_t i = 0; in[i];) {
+        if (in[i] != '%') {
+            put(in[i++]);
+            continue;
+        }
+        put(in[i++]);
+        if (in[i] == '%') {
+            put(in[i++]);
+            continue;
+        }
+        while (in[i] && std::strchr("-+ #0", static_cast<char>(in[i]))) put(in[i++]);
+        while ((in[i] >= '0' && in[i] <= '9') || in[i] == '*') put(in[i++]);
+        if (in[i] == '.') {
+            put(in[i++]);
+            while ((in[i] >= '0' && in[i] <= '9') || in[i] == '*') put(in[i++]);
+        }
+        if (in[i] == 'I' && in[i + 1] == '6' && in[i + 2] == '4') {
+            put('l');
+            put('l');
+            i += 3;
+        } else if (in[i] == 'I' && in[i + 1] == '3' && in[i + 2] == '2') {
+            i += 3;
+        } else {
+            while (in[i] && std::strchr("hlLqjzt", static_cast<char>(in[i]))) put(in[i++]);
+        }
+        if (!in[i]) break;
+        if (wide && in[i] == 's' && (o == 0 || out[o - 1] != 'l') && (o == 0 || out[o - 1] != 'h')) {
+            put('l');
+            put('s');
+            ++i;
+        } else if (wide && in[i] == 'S') {
+            put('s');
+            ++i;
+        } else {
+            put(in[i++]);
+        }
+    }
+    out[o] = 0;
+}
+
+bool writeLine(const char* line) noexcept;
+
+// Runs before every write; may re-enter writeLine to emit the header.
+void openStep(LoggerState& s) noexcept {
+    if (s.file.is_open() && s.file.position() >= kRotateAt) {
+        s.file.close();
+        boost::system::error_code ec;
+        boost::filesystem::remove(boost::filesystem::path(s.info.path), ec);
+        s.fileOpened.exchange(false);
+    }
+    if (s.fileOpened.load()) return;
+    if (!s.file.is_open() && !s.info.path.empty()) {
+        const boost::filesystem::path p(s.info.path);
+        boost::system::error_code ec;
+        if (p.has_parent_path()) boost::filesystem::create_directories(p.parent_path(), ec);
+        if (!s.file.open_append(Platform::wide_to_utf8(s.info.path))) {
+            boost::filesystem::path fallback = p.parent_path();
+            fallback /= std::to_string(Platform::current_process_id()) + ".log";
+            s.info.path = Platform::utf8_to_wide(fallback.string());
+            s.file.open_append(fallback.string());
+        }
+    }
+    s.fileOpened.exchange(true);
+    if (!s.info.exitHookRegistered) {
+        s.info.exitHookRegistered = true;
+        std::atexit(onProcessExit);
+    }
+    if (s.header.empty()) {
+        s.header = "\n\n-------- " + GetTimeStamp() + " start_" + s.info.tag + " " +
+                   std::to_string(Platform::current_process_id()) + " 1.1.37 --------\n\n";
+    }
+    writeLine(s.header.c_str());
+}
+
+bool writeLine(const char* line) noexcept {
+    if (g_shuttingDown.load()) return false;
+    LoggerState& s = state();
+    std::lock_guard g(s.info.lock);
+    openStep(s);
+    if (s.network.load()) {
+        if (!s.socketAttempted) {
+            s.socketAttempted = true;
+            s.socket.connect("127.0.0.1", "4545");
+        }
+        if (s.socket.is_connected()) {
+            const std::size_t len = strnlen(line, kLineSize);
+            const ssize_t sent = s.socket.send(line, len);
+            if (sent < 0 || static_cast<std::size_t>(sent) != len)
+                std::fprintf(stderr, "[tvlog] send failed %d\n", static_cast<int>(sent));
+            return sent >= 0;
+        }
+    }
+    if (s.file.is_open()) return s.file.write_committed(line, std::strlen(line));
+    Platform::debug_output(line);
+    return true;
+}
+
+// Formats the prefix into buf; returns its length, or -1.
+int formatPrefix(char* buf, const char* level, const char* file, const char* function,
+                 unsigned line) noexcept {
+    LoggerState& s = state();
+    char stamp[64];
+    Platform::local_timestamp(stamp, sizeof stamp);
+    char func[512];
+    QualifiedFunctionName(function ? function : "", func, sizeof func);
+    std::lock_guard g(s.info.lock);
+    return std::snprintf(buf, kLineSize, "%s [%x] %s %s %s:%d %s ", s.info.tag.c_str(),
+                         Platform::current_thread_id(), stamp, level ? level : "", fileTail(file),
+                         static_cast<int>(line), func);
+}
+
+// Appends "\n" when it fits before the terminating zero.
+void appendNewline(char* buf) noexcept {
+    const std::size_t len = strnlen(buf, kLineSize);
+    if (len + 1 < kLineSize) {
+        buf[len] = '\n';
+        buf[len + 1] = '\0';
+    }
+}
+
+bool dropped(const char* level) noexcept {
+    return g_shuttingDown.load(std::memory_order_relaxed) != 0 ||
+           levelRank(level) < state().threshold.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int LogMessage(const char* level, const char* file, const char* function, unsigned line,
+               const char* format, ...) noexcept {
+    if (dropped(level)) return kDropped;
+    char buf[kLineSize] = {};
+    const int prefix = formatPrefix(buf, level, file, function, line);
+    bool ok = prefix > 0;
+    if (ok && static_cast<std::size_t>(prefix) < kLineSize - 1) {
+        char fmt[1024];
+        translateFormat(format ? format : "", fmt, sizeof fmt, false);
+        va_list args;
+        va_start(args, format);
+        const std::size_t room = kLineSize - static_cast<std::size_t>(prefix);
+        const int n = std::vsnprintf(buf + prefix, room, fmt, args);
+        va_end(args);
+        ok = n >= 0 && static_cast<std::size_t>(n) < room;
+    } else {
+        ok = false;
+    }
+    if (ok) appendNewline(buf);
+    buf[kLineSize - 1] = '\0';
+    return writeLine(buf) ? static_cast<int>(std::strlen(buf)) : 0;
+}
+
+int LogMessageWide(const char* level, const char* file, const char* function, unsigned line,
+                   const wchar_t* format, ...) noexcept {
+    if (dropped(level)) return kDropped;
+    char buf[kLineSize] = {};
+    const int prefix = formatPrefix(buf, level, file, function, line);
+    bool ok = prefix > 0 && static_cast<std::size_t>(prefix) < kLineSize - 1;
+    if (ok) {
+        wchar_t fmt[1024];
+        translateFormat(format ? format : L"", fmt, 1024, true);
+        wchar_t wide[kLineSize] = {};
+        va_list args;
+        va_start(args, format);
+        const int n = std::vswprintf(wide, kLineSize, fmt, args);
+        va_end(args);
+        ok = n >= 0;
+        wide[kLineSize - 1] = L'\0';
+        // Convert into the rest of the buffer, never splitting a character.
+        const std::string narrow = Platform::wide_to_utf8(wide);
+        std::size_t room = kLineSize - 1 - static_cast<std::size_t>(prefix);
+        std::size_t take = narrow.size();
+        if (take > room) {
+            ok = false;
+            take = room;
+            while (take > 0 && (static_cast<unsigned char>(narrow[take]) & 0xC0) == 0x80) --take;
+        }
+        std::memcpy(buf + prefix, narrow.data(), take);
+        buf[prefix + take] = '\0';
+    }
+    if (ok) appendNewline(buf);
+    buf[kLineSize - 1] = '\0';
+    return writeLine(buf) ? static_cast<int>(std::strlen(buf)) : 0;
+}
+
+void ConfigureLogger(uint32_t logLevel, const std::string& roleTag) noexcept {
+    LoggerState& s = state();
+    std::lock_guard g(s.info.lock);
+    s.threshold.store(logLevel < 4 ? logLevel : 4);
+    try {
+        s.info.tag = roleTag;
+    } catch (...) {
+    }
+}
+
+void SetNetworkLogging(bool enabled) noexcept {
+    LoggerState& s = state();
+    std::lock_guard g(s.info.lock);
+    s.network.exchange(enabled);
+}
+
+void SetLogFilePath(const std::wstring& path) noexcept {
+    LoggerState& s = state();
+    std::lock_guard g(s.info.lock);
+    try {
+        s.info.path = path;
+    } catch (...) {
+    }
+    s.fileOpened.exchange(false);
+}
+
+void CloseLogFile() noexcept {
+    LoggerState& s = state();
+    std::lock_guard g(s.info.lock);
+    s.file.close();
+    s.fileOpened.exchange(false);
+}
+
+std::wstring GetLogFilePath() {
+    LoggerState& s = state();
+    std::lock_guard g(s.info.lock);
+    return s.info.path;
+}
+
+uint32_t GetLogThreshold() noexcept { return state().threshold.load(); }
+
+std::string GetTimeStamp() {
+    char stamp[64];
+    Platform::local_timestamp(stamp, sizeof stamp);
+    return stamp;
+}
+
+void QualifiedFunctionName(const char* sig, char* out, std::size_t cap) noexcept {
+    if (cap == 0) return;
+    out[0] = '\0';
+    if (!sig) return;
+    std::size_t len = std::strlen(sig);
+    if (const char* with = std::strstr(sig, " [with ")) len = static_cast<std::size_t>(with - sig);
+
+    auto isOperatorAt = [&](std::size_t i) {
+        return i + 8 <= len && std::strncmp(sig + i, "operator", 8) == 0 &&
+               (i == 0 || sig[i - 1] == ':' || sig[i - 1] == ' ');
+    };
+    // Find the parameter list: the first '(' outside template brackets.
+    std::size_t nameStart = 0, nameEnd = len;
+    int angle = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        if (isOperatorAt(i)) {
+            i += 8;
+            while (i < len && sig[i] == ' ') ++i;
+            if (i + 1 < len && sig[i] == '(' && sig[i + 1] == ')') {
+                i += 1;
+            } else {
+                while (i < len && sig[i] != '(') ++i;
+                --i;
+            }
+            continue;
+        }
+        const char c = sig[i];
+        if (c == '<') ++angle;
+        else if (c == '>' && angle > 0) --angle;
+        else if (angle == 0 && c == ' ') nameStart = i + 1;
+        else if (angle == 0 && c == '(') {
+            nameEnd = i;
+            break;
+        }
+    }
+    std::size_t o = 0;
+    auto put = [&](const char* s, std::size_t n) {
+        for (std::size_t k = 0; k < n && o + 1 < cap; ++k) out[o++] = s[k];
+    };
+    while (nameStart < nameEnd && (sig[nameStart] == '*' || sig[nameStart] == '&')) ++nameStart;
+    put(sig + nameStart, nameEnd - nameStart);
+    // Lambdas appear after the enclosing function's parameter list.
+    int lambdas = 0;
+    for (const char* p = sig + nameEnd; (p = std::strstr(p, "::<lambda")) && p < sig + len; ++p)
+        ++lambdas;
+    for (int k = 0; k < lambdas; ++k) put("::<lambda>", 10);
+    if (lambdas > 0) put("::operator ()", 13);
+    out[o] = '\0';
+}
+
+}  // namespace Tarvik

@@ -1,0 +1,39 @@
+#pragma once
+// Remembers which incoming request ids are executing and keeps the response of each
+// executed request until the peer acknowledges it, so a retry never runs twice.
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "platform/valueset.h"
+
+namespace Tarvik {
+
+class ResultsCache {
+public:
+    enum class Admission { Started, InProgress, Cached };
+
+    static void storeResult(uint64_t id, const Platform::ValueSet& result);
+    static void markInProgress(uint64_t id);
+    static void clearInProgress(uint64_t id);
+    static bool isReqInProgress(uint64_t id);
+    static Platform::ValueSet containsResult(uint64_t id);
+    static void deleteResult(uint64_t id);
+
+    // The dispatcher's test-and-mark as one step: either the id is executing
+    // (InProgress), has a stored response (Cached, returned in `cached`), or it is now
+    // marked in progress by this call (Started).
+    static Admission admit(uint64_t id, Platform::ValueSet& cached);
+
+    static std::size_t resultCount();
+    static std::size_t inProgressCount();
+
+private:
+    static ResultsCache& instance();
+    std::map<uint64_t, Platform::ValueSet> results_;
+    std::set<uint64_t> inProgress_;
+    std::mutex mutex_;
+};
+
+}  // namespace Tarvik

@@ -1,0 +1,89 @@
+#pragma once
+// Asynchronous operations and actions handed to the host: wait with get(), attach a
+// Completed handler, or co_await. Made from a task and a cancellation source.
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/task.h"
+
+namespace Platform {
+
+enum class AsyncStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
+
+template <class T>
+class IAsyncOperation {
+public:
+    using CompletedHandler = std::function<void(const IAsyncOperation<T>&, AsyncStatus)>;
+
+    IAsyncOperation() = default;
+    IAsyncOperation(std::nullptr_t) {}
+    explicit operator bool() const noexcept { return impl_ != nullptr; }
+
+    // Builds the operation from a factory that receives the operation's cancellation token.
+    template <class F>
+    static IAsyncOperation create(F&& make_task) {
+        IAsyncOperation op;
+        op.impl_ = std::make_shared<Impl>();
+        op.impl_->task = make_task(op.impl_->source.get_token());
+        return op;
+    }
+    static IAsyncOperation from_task(task<T> t, cancellation_token_source source = {}) {
+        IAsyncOperation op;
+        op.impl_ = std::make_shared<Impl>();
+        op.impl_->source = std::move(source);
+        op.impl_->task = std::move(t);
+        return op;
+    }
+
+    AsyncStatus Status() const {
+        switch (impl_->task.status()) {
+            case task_status::pending: return AsyncStatus::Started;
+            case task_status::completed: return AsyncStatus::Completed;
+            case task_status::canceled: return AsyncStatus::Canceled;
+            case task_status::error: return AsyncStatus::Error;
+        }
+        return AsyncStatus::Error;
+    }
+    // The error's code once the operation failed; 0 otherwise.
+    hresult ErrorCode() const {
+        if (impl_->task.status() != task_status::error) return 0;
+        return to_hresult(impl_->task.state()->error);
+    }
+    void Cancel() const { impl_->source.cancel(); }
+    // Blocks until the operation ends; returns its result or raises its error.
+    T get() const { return impl_->task.get(); }
+    // Result of a completed operation; raises when it is not (yet) completed.
+    T GetResults() const {
+        if (Status() == AsyncStatus::Started) throw hresult_illegal_state_change();
+        return impl_->task.get();
+    }
+    // The handler runs once on a pool thread when the operation ends (at once when
+    // it already has). A second assignment is refused, as on the original platform.
+    void Completed(CompletedHandler handler) const {
+        {
+            std::lock_guard g(impl_->m);
+            if (impl_->handler_set) throw hresult_illegal_state_change();
+            impl_->handler_set = true;
+        }
+        auto self = *this;
+        impl_->task.state()->on_done([self, handler = std::move(handler)] {
+            ThreadPool::instance().post([self, handler] { handler(self, self.Status()); });
+        });
+    }
+    const task<T>& as_task() const { return impl_->task; }
+    auto operator co_await() const noexcept { return impl_->task.operator co_await(); }
+
+private:
+    struct Impl {
+        cancellation_token_source source;
+        task<T> task;
+        std::mutex m;
+        bool handler_set = false;
+    };
+    std::shared_ptr<Impl> impl_;
+};
+
+using IAsyncAction = IAsyncOperation<void>;
+
+}  // namespace Platform

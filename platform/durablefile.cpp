@@ -1,0 +1,41 @@
+#include "platform/durablefile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace Platform {
+
+bool DurableFile::open_append(const std::string& path) noexcept {
+    close();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd_ < 0) return false;
+    struct stat st {};
+    position_ = ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    return true;
+}
+
+bool DurableFile::write_committed(const char* data, std::size_t len) noexcept {
+    if (fd_ < 0) return false;
+    std::size_t done = 0;
+    while (done < len) {
+        const ssize_t n = ::write(fd_, data + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+        position_ += static_cast<uint64_t>(n);
+    }
+    return ::fdatasync(fd_) == 0;
+}
+
+void DurableFile::close() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    position_ = 0;
+}
+
+}  // namespace Platform

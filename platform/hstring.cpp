@@ -1,0 +1,94 @@
+#include "platform/hstring.h"
+
+namespace Platform {
+
+namespace {
+constexpr char32_t kReplacement = 0xFFFD;
+
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+}  // namespace
+
+std::wstring utf8_to_wide(std::string_view in) {
+    std::wstring out;
+    out.reserve(in.size());
+    std::size_t i = 0;
+    while (i < in.size()) {
+        const auto b0 = static_cast<unsigned char>(in[i]);
+        int extra = 0;
+        char32_t cp = 0;
+        if (b0 < 0x80) {
+            cp = b0;
+        } else if ((b0 & 0xE0) == 0xC0) {
+            extra = 1;
+            cp = b0 & 0x1F;
+        } else if ((b0 & 0xF0) == 0xE0) {
+            extra = 2;
+            cp = b0 & 0x0F;
+        } else if ((b0 & 0xF8) == 0xF0) {
+            extra = 3;
+            cp = b0 & 0x07;
+        } else {
+            out.push_back(static_cast<wchar_t>(kReplacement));
+            ++i;
+            continue;
+        }
+        if (i + static_cast<std::size_t>(extra) >= in.size()) {  // truncated sequence
+            out.push_back(static_cast<wchar_t>(kReplacement));
+            break;
+        }
+        bool ok = true;
+        for (int k = 1; k <= extra; ++k) {
+            const auto b = static_cast<unsigned char>(in[i + k]);
+            if ((b & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        static constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+        if (!ok || cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(static_cast<wchar_t>(kReplacement));
+            ++i;
+            continue;
+        }
+        out.push_back(static_cast<wchar_t>(cp));
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+std::string wide_to_utf8(std::wstring_view in) {
+    std::string out;
+    out.reserve(in.size());
+    for (wchar_t c : in) append_utf8(out, static_cast<char32_t>(c));
+    return out;
+}
+
+hstring hstring::from_utf8(std::string_view utf8) { return hstring(utf8_to_wide(utf8)); }
+
+std::string hstring::to_utf8() const { return wide_to_utf8(value_); }
+
+std::size_t hstring::utf16_length() const noexcept {
+    std::size_t n = 0;
+    for (wchar_t c : value_) n += static_cast<char32_t>(c) > 0xFFFF ? 2 : 1;
+    return n;
+}
+
+}  // namespace Platform

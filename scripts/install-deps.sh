@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the benchmarks need.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+$SUDO apt-get update
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y \
+  build-essential cmake ninja-build pkg-config clang-format \
+  libboost-dev libboost-filesystem-dev libboost-system-dev \
+  libprotobuf-dev protobuf-compiler \
+  nlohmann-json3-dev libpugixml-dev libsqlite3-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev
