@@ -13,6 +13,7 @@
 #include "platform/durablefile.h"
 #include "platform/hstring.h"
 #include "platform/loopbacksocket.h"
+#include "platform/utf8locale.h"
 
 namespace Tarvik {
 
@@ -215,6 +216,7 @@ int LogMessage(const char* level, const char* file, const char* function, unsign
     if (ok && static_cast<std::size_t>(prefix) < kLineSize - 1) {
         char fmt[1024];
         translateFormat(format ? format : "", fmt, sizeof fmt, false);
+        Platform::Utf8LocaleScope utf8;
         va_list args;
         va_start(args, format);
         const std::size_t room = kLineSize - static_cast<std::size_t>(prefix);
@@ -239,6 +241,7 @@ int LogMessageWide(const char* level, const char* file, const char* function, un
         wchar_t fmt[1024];
         translateFormat(format ? format : L"", fmt, 1024, true);
         wchar_t wide[kLineSize] = {};
+        Platform::Utf8LocaleScope utf8;
         va_list args;
         va_start(args, format);
         const int n = std::vswprintf(wide, kLineSize, fmt, args);

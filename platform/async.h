@@ -25,19 +25,19 @@ public:
     static IAsyncOperation create(F&& make_task) {
         IAsyncOperation op;
         op.impl_ = std::make_shared<Impl>();
-        op.impl_->task = make_task(op.impl_->source.get_token());
+        op.impl_->work = make_task(op.impl_->source.get_token());
         return op;
     }
     static IAsyncOperation from_task(task<T> t, cancellation_token_source source = {}) {
         IAsyncOperation op;
         op.impl_ = std::make_shared<Impl>();
         op.impl_->source = std::move(source);
-        op.impl_->task = std::move(t);
+        op.impl_->work = std::move(t);
         return op;
     }
 
     AsyncStatus Status() const {
-        switch (impl_->task.status()) {
+        switch (impl_->work.status()) {
             case task_status::pending: return AsyncStatus::Started;
             case task_status::completed: return AsyncStatus::Completed;
             case task_status::canceled: return AsyncStatus::Canceled;
@@ -47,16 +47,16 @@ public:
     }
     // The error's code once the operation failed; 0 otherwise.
     hresult ErrorCode() const {
-        if (impl_->task.status() != task_status::error) return 0;
-        return to_hresult(impl_->task.state()->error);
+        if (impl_->work.status() != task_status::error) return 0;
+        return to_hresult(impl_->work.state()->error);
     }
     void Cancel() const { impl_->source.cancel(); }
     // Blocks until the operation ends; returns its result or raises its error.
-    T get() const { return impl_->task.get(); }
+    T get() const { return impl_->work.get(); }
     // Result of a completed operation; raises when it is not (yet) completed.
     T GetResults() const {
         if (Status() == AsyncStatus::Started) throw hresult_illegal_state_change();
-        return impl_->task.get();
+        return impl_->work.get();
     }
     // The handler runs once on a pool thread when the operation ends (at once when
     // it already has). A second assignment is refused, as on the original platform.
@@ -67,17 +67,17 @@ public:
             impl_->handler_set = true;
         }
         auto self = *this;
-        impl_->task.state()->on_done([self, handler = std::move(handler)] {
+        impl_->work.state()->on_done([self, handler = std::move(handler)] {
             ThreadPool::instance().post([self, handler] { handler(self, self.Status()); });
         });
     }
-    const task<T>& as_task() const { return impl_->task; }
-    auto operator co_await() const noexcept { return impl_->task.operator co_await(); }
+    const task<T>& as_task() const { return impl_->work; }
+    auto operator co_await() const noexcept { return impl_->work.operator co_await(); }
 
 private:
     struct Impl {
         cancellation_token_source source;
-        task<T> task;
+        Platform::task<T> work;
         std::mutex m;
         bool handler_set = false;
     };

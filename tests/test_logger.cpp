@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "common/logger.h"
+#include "platform/diagnostics.h"
+#include "platform/hstring.h"
+#include "testsupport.h"
+
+using namespace Tarvik;
+using TestSupport::readFile;
+
+namespace {
+
+constexpr const char* kFile = "C:\\src\\common\\tarvikappserviceconnection.cpp";
+constexpr const char* kFunc = "Tarvik::TarvikAppServiceConnection::addCommand";
+
+std::string hexTid() {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%x", Platform::current_thread_id());
+    return buf;
+}
+
+// A log file of its own per test; the header is built once per process.
+class LoggerFile : public ::testing::Test {
+protected:
+    void SetUp() override { useLevel(2); }
+    void useLevel(uint32_t level) {
+        CloseLogFile();
+        ConfigureLogger(level, "UWP");
+        SetLogFilePath(Platform::utf8_to_wide(path));
+    }
+    void TearDown() override { CloseLogFile(); }
+    std::string content() const { return readFile(path); }
+    // The file's content after its header, checking that the header is the process's.
+    std::string body() const {
+        const std::string text = content();
+        static const std::regex header(
+            "^\n\n-------- \\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d start_UWP " +
+            std::to_string(Platform::current_process_id()) + " 1\\.1\\.37 --------\n\n");
+        std::smatch m;
+        EXPECT_TRUE(std::regex_search(text, m, header)) << text.substr(0, 120);
+        return m.empty() ? text : text.substr(static_cast<std::size_t>(m.length(0)));
+    }
+    static std::string expectedLine(const std::string& stamp, const std::string& level, int line,
+                                    const std::string& message) {
+        return "UWP [" + hexTid() + "] " + stamp + " " + level + " tarvikappserviceconnection.cpp:" +
+               std::to_string(line) + " " + kFunc + " " + message;
+    }
+    TestSupport::TempDir dir;
+    std::string path = dir.file("logs/TRVK.log");
+};
+
+}  // namespace
+
+TEST_F(LoggerFile, LineIsPrefixPlusMessageByteForByte) {
+    const std::string before = GetTimeStamp();
+    LogMessage("INF", kFile, kFunc, 123, "%s add cmd %d", "_", 31);
+    const std::string after = GetTimeStamp();
+    const std::string text = body();
+    EXPECT_TRUE(text == expectedLine(before, "INF", 123, "_ add cmd 31\n") ||
+                text == expectedLine(after, "INF", 123, "_ add cmd 31\n"))
+        << text;
+}
+
+TEST_F(LoggerFile, ThresholdDropsLowerRanksAndClampsAtFour) {
+    EXPECT_EQ(LogMessage("DBG", kFile, kFunc, 1, "dbg"), -1);
+    EXPECT_EQ(LogMessage("{", kFile, kFunc, 1, ""), -1);
+    EXPECT_EQ(LogMessage("}", kFile, kFunc, 1, ""), -1);
+    EXPECT_GT(LogMessage("INF", kFile, kFunc, 2, "inf"), 0);
+    EXPECT_GT(LogMessage("WRN", kFile, kFunc, 3, "wrn"), 0);
+    EXPECT_GT(LogMessage("CRT", kFile, kFunc, 4, "crt"), 0);
+
+    useLevel(9);
+    EXPECT_EQ(GetLogThreshold(), 4u);
+    EXPECT_EQ(LogMessage("WRN", kFile, kFunc, 5, "wrn9"), -1);
+    EXPECT_GT(LogMessage("CRT", kFile, kFunc, 6, "crt9"), 0);
+    EXPECT_GT(LogMessage("ERR", kFile, kFunc, 7, "other9"), 0);
+
+    const std::string text = content();
+    for (const char* written : {" inf\n", " wrn\n", " crt\n", " crt9\n", " other9\n"})
+        EXPECT_NE(text.find(written), std::string::npos) << written;
+    for (const char* dropped : {" dbg\n", " wrn9\n", " { ", " } "})
+        EXPECT_EQ(text.find(dropped), std::string::npos) << dropped;
+}
+
+TEST_F(LoggerFile, EntryAndExitMarkersAtLevelZero) {
+    useLevel(0);
+    const std::string stamp = GetTimeStamp();
+    {
+        LogScope scope(kFile, kFunc, 77);
+    }
+    const std::string text = body();
+    const std::string expected = expectedLine(stamp, "{", 77, "\n") + expectedLine(stamp, "}", 77, "\n");
+    if (text.find(stamp) != std::string::npos) {
+        EXPECT_EQ(text, expected);
+    }
+    EXPECT_NE(text.find(" { tarvikappserviceconnection.cpp:77 " + std::string(kFunc) + " \n"), std::string::npos);
+    EXPECT_NE(text.find(" } tarvikappserviceconnection.cpp:77 " + std::string(kFunc) + " \n"), std::string::npos);
+}
+
+TEST_F(LoggerFile, LongMessageIsCutWithoutNewline) {
+    const std::string longText(5000, 'x');
+    LogMessage("INF", kFile, kFunc, 9, "%s", longText.c_str());
+    LogMessage("INF", kFile, kFunc, 10, "next");
+    const std::string text = body();
+    ASSERT_GT(text.size(), 4095u);
+    EXPECT_EQ(text.find('\n'), text.size() - 1);  // only the second line ends in a newline
+    EXPECT_EQ(text.substr(4090, 5), "xxxxx");
+    EXPECT_EQ(text.substr(4095, 5), "UWP [");
+    EXPECT_EQ(text.substr(text.size() - 6), " next\n");
+}
+
+TEST_F(LoggerFile, MessageFillingTheBufferExactlyHasNoNewline) {
+    // Prefix length for line 11 at this function, then a message that leaves no room.
+    char probe[4096];
+    const std::string stamp = GetTimeStamp();
+    const int prefix = std::snprintf(probe, sizeof probe, "UWP [%s] %s INF tarvikappserviceconnection.cpp:11 %s ",
+                                     hexTid().c_str(), stamp.c_str(), kFunc);
+    const std::string fits(static_cast<std::size_t>(4094 - prefix), 'y');
+    LogMessage("INF", kFile, kFunc, 11, "%s", fits.c_str());
+    std::string text = body();
+    if (text.find(stamp) != std::string::npos) {
+        EXPECT_EQ(text.size(), 4095u);
+        EXPECT_EQ(text.back(), '\n');
+    }
+}
+
+TEST_F(LoggerFile, MicrosoftLengthFormsAndWideStrings) {
+    LogMessage("INF", kFile, kFunc, 1, "id %I64d u %I64u x %I64x", int64_t{-9000000000}, uint64_t{18446744073709551614ull},
+               uint64_t{0xABCDEF012345ull});
+    LogMessage("INF", kFile, kFunc, 2, "exception %S", L"caf\u00e9");
+    LogMessageWide("INF", kFile, kFunc, 3, L"wide %s narrow %S n %I64d", L"\u20ac", "abc", int64_t{7});
+    const std::string text = content();
+    EXPECT_NE(text.find(" id -9000000000 u 18446744073709551614 x abcdef012345\n"), std::string::npos);
+    EXPECT_NE(text.find(" exception caf\xC3\xA9\n"), std::string::npos);
+    EXPECT_NE(text.find(" wide \xE2\x82\xAC narrow abc n 7\n"), std::string::npos);
+}
+
+TEST_F(LoggerFile, SourcePathWithoutSeparatorIsPrintedWhole) {
+    LogMessage("INF", "plainfile.cpp", kFunc, 5, "m");
+    EXPECT_NE(content().find(" INF plainfile.cpp:5 "), std::string::npos);
+}
+
+TEST_F(LoggerFile, RotationStartsAFreshFileWithTheSameHeader) {
+    boost::filesystem::create_directories(dir.path() / "logs");
+    {
+        std::ofstream prefill(path, std::ios::binary);
+        prefill << std::string(4194304 - 50, 'a');
+    }
+    LogMessage("INF", kFile, kFunc, 1, "before rotation");
+    const std::string first = content();
+    ASSERT_GE(first.size(), 4194304u);
+    const std::string header = first.substr(4194304 - 50, first.find("UWP [", 4194304 - 50) - (4194304 - 50));
+    LogMessage("INF", kFile, kFunc, 2, "after rotation");
+    const std::string second = content();
+    EXPECT_LT(second.size(), 1000u);
+    EXPECT_EQ(second.substr(0, header.size()), header);
+    EXPECT_NE(second.find(" after rotation\n"), std::string::npos);
+    EXPECT_EQ(second.find("before rotation"), std::string::npos);
+}
+
+TEST_F(LoggerFile, UnopenablePathFallsBackToProcessIdFile) {
+    boost::filesystem::create_directories(path);  // a folder where the file should be
+    LogMessage("INF", kFile, kFunc, 1, "to fallback");
+    const std::string fallback = dir.file("logs/" + std::to_string(Platform::current_process_id()) + ".log");
+    EXPECT_EQ(Platform::wide_to_utf8(GetLogFilePath()), fallback);
+    const std::string text = readFile(fallback);
+    EXPECT_EQ(text.rfind("\n\n-------- ", 0), 0u);
+    EXPECT_NE(text.find(" to fallback\n"), std::string::npos);
+}
+
+TEST_F(LoggerFile, NewPathTakesEffectOnlyAfterTheOpenFileCloses) {
+    LogMessage("INF", kFile, kFunc, 1, "first");
+    const std::string other = dir.file("logs/other.log");
+    SetLogFilePath(Platform::utf8_to_wide(other));
+    LogMessage("INF", kFile, kFunc, 2, "second");
+    const std::string text = content();
+    EXPECT_NE(text.find(" second\n"), std::string::npos);
+    // The header is written again into the open file.
+    EXPECT_NE(text.find("-------- ", text.find(" first\n")), std::string::npos);
+    EXPECT_FALSE(boost::filesystem::exists(other));
+    CloseLogFile();
+    LogMessage("INF", kFile, kFunc, 3, "third");
+    EXPECT_NE(readFile(other).find(" third\n"), std::string::npos);
+}
+
+TEST(LoggerSinks, WithoutPathLinesGoToStandardError) {
+    CloseLogFile();
+    ConfigureLogger(2, "UWP");
+    SetLogFilePath(L"");
+    testing::internal::CaptureStderr();
+    LogMessage("WRN", kFile, kFunc, 8, "to debugger %d", 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(" WRN tarvikappserviceconnection.cpp:8 " + std::string(kFunc) + " to debugger 1\n"),
+              std::string::npos)
+        << err;
+}
+
+TEST(LoggerNames, SignaturesReduceToQualifiedNames) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"void Tarvik::ResultsCache::storeResult(uint64_t, const Platform::ValueSet&)",
+         "Tarvik::ResultsCache::storeResult"},
+        {"static bool Tarvik::ResultsCache::isReqInProgress(uint64_t)", "Tarvik::ResultsCache::isReqInProgress"},
+        {"Tarvik::ResultsCache::ResultsCache()", "Tarvik::ResultsCache::ResultsCache"},
+        {"std::map<int, std::basic_string<char> > ns::C::get(int) const", "ns::C::get"},
+        {"const char* ns::name()", "ns::name"},
+        {"Tarvik::Conn::send(Platform::ValueSet)::<lambda()>", "Tarvik::Conn::send::<lambda>::operator ()"},
+        {"T Tarvik::OrvaneTemplateUtils::getResult(int) [with T = bool]", "Tarvik::OrvaneTemplateUtils::getResult"},
+        {"void Tarvik::Foo::operator()(int)", "Tarvik::Foo::operator()"},
+        {"bool Tarvik::Foo::operator<(const Tarvik::Foo&) const", "Tarvik::Foo::operator<"},
+        {"int main()", "main"},
+        {"Tarvik::Already::Qualified", "Tarvik::Already::Qualified"},
+    };
+    for (const auto& [sig, expected] : cases) {
+        char out[256];
+        QualifiedFunctionName(sig, out, sizeof out);
+        EXPECT_STREQ(out, expected) << sig;
+    }
+}

@@ -1,0 +1,238 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+
+#include "platform/async.h"
+#include "platform/threadpooltimer.h"
+#include "testsupport.h"
+
+using namespace Platform;
+using namespace std::chrono_literals;
+using TestSupport::eventually;
+
+namespace {
+
+// Every test that moves time by hand starts from manual mode and leaves real time.
+class ManualClock : public ::testing::Test {
+protected:
+    void SetUp() override { Clock::instance().set_manual(); }
+    void TearDown() override { Clock::instance().set_real(); }
+    Clock& clock = Clock::instance();
+};
+
+task<int> addLater(task<int> a, int b) {
+    const int v = co_await a;
+    co_return v + b;
+}
+
+task<void> failing() {
+    co_await resume_background();
+    throw std::runtime_error("boom");
+}
+
+task<int> sleepy(cancellation_token token, std::atomic<int>& stage) {
+    stage = 1;
+    const bool elapsed = co_await resume_after(300ms, token);
+    stage = 2;
+    co_return elapsed ? 1 : 0;
+}
+
+}  // namespace
+
+TEST(Task, ValueAndValueContinuation) {
+    auto t = create_task([] { return 20; }).then([](int v) { return v + 1; });
+    EXPECT_EQ(t.get(), 21);
+}
+
+TEST(Task, ErrorSkipsValueContinuationButReachesTaskContinuation) {
+    bool valueRan = false;
+    auto failed = create_task([]() -> int { throw hresult_invalid_argument(); });
+    auto skipped = failed.then([&](int) {
+        valueRan = true;
+        return 0;
+    });
+    EXPECT_THROW(skipped.get(), hresult_invalid_argument);
+    EXPECT_FALSE(valueRan);
+
+    auto seen = failed.then([](task<int> prior) {
+        try {
+            prior.get();
+            return 0;
+        } catch (const hresult_error& e) {
+            return static_cast<int>(e.code());
+        }
+    });
+    EXPECT_EQ(seen.get(), static_cast<int>(E_INVALIDARG_));
+}
+
+TEST(Task, ContinuationReturningTaskIsUnwrapped) {
+    auto t = task_from_result(2).then([](int v) { return create_task([v] { return v * 10; }); });
+    static_assert(std::is_same_v<decltype(t), task<int>>);
+    EXPECT_EQ(t.get(), 20);
+}
+
+TEST(Task, CancellationBeforeStartAndFromInside) {
+    cancellation_token_source cts;
+    cts.cancel();
+    bool ran = false;
+    auto t = create_task([&] { ran = true; }, cts.get_token());
+    EXPECT_THROW(t.get(), task_canceled);
+    EXPECT_EQ(t.status(), task_status::canceled);
+    EXPECT_FALSE(ran);
+
+    auto inside = create_task([]() -> int { cancel_current_task(); });
+    EXPECT_THROW(inside.get(), task_canceled);
+    // A cancelled antecedent cancels value continuations too.
+    EXPECT_THROW(inside.then([](int v) { return v; }).get(), task_canceled);
+}
+
+TEST(Task, CoroutinesAwaitTasksAndPropagateErrors) {
+    task_completion_event<int> tce;
+    auto sum = addLater(tce.get_task(), 5);
+    EXPECT_FALSE(sum.is_done());
+    tce.set(37);
+    EXPECT_EQ(sum.get(), 42);
+    EXPECT_FALSE(tce.set(1));  // a second completion is ignored
+
+    EXPECT_THROW(failing().get(), std::runtime_error);
+}
+
+TEST(Cancellation, CallbacksRunOnceAndDeregistrationHolds) {
+    cancellation_token_source cts;
+    int fired = 0, removed = 0;
+    auto keep = cts.get_token().register_callback([&] { ++fired; });
+    {
+        auto gone = cts.get_token().register_callback([&] { ++removed; });
+    }
+    cts.cancel();
+    cts.cancel();
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(removed, 0);
+    int late = 0;
+    auto after = cts.get_token().register_callback([&] { ++late; });
+    EXPECT_EQ(late, 1);
+    EXPECT_FALSE(cancellation_token::none().is_canceled());
+}
+
+TEST(AsyncOperation, CompletedHandlerRunsOnceWithStatus) {
+    task_completion_event<hstring> tce;
+    auto op = IAsyncOperation<hstring>::from_task(tce.get_task());
+    EXPECT_EQ(op.Status(), AsyncStatus::Started);
+    EXPECT_THROW(op.GetResults(), hresult_illegal_state_change);
+    std::atomic<int> calls{0};
+    std::atomic<AsyncStatus> seen{AsyncStatus::Started};
+    op.Completed([&](const IAsyncOperation<hstring>& done, AsyncStatus s) {
+        seen = s;
+        EXPECT_EQ(done.GetResults(), hstring(L"ok"));
+        ++calls;
+    });
+    EXPECT_THROW(op.Completed([](auto&, AsyncStatus) {}), hresult_illegal_state_change);
+    tce.set(hstring(L"ok"));
+    EXPECT_TRUE(eventually([&] { return calls.load() == 1; }));
+    EXPECT_EQ(seen.load(), AsyncStatus::Completed);
+    EXPECT_EQ(op.get(), hstring(L"ok"));
+}
+
+TEST(AsyncOperation, ErrorCodeAndCancel) {
+    auto failed = IAsyncAction::from_task(create_task([] { throw hresult_error(static_cast<hresult>(0xE1010006)); }));
+    EXPECT_THROW(failed.get(), hresult_error);
+    EXPECT_EQ(failed.Status(), AsyncStatus::Error);
+    EXPECT_EQ(failed.ErrorCode(), static_cast<hresult>(0xE1010006));
+
+    auto op = IAsyncOperation<int>::create([](cancellation_token token) {
+        return create_task([token] {
+            while (!token.is_canceled()) std::this_thread::sleep_for(1ms);
+            cancel_current_task();
+            return 0;
+        });
+    });
+    op.Cancel();
+    EXPECT_THROW(op.get(), task_canceled);
+    EXPECT_EQ(op.Status(), AsyncStatus::Canceled);
+}
+
+TEST_F(ManualClock, SleepWaitsForAdvanceAndReportsPendingTime) {
+    std::atomic<bool> woke{false};
+    std::thread sleeper([&] {
+        clock.sleep_for(300ms);
+        woke = true;
+    });
+    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));
+    EXPECT_EQ(clock.pending().front(), Clock::duration(300ms));
+    clock.advance(299ms);
+    std::this_thread::sleep_for(5ms);
+    EXPECT_FALSE(woke.load());
+    clock.advance(1ms);
+    sleeper.join();
+    EXPECT_TRUE(woke.load());
+}
+
+TEST_F(ManualClock, CancelledSleepEndsEarly) {
+    cancellation_token_source cts;
+    std::atomic<int> result{-1};
+    std::thread sleeper([&] { result = clock.sleep_for(1h, cts.get_token()) ? 1 : 0; });
+    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));
+    cts.cancel();
+    sleeper.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(clock.pending_count(), 0u);
+}
+
+TEST_F(ManualClock, CoroutineSleepResumesAfterAdvanceOrCancel) {
+    std::atomic<int> stage{0};
+    auto t = sleepy({}, stage);
+    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));
+    EXPECT_EQ(stage.load(), 1);
+    clock.advance(300ms);
+    EXPECT_EQ(t.get(), 1);
+
+    cancellation_token_source cts;
+    std::atomic<int> stage2{0};
+    auto t2 = sleepy(cts.get_token(), stage2);
+    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));
+    cts.cancel();
+    EXPECT_EQ(t2.get(), 0);
+}
+
+TEST_F(ManualClock, TimedConditionWaitFollowsTheClock) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::atomic<int> outcome{-1};
+    std::thread waiter([&] {
+        std::unique_lock lk(m);
+        outcome = clock.wait_for(cv, lk, 15s, [] { return false; }) ? 1 : 0;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(outcome.load(), -1);  // real time alone does not end a manual wait
+    clock.advance(15s);
+    waiter.join();
+    EXPECT_EQ(outcome.load(), 0);
+}
+
+TEST_F(ManualClock, TimersFireOnceOrPeriodicallyUntilCancelled) {
+    std::atomic<int> once{0}, periodic{0}, cancelled{0};
+    auto t1 = ThreadPoolTimer::CreateTimer([&](const ThreadPoolTimer&) { ++once; }, 500ms);
+    auto t2 = ThreadPoolTimer::CreatePeriodicTimer([&](const ThreadPoolTimer&) { ++periodic; }, 100ms);
+    auto t3 = ThreadPoolTimer::CreateTimer([&](const ThreadPoolTimer&) { ++cancelled; }, 200ms);
+    t3.Cancel();
+    for (int i = 0; i < 5; ++i) {
+        clock.advance(100ms);
+        ASSERT_TRUE(eventually([&] { return periodic.load() == i + 1; }));
+    }
+    EXPECT_TRUE(eventually([&] { return once.load() == 1; }));
+    t2.Cancel();
+    clock.advance(1s);
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(once.load(), 1);
+    EXPECT_EQ(periodic.load(), 5);
+    EXPECT_EQ(cancelled.load(), 0);
+}
+
+TEST(ScaledClock, LongSleepsPassQuickly) {
+    Clock::instance().set_scaled(10000.0);
+    const auto before = Clock::instance().now();
+    Clock::instance().sleep_for(std::chrono::seconds(20));
+    EXPECT_GE(Clock::instance().now() - before, Clock::duration(std::chrono::seconds(20)));
+    Clock::instance().set_real();
+}

@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include "platform/event.h"
+#include "platform/hresult.h"
+#include "platform/valueset.h"
+
+using namespace Platform;
+
+TEST(ValueSet, KeepsEachValueTypeAndRefusesOtherTypes) {
+    ValueSet vs;
+    vs.Insert(L"i32", int32_t{-5});
+    vs.Insert(L"u32", uint32_t{5});
+    vs.Insert(L"i64", int64_t{-6});
+    vs.Insert(L"u64", uint64_t{6});
+    vs.Insert(L"b", true);
+    vs.Insert(L"s", hstring(L"text"));
+
+    EXPECT_EQ(vs.LookupAs<int32_t>(L"i32"), -5);
+    EXPECT_EQ(vs.LookupAs<uint32_t>(L"u32"), 5u);
+    EXPECT_EQ(vs.LookupAs<int64_t>(L"i64"), -6);
+    EXPECT_EQ(vs.LookupAs<uint64_t>(L"u64"), 6u);
+    EXPECT_TRUE(vs.LookupAs<bool>(L"b"));
+    EXPECT_EQ(vs.LookupAs<hstring>(L"s"), hstring(L"text"));
+
+    // The same number under another integer type is a different value.
+    EXPECT_THROW(vs.LookupAs<uint64_t>(L"i32"), hresult_no_interface);
+    EXPECT_THROW(vs.LookupAs<int32_t>(L"u32"), hresult_no_interface);
+    EXPECT_THROW(vs.LookupAs<hstring>(L"b"), hresult_no_interface);
+    try {
+        vs.LookupAs<int32_t>(L"s");
+        FAIL();
+    } catch (const hresult_error& e) {
+        EXPECT_EQ(e.code(), E_NOINTERFACE_);
+    }
+}
+
+TEST(ValueSet, MissingKeyRaisesOutOfBoundsAndKeysAreCaseSensitive) {
+    ValueSet vs;
+    vs.Insert(L"commandId", uint64_t{1});
+    EXPECT_FALSE(vs.HasKey(L"CommandId"));
+    EXPECT_THROW(vs.Lookup(L"CommandId"), hresult_out_of_bounds);
+    EXPECT_FALSE(vs.TryLookup(L"absent").has_value());
+}
+
+TEST(ValueSet, CopiesShareOneMapAndCloneDoesNot) {
+    ValueSet a;
+    ValueSet b = a;
+    b.Insert(L"k", int32_t{1});
+    EXPECT_TRUE(a.HasKey(L"k"));
+    EXPECT_TRUE(a.same_object(b));
+
+    ValueSet c = a.Clone();
+    c.Insert(L"k", int32_t{2});
+    EXPECT_EQ(a.LookupAs<int32_t>(L"k"), 1);
+    EXPECT_FALSE(a.same_object(c));
+    EXPECT_FALSE(a.equals(c));
+    c.Insert(L"k", int32_t{1});
+    EXPECT_TRUE(a.equals(c));
+}
+
+TEST(ValueSet, InsertReportsReplacementAndItemsAreOrdered) {
+    ValueSet vs;
+    EXPECT_FALSE(vs.Insert(L"b", int32_t{1}));
+    EXPECT_TRUE(vs.Insert(L"b", int32_t{2}));
+    vs.Insert(L"a", int32_t{0});
+    vs.Insert(L"C", int32_t{0});
+    auto items = vs.GetItems();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].first, hstring(L"C"));
+    EXPECT_EQ(items[1].first, hstring(L"a"));
+    EXPECT_EQ(items[2].first, hstring(L"b"));
+}
+
+TEST(ValueSet, NullValueSetRaisesInsteadOfCrashing) {
+    ValueSet none = nullptr;
+    EXPECT_FALSE(none);
+    EXPECT_THROW(none.Size(), hresult_error);
+}
+
+TEST(HString, CountsUtf16UnitsAndRoundTripsUtf8) {
+    const std::string utf8 = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // a é € 😀
+    const hstring s = hstring::from_utf8(utf8);
+    EXPECT_EQ(s.size(), 4u);
+    EXPECT_EQ(s.utf16_length(), 5u);
+    EXPECT_EQ(s.to_utf8(), utf8);
+}
+
+TEST(HString, InvalidUtf8BecomesReplacementCharacters) {
+    const hstring s = hstring::from_utf8(std::string("a\xFF" "b\xE2\x82", 5));
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s.wstr()[0], L'a');
+    EXPECT_EQ(s.wstr()[1], static_cast<wchar_t>(0xFFFD));
+    EXPECT_EQ(s.wstr()[2], L'b');
+    EXPECT_EQ(s.wstr()[3], static_cast<wchar_t>(0xFFFD));
+}
+
+TEST(HResult, FormsCarryTheirCodes) {
+    EXPECT_EQ(hresult_invalid_argument().code(), static_cast<hresult>(0x80070057));
+    EXPECT_EQ(hresult_not_implemented().code(), static_cast<hresult>(0x80004001));
+    EXPECT_EQ(hresult_object_closed().code(), static_cast<hresult>(0x80000013));
+    const hresult_error e(static_cast<hresult>(0xE101000E), L"App Service connection could not be established.");
+    EXPECT_STREQ(e.what(), "App Service connection could not be established.");
+    EXPECT_EQ(to_hresult(std::make_exception_ptr(e)), static_cast<hresult>(0xE101000E));
+}
+
+TEST(Event, TokensRemoveOnlyTheirHandlerAndHandlersMayUnsubscribe) {
+    event<int> ev;
+    int a = 0, b = 0;
+    event_token ta = ev.add([&](int v) { a += v; });
+    event_token tb{};
+    tb = ev.add([&](int v) {
+        b += v;
+        ev.remove(tb);  // removing itself while being invoked must be safe
+    });
+    EXPECT_EQ(ev(2), 2u);
+    EXPECT_EQ(ev(3), 1u);
+    ev.remove(ta);
+    EXPECT_EQ(ev(4), 0u);
+    EXPECT_EQ(a, 5);
+    EXPECT_EQ(b, 2);
+}
+
+TEST(Event, WeakHandlerStopsWithItsObject) {
+    struct Listener {
+        int calls = 0;
+        void onEvent(int) { ++calls; }
+    };
+    event<int> ev;
+    auto listener = std::make_shared<Listener>();
+    ev.add(weak_handler(listener, &Listener::onEvent));
+    ev(1);
+    EXPECT_EQ(listener->calls, 1);
+    std::weak_ptr<Listener> weak = listener;
+    listener.reset();
+    EXPECT_TRUE(weak.expired());
+    ev(1);  // must not touch the destroyed listener
+}

@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/acknowledgementutils.h"
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "common/resultscache.h"
+#include "platform/hstring.h"
+#include "testsupport.h"
+
+using namespace Tarvik;
+using Platform::ValueSet;
+
+namespace {
+// Captures the library's DBG lines in a file of the test's own.
+class CacheLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CloseLogFile();
+        ConfigureLogger(1, "UWP");
+        SetLogFilePath(Platform::utf8_to_wide(path));
+    }
+    void TearDown() override {
+        CloseLogFile();
+        ConfigureLogger(2, "UWP");
+    }
+    std::string log() const { return TestSupport::readFile(path); }
+    TestSupport::TempDir dir;
+    std::string path = dir.file("cache.log");
+};
+}  // namespace
+
+TEST_F(CacheLog, StoredResultIsTheSameObjectUntilDeleted) {
+    ValueSet response = createResponse(true);
+    ResultsCache::markInProgress(501);
+    EXPECT_TRUE(ResultsCache::isReqInProgress(501));
+    ResultsCache::storeResult(501, response);
+    EXPECT_FALSE(ResultsCache::isReqInProgress(501));  // storing ends "in progress"
+    ValueSet found = ResultsCache::containsResult(501);
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(found.same_object(response));
+    ResultsCache::deleteResult(501);
+    EXPECT_FALSE(ResultsCache::containsResult(501));
+    const std::string text = log();
+    EXPECT_NE(text.find(" 501 inProgress 1\n"), std::string::npos);
+    EXPECT_NE(text.find(" found ID 501\n"), std::string::npos);
+    EXPECT_NE(text.find(" del ID 501 , Pending "), std::string::npos);
+    EXPECT_NE(text.find(" !found.\n"), std::string::npos);
+}
+
+TEST_F(CacheLog, AllOnesIdIsRejectedByTheFirstFiveOperations) {
+    const std::size_t results = ResultsCache::resultCount();
+    const std::size_t running = ResultsCache::inProgressCount();
+    ResultsCache::storeResult(kNoRequestId, createResponse(true));
+    ResultsCache::markInProgress(kNoRequestId);
+    ResultsCache::clearInProgress(kNoRequestId);
+    EXPECT_FALSE(ResultsCache::isReqInProgress(kNoRequestId));
+    EXPECT_FALSE(ResultsCache::containsResult(kNoRequestId));
+    EXPECT_EQ(ResultsCache::resultCount(), results);
+    EXPECT_EQ(ResultsCache::inProgressCount(), running);
+    const std::string text = log();
+    std::size_t count = 0;
+    for (std::size_t at = text.find("CRT"); at != std::string::npos; at = text.find("CRT", at + 1))
+        if (text.compare(text.find('\n', at) - 13, 13, "invalid reqID") == 0) ++count;
+    EXPECT_EQ(count, 5u);
+}
+
+TEST_F(CacheLog, DeletingAnAbsentIdOnlyLogs) {
+    const std::size_t results = ResultsCache::resultCount();
+    ResultsCache::deleteResult(424242);
+    EXPECT_EQ(ResultsCache::resultCount(), results);
+    EXPECT_NE(log().find(" del ID 424242 , Pending "), std::string::npos);
+}
+
+TEST(ResultsCacheAdmission, ConcurrentCopiesOfOneRequestStartOnce) {
+    for (uint64_t id = 9000; id < 9050; ++id) {
+        std::atomic<int> started{0}, busy{0}, cached{0};
+        std::vector<std::thread> copies;
+        for (int c = 0; c < 4; ++c) {
+            copies.emplace_back([&] {
+                ValueSet stored = nullptr;
+                switch (ResultsCache::admit(id, stored)) {
+                    case ResultsCache::Admission::Started: ++started; break;
+                    case ResultsCache::Admission::InProgress: ++busy; break;
+                    case ResultsCache::Admission::Cached: ++cached; break;
+                }
+            });
+        }
+        for (auto& t : copies) t.join();
+        EXPECT_EQ(started.load(), 1);
+        EXPECT_EQ(busy.load(), 3);
+        ResultsCache::storeResult(id, createResponse(true));
+        ValueSet stored = nullptr;
+        EXPECT_EQ(ResultsCache::admit(id, stored), ResultsCache::Admission::Cached);
+        EXPECT_TRUE(stored);
+        ResultsCache::deleteResult(id);
+    }
+}
+
+TEST(ResultsCacheAcknowledgements, ReceivedAcksDeleteCachedResponses) {
+    for (uint64_t id : {71, 72, 73, 74}) ResultsCache::storeResult(id, createResponse(true));
+    ValueSet request = createRequest(31);
+    request.Insert(L"ackCounts", int32_t{3});
+    request.Insert(L"Ack1", uint64_t{71});
+    request.Insert(L"Ack2", uint64_t{72});
+    request.Insert(L"Ack3", uint64_t{73});
+    request.Insert(L"Ack4", uint64_t{74});  // beyond the count: not read
+    AcknowledgementUtils::processAcknowledgements(request);
+    EXPECT_FALSE(ResultsCache::containsResult(71));
+    EXPECT_FALSE(ResultsCache::containsResult(73));
+    EXPECT_TRUE(ResultsCache::containsResult(74));
+    ResultsCache::deleteResult(74);
+}
+
+TEST(ResultsCacheAcknowledgements, CountAboveTwentyFiveReadsOnlyTwentyFiveSlots) {
+    ValueSet request = createRequest(31);
+    request.Insert(L"ackCounts", int32_t{40});
+    for (int i = 1; i <= 25; ++i) {
+        ResultsCache::storeResult(static_cast<uint64_t>(2000 + i), createResponse(true));
+        request.Insert(L"Ack" + std::to_wstring(i), static_cast<uint64_t>(2000 + i));
+    }
+    // No Ack26..Ack40 keys: reading them would raise.
+    EXPECT_NO_THROW(AcknowledgementUtils::processAcknowledgements(request));
+    for (int i = 1; i <= 25; ++i) EXPECT_FALSE(ResultsCache::containsResult(static_cast<uint64_t>(2000 + i)));
+
+    ValueSet none = createRequest(31);
+    none.Insert(L"ackCounts", int32_t{-2});
+    EXPECT_NO_THROW(AcknowledgementUtils::processAcknowledgements(none));
+}

@@ -1,0 +1,71 @@
+#pragma once
+// Small helpers shared by the test programs.
+#include <unistd.h>
+
+#include <boost/filesystem.hpp>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace TestSupport {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+public:
+    TempDir() {
+        path_ = boost::filesystem::temp_directory_path() /
+                boost::filesystem::unique_path("tarvik-test-%%%%-%%%%-%%%%");
+        boost::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        boost::system::error_code ec;
+        boost::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const boost::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    boost::filesystem::path path_;
+};
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+inline std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string current;
+    for (char c : text) {
+        if (c == '\n') {
+            lines.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    if (!current.empty()) lines.push_back(current);
+    return lines;
+}
+
+// Polls pred for up to `limit` of real time; for waiting on other threads, never on
+// the library's clock.
+inline bool eventually(const std::function<bool()>& pred,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pred();
+}
+
+}  // namespace TestSupport
