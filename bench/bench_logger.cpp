@@ -10,7 +10,8 @@ namespace {
 
 struct LogFile {
     LogFile() {
-        dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("tarvik-bench-%%%%%%");
+        dir = boost::filesystem::temp_directory_path() /
+              boost::filesystem::unique_path("tarvik-bench-%%%%%%");
         boost::filesystem::create_directories(dir);
         Tarvik::CloseLogFile();
         Tarvik::ConfigureLogger(2, "UWP");
@@ -39,7 +40,9 @@ BENCHMARK(BM_DroppedLine);
 void BM_WrittenLine(benchmark::State& state) {
     logFile();
     uint64_t id = 0;
-    for (auto _ : state) benchmark::DoNotOptimize(TLOG("INF", "[%d] sleep %d req %I64d API %d %x", 0, 300, ++id, 38, 0xabcu));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            TLOG("INF", "[%d] sleep %d req %I64d API %d %x", 0, 300, ++id, 38, 0xabcu));
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_WrittenLine)->Threads(1)->Threads(2)->UseRealTime();

@@ -14,7 +14,8 @@ const bool g_created = (AcknowledgementUtils::pendingCount(), true);
 }
 
 AcknowledgementUtils::AcknowledgementUtils() {
-    for (int32_t i = 0; i < kMaxAcks; ++i) ackKeys_[static_cast<std::size_t>(i)] = L"Ack" + std::to_wstring(i + 1);
+    for (int32_t i = 0; i < kMaxAcks; ++i)
+        ackKeys_[static_cast<std::size_t>(i)] = L"Ack" + std::to_wstring(i + 1);
 }
 
 AcknowledgementUtils& AcknowledgementUtils::instance() {

@@ -11,7 +11,7 @@
 namespace Tarvik {
 
 class AcknowledgementUtils {
-public:
+  public:
     static constexpr int32_t kMaxAcks = 25;
 
     static void storeId(uint64_t id);
@@ -22,7 +22,7 @@ public:
 
     static std::size_t pendingCount();
 
-private:
+  private:
     AcknowledgementUtils();
     static AcknowledgementUtils& instance();
     std::array<Platform::hstring, kMaxAcks> ackKeys_;

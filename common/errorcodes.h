@@ -4,7 +4,9 @@
 
 namespace Tarvik::Errors {
 
-constexpr int32_t code(uint32_t number) { return static_cast<int32_t>(0xE1010000u | number); }
+constexpr int32_t code(uint32_t number) {
+    return static_cast<int32_t>(0xE1010000u | number);
+}
 
 inline constexpr int32_t kUnknown = code(0x01);
 inline constexpr int32_t kFileNameExtraction = code(0x02);

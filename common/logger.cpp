@@ -53,7 +53,9 @@ LoggerState& state() {
     return s;
 }
 
-void onProcessExit() { g_shuttingDown.fetch_add(1); }
+void onProcessExit() {
+    g_shuttingDown.fetch_add(1);
+}
 
 uint32_t levelRank(const char* level) noexcept {
     if (!level) return 4;
@@ -106,7 +108,8 @@ void translateFormat(const Ch* in, Ch* out, std::size_t cap, bool wide) noexcept
             while (in[i] && std::strchr("hlLqjzt", static_cast<char>(in[i]))) put(in[i++]);
         }
         if (!in[i]) break;
-        if (wide && in[i] == 's' && (o == 0 || out[o - 1] != 'l') && (o == 0 || out[o - 1] != 'h')) {
+        if (wide && in[i] == 's' && (o == 0 || out[o - 1] != 'l') &&
+            (o == 0 || out[o - 1] != 'h')) {
             put('l');
             put('s');
             ++i;
@@ -304,7 +307,9 @@ std::wstring GetLogFilePath() {
     return s.info.path;
 }
 
-uint32_t GetLogThreshold() noexcept { return state().threshold.load(); }
+uint32_t GetLogThreshold() noexcept {
+    return state().threshold.load();
+}
 
 std::string GetTimeStamp() {
     char stamp[64];
@@ -339,9 +344,12 @@ void QualifiedFunctionName(const char* sig, char* out, std::size_t cap) noexcept
             continue;
         }
         const char c = sig[i];
-        if (c == '<') ++angle;
-        else if (c == '>' && angle > 0) --angle;
-        else if (angle == 0 && c == ' ') nameStart = i + 1;
+        if (c == '<')
+            ++angle;
+        else if (c == '>' && angle > 0)
+            --angle;
+        else if (angle == 0 && c == ' ')
+            nameStart = i + 1;
         else if (angle == 0 && c == '(') {
             nameEnd = i;
             break;

@@ -32,7 +32,7 @@ void QualifiedFunctionName(const char* signature, char* out, std::size_t cap) no
 
 // Entry and exit markers of a function.
 class LogScope {
-public:
+  public:
     LogScope(const char* file, const char* function, unsigned line) noexcept
         : file_(file), function_(function), line_(line) {
         LogMessage("{", file_, function_, line_, "");
@@ -41,7 +41,7 @@ public:
     LogScope(const LogScope&) = delete;
     LogScope& operator=(const LogScope&) = delete;
 
-private:
+  private:
     const char* file_;
     const char* function_;
     unsigned line_;
@@ -50,7 +50,8 @@ private:
 }  // namespace Tarvik
 
 #define TARVIK_FUNCTION __PRETTY_FUNCTION__
-#define TLOG(level, ...) ::Tarvik::LogMessage(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__)
+#define TLOG(level, ...) \
+    ::Tarvik::LogMessage(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__)
 #define TLOGW(level, ...) \
     ::Tarvik::LogMessageWide(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__)
 #define TLOG_SCOPE() ::Tarvik::LogScope tarvik_log_scope_(__FILE__, TARVIK_FUNCTION, __LINE__)

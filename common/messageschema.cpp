@@ -29,7 +29,9 @@ ValueSet createResponse(bool ok) {
     return response;
 }
 
-int32_t getCommand(const ValueSet& message) { return message.LookupAs<int32_t>(Keys::kCommand); }
+int32_t getCommand(const ValueSet& message) {
+    return message.LookupAs<int32_t>(Keys::kCommand);
+}
 
 void assignRequestId(const ValueSet& request) {
     if (!request.HasKey(Keys::kCommandId)) request.Insert(Keys::kCommandId, nextRequestId());

@@ -11,7 +11,7 @@
 namespace Tarvik {
 
 class ResultsCache {
-public:
+  public:
     enum class Admission { Started, InProgress, Cached };
 
     static void storeResult(uint64_t id, const Platform::ValueSet& result);
@@ -29,7 +29,7 @@ public:
     static std::size_t resultCount();
     static std::size_t inProgressCount();
 
-private:
+  private:
     static ResultsCache& instance();
     std::map<uint64_t, Platform::ValueSet> results_;
     std::set<uint64_t> inProgress_;

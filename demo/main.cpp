@@ -20,14 +20,16 @@ int main() {
     Tarvik::assignRequestId(request);
     std::printf("request:\n");
     for (const auto& [key, value] : request.GetItems())
-        std::printf("  %-10s %-7s\n", key.to_utf8().c_str(), Platform::property_type_name(value.Type()));
+        std::printf("  %-10s %-7s\n", key.to_utf8().c_str(),
+                    Platform::property_type_name(value.Type()));
     std::printf("  command=%d commandId=%llu\n", Tarvik::getCommand(request),
                 static_cast<unsigned long long>(request.LookupAs<uint64_t>(L"commandId")));
     TLOG("INF", "demo request %I64d built", request.LookupAs<uint64_t>(L"commandId"));
 
     const auto code = static_cast<int32_t>(0xE101000E);
-    std::printf("error 0x%08X: %s\n", static_cast<unsigned>(code),
-                TarvikFoundation::OrvanePlatformExceptionHelper::GetErrorMessage(code).to_utf8().c_str());
+    std::printf(
+        "error 0x%08X: %s\n", static_cast<unsigned>(code),
+        TarvikFoundation::OrvanePlatformExceptionHelper::GetErrorMessage(code).to_utf8().c_str());
     std::printf("log written to %s\n", logPath.c_str());
     return 0;
 }

@@ -13,7 +13,7 @@ enum class AsyncStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
 
 template <class T>
 class IAsyncOperation {
-public:
+  public:
     using CompletedHandler = std::function<void(const IAsyncOperation<T>&, AsyncStatus)>;
 
     IAsyncOperation() = default;
@@ -38,10 +38,14 @@ public:
 
     AsyncStatus Status() const {
         switch (impl_->work.status()) {
-            case task_status::pending: return AsyncStatus::Started;
-            case task_status::completed: return AsyncStatus::Completed;
-            case task_status::canceled: return AsyncStatus::Canceled;
-            case task_status::error: return AsyncStatus::Error;
+            case task_status::pending:
+                return AsyncStatus::Started;
+            case task_status::completed:
+                return AsyncStatus::Completed;
+            case task_status::canceled:
+                return AsyncStatus::Canceled;
+            case task_status::error:
+                return AsyncStatus::Error;
         }
         return AsyncStatus::Error;
     }
@@ -74,7 +78,7 @@ public:
     const task<T>& as_task() const { return impl_->work; }
     auto operator co_await() const noexcept { return impl_->work.operator co_await(); }
 
-private:
+  private:
     struct Impl {
         cancellation_token_source source;
         Platform::task<T> work;

@@ -41,8 +41,7 @@ uint64_t cancellation_state::add(std::function<void()> fn) {
 void cancellation_state::remove(uint64_t id) {
     std::unique_lock lk(m);
     callbacks.erase(id);
-    if (running_thread != std::this_thread::get_id())
-        cv.wait(lk, [&] { return running_id != id; });
+    if (running_thread != std::this_thread::get_id()) cv.wait(lk, [&] { return running_id != id; });
 }
 
 }  // namespace detail

@@ -30,7 +30,7 @@ struct cancellation_state {
 // Deregisters its callback when destroyed; waits for a callback that is running on
 // another thread, so the callback never outlives what it refers to.
 class cancellation_registration {
-public:
+  public:
     cancellation_registration() = default;
     cancellation_registration(std::shared_ptr<detail::cancellation_state> s, uint64_t id)
         : state_(std::move(s)), id_(id) {}
@@ -54,35 +54,38 @@ public:
         id_ = 0;
     }
 
-private:
+  private:
     std::shared_ptr<detail::cancellation_state> state_;
     uint64_t id_ = 0;
 };
 
 class cancellation_token {
-public:
+  public:
     cancellation_token() = default;
     static cancellation_token none() { return {}; }
 
-    bool is_canceled() const noexcept { return state_ && state_->canceled.load(std::memory_order_acquire); }
+    bool is_canceled() const noexcept {
+        return state_ && state_->canceled.load(std::memory_order_acquire);
+    }
     bool is_cancelable() const noexcept { return state_ != nullptr; }
     // Runs fn once when the token is cancelled (at once when it already is).
     [[nodiscard]] cancellation_registration register_callback(std::function<void()> fn) const;
 
-private:
+  private:
     friend class cancellation_token_source;
-    explicit cancellation_token(std::shared_ptr<detail::cancellation_state> s) : state_(std::move(s)) {}
+    explicit cancellation_token(std::shared_ptr<detail::cancellation_state> s)
+        : state_(std::move(s)) {}
     std::shared_ptr<detail::cancellation_state> state_;
 };
 
 class cancellation_token_source {
-public:
+  public:
     cancellation_token_source() : state_(std::make_shared<detail::cancellation_state>()) {}
     cancellation_token get_token() const { return cancellation_token(state_); }
     void cancel() const { state_->cancel(); }
     bool is_canceled() const noexcept { return state_->canceled.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::shared_ptr<detail::cancellation_state> state_;
 };
 

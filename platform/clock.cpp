@@ -20,12 +20,14 @@ Clock::~Clock() {
 
 Clock::time_point Clock::now_locked() const {
     switch (mode_) {
-        case ClockMode::Real: return std::chrono::steady_clock::now();
+        case ClockMode::Real:
+            return std::chrono::steady_clock::now();
         case ClockMode::Scaled: {
             const auto real = std::chrono::steady_clock::now() - anchor_real_;
             return anchor_virtual_ + std::chrono::duration_cast<duration>(real * factor_);
         }
-        case ClockMode::Manual: return manual_now_;
+        case ClockMode::Manual:
+            return manual_now_;
     }
     return std::chrono::steady_clock::now();
 }
@@ -159,7 +161,9 @@ void Clock::run() {
     }
 }
 
-void Clock::sleep_for(duration d) { sleep_for(d, cancellation_token::none()); }
+void Clock::sleep_for(duration d) {
+    sleep_for(d, cancellation_token::none());
+}
 
 bool Clock::sleep_for(duration d, const cancellation_token& token) {
     struct Waiter {

@@ -19,7 +19,7 @@ namespace Platform {
 enum class ClockMode { Real, Scaled, Manual };
 
 class Clock {
-public:
+  public:
     using duration = std::chrono::nanoseconds;
     using time_point = std::chrono::steady_clock::time_point;
     using timer_id = uint64_t;
@@ -56,7 +56,7 @@ public:
     Clock& operator=(const Clock&) = delete;
     ~Clock();
 
-private:
+  private:
     Clock();
     time_point now_locked() const;
     void rebase_locked();

@@ -13,7 +13,9 @@ uint32_t current_thread_id() noexcept {
     return tid;
 }
 
-uint32_t current_process_id() noexcept { return static_cast<uint32_t>(::getpid()); }
+uint32_t current_process_id() noexcept {
+    return static_cast<uint32_t>(::getpid());
+}
 
 void debug_output(const char* text) noexcept {
     std::fputs(text, stderr);

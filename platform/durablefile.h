@@ -7,7 +7,7 @@
 namespace Platform {
 
 class DurableFile {
-public:
+  public:
     DurableFile() = default;
     DurableFile(const DurableFile&) = delete;
     DurableFile& operator=(const DurableFile&) = delete;
@@ -21,7 +21,7 @@ public:
     uint64_t position() const noexcept { return position_; }
     void close() noexcept;
 
-private:
+  private:
     int fd_ = -1;
     uint64_t position_ = 0;
 };

@@ -18,7 +18,7 @@ struct event_token {
 
 template <class... Args>
 class event {
-public:
+  public:
     using handler_type = std::function<void(Args...)>;
 
     event_token add(handler_type h) {
@@ -46,7 +46,7 @@ public:
         return snapshot.size();
     }
 
-private:
+  private:
     mutable std::mutex m_;
     std::map<int64_t, handler_type> handlers_;
     int64_t next_ = 1;

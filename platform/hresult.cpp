@@ -16,15 +16,24 @@ const char* hresult_error::what() const noexcept {
 
 hstring hresult_error::default_message(hresult code) {
     switch (code) {
-        case E_INVALIDARG_: return L"The parameter is incorrect.";
-        case E_NOTIMPL_: return L"Not implemented";
-        case E_NOINTERFACE_: return L"No such interface supported";
-        case E_BOUNDS_: return L"The operation attempted to access data outside the valid range";
-        case E_ILLEGAL_STATE_CHANGE_: return L"A state change is not allowed in the current state";
-        case RO_E_CLOSED_: return L"The object has been closed.";
-        case ERROR_CANCELLED_: return L"The operation was canceled by the user.";
-        case CLASS_E_CLASSNOTAVAILABLE_: return L"ClassFactory cannot supply requested class";
-        default: return L"";
+        case E_INVALIDARG_:
+            return L"The parameter is incorrect.";
+        case E_NOTIMPL_:
+            return L"Not implemented";
+        case E_NOINTERFACE_:
+            return L"No such interface supported";
+        case E_BOUNDS_:
+            return L"The operation attempted to access data outside the valid range";
+        case E_ILLEGAL_STATE_CHANGE_:
+            return L"A state change is not allowed in the current state";
+        case RO_E_CLOSED_:
+            return L"The object has been closed.";
+        case ERROR_CANCELLED_:
+            return L"The operation was canceled by the user.";
+        case CLASS_E_CLASSNOTAVAILABLE_:
+            return L"ClassFactory cannot supply requested class";
+        default:
+            return L"";
     }
 }
 

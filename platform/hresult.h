@@ -21,7 +21,7 @@ inline constexpr hresult ERROR_CANCELLED_ = static_cast<hresult>(0x800704C7);
 inline constexpr hresult CLASS_E_CLASSNOTAVAILABLE_ = static_cast<hresult>(0x80040111);
 
 class hresult_error : public std::exception {
-public:
+  public:
     explicit hresult_error(hresult code) : code_(code), message_(default_message(code)) {}
     hresult_error(hresult code, hstring message) : code_(code), message_(std::move(message)) {}
 
@@ -29,7 +29,7 @@ public:
     const hstring& message() const noexcept { return message_; }
     const char* what() const noexcept override;
 
-private:
+  private:
     static hstring default_message(hresult code);
     hresult code_;
     hstring message_;
@@ -66,7 +66,8 @@ struct hresult_out_of_bounds : hresult_error {
 
 struct hresult_illegal_state_change : hresult_error {
     hresult_illegal_state_change() : hresult_error(E_ILLEGAL_STATE_CHANGE_) {}
-    explicit hresult_illegal_state_change(hstring m) : hresult_error(E_ILLEGAL_STATE_CHANGE_, std::move(m)) {}
+    explicit hresult_illegal_state_change(hstring m)
+        : hresult_error(E_ILLEGAL_STATE_CHANGE_, std::move(m)) {}
 };
 
 struct hresult_canceled : hresult_error {
@@ -75,7 +76,7 @@ struct hresult_canceled : hresult_error {
 
 // Thrown out of a task body or a blocking get() when the task ended cancelled.
 class task_canceled : public std::exception {
-public:
+  public:
     const char* what() const noexcept override { return "task canceled"; }
 };
 

@@ -81,9 +81,13 @@ std::string wide_to_utf8(std::wstring_view in) {
     return out;
 }
 
-hstring hstring::from_utf8(std::string_view utf8) { return hstring(utf8_to_wide(utf8)); }
+hstring hstring::from_utf8(std::string_view utf8) {
+    return hstring(utf8_to_wide(utf8));
+}
 
-std::string hstring::to_utf8() const { return wide_to_utf8(value_); }
+std::string hstring::to_utf8() const {
+    return wide_to_utf8(value_);
+}
 
 std::size_t hstring::utf16_length() const noexcept {
     std::size_t n = 0;

@@ -2,15 +2,15 @@
 // Immutable-by-convention wide string of the platform layer. Values are stored as
 // wchar_t (UTF-32 on Linux); lengths that the library validates are counted in
 // UTF-16 code units, as the original platform counts them.
-#include <cstddef>
 #include <compare>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace Platform {
 
 class hstring {
-public:
+  public:
     hstring() = default;
     hstring(const wchar_t* s) : value_(s ? s : L"") {}
     hstring(std::wstring s) : value_(std::move(s)) {}
@@ -30,9 +30,11 @@ public:
 
     friend bool operator==(const hstring&, const hstring&) = default;
     friend auto operator<=>(const hstring&, const hstring&) = default;
-    friend hstring operator+(const hstring& a, const hstring& b) { return hstring(a.value_ + b.value_); }
+    friend hstring operator+(const hstring& a, const hstring& b) {
+        return hstring(a.value_ + b.value_);
+    }
 
-private:
+  private:
     std::wstring value_;
 };
 
@@ -41,7 +43,11 @@ private:
 std::wstring utf8_to_wide(std::string_view utf8);
 std::string wide_to_utf8(std::wstring_view wide);
 
-inline hstring to_hstring(std::string_view utf8) { return hstring::from_utf8(utf8); }
-inline std::string to_string(const hstring& s) { return s.to_utf8(); }
+inline hstring to_hstring(std::string_view utf8) {
+    return hstring::from_utf8(utf8);
+}
+inline std::string to_string(const hstring& s) {
+    return s.to_utf8();
+}
 
 }  // namespace Platform

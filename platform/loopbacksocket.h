@@ -1,13 +1,14 @@
 #pragma once
 // A connected TCP stream socket for the logger's network sink. Connection failures
 // are reported on standard error with the prefixes the logger documents.
-#include <cstddef>
 #include <sys/types.h>
+
+#include <cstddef>
 
 namespace Platform {
 
 class LoopbackSocket {
-public:
+  public:
     LoopbackSocket() = default;
     LoopbackSocket(const LoopbackSocket&) = delete;
     LoopbackSocket& operator=(const LoopbackSocket&) = delete;
@@ -20,7 +21,7 @@ public:
     ssize_t send(const char* data, std::size_t len) noexcept;
     void close() noexcept;
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -16,8 +16,9 @@ enum class PropertyType : uint8_t { Empty = 0, Int32, UInt32, Int64, UInt64, Boo
 const char* property_type_name(PropertyType t) noexcept;
 
 class PropertyValue {
-public:
-    using storage = std::variant<std::monostate, int32_t, uint32_t, int64_t, uint64_t, bool, hstring>;
+  public:
+    using storage =
+        std::variant<std::monostate, int32_t, uint32_t, int64_t, uint64_t, bool, hstring>;
 
     PropertyValue() = default;
     PropertyValue(std::nullptr_t) {}
@@ -42,7 +43,7 @@ public:
 
     friend bool operator==(const PropertyValue&, const PropertyValue&) = default;
 
-private:
+  private:
     storage v_;
 };
 

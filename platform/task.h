@@ -113,7 +113,9 @@ struct unwrap_task<task<T>> {
 
 }  // namespace detail
 
-[[noreturn]] inline void cancel_current_task() { throw task_canceled(); }
+[[noreturn]] inline void cancel_current_task() {
+    throw task_canceled();
+}
 
 // Awaitable that moves a coroutine onto the thread pool.
 struct resume_background {
@@ -127,14 +129,15 @@ struct resume_background {
 // Awaitable sleep on the library's clock; resumes on the thread pool. Ends the
 // coroutine's wait early (without throwing) when the token is cancelled.
 class resume_after {
-public:
-    resume_after(Clock::duration d, cancellation_token token = {}) : d_(d), token_(std::move(token)) {}
+  public:
+    resume_after(Clock::duration d, cancellation_token token = {})
+        : d_(d), token_(std::move(token)) {}
     bool await_ready() const noexcept { return d_.count() <= 0 && !token_.is_canceled(); }
     void await_suspend(std::coroutine_handle<> h);
     // True when the full time passed, false when cancelled.
     bool await_resume() noexcept { return !state_ || state_->elapsed; }
 
-private:
+  private:
     struct State {
         std::mutex m;
         bool resumed = false;
@@ -178,7 +181,7 @@ inline void resume_after::await_suspend(std::coroutine_handle<> h) {
 
 template <class T>
 class task {
-public:
+  public:
     using result_type = T;
     using state_type = detail::task_state<T>;
 
@@ -217,7 +220,7 @@ public:
     struct awaiter;
     awaiter operator co_await() const noexcept { return awaiter{state_}; }
 
-private:
+  private:
     std::shared_ptr<state_type> state_;
 };
 
@@ -261,23 +264,18 @@ struct task<void>::promise_type : detail::promise_base<void> {
 // Completion source for a task: set once from any thread.
 template <class T>
 class task_completion_event {
-public:
+  public:
     task_completion_event() : state_(std::make_shared<detail::task_state<T>>()) {}
     template <class U = T>
-        requires(!std::is_void_v<U>)
-    bool set(U v) const {
-        return state_->set_value(std::move(v));
-    }
+    requires(!std::is_void_v<U>) bool set(U v) const { return state_->set_value(std::move(v)); }
     template <class U = T>
-        requires std::is_void_v<U>
-    bool set() const {
-        return state_->set_value(detail::unit{});
-    }
+    requires std::is_void_v<U>
+    bool set() const { return state_->set_value(detail::unit{}); }
     bool set_exception(std::exception_ptr e) const { return state_->set_error(std::move(e)); }
     bool set_canceled() const { return state_->set_canceled(); }
     task<T> get_task() const { return task<T>(state_); }
 
-private:
+  private:
     std::shared_ptr<detail::task_state<T>> state_;
 };
 

@@ -51,6 +51,8 @@ void ThreadPool::post(std::function<void()> fn) {
     });
 }
 
-std::size_t ThreadPool::thread_count() const noexcept { return impl_->threads; }
+std::size_t ThreadPool::thread_count() const noexcept {
+    return impl_->threads;
+}
 
 }  // namespace Platform

@@ -7,7 +7,7 @@
 namespace Platform {
 
 class ThreadPool {
-public:
+  public:
     static ThreadPool& instance();
 
     // Runs fn on a pool thread. Exceptions escaping fn are swallowed: the pool must
@@ -19,7 +19,7 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
     ~ThreadPool();
 
-private:
+  private:
     ThreadPool();
     struct Impl;
     std::unique_ptr<Impl> impl_;

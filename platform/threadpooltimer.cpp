@@ -62,7 +62,11 @@ void ThreadPoolTimer::Cancel() const {
     Clock::instance().cancel(id);
 }
 
-Clock::duration ThreadPoolTimer::Delay() const { return state_ ? state_->delay : Clock::duration{}; }
-Clock::duration ThreadPoolTimer::Period() const { return state_ ? state_->period : Clock::duration{}; }
+Clock::duration ThreadPoolTimer::Delay() const {
+    return state_ ? state_->delay : Clock::duration{};
+}
+Clock::duration ThreadPoolTimer::Period() const {
+    return state_ ? state_->period : Clock::duration{};
+}
 
 }  // namespace Platform

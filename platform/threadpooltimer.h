@@ -8,7 +8,7 @@
 namespace Platform {
 
 class ThreadPoolTimer {
-public:
+  public:
     using Handler = std::function<void(const ThreadPoolTimer&)>;
 
     ThreadPoolTimer() = default;
@@ -23,7 +23,7 @@ public:
     Clock::duration Delay() const;
     Clock::duration Period() const;
 
-private:
+  private:
     struct State;
     explicit ThreadPoolTimer(std::shared_ptr<State> s) : state_(std::move(s)) {}
     static void arm(const std::shared_ptr<State>& s, Clock::duration d);

@@ -6,9 +6,10 @@
 namespace Platform {
 
 class Utf8LocaleScope {
-public:
+  public:
     Utf8LocaleScope() noexcept {
-        static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+        static const locale_t utf8 =
+            ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
         if (utf8) previous_ = ::uselocale(utf8);
     }
     ~Utf8LocaleScope() {
@@ -17,7 +18,7 @@ public:
     Utf8LocaleScope(const Utf8LocaleScope&) = delete;
     Utf8LocaleScope& operator=(const Utf8LocaleScope&) = delete;
 
-private:
+  private:
     locale_t previous_ = static_cast<locale_t>(0);
 };
 

@@ -4,13 +4,20 @@ namespace Platform {
 
 const char* property_type_name(PropertyType t) noexcept {
     switch (t) {
-        case PropertyType::Empty: return "Empty";
-        case PropertyType::Int32: return "Int32";
-        case PropertyType::UInt32: return "UInt32";
-        case PropertyType::Int64: return "Int64";
-        case PropertyType::UInt64: return "UInt64";
-        case PropertyType::Boolean: return "Boolean";
-        case PropertyType::String: return "String";
+        case PropertyType::Empty:
+            return "Empty";
+        case PropertyType::Int32:
+            return "Int32";
+        case PropertyType::UInt32:
+            return "UInt32";
+        case PropertyType::Int64:
+            return "Int64";
+        case PropertyType::UInt64:
+            return "UInt64";
+        case PropertyType::Boolean:
+            return "Boolean";
+        case PropertyType::String:
+            return "String";
     }
     return "?";
 }

@@ -14,7 +14,7 @@
 namespace Platform {
 
 class ValueSet {
-public:
+  public:
     using Items = std::vector<std::pair<hstring, PropertyValue>>;
 
     ValueSet();
@@ -52,7 +52,7 @@ public:
     // Equal contents (keys, types and values).
     bool equals(const ValueSet& other) const;
 
-private:
+  private:
     struct Impl {
         mutable std::mutex m;
         std::map<hstring, PropertyValue, std::less<>> items;

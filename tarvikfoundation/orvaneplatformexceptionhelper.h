@@ -7,7 +7,7 @@
 namespace TarvikFoundation {
 
 class OrvanePlatformExceptionHelper {
-public:
+  public:
     OrvanePlatformExceptionHelper() = delete;
 
     // Message of the code; "Operation failed with unknown error" for unknown codes.

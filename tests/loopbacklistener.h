@@ -12,7 +12,7 @@
 namespace TestSupport {
 
 class LoopbackListener {
-public:
+  public:
     explicit LoopbackListener(uint16_t port) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
@@ -21,7 +21,8 @@ public:
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 4) != 0) {
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::listen(fd_, 4) != 0) {
             ::close(fd_);
             fd_ = -1;
         }
@@ -63,7 +64,7 @@ public:
         return connected;
     }
 
-private:
+  private:
     int fd_ = -1;
     int client_ = -1;
 };

@@ -21,17 +21,21 @@ TEST(ErrorTable, SeventyOneConsecutiveCodes) {
 
 TEST(ErrorTable, MessagesAsTheyStand) {
     using H = OrvanePlatformExceptionHelper;
-    EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE1010047)), hstring(L"Unknown error status. "));
+    EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE1010047)),
+              hstring(L"Unknown error status. "));
     EXPECT_EQ(H::GetErrorMessage(0), hstring(L"Operation failed with unknown error"));
     EXPECT_EQ(H::GetErrorMessage(0).size(), 35u);
-    EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE1010001)), hstring(L"Operation failed with unknown error."));
+    EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE1010001)),
+              hstring(L"Operation failed with unknown error."));
     EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE101000E)),
               hstring(L"Unexpected exception in AppServiceConnection."));
     EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE1010010)),
               hstring(L"Given Path does not correspond to a directory"));
     const hstring shared = H::GetErrorMessage(static_cast<int32_t>(0xE1010035));
-    for (uint32_t c = 0xE1010036; c <= 0xE1010038; ++c) EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(c)), shared);
-    EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE1010048)), hstring(L"Operation failed with unknown error"));
+    for (uint32_t c = 0xE1010036; c <= 0xE1010038; ++c)
+        EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(c)), shared);
+    EXPECT_EQ(H::GetErrorMessage(static_cast<int32_t>(0xE1010048)),
+              hstring(L"Operation failed with unknown error"));
 }
 
 TEST(ErrorTable, ServiceStatusesOfTheirCodes) {
@@ -45,7 +49,8 @@ TEST(ErrorTable, ServiceStatusesOfTheirCodes) {
     EXPECT_EQ(H::GetServiceStatus(static_cast<int32_t>(0xE1010039)), 120);
     EXPECT_EQ(H::GetServiceStatus(static_cast<int32_t>(0xE1010041)), 150);
     EXPECT_EQ(H::GetServiceStatus(static_cast<int32_t>(0xE1010046)), 155);
-    for (uint32_t c = 0xE1010001; c <= 0xE1010010; ++c) EXPECT_EQ(H::GetServiceStatus(static_cast<int32_t>(c)), 65535);
+    for (uint32_t c = 0xE1010001; c <= 0xE1010010; ++c)
+        EXPECT_EQ(H::GetServiceStatus(static_cast<int32_t>(c)), 65535);
     EXPECT_EQ(H::GetServiceStatus(static_cast<int32_t>(0xE1010047)), 65535);
     EXPECT_EQ(H::GetServiceStatus(0), 65535);
 }
@@ -64,7 +69,8 @@ TEST(ErrorTable, EveryStatusCodeRoundTrips) {
 
 TEST(ErrorTable, StatusesWithoutCodeGiveUnknownStatus) {
     const int32_t unknown = static_cast<int32_t>(0xE1010047);
-    for (int32_t s : {0, -1, 3, 19, 27, 39, 41, 59, 75, 79, 90, 99, 105, 119, 128, 149, 156, 65534, 65535, 70000})
+    for (int32_t s : {0,  -1, 3,   19,  27,  39,  41,  59,    75,    79,
+                      90, 99, 105, 119, 128, 149, 156, 65534, 65535, 70000})
         EXPECT_EQ(ErrorCodeFromServiceStatus(s), unknown) << s;
     EXPECT_EQ(ErrorCodeFromServiceStatus(74), static_cast<int32_t>(0xE1010029));
 }

@@ -23,7 +23,7 @@ std::string hexTid() {
 
 // A log file of its own per test; the header is built once per process.
 class LoggerFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { useLevel(2); }
     void useLevel(uint32_t level) {
         CloseLogFile();
@@ -44,8 +44,9 @@ protected:
     }
     static std::string expectedLine(const std::string& stamp, const std::string& level, int line,
                                     const std::string& message) {
-        return "UWP [" + hexTid() + "] " + stamp + " " + level + " tarvikappserviceconnection.cpp:" +
-               std::to_string(line) + " " + kFunc + " " + message;
+        return "UWP [" + hexTid() + "] " + stamp + " " + level +
+               " tarvikappserviceconnection.cpp:" + std::to_string(line) + " " + kFunc + " " +
+               message;
     }
     TestSupport::TempDir dir;
     std::string path = dir.file("logs/TRVK.log");
@@ -87,16 +88,17 @@ TEST_F(LoggerFile, ThresholdDropsLowerRanksAndClampsAtFour) {
 TEST_F(LoggerFile, EntryAndExitMarkersAtLevelZero) {
     useLevel(0);
     const std::string stamp = GetTimeStamp();
-    {
-        LogScope scope(kFile, kFunc, 77);
-    }
+    { LogScope scope(kFile, kFunc, 77); }
     const std::string text = body();
-    const std::string expected = expectedLine(stamp, "{", 77, "\n") + expectedLine(stamp, "}", 77, "\n");
+    const std::string expected =
+        expectedLine(stamp, "{", 77, "\n") + expectedLine(stamp, "}", 77, "\n");
     if (text.find(stamp) != std::string::npos) {
         EXPECT_EQ(text, expected);
     }
-    EXPECT_NE(text.find(" { tarvikappserviceconnection.cpp:77 " + std::string(kFunc) + " \n"), std::string::npos);
-    EXPECT_NE(text.find(" } tarvikappserviceconnection.cpp:77 " + std::string(kFunc) + " \n"), std::string::npos);
+    EXPECT_NE(text.find(" { tarvikappserviceconnection.cpp:77 " + std::string(kFunc) + " \n"),
+              std::string::npos);
+    EXPECT_NE(text.find(" } tarvikappserviceconnection.cpp:77 " + std::string(kFunc) + " \n"),
+              std::string::npos);
 }
 
 TEST_F(LoggerFile, LongMessageIsCutWithoutNewline) {
@@ -115,8 +117,9 @@ TEST_F(LoggerFile, MessageFillingTheBufferExactlyHasNoNewline) {
     // Prefix length for line 11 at this function, then a message that leaves no room.
     char probe[4096];
     const std::string stamp = GetTimeStamp();
-    const int prefix = std::snprintf(probe, sizeof probe, "UWP [%s] %s INF tarvikappserviceconnection.cpp:11 %s ",
-                                     hexTid().c_str(), stamp.c_str(), kFunc);
+    const int prefix =
+        std::snprintf(probe, sizeof probe, "UWP [%s] %s INF tarvikappserviceconnection.cpp:11 %s ",
+                      hexTid().c_str(), stamp.c_str(), kFunc);
     const std::string fits(static_cast<std::size_t>(4094 - prefix), 'y');
     LogMessage("INF", kFile, kFunc, 11, "%s", fits.c_str());
     std::string text = body();
@@ -127,12 +130,14 @@ TEST_F(LoggerFile, MessageFillingTheBufferExactlyHasNoNewline) {
 }
 
 TEST_F(LoggerFile, MicrosoftLengthFormsAndWideStrings) {
-    LogMessage("INF", kFile, kFunc, 1, "id %I64d u %I64u x %I64x", int64_t{-9000000000}, uint64_t{18446744073709551614ull},
-               uint64_t{0xABCDEF012345ull});
+    LogMessage("INF", kFile, kFunc, 1, "id %I64d u %I64u x %I64x", int64_t{-9000000000},
+               uint64_t{18446744073709551614ull}, uint64_t{0xABCDEF012345ull});
     LogMessage("INF", kFile, kFunc, 2, "exception %S", L"caf\u00e9");
-    LogMessageWide("INF", kFile, kFunc, 3, L"wide %s narrow %S n %I64d", L"\u20ac", "abc", int64_t{7});
+    LogMessageWide("INF", kFile, kFunc, 3, L"wide %s narrow %S n %I64d", L"\u20ac", "abc",
+                   int64_t{7});
     const std::string text = content();
-    EXPECT_NE(text.find(" id -9000000000 u 18446744073709551614 x abcdef012345\n"), std::string::npos);
+    EXPECT_NE(text.find(" id -9000000000 u 18446744073709551614 x abcdef012345\n"),
+              std::string::npos);
     EXPECT_NE(text.find(" exception caf\xC3\xA9\n"), std::string::npos);
     EXPECT_NE(text.find(" wide \xE2\x82\xAC narrow abc n 7\n"), std::string::npos);
 }
@@ -151,7 +156,8 @@ TEST_F(LoggerFile, RotationStartsAFreshFileWithTheSameHeader) {
     LogMessage("INF", kFile, kFunc, 1, "before rotation");
     const std::string first = content();
     ASSERT_GE(first.size(), 4194304u);
-    const std::string header = first.substr(4194304 - 50, first.find("UWP [", 4194304 - 50) - (4194304 - 50));
+    const std::string header =
+        first.substr(4194304 - 50, first.find("UWP [", 4194304 - 50) - (4194304 - 50));
     LogMessage("INF", kFile, kFunc, 2, "after rotation");
     const std::string second = content();
     EXPECT_LT(second.size(), 1000u);
@@ -163,7 +169,8 @@ TEST_F(LoggerFile, RotationStartsAFreshFileWithTheSameHeader) {
 TEST_F(LoggerFile, UnopenablePathFallsBackToProcessIdFile) {
     boost::filesystem::create_directories(path);  // a folder where the file should be
     LogMessage("INF", kFile, kFunc, 1, "to fallback");
-    const std::string fallback = dir.file("logs/" + std::to_string(Platform::current_process_id()) + ".log");
+    const std::string fallback =
+        dir.file("logs/" + std::to_string(Platform::current_process_id()) + ".log");
     EXPECT_EQ(Platform::wide_to_utf8(GetLogFilePath()), fallback);
     const std::string text = readFile(fallback);
     EXPECT_EQ(text.rfind("\n\n-------- ", 0), 0u);
@@ -192,7 +199,8 @@ TEST(LoggerSinks, WithoutPathLinesGoToStandardError) {
     testing::internal::CaptureStderr();
     LogMessage("WRN", kFile, kFunc, 8, "to debugger %d", 1);
     const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find(" WRN tarvikappserviceconnection.cpp:8 " + std::string(kFunc) + " to debugger 1\n"),
+    EXPECT_NE(err.find(" WRN tarvikappserviceconnection.cpp:8 " + std::string(kFunc) +
+                       " to debugger 1\n"),
               std::string::npos)
         << err;
 }
@@ -201,12 +209,15 @@ TEST(LoggerNames, SignaturesReduceToQualifiedNames) {
     const std::pair<const char*, const char*> cases[] = {
         {"void Tarvik::ResultsCache::storeResult(uint64_t, const Platform::ValueSet&)",
          "Tarvik::ResultsCache::storeResult"},
-        {"static bool Tarvik::ResultsCache::isReqInProgress(uint64_t)", "Tarvik::ResultsCache::isReqInProgress"},
+        {"static bool Tarvik::ResultsCache::isReqInProgress(uint64_t)",
+         "Tarvik::ResultsCache::isReqInProgress"},
         {"Tarvik::ResultsCache::ResultsCache()", "Tarvik::ResultsCache::ResultsCache"},
         {"std::map<int, std::basic_string<char> > ns::C::get(int) const", "ns::C::get"},
         {"const char* ns::name()", "ns::name"},
-        {"Tarvik::Conn::send(Platform::ValueSet)::<lambda()>", "Tarvik::Conn::send::<lambda>::operator ()"},
-        {"T Tarvik::OrvaneTemplateUtils::getResult(int) [with T = bool]", "Tarvik::OrvaneTemplateUtils::getResult"},
+        {"Tarvik::Conn::send(Platform::ValueSet)::<lambda()>",
+         "Tarvik::Conn::send::<lambda>::operator ()"},
+        {"T Tarvik::OrvaneTemplateUtils::getResult(int) [with T = bool]",
+         "Tarvik::OrvaneTemplateUtils::getResult"},
         {"void Tarvik::Foo::operator()(int)", "Tarvik::Foo::operator()"},
         {"bool Tarvik::Foo::operator<(const Tarvik::Foo&) const", "Tarvik::Foo::operator<"},
         {"int main()", "main"},

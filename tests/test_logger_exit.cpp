@@ -36,4 +36,3 @@ TEST(LoggerExit, CallsAfterExitBeganDoNothing) {
     EXPECT_NE(text.find("live line"), std::string::npos);
     EXPECT_EQ(text.find("late line"), std::string::npos);
 }
-

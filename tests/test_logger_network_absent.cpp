@@ -9,7 +9,8 @@
 using namespace Tarvik;
 
 TEST(LoggerNetwork, NothingListeningMeansFileForTheRestOfTheProcess) {
-    if (TestSupport::LoopbackListener::somethingListens(4545)) GTEST_SKIP() << "port 4545 is in use here";
+    if (TestSupport::LoopbackListener::somethingListens(4545))
+        GTEST_SKIP() << "port 4545 is in use here";
     TestSupport::TempDir dir;
     const std::string path = dir.file("TRVK.log");
     ConfigureLogger(2, "UWP");

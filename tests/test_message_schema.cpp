@@ -14,12 +14,14 @@ using Platform::ValueSet;
 namespace {
 // Empties the pending acknowledgements so a test starts from none.
 void drainAcks() {
-    while (AcknowledgementUtils::pendingCount() > 0) AcknowledgementUtils::setAcknowledgementIDs(ValueSet());
+    while (AcknowledgementUtils::pendingCount() > 0)
+        AcknowledgementUtils::setAcknowledgementIDs(ValueSet());
 }
 std::vector<uint64_t> ackIds(const ValueSet& request) {
     std::vector<uint64_t> ids;
     const int32_t n = request.LookupAs<int32_t>(L"ackCounts");
-    for (int32_t i = 0; i < n; ++i) ids.push_back(request.LookupAs<uint64_t>(AcknowledgementUtils::getAckKey(i)));
+    for (int32_t i = 0; i < n; ++i)
+        ids.push_back(request.LookupAs<uint64_t>(AcknowledgementUtils::getAckKey(i)));
     return ids;
 }
 }  // namespace

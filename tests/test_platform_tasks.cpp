@@ -15,7 +15,7 @@ namespace {
 
 // Every test that moves time by hand starts from manual mode and leaves real time.
 class ManualClock : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Clock::instance().set_manual(); }
     void TearDown() override { Clock::instance().set_real(); }
     Clock& clock = Clock::instance();
@@ -135,7 +135,8 @@ TEST(AsyncOperation, CompletedHandlerRunsOnceWithStatus) {
 }
 
 TEST(AsyncOperation, ErrorCodeAndCancel) {
-    auto failed = IAsyncAction::from_task(create_task([] { throw hresult_error(static_cast<hresult>(0xE1010006)); }));
+    auto failed = IAsyncAction::from_task(
+        create_task([] { throw hresult_error(static_cast<hresult>(0xE1010006)); }));
     EXPECT_THROW(failed.get(), hresult_error);
     EXPECT_EQ(failed.Status(), AsyncStatus::Error);
     EXPECT_EQ(failed.ErrorCode(), static_cast<hresult>(0xE1010006));
@@ -213,7 +214,8 @@ TEST_F(ManualClock, TimedConditionWaitFollowsTheClock) {
 TEST_F(ManualClock, TimersFireOnceOrPeriodicallyUntilCancelled) {
     std::atomic<int> once{0}, periodic{0}, cancelled{0};
     auto t1 = ThreadPoolTimer::CreateTimer([&](const ThreadPoolTimer&) { ++once; }, 500ms);
-    auto t2 = ThreadPoolTimer::CreatePeriodicTimer([&](const ThreadPoolTimer&) { ++periodic; }, 100ms);
+    auto t2 =
+        ThreadPoolTimer::CreatePeriodicTimer([&](const ThreadPoolTimer&) { ++periodic; }, 100ms);
     auto t3 = ThreadPoolTimer::CreateTimer([&](const ThreadPoolTimer&) { ++cancelled; }, 200ms);
     t3.Cancel();
     for (int i = 0; i < 5; ++i) {

@@ -86,7 +86,10 @@ TEST(HString, CountsUtf16UnitsAndRoundTripsUtf8) {
 }
 
 TEST(HString, InvalidUtf8BecomesReplacementCharacters) {
-    const hstring s = hstring::from_utf8(std::string("a\xFF" "b\xE2\x82", 5));
+    const hstring s =
+        hstring::from_utf8(std::string("a\xFF"
+                                       "b\xE2\x82",
+                                       5));
     ASSERT_EQ(s.size(), 4u);
     EXPECT_EQ(s.wstr()[0], L'a');
     EXPECT_EQ(s.wstr()[1], static_cast<wchar_t>(0xFFFD));
@@ -98,7 +101,8 @@ TEST(HResult, FormsCarryTheirCodes) {
     EXPECT_EQ(hresult_invalid_argument().code(), static_cast<hresult>(0x80070057));
     EXPECT_EQ(hresult_not_implemented().code(), static_cast<hresult>(0x80004001));
     EXPECT_EQ(hresult_object_closed().code(), static_cast<hresult>(0x80000013));
-    const hresult_error e(static_cast<hresult>(0xE101000E), L"App Service connection could not be established.");
+    const hresult_error e(static_cast<hresult>(0xE101000E),
+                          L"App Service connection could not be established.");
     EXPECT_STREQ(e.what(), "App Service connection could not be established.");
     EXPECT_EQ(to_hresult(std::make_exception_ptr(e)), static_cast<hresult>(0xE101000E));
 }

@@ -16,7 +16,7 @@ using Platform::ValueSet;
 namespace {
 // Captures the library's DBG lines in a file of the test's own.
 class CacheLog : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         CloseLogFile();
         ConfigureLogger(1, "UWP");
@@ -82,9 +82,15 @@ TEST(ResultsCacheAdmission, ConcurrentCopiesOfOneRequestStartOnce) {
             copies.emplace_back([&] {
                 ValueSet stored = nullptr;
                 switch (ResultsCache::admit(id, stored)) {
-                    case ResultsCache::Admission::Started: ++started; break;
-                    case ResultsCache::Admission::InProgress: ++busy; break;
-                    case ResultsCache::Admission::Cached: ++cached; break;
+                    case ResultsCache::Admission::Started:
+                        ++started;
+                        break;
+                    case ResultsCache::Admission::InProgress:
+                        ++busy;
+                        break;
+                    case ResultsCache::Admission::Cached:
+                        ++cached;
+                        break;
                 }
             });
         }
@@ -123,7 +129,8 @@ TEST(ResultsCacheAcknowledgements, CountAboveTwentyFiveReadsOnlyTwentyFiveSlots)
     }
     // No Ack26..Ack40 keys: reading them would raise.
     EXPECT_NO_THROW(AcknowledgementUtils::processAcknowledgements(request));
-    for (int i = 1; i <= 25; ++i) EXPECT_FALSE(ResultsCache::containsResult(static_cast<uint64_t>(2000 + i)));
+    for (int i = 1; i <= 25; ++i)
+        EXPECT_FALSE(ResultsCache::containsResult(static_cast<uint64_t>(2000 + i)));
 
     ValueSet none = createRequest(31);
     none.Insert(L"ackCounts", int32_t{-2});

@@ -15,7 +15,7 @@ namespace TestSupport {
 
 // A fresh folder under the system's temporary folder, removed with its contents.
 class TempDir {
-public:
+  public:
     TempDir() {
         path_ = boost::filesystem::temp_directory_path() /
                 boost::filesystem::unique_path("tarvik-test-%%%%-%%%%-%%%%");
@@ -30,7 +30,7 @@ public:
     const boost::filesystem::path& path() const { return path_; }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
-private:
+  private:
     boost::filesystem::path path_;
 };
 
