@@ -93,12 +93,20 @@ bool Clock::wait_for(Cv& cv, Lock& lk, duration d, Pred pred) {
     if (mode == ClockMode::Scaled)
         return cv.wait_for(lk, std::chrono::duration_cast<duration>(d / factor), pred);
     // Manual: nothing wakes the caller's condition when time moves, so poll briefly.
+    // The wait shows in pending() so tests can see it and step past it.
+    if (pred()) return true;
     const time_point deadline = now() + d;
+    const timer_id marker = schedule(d, [] {});
+    bool satisfied = true;
     while (!pred()) {
-        if (now() >= deadline) return pred();
+        if (now() >= deadline) {
+            satisfied = pred();
+            break;
+        }
         cv.wait_for(lk, std::chrono::milliseconds(1));
     }
-    return true;
+    cancel(marker);
+    return satisfied;
 }
 
 }  // namespace Platform

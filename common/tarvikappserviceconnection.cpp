@@ -1,0 +1,426 @@
+#include "common/tarvikappserviceconnection.h"
+
+#include "common/acknowledgementutils.h"
+#include "common/deferralcompleter.h"
+#include "common/errorcodes.h"
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "common/resultscache.h"
+
+namespace Tarvik {
+
+using Platform::cancellation_token;
+using Platform::hresult_error;
+using Platform::task;
+
+namespace {
+std::atomic<int64_t> g_waitMs{15000};
+std::atomic<bool> g_timeoutIsFatal{true};
+
+unsigned tagOf(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+
+uint64_t requestIdOf(const ValueSet& request) {
+    auto id = request.TryLookup(Keys::kCommandId);
+    return id ? Platform::unbox_value_or<uint64_t>(*id, kNoRequestId) : kNoRequestId;
+}
+
+int32_t commandOf(const ValueSet& request) {
+    auto c = request.TryLookup(Keys::kCommand);
+    return c ? Platform::unbox_value_or<int32_t>(*c, -1) : -1;
+}
+}  // namespace
+
+void TarvikAppServiceConnection::setConnectionWaitTime(std::chrono::milliseconds wait) { g_waitMs = wait.count(); }
+std::chrono::milliseconds TarvikAppServiceConnection::connectionWaitTime() {
+    return std::chrono::milliseconds(g_waitMs.load());
+}
+void TarvikAppServiceConnection::setTimeoutIsFatal(bool fatal) { g_timeoutIsFatal = fatal; }
+bool TarvikAppServiceConnection::timeoutIsFatal() { return g_timeoutIsFatal.load(); }
+
+TarvikAppServiceConnection::TarvikAppServiceConnection(std::string name) : name_(std::move(name)) {}
+
+std::shared_ptr<TarvikAppServiceConnection> TarvikAppServiceConnection::create(std::string name) {
+    struct Made : TarvikAppServiceConnection {
+        explicit Made(std::string n) : TarvikAppServiceConnection(std::move(n)) {}
+    };
+    std::shared_ptr<TarvikAppServiceConnection> self = std::make_shared<Made>(std::move(name));
+    self->subscribeToApplication();
+    return self;
+}
+
+void TarvikAppServiceConnection::subscribeToApplication() {
+    TLOG_SCOPE();
+    try {
+        auto app = Platform::Application::Current();
+        if (!app) throw hresult_error(Platform::E_FAIL_, L"no application object in this process");
+        std::weak_ptr<TarvikAppServiceConnection> weak = weak_from_this();
+        suspendingToken_ = app->Suspending.add([weak](const Platform::SuspendingEventArgs&) {
+            if (auto self = weak.lock()) self->OnSuspending();
+        });
+        resumingToken_ = app->Resuming.add([weak](const Platform::ResumingEventArgs&) {
+            if (auto self = weak.lock()) self->OnResuming();
+        });
+        application_ = app;
+    } catch (...) {
+        TLOG("WRN", "exception in listening to suspend/resume");
+    }
+    // A sender held in waitToResume must not outlive the application's exit.
+    std::weak_ptr<TarvikAppServiceConnection> weak = weak_from_this();
+    resumeOnCancel_ = cancellation_.get_token().register_callback([weak] {
+        if (auto self = weak.lock()) {
+            std::lock_guard g(self->resumeMutex_);
+            self->resumeCondition_.notify_all();
+        }
+    });
+}
+
+TarvikAppServiceConnection::~TarvikAppServiceConnection() {
+    if (auto app = application_.lock()) {
+        app->Suspending.remove(suspendingToken_);
+        app->Resuming.remove(resumingToken_);
+    }
+    resumeOnCancel_.reset();
+    std::lock_guard lock(connectionMutex_);
+    if (connection_) connection_.RequestReceived(requestReceivedToken_);
+}
+
+unsigned TarvikAppServiceConnection::connectionTag() { return tagOf(connection_.identity()); }
+
+bool TarvikAppServiceConnection::hasConnection() {
+    std::lock_guard lock(connectionMutex_);
+    return static_cast<bool>(connection_);
+}
+
+int64_t TarvikAppServiceConnection::inFlight() {
+    std::lock_guard g(taskMutex_);
+    return inFlight_;
+}
+
+void TarvikAppServiceConnection::setAppServiceConnection(const AppServiceConnection& connection, bool uwpExited) {
+    TLOG_SCOPE();
+    std::unique_lock lock(connectionMutex_);
+    if (connection_) {
+        connection_.RequestReceived(requestReceivedToken_);
+        connection_ = nullptr;
+    }
+    if (uwpExited) cancellation_.cancel();
+    if (!connection || uwpExited) waitForTasks();
+    connection_ = connection;
+    uwpExited_ = uwpExited;
+    if (connection_) {
+        std::weak_ptr<TarvikAppServiceConnection> weak = weak_from_this();
+        requestReceivedToken_ = connection_.RequestReceived(
+            [weak](const AppServiceConnection& sender, const Platform::AppServiceRequestReceivedEventArgs& args) {
+                if (auto self = weak.lock()) self->onRequestReceived(sender, args);
+            });
+    }
+    TLOG("DBG", "%s set connection %x", name_.c_str(), connectionTag());
+    connectionAvailable_.notify_all();
+}
+
+void TarvikAppServiceConnection::waitForConnection(std::unique_lock<std::recursive_mutex>& lock) {
+    const bool ready = Platform::Clock::instance().wait_for(connectionAvailable_, lock, connectionWaitTime(),
+                                                            [&] { return connection_ || uwpExited_.load(); });
+    if (!ready) {
+        TLOG("CRT", "Wait for App Service connection timedout.");
+        if (timeoutIsFatal())
+            throw hresult_error(Errors::kAppServiceConnection, L"App Service connection could not be established.");
+        return;
+    }
+    if (uwpExited_) {
+        TLOG("DBG", "UWP app exited.");
+        throw hresult_error(Errors::kAppServiceConnection, L"UWP app exited.");
+    }
+}
+
+void TarvikAppServiceConnection::addCommand(int32_t code, CommandHandler handler) {
+    TLOG("DBG", "%s add cmd %d", name_.c_str(), code);
+    std::lock_guard g(handlersMutex_);
+    handlers_[code] = std::move(handler);
+}
+
+void TarvikAppServiceConnection::waitForTasks() {
+    std::unique_lock lk(taskMutex_);
+    if (inFlight_ == 0) return;
+    TLOG("INF", "%s WAIT for %I64d tasks", name_.c_str(), inFlight_);
+    const bool done = Platform::Clock::instance().wait_for(tasksDone_, lk, std::chrono::milliseconds(3000),
+                                                           [&] { return inFlight_ == 0; });
+    TLOG("INF", "%s WAIT %s", name_.c_str(), done ? "success" : "FAILED ***");
+}
+
+task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(std::shared_ptr<TarvikAppServiceConnection> self,
+                                                               ValueSet request, cancellation_token token) {
+    co_await Platform::resume_background();
+    const uint64_t id = requestIdOf(request);
+    const int32_t command = commandOf(request);
+    AppServiceResponse last = nullptr;
+    for (int t = 0;; ++t) {
+        if (t >= kMaxAttempts || token.is_canceled()) {
+            unsigned tag;
+            {
+                std::lock_guard lock(self->connectionMutex_);
+                tag = self->connectionTag();
+            }
+            TLOG("CRT", "retry limit exceeded %I64d con %x cmd %d", id, tag, command);
+            co_return last;
+        }
+        TLOG("DBG", "Try %d %I64d", t, id);
+        TLOG("DBG", "%d { %I64d", command, id);
+
+        AppServiceResponse response = nullptr;
+        std::exception_ptr failure;
+        bool cancelSend = false;
+        std::exception_ptr fatal;
+        Platform::IAsyncOperation<AppServiceResponse> operation;
+        unsigned tag = 0;
+        try {
+            {
+                std::unique_lock lock(self->connectionMutex_);
+                self->waitForConnection(lock);
+                if (!self->connection_)
+                    throw hresult_error(Platform::E_FAIL_, L"no App Service connection attached");
+                tag = self->connectionTag();
+                operation = self->connection_.SendMessageAsync(request);
+            }
+            response = co_await operation;
+        } catch (const Platform::task_canceled&) {
+            TLOG("WRN", "task cancelled, return failure");
+            cancelSend = true;
+        } catch (const hresult_error& e) {
+            TLOG("WRN", "exception %S", e.message().c_str());
+            if (self->uwpExited_) cancelSend = true;
+            else if (e.code() == Errors::kAppServiceConnection) fatal = std::current_exception();
+            else failure = std::current_exception();
+        } catch (...) {
+            TLOG("WRN", "exception");
+            failure = std::make_exception_ptr(hresult_error(Platform::E_FAIL_, L"send failed"));
+        }
+        if (cancelSend) Platform::cancel_current_task();
+        if (fatal) std::rethrow_exception(fatal);
+        if (response) last = response;
+
+        if (!self->shouldRetry(request, response, failure) || token.is_canceled()) co_return response;
+
+        const int ms = kBackoffMs[t];
+        TLOG("INF", "[%d] sleep %d req %I64d API %d %x", t, ms, id, command, tag);
+        co_await Platform::resume_after(std::chrono::milliseconds(ms), token);
+        self->waitToResume();
+        if (!request.HasKey(Keys::kRetry)) request.Insert(Keys::kRetry, true);
+    }
+}
+
+task<AppServiceResponse> TarvikAppServiceConnection::sendCommandAsync(ValueSet request) {
+    assignRequestId(request);
+    auto token = cancellation_.get_token();
+    return retryLoop(shared_from_this(), request, token)
+        .then([request, token](task<AppServiceResponse> loop) -> AppServiceResponse {
+            AppServiceResponse response = nullptr;
+            try {
+                response = loop.get();
+            } catch (const Platform::task_canceled&) {
+                throw;
+            } catch (...) {
+                TLOG("CRT", "Fatal exception when executing command %d", static_cast<int>(requestIdOf(request)));
+                if (!token.is_canceled()) throw;
+            }
+            if (token.is_canceled()) Platform::cancel_current_task();
+            AcknowledgementUtils::storeId(requestIdOf(request));
+            return response;
+        });
+}
+
+void TarvikAppServiceConnection::sendCommandVoid(ValueSet request) {
+    sendCommandAsync(std::move(request)).then([](task<AppServiceResponse> sent) {
+        try {
+            sent.get();
+        } catch (const Platform::task_canceled&) {
+            TLOG("WRN", "task cancelled");
+        } catch (const hresult_error& e) {
+            TLOG("WRN", "platform exception %S", e.message().c_str());
+        } catch (...) {
+            TLOG("WRN", "Exception in task");
+        }
+    });
+}
+
+bool TarvikAppServiceConnection::sendCommandInt(ValueSet request, ValueSet& responseMessage, int32_t& result) {
+    result = -1;
+    responseMessage = nullptr;
+    try {
+        AppServiceResponse response = sendCommandAsync(std::move(request)).get();
+        if (!response) return false;
+        responseMessage = response.Message();
+        if (!responseMessage) return false;
+        if (responseMessage.HasKey(Keys::kResult)) result = responseMessage.LookupAs<int32_t>(Keys::kResult);
+        return responseMessage.LookupAs<int32_t>(Keys::kResponse) != kResponseFailure;
+    } catch (...) {
+        TLOG("CRT", "Caught Exception");
+        throw hresult_error(Errors::kAppServiceConnection);
+    }
+}
+
+bool TarvikAppServiceConnection::shouldRetry(const ValueSet& request, const AppServiceResponse& response,
+                                             const std::exception_ptr& failure) {
+    const uint64_t id = requestIdOf(request);
+    if (failure) {
+        TLOG("INF", "exception %I64d", id);
+        return true;
+    }
+    if (!response) {
+        TLOG("INF", "no response %I64d", id);
+        return true;
+    }
+    const ValueSet message = response.Message();
+    const auto value = message ? message.TryLookup(Keys::kResponse) : std::nullopt;
+    if (response.Status() != Platform::AppServiceResponseStatus::Success || !message || !value) {
+        TLOG("INF", "!success %I64d ", id);
+        return true;
+    }
+    const int32_t v = Platform::unbox_value<int32_t>(*value);
+    TLOG("DBG", " %d } %I64d", v, id);
+    if (v == kResponseInProgress || v == kConnectionRestablishmentInProgress) {
+        TLOG("INF", "retry kResponse %I64d", id);
+        return true;
+    }
+    return false;
+}
+
+void TarvikAppServiceConnection::waitToResume() {
+    while (!resumed_.load()) {
+        TLOG("WRN", "...");
+        std::unique_lock lk(resumeMutex_);
+        resumeCondition_.wait(lk, [&] { return resumed_.load() || cancellation_.is_canceled(); });
+        TLOG("WRN", "signalled");
+        if (cancellation_.is_canceled()) return;
+    }
+}
+
+void TarvikAppServiceConnection::OnSuspending() {
+    TLOG("INF", "%s suspending", name_.c_str());
+    resumed_ = false;
+}
+
+void TarvikAppServiceConnection::OnResuming() {
+    TLOG("INF", "%s resuming", name_.c_str());
+    std::lock_guard g(resumeMutex_);
+    resumed_ = true;
+    resumeCondition_.notify_all();
+}
+
+void TarvikAppServiceConnection::createFailedResult(ValueSet& result, uint64_t requestId) {
+    if (!result) {
+        TLOG("WRN", "result was not created by cmdHandler %d", static_cast<int>(requestId));
+        result = createResponse(false);
+    }
+    if (!result.HasKey(Keys::kResponse)) {
+        TLOG("WRN", "kResponse !set by cmdHandler %d", static_cast<int>(requestId));
+        result.Insert(Keys::kResponse, kResponseFailure);
+    }
+}
+
+void TarvikAppServiceConnection::onRequestReceived(const AppServiceConnection& sender,
+                                                   const Platform::AppServiceRequestReceivedEventArgs& args) {
+    std::lock_guard lk(taskMutex_);
+    TLOG_SCOPE();
+    const ValueSet message = args.Request().Message();
+    int32_t command;
+    try {
+        command = getCommand(message);
+    } catch (const hresult_error& e) {
+        TLOG("CRT", "request without command dropped: %S", e.message().c_str());
+        return;
+    }
+    TLOG("DBG", "recv %d on %x", command, tagOf(sender.identity()));
+    CommandHandler handler;
+    {
+        std::lock_guard g(handlersMutex_);
+        auto it = handlers_.find(command);
+        if (it == handlers_.end()) {
+            TLOG("DBG", "%s unhandle %d", name_.c_str(), static_cast<int>(handlers_.size()));
+            return;
+        }
+        handler = it->second;
+    }
+    auto deferral = std::make_shared<DeferralCompleter>(args.GetDeferral());
+    try {
+        auto token = cancellation_.get_token();
+        auto self = shared_from_this();
+        Platform::create_task([self, handler, sender, args, deferral,
+                               token] { return handlerTask(self, handler, sender, args, deferral, token); },
+                              token)
+            .then([self](task<void> finished) {
+                try {
+                    finished.get();
+                } catch (const Platform::task_canceled&) {
+                    TLOG("WRN", "task cancelled");
+                } catch (const hresult_error& e) {
+                    TLOG("WRN", "platform exception %S", e.message().c_str());
+                } catch (...) {
+                    TLOG("WRN", "Exception in task");
+                }
+                std::lock_guard g(self->taskMutex_);
+                if (--self->inFlight_ == 0) self->tasksDone_.notify_all();
+            });
+        ++inFlight_;
+    } catch (...) {
+        TLOG("CRT", "execption in creating requestExecutor");
+    }
+}
+
+task<void> TarvikAppServiceConnection::handlerTask(std::shared_ptr<TarvikAppServiceConnection> self,
+                                                   CommandHandler handler, AppServiceConnection sender,
+                                                   Platform::AppServiceRequestReceivedEventArgs args,
+                                                   std::shared_ptr<DeferralCompleter> deferral,
+                                                   cancellation_token token) {
+    const ValueSet message = args.Request().Message();
+    AcknowledgementUtils::processAcknowledgements(message);
+    uint64_t id = kNoRequestId;
+    ValueSet result = nullptr;
+    bool execute = true;
+    if (message.HasKey(Keys::kCommandId)) {
+        id = message.LookupAs<uint64_t>(Keys::kCommandId);
+        TLOG("DBG", "handle %s [%I64d] on %x", self->name_.c_str(), id, tagOf(sender.identity()));
+        ValueSet cached = nullptr;
+        switch (ResultsCache::admit(id, cached)) {
+            case ResultsCache::Admission::InProgress:
+                result = createResponse(true);
+                result.Insert(Keys::kResponse, kResponseInProgress);
+                execute = false;
+                break;
+            case ResultsCache::Admission::Cached:
+                result = cached;
+                execute = false;
+                break;
+            case ResultsCache::Admission::Started: break;
+        }
+    } else {
+        TLOG("CRT", "kCommandId !found");
+        ResultsCache::markInProgress(id);
+    }
+    if (execute) {
+        try {
+            result = handler(message);
+            TLOG("DBG", "Executed %I64d", id);
+            if (result) {
+                auto v = result.TryLookup(Keys::kResponse);
+                if (v && Platform::unbox_value<int32_t>(*v) != kResponseInProgress) ResultsCache::storeResult(id, result);
+            }
+        } catch (...) {
+            TLOG("CRT", "Exception executing Handler req %I64d API %d", id, commandOf(message));
+            result = nullptr;
+        }
+        ResultsCache::clearInProgress(id);
+    }
+    if (token.is_canceled()) co_return;
+    try {
+        if (!result) createFailedResult(result, id);
+        TLOG("DBG", "%I64d ...", id);
+        co_await args.Request().SendResponseAsync(result);
+        TLOG("DBG", "%I64d <<", id);
+    } catch (...) {
+        TLOG("CRT", "caught exception %I64d", id);
+    }
+    deferral->complete();
+}
+
+}  // namespace Tarvik

@@ -1,0 +1,75 @@
+#include "helper/helpercommands.h"
+
+#include <string>
+
+#include "common/commandcodes.h"
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "platform/clock.h"
+
+namespace TarvikHelper {
+
+using Platform::hstring;
+using Platform::ValueSet;
+using namespace Tarvik;
+
+HelperCommands::HelperCommands(std::shared_ptr<TarvikAppServiceConnection> channel) : channel_(std::move(channel)) {}
+
+void HelperCommands::add(int32_t command, TarvikAppServiceConnection::CommandHandler handler) {
+    handled_.insert(command);
+    channel_->addCommand(command, std::move(handler));
+}
+
+void HelperCommands::registerAll() {
+    add(Commands::kTestDelayMessage, [this](const ValueSet& r) { return testDelay(r); });
+    add(Commands::kTestAppExit, [this](const ValueSet& r) { return testAppExit(r); });
+    add(Commands::kTestKalder, [this](const ValueSet& r) { return testKalder(r); });
+}
+
+ValueSet HelperCommands::testDelay(const ValueSet& request) {
+    const auto delay = request.TryLookup(L"TestDelay");
+    if (!delay || !delay->holds<uint64_t>()) {
+        TLOG("WRN", "TestDelay missing or not UInt64");
+        return createResponse(false);
+    }
+    const uint64_t ms = Platform::unbox_value<uint64_t>(*delay);
+    Platform::Clock::instance().sleep_for(std::chrono::milliseconds(ms));
+    std::wstring text = L"Delayed " + std::to_wstring(ms) + L" ms";
+    if (auto value = request.TryLookup(L"value"); value && value->holds<uint64_t>())
+        text += L" value " + std::to_wstring(Platform::unbox_value<uint64_t>(*value));
+    ValueSet response = createResponse(true);
+    response.Insert(L"TestReponse", hstring(text));
+    return response;
+}
+
+ValueSet HelperCommands::testAppExit(const ValueSet&) {
+    TLOG("INF", "exit requested by the application");
+    requestExit();
+    return createResponse(true);
+}
+
+ValueSet HelperCommands::testKalder(const ValueSet& request) {
+    const auto iterations = request.TryLookup(L"TestIterations");
+    if (!iterations || !iterations->holds<int32_t>()) return createResponse(false);
+    const int32_t n = Platform::unbox_value<int32_t>(*iterations);
+    for (int32_t i = 1; i <= n; ++i) {
+        ValueSet message = createRequest(Commands::kMessageReceive);
+        message.Insert(L"messageType", hstring(L"TestKalder"));
+        message.Insert(L"payload", hstring(L"iteration " + std::to_wstring(i)));
+        channel_->sendCommandVoid(message);
+    }
+    return createResponse(true);
+}
+
+void HelperCommands::requestExit() {
+    std::lock_guard g(exitMutex_);
+    exitRequested_ = true;
+    exitCondition_.notify_all();
+}
+
+bool HelperCommands::waitForExitRequest(std::chrono::milliseconds timeout) {
+    std::unique_lock lk(exitMutex_);
+    return exitCondition_.wait_for(lk, timeout, [&] { return exitRequested_.load(); });
+}
+
+}  // namespace TarvikHelper

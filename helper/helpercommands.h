@@ -1,0 +1,39 @@
+#pragma once
+// The helper's answers to the application's commands.
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "common/tarvikappserviceconnection.h"
+
+namespace TarvikHelper {
+
+class HelperCommands {
+public:
+    explicit HelperCommands(std::shared_ptr<Tarvik::TarvikAppServiceConnection> channel);
+
+    // Registers every command the helper implements on the channel.
+    void registerAll();
+    bool handles(int32_t command) const { return handled_.contains(command); }
+
+    // Set by the exit command; the main loop waits for it.
+    bool waitForExitRequest(std::chrono::milliseconds timeout);
+    void requestExit();
+    bool exitRequested() const { return exitRequested_.load(); }
+
+private:
+    void add(int32_t command, Tarvik::TarvikAppServiceConnection::CommandHandler handler);
+    Platform::ValueSet testDelay(const Platform::ValueSet& request);
+    Platform::ValueSet testAppExit(const Platform::ValueSet& request);
+    Platform::ValueSet testKalder(const Platform::ValueSet& request);
+
+    std::shared_ptr<Tarvik::TarvikAppServiceConnection> channel_;
+    std::set<int32_t> handled_;
+    std::atomic<bool> exitRequested_{false};
+    std::mutex exitMutex_;
+    std::condition_variable exitCondition_;
+};
+
+}  // namespace TarvikHelper

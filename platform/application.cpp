@@ -1,0 +1,23 @@
+#include "platform/application.h"
+
+#include <mutex>
+
+namespace Platform {
+
+namespace {
+std::mutex g_mutex;
+std::shared_ptr<Application> g_current;
+}  // namespace
+
+std::shared_ptr<Application> Application::Current() {
+    std::lock_guard g(g_mutex);
+    return g_current;
+}
+
+std::shared_ptr<Application> Application::Create() {
+    std::lock_guard g(g_mutex);
+    if (!g_current) g_current = std::make_shared<Application>();
+    return g_current;
+}
+
+}  // namespace Platform

@@ -1,0 +1,304 @@
+#include "platform/appserviceconnection.h"
+
+#include <map>
+#include <mutex>
+
+#include "common/logger.h"
+#include "platform/inmemorytransport.h"
+#include "platform/socketclient.h"
+
+namespace Platform {
+
+namespace {
+std::mutex g_callerMutex;
+hstring g_callerPackageFamilyName;
+
+IAsyncOperation<AppServiceResponseStatus> statusOperation(AppServiceResponseStatus s) {
+    return IAsyncOperation<AppServiceResponseStatus>::from_task(task_from_result(s));
+}
+}  // namespace
+
+struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_shared_from_this<Impl> {
+    enum class State { Created, Opening, Open, Closed };
+
+    std::mutex m;
+    hstring serviceName;
+    hstring packageFamilyName;
+    State state = State::Created;
+    std::shared_ptr<AppServiceTransport> transport;
+    uint64_t nextSequence = 1;
+    std::map<uint64_t, task_completion_event<AppServiceResponse>> pending;
+    event<const AppServiceConnection&, const AppServiceRequestReceivedEventArgs&> requestReceived;
+    event<const AppServiceConnection&, const AppServiceClosedEventArgs&> serviceClosed;
+
+    ~Impl() override {
+        if (transport) transport->close();
+        failPending(AppServiceResponseStatus::Unknown);
+    }
+
+    void attach(std::shared_ptr<AppServiceTransport> t) {
+        {
+            std::lock_guard g(m);
+            transport = t;
+            state = State::Open;
+        }
+        t->start(weak_from_this());
+    }
+
+    void failPending(AppServiceResponseStatus status) {
+        std::map<uint64_t, task_completion_event<AppServiceResponse>> waiting;
+        {
+            std::lock_guard g(m);
+            waiting.swap(pending);
+        }
+        for (auto& [seq, tce] : waiting) tce.set(AppServiceResponse(status, nullptr));
+    }
+
+    std::shared_ptr<AppServiceTransport> currentTransport() {
+        std::lock_guard g(m);
+        return state == State::Open ? transport : nullptr;
+    }
+
+    void onRequestFrame(uint64_t sequence, ValueSet message) override;
+    void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status, ValueSet message) override {
+        task_completion_event<AppServiceResponse> tce;
+        {
+            std::lock_guard g(m);
+            auto it = pending.find(sequence);
+            if (it == pending.end()) {
+                TLOG("WRN", "response to unknown sequence %I64u ignored", sequence);
+                return;
+            }
+            tce = it->second;
+            pending.erase(it);
+        }
+        tce.set(AppServiceResponse(status, std::move(message)));
+    }
+    void onTransportClosed(AppServiceClosedStatus status) override {
+        {
+            std::lock_guard g(m);
+            if (state == State::Closed) return;
+            state = State::Closed;
+        }
+        failPending(AppServiceResponseStatus::Unknown);
+        auto self = shared_from_this();
+        ThreadPool::instance().post([self, status] {
+            self->serviceClosed(AppServiceConnection(self), AppServiceClosedEventArgs{status});
+        });
+    }
+};
+
+// One incoming request: answered once, by a handler or by the platform.
+struct AppServiceRequestState {
+    std::mutex m;
+    std::shared_ptr<AppServiceConnection::Impl> connection;
+    uint64_t sequence = 0;
+    ValueSet message;
+    bool responded = false;
+    bool handlersReturned = false;
+    int deferrals = 0;
+
+    AppServiceResponseStatus respond(AppServiceResponseStatus status, const ValueSet& reply) {
+        {
+            std::lock_guard g(m);
+            if (responded) return AppServiceResponseStatus::Failure;
+            responded = true;
+        }
+        auto t = connection->currentTransport();
+        if (!t) return AppServiceResponseStatus::Failure;
+        const auto sent = t->sendResponse(sequence, status, reply);
+        // A reply too large for the wire still ends the exchange for the requester.
+        if (sent == AppServiceResponseStatus::MessageSizeTooLarge)
+            t->sendResponse(sequence, AppServiceResponseStatus::MessageSizeTooLarge, nullptr);
+        return sent;
+    }
+    void answerIfAbandoned() {
+        {
+            std::lock_guard g(m);
+            if (responded || deferrals > 0 || !handlersReturned) return;
+        }
+        respond(AppServiceResponseStatus::Failure, nullptr);
+    }
+};
+
+struct AppServiceDeferral::State {
+    std::shared_ptr<AppServiceRequestState> request;
+    std::once_flag once;
+};
+
+void AppServiceDeferral::Complete() const {
+    if (!state_) return;
+    std::call_once(state_->once, [&] {
+        {
+            std::lock_guard g(state_->request->m);
+            --state_->request->deferrals;
+        }
+        state_->request->answerIfAbandoned();
+    });
+}
+
+AppServiceDeferral AppServiceRequestReceivedEventArgs::GetDeferral() const {
+    {
+        std::lock_guard g(state_->m);
+        ++state_->deferrals;
+    }
+    auto s = std::make_shared<AppServiceDeferral::State>();
+    s->request = state_;
+    return AppServiceDeferral(s);
+}
+
+ValueSet AppServiceRequest::Message() const { return state_->message; }
+
+IAsyncOperation<AppServiceResponseStatus> AppServiceRequest::SendResponseAsync(const ValueSet& message) const {
+    return statusOperation(state_->respond(AppServiceResponseStatus::Success, message));
+}
+
+void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet message) {
+    auto request = std::make_shared<AppServiceRequestState>();
+    request->connection = shared_from_this();
+    request->sequence = sequence;
+    request->message = std::move(message);
+    ThreadPool::instance().post([request] {
+        AppServiceRequestReceivedEventArgs args(request);
+        try {
+            request->connection->requestReceived(AppServiceConnection(request->connection), args);
+        } catch (...) {
+            TLOG("WRN", "RequestReceived handler raised");
+        }
+        {
+            std::lock_guard g(request->m);
+            request->handlersReturned = true;
+        }
+        request->answerIfAbandoned();
+    });
+}
+
+AppServiceConnection::AppServiceConnection() : impl_(std::make_shared<Impl>()) {}
+
+AppServiceConnection::Impl& AppServiceConnection::impl() const {
+    if (!impl_) throw hresult_error(static_cast<hresult>(0x80004003), L"null AppServiceConnection");
+    return *impl_;
+}
+
+hstring AppServiceConnection::AppServiceName() const {
+    std::lock_guard g(impl().m);
+    return impl_->serviceName;
+}
+void AppServiceConnection::AppServiceName(const hstring& name) const {
+    std::lock_guard g(impl().m);
+    impl_->serviceName = name;
+}
+hstring AppServiceConnection::PackageFamilyName() const {
+    std::lock_guard g(impl().m);
+    return impl_->packageFamilyName;
+}
+void AppServiceConnection::PackageFamilyName(const hstring& name) const {
+    std::lock_guard g(impl().m);
+    impl_->packageFamilyName = name;
+}
+
+IAsyncOperation<AppServiceConnectionStatus> AppServiceConnection::OpenAsync() const {
+    auto self = impl_;
+    hstring service, family;
+    {
+        std::lock_guard g(impl().m);
+        if (self->state != Impl::State::Created) throw hresult_illegal_state_change(L"connection already opened");
+        self->state = Impl::State::Opening;
+        service = self->serviceName;
+        family = self->packageFamilyName;
+    }
+    const hstring caller = CallerPackageFamilyName();
+    return IAsyncOperation<AppServiceConnectionStatus>::from_task(create_task([self, service, family, caller] {
+        auto [status, transport] = SocketClient::open(family, service, caller);
+        if (status != AppServiceConnectionStatus::Success) {
+            std::lock_guard g(self->m);
+            self->state = Impl::State::Created;
+            return status;
+        }
+        self->attach(std::move(transport));
+        return status;
+    }));
+}
+
+IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(const ValueSet& message) const {
+    auto& i = impl();
+    task_completion_event<AppServiceResponse> tce;
+    std::shared_ptr<AppServiceTransport> transport;
+    uint64_t sequence;
+    {
+        std::lock_guard g(i.m);
+        if (i.state != Impl::State::Open) {
+            return IAsyncOperation<AppServiceResponse>::from_task(task_from_exception<AppServiceResponse>(
+                std::make_exception_ptr(hresult_object_closed(L"The app service connection is not open."))));
+        }
+        sequence = i.nextSequence++;
+        i.pending.emplace(sequence, tce);
+        transport = i.transport;
+    }
+    const auto status = transport->sendRequest(sequence, message);
+    if (status != AppServiceResponseStatus::Success) {
+        {
+            std::lock_guard g(i.m);
+            i.pending.erase(sequence);
+        }
+        tce.set(AppServiceResponse(status, nullptr));
+    }
+    return IAsyncOperation<AppServiceResponse>::from_task(tce.get_task());
+}
+
+event_token AppServiceConnection::RequestReceived(RequestReceivedHandler handler) const {
+    return impl().requestReceived.add(std::move(handler));
+}
+void AppServiceConnection::RequestReceived(event_token token) const { impl().requestReceived.remove(token); }
+event_token AppServiceConnection::ServiceClosed(ServiceClosedHandler handler) const {
+    return impl().serviceClosed.add(std::move(handler));
+}
+void AppServiceConnection::ServiceClosed(event_token token) const { impl().serviceClosed.remove(token); }
+
+void AppServiceConnection::Close() const {
+    auto& i = impl();
+    std::shared_ptr<AppServiceTransport> transport;
+    {
+        std::lock_guard g(i.m);
+        if (i.state == Impl::State::Closed) return;
+        i.state = Impl::State::Closed;
+        transport = std::move(i.transport);
+    }
+    if (transport) transport->close();
+    i.failPending(AppServiceResponseStatus::Unknown);
+}
+
+bool AppServiceConnection::IsOpen() const {
+    std::lock_guard g(impl().m);
+    return impl_->state == Impl::State::Open;
+}
+
+std::pair<AppServiceConnection, AppServiceConnection> AppServiceConnection::CreateInMemoryPair(
+    const hstring& serviceName, const hstring& packageFamilyName) {
+    auto [a, b] = InMemoryTransport::createPair();
+    AppServiceConnection first = FromTransport(a, serviceName, packageFamilyName);
+    AppServiceConnection second = FromTransport(b, serviceName, packageFamilyName);
+    return {first, second};
+}
+
+AppServiceConnection AppServiceConnection::FromTransport(std::shared_ptr<AppServiceTransport> transport,
+                                                         const hstring& serviceName,
+                                                         const hstring& packageFamilyName) {
+    auto impl = std::make_shared<Impl>();
+    impl->serviceName = serviceName;
+    impl->packageFamilyName = packageFamilyName;
+    impl->attach(std::move(transport));
+    return AppServiceConnection(impl);
+}
+
+void AppServiceConnection::SetCallerPackageFamilyName(const hstring& name) {
+    std::lock_guard g(g_callerMutex);
+    g_callerPackageFamilyName = name;
+}
+
+hstring AppServiceConnection::CallerPackageFamilyName() {
+    std::lock_guard g(g_callerMutex);
+    return g_callerPackageFamilyName;
+}
+
+}  // namespace Platform

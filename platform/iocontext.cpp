@@ -1,0 +1,30 @@
+#include "platform/iocontext.h"
+
+namespace Platform {
+
+IoContext::IoContext()
+    : work_(boost::asio::make_work_guard(context_)), thread_([this] {
+          for (;;) {
+              try {
+                  context_.run();
+                  return;
+              } catch (...) {
+                  // A handler that raised must not stop every connection of the process.
+              }
+          }
+      }) {}
+
+IoContext::~IoContext() {
+    work_.reset();
+    context_.stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+IoContext& IoContext::instance() {
+    static IoContext io;
+    return io;
+}
+
+boost::asio::io_context& IoContext::get() { return instance().context_; }
+
+}  // namespace Platform

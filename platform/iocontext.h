@@ -1,0 +1,25 @@
+#pragma once
+// The process-wide I/O thread that runs every socket of the app-service transports.
+#include <boost/asio/io_context.hpp>
+#include <memory>
+#include <thread>
+
+namespace Platform {
+
+class IoContext {
+public:
+    static boost::asio::io_context& get();
+
+    IoContext(const IoContext&) = delete;
+    IoContext& operator=(const IoContext&) = delete;
+    ~IoContext();
+
+private:
+    IoContext();
+    static IoContext& instance();
+    boost::asio::io_context context_;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+    std::thread thread_;
+};
+
+}  // namespace Platform

@@ -1,0 +1,234 @@
+#include "platform/sockettransport.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include "common/logger.h"
+#include "platform/iocontext.h"
+#include "platform/wirecodec.h"
+
+namespace Platform {
+
+using boost::asio::local::stream_protocol;
+
+std::shared_ptr<SocketTransport> SocketTransport::adopt(int fd, std::string label) {
+    stream_protocol::socket socket(IoContext::get());
+    boost::system::error_code ec;
+    socket.assign(stream_protocol(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        return nullptr;
+    }
+    return std::make_shared<SocketTransport>(std::move(socket), std::move(label));
+}
+
+SocketTransport::SocketTransport(stream_protocol::socket socket, std::string label)
+    : socket_(std::move(socket)), label_(std::move(label)) {}
+
+SocketTransport::~SocketTransport() {
+    boost::system::error_code ec;
+    socket_.close(ec);
+}
+
+void SocketTransport::start(std::weak_ptr<Sink> sink) {
+    {
+        std::lock_guard g(m_);
+        sink_ = std::move(sink);
+    }
+    auto self = shared_from_this();
+    boost::asio::post(socket_.get_executor(), [self] { self->readHeader(); });
+}
+
+AppServiceResponseStatus SocketTransport::enqueue(const tarvik::wire::Frame& frame) {
+    auto bytes = Wire::encodeFrame(frame);
+    if (!bytes) {
+        TLOG("WRN", "%s: frame of %I64u bytes exceeds the limit, not sent", label_.c_str(),
+             static_cast<uint64_t>(frame.ByteSizeLong()));
+        return AppServiceResponseStatus::MessageSizeTooLarge;
+    }
+    std::lock_guard g(m_);
+    if (closed_) return AppServiceResponseStatus::Failure;
+    if (queuedBytes_ + bytes->size() > kMaxQueuedBytes) {
+        TLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(), static_cast<uint64_t>(queuedBytes_));
+        return AppServiceResponseStatus::ResourceLimitsExceeded;
+    }
+    queuedBytes_ += bytes->size();
+    outbox_.push_back(std::move(*bytes));
+    if (!writing_) {
+        writing_ = true;
+        auto self = shared_from_this();
+        boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
+    }
+    return AppServiceResponseStatus::Success;
+}
+
+// Runs on the I/O thread; one write in flight at a time.
+void SocketTransport::writeNext() {
+    const std::string* front;
+    {
+        std::lock_guard g(m_);
+        if (outbox_.empty()) {
+            writing_ = false;
+            return;
+        }
+        front = &outbox_.front();
+    }
+    auto self = shared_from_this();
+    boost::asio::async_write(socket_, boost::asio::buffer(*front),
+                             [self](const boost::system::error_code& ec, std::size_t) {
+                                 bool closing;
+                                 {
+                                     std::lock_guard g(self->m_);
+                                     self->queuedBytes_ -= self->outbox_.front().size();
+                                     self->outbox_.pop_front();
+                                     closing = self->closed_ && self->outbox_.empty();
+                                 }
+                                 if (ec) {
+                                     TLOG("WRN", "%s: write failed: %s", self->label_.c_str(), ec.message().c_str());
+                                     self->fail(AppServiceClosedStatus::Unknown);
+                                     return;
+                                 }
+                                 if (closing) {
+                                     boost::system::error_code ignored;
+                                     self->socket_.shutdown(stream_protocol::socket::shutdown_both, ignored);
+                                     self->socket_.close(ignored);
+                                     return;
+                                 }
+                                 self->writeNext();
+                             });
+}
+
+AppServiceResponseStatus SocketTransport::sendRequest(uint64_t sequence, const ValueSet& message) {
+    tarvik::wire::Frame frame;
+    auto* request = frame.mutable_request();
+    request->set_sequence(sequence);
+    if (message) Wire::toProto(message, *request->mutable_message());
+    return enqueue(frame);
+}
+
+AppServiceResponseStatus SocketTransport::sendResponse(uint64_t sequence, AppServiceResponseStatus status,
+                                                       const ValueSet& message) {
+    tarvik::wire::Frame frame;
+    auto* response = frame.mutable_response();
+    response->set_sequence(sequence);
+    response->set_status(static_cast<int32_t>(status));
+    response->set_message_present(static_cast<bool>(message));
+    if (message) Wire::toProto(message, *response->mutable_message());
+    return enqueue(frame);
+}
+
+void SocketTransport::close() {
+    tarvik::wire::Frame frame;
+    frame.mutable_close()->set_status(static_cast<int32_t>(AppServiceClosedStatus::Completed));
+    auto bytes = Wire::encodeFrame(frame);
+    std::lock_guard g(m_);
+    if (closed_) return;
+    notified_ = true;  // our own side asked; the sink hears nothing
+    outbox_.push_back(std::move(*bytes));
+    queuedBytes_ += outbox_.back().size();
+    closed_ = true;
+    // The close frame goes out after what is queued; then the socket closes.
+    if (!writing_) {
+        writing_ = true;
+        auto self = shared_from_this();
+        boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
+    }
+}
+
+void SocketTransport::fail(AppServiceClosedStatus status) {
+    std::shared_ptr<Sink> sink;
+    {
+        std::lock_guard g(m_);
+        closed_ = true;
+        if (!notified_) {
+            notified_ = true;
+            sink = sink_.lock();
+        }
+    }
+    auto self = shared_from_this();
+    boost::asio::post(socket_.get_executor(), [self] {
+        boost::system::error_code ignored;
+        self->socket_.close(ignored);
+    });
+    if (sink) sink->onTransportClosed(status);
+}
+
+void SocketTransport::readHeader() {
+    auto self = shared_from_this();
+    boost::asio::async_read(socket_, boost::asio::buffer(header_), [self](const boost::system::error_code& ec, std::size_t) {
+        if (ec) {
+            if (ec != boost::asio::error::operation_aborted && ec != boost::asio::error::eof)
+                TLOG("WRN", "%s: read failed: %s", self->label_.c_str(), ec.message().c_str());
+            if (ec == boost::asio::error::eof) TLOG("INF", "%s: peer closed the socket", self->label_.c_str());
+            self->fail(AppServiceClosedStatus::Unknown);
+            return;
+        }
+        const uint32_t size = Wire::decodeLength(self->header_);
+        if (size > Wire::kMaxFrameSize) {
+            TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing", self->label_.c_str(), size,
+                 static_cast<unsigned>(Wire::kMaxFrameSize));
+            self->fail(AppServiceClosedStatus::Unknown);
+            return;
+        }
+        self->readBody(size);
+    });
+}
+
+void SocketTransport::readBody(uint32_t size) {
+    body_.resize(size);
+    auto self = shared_from_this();
+    boost::asio::async_read(socket_, boost::asio::buffer(body_), [self](const boost::system::error_code& ec, std::size_t) {
+        if (ec) {
+            TLOG("WRN", "%s: truncated frame: %s", self->label_.c_str(), ec.message().c_str());
+            self->fail(AppServiceClosedStatus::Unknown);
+            return;
+        }
+        self->handleFrame();
+    });
+}
+
+void SocketTransport::handleFrame() {
+    tarvik::wire::Frame frame;
+    std::shared_ptr<Sink> sink;
+    {
+        std::lock_guard g(m_);
+        sink = sink_.lock();
+    }
+    try {
+        if (!frame.ParseFromString(body_)) throw hresult_invalid_argument(L"frame does not parse");
+        switch (frame.body_case()) {
+            case tarvik::wire::Frame::kRequest: {
+                ValueSet message = Wire::fromProto(frame.request().message());
+                if (sink) sink->onRequestFrame(frame.request().sequence(), std::move(message));
+                break;
+            }
+            case tarvik::wire::Frame::kResponse: {
+                const auto& r = frame.response();
+                if (r.status() < 0 || r.status() > static_cast<int32_t>(AppServiceResponseStatus::MessageSizeTooLarge))
+                    throw hresult_invalid_argument(L"unknown response status");
+                ValueSet message = r.message_present() ? Wire::fromProto(r.message()) : ValueSet(nullptr);
+                if (sink) sink->onResponseFrame(r.sequence(), static_cast<AppServiceResponseStatus>(r.status()), std::move(message));
+                break;
+            }
+            case tarvik::wire::Frame::kClose:
+                TLOG("INF", "%s: peer closed the connection", label_.c_str());
+                fail(AppServiceClosedStatus::Completed);
+                return;
+            default: throw hresult_invalid_argument(L"unexpected frame type");
+        }
+    } catch (const hresult_error& e) {
+        TLOG("CRT", "%s: malformed frame (%S), closing", label_.c_str(), e.message().c_str());
+        fail(AppServiceClosedStatus::Unknown);
+        return;
+    } catch (const std::exception& e) {
+        TLOG("CRT", "%s: malformed frame (%s), closing", label_.c_str(), e.what());
+        fail(AppServiceClosedStatus::Unknown);
+        return;
+    }
+    body_.clear();
+    body_.shrink_to_fit();
+    readHeader();
+}
+
+}  // namespace Platform

@@ -1,0 +1,54 @@
+#pragma once
+// An app-service transport over a connected Unix domain stream socket, after the
+// opening handshake. Frames are length-prefixed protobuf messages.
+#include <boost/asio/local/stream_protocol.hpp>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "appservice.pb.h"
+#include "platform/appservicetransport.h"
+
+namespace Platform {
+
+class SocketTransport : public AppServiceTransport, public std::enable_shared_from_this<SocketTransport> {
+public:
+    // Bytes queued for a peer that does not read, beyond which sends are refused.
+    static constexpr std::size_t kMaxQueuedBytes = 64u * 1024u * 1024u;
+
+    // Takes ownership of a connected socket descriptor.
+    static std::shared_ptr<SocketTransport> adopt(int fd, std::string label);
+
+    void start(std::weak_ptr<Sink> sink) override;
+    AppServiceResponseStatus sendRequest(uint64_t sequence, const ValueSet& message) override;
+    AppServiceResponseStatus sendResponse(uint64_t sequence, AppServiceResponseStatus status,
+                                          const ValueSet& message) override;
+    void close() override;
+
+    SocketTransport(boost::asio::local::stream_protocol::socket socket, std::string label);
+    ~SocketTransport() override;
+
+private:
+    AppServiceResponseStatus enqueue(const tarvik::wire::Frame& frame);
+    void writeNext();
+    void readHeader();
+    void readBody(uint32_t size);
+    void handleFrame();
+    void fail(AppServiceClosedStatus status);
+
+    boost::asio::local::stream_protocol::socket socket_;
+    std::string label_;
+    std::mutex m_;
+    std::weak_ptr<Sink> sink_;
+    std::deque<std::string> outbox_;
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
+    bool closed_ = false;
+    bool notified_ = false;
+    unsigned char header_[4] = {};
+    std::string body_;
+};
+
+}  // namespace Platform
