@@ -8,8 +8,9 @@
 namespace Tarvik {
 
 class DeferralCompleter {
-public:
-    explicit DeferralCompleter(Platform::AppServiceDeferral deferral) : deferral_(std::move(deferral)) {}
+  public:
+    explicit DeferralCompleter(Platform::AppServiceDeferral deferral)
+        : deferral_(std::move(deferral)) {}
     ~DeferralCompleter() { complete(); }
     DeferralCompleter(const DeferralCompleter&) = delete;
     DeferralCompleter& operator=(const DeferralCompleter&) = delete;
@@ -19,7 +20,7 @@ public:
     }
     bool completed() const noexcept { return completed_.load(); }
 
-private:
+  private:
     Platform::AppServiceDeferral deferral_;
     std::atomic<bool> completed_{false};
 };

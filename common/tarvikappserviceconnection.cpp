@@ -17,7 +17,9 @@ namespace {
 std::atomic<int64_t> g_waitMs{15000};
 std::atomic<bool> g_timeoutIsFatal{true};
 
-unsigned tagOf(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+unsigned tagOf(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
 
 uint64_t requestIdOf(const ValueSet& request) {
     auto id = request.TryLookup(Keys::kCommandId);
@@ -30,12 +32,18 @@ int32_t commandOf(const ValueSet& request) {
 }
 }  // namespace
 
-void TarvikAppServiceConnection::setConnectionWaitTime(std::chrono::milliseconds wait) { g_waitMs = wait.count(); }
+void TarvikAppServiceConnection::setConnectionWaitTime(std::chrono::milliseconds wait) {
+    g_waitMs = wait.count();
+}
 std::chrono::milliseconds TarvikAppServiceConnection::connectionWaitTime() {
     return std::chrono::milliseconds(g_waitMs.load());
 }
-void TarvikAppServiceConnection::setTimeoutIsFatal(bool fatal) { g_timeoutIsFatal = fatal; }
-bool TarvikAppServiceConnection::timeoutIsFatal() { return g_timeoutIsFatal.load(); }
+void TarvikAppServiceConnection::setTimeoutIsFatal(bool fatal) {
+    g_timeoutIsFatal = fatal;
+}
+bool TarvikAppServiceConnection::timeoutIsFatal() {
+    return g_timeoutIsFatal.load();
+}
 
 TarvikAppServiceConnection::TarvikAppServiceConnection(std::string name) : name_(std::move(name)) {}
 
@@ -84,7 +92,9 @@ TarvikAppServiceConnection::~TarvikAppServiceConnection() {
     if (connection_) connection_.RequestReceived(requestReceivedToken_);
 }
 
-unsigned TarvikAppServiceConnection::connectionTag() { return tagOf(connection_.identity()); }
+unsigned TarvikAppServiceConnection::connectionTag() {
+    return tagOf(connection_.identity());
+}
 
 bool TarvikAppServiceConnection::hasConnection() {
     std::lock_guard lock(connectionMutex_);
@@ -96,7 +106,8 @@ int64_t TarvikAppServiceConnection::inFlight() {
     return inFlight_;
 }
 
-void TarvikAppServiceConnection::setAppServiceConnection(const AppServiceConnection& connection, bool uwpExited) {
+void TarvikAppServiceConnection::setAppServiceConnection(const AppServiceConnection& connection,
+                                                         bool uwpExited) {
     TLOG_SCOPE();
     std::unique_lock lock(connectionMutex_);
     if (connection_) {
@@ -110,7 +121,8 @@ void TarvikAppServiceConnection::setAppServiceConnection(const AppServiceConnect
     if (connection_) {
         std::weak_ptr<TarvikAppServiceConnection> weak = weak_from_this();
         requestReceivedToken_ = connection_.RequestReceived(
-            [weak](const AppServiceConnection& sender, const Platform::AppServiceRequestReceivedEventArgs& args) {
+            [weak](const AppServiceConnection& sender,
+                   const Platform::AppServiceRequestReceivedEventArgs& args) {
                 if (auto self = weak.lock()) self->onRequestReceived(sender, args);
             });
     }
@@ -119,12 +131,14 @@ void TarvikAppServiceConnection::setAppServiceConnection(const AppServiceConnect
 }
 
 void TarvikAppServiceConnection::waitForConnection(std::unique_lock<std::recursive_mutex>& lock) {
-    const bool ready = Platform::Clock::instance().wait_for(connectionAvailable_, lock, connectionWaitTime(),
-                                                            [&] { return connection_ || uwpExited_.load(); });
+    const bool ready =
+        Platform::Clock::instance().wait_for(connectionAvailable_, lock, connectionWaitTime(),
+                                             [&] { return connection_ || uwpExited_.load(); });
     if (!ready) {
         TLOG("CRT", "Wait for App Service connection timedout.");
         if (timeoutIsFatal())
-            throw hresult_error(Errors::kAppServiceConnection, L"App Service connection could not be established.");
+            throw hresult_error(Errors::kAppServiceConnection,
+                                L"App Service connection could not be established.");
         return;
     }
     if (uwpExited_) {
@@ -143,13 +157,13 @@ void TarvikAppServiceConnection::waitForTasks() {
     std::unique_lock lk(taskMutex_);
     if (inFlight_ == 0) return;
     TLOG("INF", "%s WAIT for %I64d tasks", name_.c_str(), inFlight_);
-    const bool done = Platform::Clock::instance().wait_for(tasksDone_, lk, std::chrono::milliseconds(3000),
-                                                           [&] { return inFlight_ == 0; });
+    const bool done = Platform::Clock::instance().wait_for(
+        tasksDone_, lk, std::chrono::milliseconds(3000), [&] { return inFlight_ == 0; });
     TLOG("INF", "%s WAIT %s", name_.c_str(), done ? "success" : "FAILED ***");
 }
 
-task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(std::shared_ptr<TarvikAppServiceConnection> self,
-                                                               ValueSet request, cancellation_token token) {
+task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
+    std::shared_ptr<TarvikAppServiceConnection> self, ValueSet request, cancellation_token token) {
     co_await Platform::resume_background();
     const uint64_t id = requestIdOf(request);
     const int32_t command = commandOf(request);
@@ -188,9 +202,12 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(std::shared_ptr<T
             cancelSend = true;
         } catch (const hresult_error& e) {
             TLOG("WRN", "exception %S", e.message().c_str());
-            if (self->uwpExited_) cancelSend = true;
-            else if (e.code() == Errors::kAppServiceConnection) fatal = std::current_exception();
-            else failure = std::current_exception();
+            if (self->uwpExited_)
+                cancelSend = true;
+            else if (e.code() == Errors::kAppServiceConnection)
+                fatal = std::current_exception();
+            else
+                failure = std::current_exception();
         } catch (...) {
             TLOG("WRN", "exception");
             failure = std::make_exception_ptr(hresult_error(Platform::E_FAIL_, L"send failed"));
@@ -199,7 +216,8 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(std::shared_ptr<T
         if (fatal) std::rethrow_exception(fatal);
         if (response) last = response;
 
-        if (!self->shouldRetry(request, response, failure) || token.is_canceled()) co_return response;
+        if (!self->shouldRetry(request, response, failure) || token.is_canceled())
+            co_return response;
 
         const int ms = kBackoffMs[t];
         TLOG("INF", "[%d] sleep %d req %I64d API %d %x", t, ms, id, command, tag);
@@ -220,7 +238,8 @@ task<AppServiceResponse> TarvikAppServiceConnection::sendCommandAsync(ValueSet r
             } catch (const Platform::task_canceled&) {
                 throw;
             } catch (...) {
-                TLOG("CRT", "Fatal exception when executing command %d", static_cast<int>(requestIdOf(request)));
+                TLOG("CRT", "Fatal exception when executing command %d",
+                     static_cast<int>(requestIdOf(request)));
                 if (!token.is_canceled()) throw;
             }
             if (token.is_canceled()) Platform::cancel_current_task();
@@ -243,7 +262,8 @@ void TarvikAppServiceConnection::sendCommandVoid(ValueSet request) {
     });
 }
 
-bool TarvikAppServiceConnection::sendCommandInt(ValueSet request, ValueSet& responseMessage, int32_t& result) {
+bool TarvikAppServiceConnection::sendCommandInt(ValueSet request, ValueSet& responseMessage,
+                                                int32_t& result) {
     result = -1;
     responseMessage = nullptr;
     try {
@@ -251,7 +271,8 @@ bool TarvikAppServiceConnection::sendCommandInt(ValueSet request, ValueSet& resp
         if (!response) return false;
         responseMessage = response.Message();
         if (!responseMessage) return false;
-        if (responseMessage.HasKey(Keys::kResult)) result = responseMessage.LookupAs<int32_t>(Keys::kResult);
+        if (responseMessage.HasKey(Keys::kResult))
+            result = responseMessage.LookupAs<int32_t>(Keys::kResult);
         return responseMessage.LookupAs<int32_t>(Keys::kResponse) != kResponseFailure;
     } catch (...) {
         TLOG("CRT", "Caught Exception");
@@ -259,7 +280,8 @@ bool TarvikAppServiceConnection::sendCommandInt(ValueSet request, ValueSet& resp
     }
 }
 
-bool TarvikAppServiceConnection::shouldRetry(const ValueSet& request, const AppServiceResponse& response,
+bool TarvikAppServiceConnection::shouldRetry(const ValueSet& request,
+                                             const AppServiceResponse& response,
                                              const std::exception_ptr& failure) {
     const uint64_t id = requestIdOf(request);
     if (failure) {
@@ -318,8 +340,8 @@ void TarvikAppServiceConnection::createFailedResult(ValueSet& result, uint64_t r
     }
 }
 
-void TarvikAppServiceConnection::onRequestReceived(const AppServiceConnection& sender,
-                                                   const Platform::AppServiceRequestReceivedEventArgs& args) {
+void TarvikAppServiceConnection::onRequestReceived(
+    const AppServiceConnection& sender, const Platform::AppServiceRequestReceivedEventArgs& args) {
     std::lock_guard lk(taskMutex_);
     TLOG_SCOPE();
     const ValueSet message = args.Request().Message();
@@ -345,9 +367,11 @@ void TarvikAppServiceConnection::onRequestReceived(const AppServiceConnection& s
     try {
         auto token = cancellation_.get_token();
         auto self = shared_from_this();
-        Platform::create_task([self, handler, sender, args, deferral,
-                               token] { return handlerTask(self, handler, sender, args, deferral, token); },
-                              token)
+        Platform::create_task(
+            [self, handler, sender, args, deferral, token] {
+                return handlerTask(self, handler, sender, args, deferral, token);
+            },
+            token)
             .then([self](task<void> finished) {
                 try {
                     finished.get();
@@ -367,11 +391,10 @@ void TarvikAppServiceConnection::onRequestReceived(const AppServiceConnection& s
     }
 }
 
-task<void> TarvikAppServiceConnection::handlerTask(std::shared_ptr<TarvikAppServiceConnection> self,
-                                                   CommandHandler handler, AppServiceConnection sender,
-                                                   Platform::AppServiceRequestReceivedEventArgs args,
-                                                   std::shared_ptr<DeferralCompleter> deferral,
-                                                   cancellation_token token) {
+task<void> TarvikAppServiceConnection::handlerTask(
+    std::shared_ptr<TarvikAppServiceConnection> self, CommandHandler handler,
+    AppServiceConnection sender, Platform::AppServiceRequestReceivedEventArgs args,
+    std::shared_ptr<DeferralCompleter> deferral, cancellation_token token) {
     const ValueSet message = args.Request().Message();
     AcknowledgementUtils::processAcknowledgements(message);
     uint64_t id = kNoRequestId;
@@ -391,7 +414,8 @@ task<void> TarvikAppServiceConnection::handlerTask(std::shared_ptr<TarvikAppServ
                 result = cached;
                 execute = false;
                 break;
-            case ResultsCache::Admission::Started: break;
+            case ResultsCache::Admission::Started:
+                break;
         }
     } else {
         TLOG("CRT", "kCommandId !found");
@@ -403,7 +427,8 @@ task<void> TarvikAppServiceConnection::handlerTask(std::shared_ptr<TarvikAppServ
             TLOG("DBG", "Executed %I64d", id);
             if (result) {
                 auto v = result.TryLookup(Keys::kResponse);
-                if (v && Platform::unbox_value<int32_t>(*v) != kResponseInProgress) ResultsCache::storeResult(id, result);
+                if (v && Platform::unbox_value<int32_t>(*v) != kResponseInProgress)
+                    ResultsCache::storeResult(id, result);
             }
         } catch (...) {
             TLOG("CRT", "Exception executing Handler req %I64d API %d", id, commandOf(message));

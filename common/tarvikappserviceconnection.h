@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/appserviceconnection.h"
 #include "platform/application.h"
+#include "platform/appserviceconnection.h"
 #include "platform/task.h"
 
 namespace Tarvik {
@@ -24,12 +24,13 @@ using Platform::AppServiceResponse;
 using Platform::ValueSet;
 
 class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikAppServiceConnection> {
-public:
+  public:
     using CommandHandler = std::function<ValueSet(const ValueSet& request)>;
 
     // Back-off after failed attempt t, in milliseconds.
     static constexpr int kMaxAttempts = 10;
-    static constexpr int kBackoffMs[kMaxAttempts] = {300, 500, 1000, 1000, 2000, 3000, 5000, 8000, 13000, 21000};
+    static constexpr int kBackoffMs[kMaxAttempts] = {300,  500,  1000, 1000,  2000,
+                                                     3000, 5000, 8000, 13000, 21000};
 
     static std::shared_ptr<TarvikAppServiceConnection> create(std::string name = "_");
     virtual ~TarvikAppServiceConnection();
@@ -45,9 +46,11 @@ public:
     void sendCommandVoid(ValueSet request);
     bool sendCommandInt(ValueSet request, ValueSet& responseMessage, int32_t& result);
 
-    void onRequestReceived(const AppServiceConnection& sender, const Platform::AppServiceRequestReceivedEventArgs& args);
+    void onRequestReceived(const AppServiceConnection& sender,
+                           const Platform::AppServiceRequestReceivedEventArgs& args);
     static void createFailedResult(ValueSet& result, uint64_t requestId);
-    bool shouldRetry(const ValueSet& request, const AppServiceResponse& response, const std::exception_ptr& failure);
+    bool shouldRetry(const ValueSet& request, const AppServiceResponse& response,
+                     const std::exception_ptr& failure);
     void waitToResume();
     void OnSuspending();
     void OnResuming();
@@ -63,14 +66,15 @@ public:
     static void setTimeoutIsFatal(bool fatal);
     static bool timeoutIsFatal();
 
-protected:
+  protected:
     explicit TarvikAppServiceConnection(std::string name);
 
-private:
-    static Platform::task<AppServiceResponse> retryLoop(std::shared_ptr<TarvikAppServiceConnection> self,
-                                                        ValueSet request, Platform::cancellation_token token);
-    static Platform::task<void> handlerTask(std::shared_ptr<TarvikAppServiceConnection> self, CommandHandler handler,
-                                            AppServiceConnection sender,
+  private:
+    static Platform::task<AppServiceResponse> retryLoop(
+        std::shared_ptr<TarvikAppServiceConnection> self, ValueSet request,
+        Platform::cancellation_token token);
+    static Platform::task<void> handlerTask(std::shared_ptr<TarvikAppServiceConnection> self,
+                                            CommandHandler handler, AppServiceConnection sender,
                                             Platform::AppServiceRequestReceivedEventArgs args,
                                             std::shared_ptr<class DeferralCompleter> deferral,
                                             Platform::cancellation_token token);

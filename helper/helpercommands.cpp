@@ -13,7 +13,8 @@ using Platform::hstring;
 using Platform::ValueSet;
 using namespace Tarvik;
 
-HelperCommands::HelperCommands(std::shared_ptr<TarvikAppServiceConnection> channel) : channel_(std::move(channel)) {}
+HelperCommands::HelperCommands(std::shared_ptr<TarvikAppServiceConnection> channel)
+    : channel_(std::move(channel)) {}
 
 void HelperCommands::add(int32_t command, TarvikAppServiceConnection::CommandHandler handler) {
     handled_.insert(command);

@@ -11,7 +11,7 @@
 namespace TarvikHelper {
 
 class HelperCommands {
-public:
+  public:
     explicit HelperCommands(std::shared_ptr<Tarvik::TarvikAppServiceConnection> channel);
 
     // Registers every command the helper implements on the channel.
@@ -23,7 +23,7 @@ public:
     void requestExit();
     bool exitRequested() const { return exitRequested_.load(); }
 
-private:
+  private:
     void add(int32_t command, Tarvik::TarvikAppServiceConnection::CommandHandler handler);
     Platform::ValueSet testDelay(const Platform::ValueSet& request);
     Platform::ValueSet testAppExit(const Platform::ValueSet& request);

@@ -12,7 +12,8 @@ bool toNumber(const std::string& text, uint64_t& out) {
 }
 }  // namespace
 
-std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args, std::string& error) {
+std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args,
+                                                std::string& error) {
     HelperOptions options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& flag = args[i];
@@ -33,8 +34,10 @@ std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& 
                 error = "not a number for " + flag + ": " + value;
                 return std::nullopt;
             }
-            if (flag == "--log-level") options.logLevel = static_cast<uint32_t>(number);
-            else options.reconnectInterval = std::chrono::milliseconds(number);
+            if (flag == "--log-level")
+                options.logLevel = static_cast<uint32_t>(number);
+            else
+                options.reconnectInterval = std::chrono::milliseconds(number);
         } else {
             error = "unknown option " + flag;
             return std::nullopt;

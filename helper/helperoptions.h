@@ -19,6 +19,7 @@ struct HelperOptions {
 
 // Parses "--package P --service S [--log-level N] [--log-file F] [--reconnect-ms N]".
 // Returns nullopt and sets `error` for anything it does not understand.
-std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args, std::string& error);
+std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args,
+                                                std::string& error);
 
 }  // namespace TarvikHelper

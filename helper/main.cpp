@@ -28,15 +28,19 @@ namespace {
 // Answers the commands the helper does not implement, so the application never
 // waits for an answer that does not come.
 void answerUnknownCommands(const AppServiceConnection& connection, const HelperCommands& commands) {
-    connection.RequestReceived([&commands](const AppServiceConnection&, const Platform::AppServiceRequestReceivedEventArgs& args) {
-        const auto message = args.Request().Message();
-        const auto command = message.TryLookup(Tarvik::Keys::kCommand);
-        if (command && command->holds<int32_t>() && commands.handles(Platform::unbox_value<int32_t>(*command))) return;
-        TLOG("WRN", "command not implemented by this helper");
-        auto response = Tarvik::createResponse(false);
-        response.Insert(Tarvik::Keys::kErrorCode, static_cast<int32_t>(Platform::E_NOTIMPL_));
-        args.Request().SendResponseAsync(response);
-    });
+    connection.RequestReceived(
+        [&commands](const AppServiceConnection&,
+                    const Platform::AppServiceRequestReceivedEventArgs& args) {
+            const auto message = args.Request().Message();
+            const auto command = message.TryLookup(Tarvik::Keys::kCommand);
+            if (command && command->holds<int32_t>() &&
+                commands.handles(Platform::unbox_value<int32_t>(*command)))
+                return;
+            TLOG("WRN", "command not implemented by this helper");
+            auto response = Tarvik::createResponse(false);
+            response.Insert(Tarvik::Keys::kErrorCode, static_cast<int32_t>(Platform::E_NOTIMPL_));
+            args.Request().SendResponseAsync(response);
+        });
 }
 
 }  // namespace
@@ -55,7 +59,8 @@ int main(int argc, char** argv) {
     }
     Tarvik::ConfigureLogger(options->logLevel, "W32");
     Tarvik::SetLogFilePath(Platform::utf8_to_wide(logFile));
-    TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(), options->serviceName.c_str());
+    TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(),
+         options->serviceName.c_str());
 
     // A send of the helper's own waits for a connection without failing the helper.
     Tarvik::TarvikAppServiceConnection::setTimeoutIsFatal(false);
@@ -72,7 +77,8 @@ int main(int argc, char** argv) {
             TLOG("INF", "connected to %s", options->serviceName.c_str());
             auto closed = std::make_shared<std::promise<void>>();
             auto closedFuture = closed->get_future();
-            connection.ServiceClosed([closed](const AppServiceConnection&, const Platform::AppServiceClosedEventArgs& e) {
+            connection.ServiceClosed([closed](const AppServiceConnection&,
+                                              const Platform::AppServiceClosedEventArgs& e) {
                 TLOG("INF", "connection closed, status %d", static_cast<int>(e.Status()));
                 try {
                     closed->set_value();
@@ -81,7 +87,8 @@ int main(int argc, char** argv) {
             });
             answerUnknownCommands(connection, commands);
             channel->setAppServiceConnection(connection, false);
-            while (closedFuture.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&
+            while (closedFuture.wait_for(std::chrono::milliseconds(0)) !=
+                       std::future_status::ready &&
                    !commands.waitForExitRequest(std::chrono::milliseconds(100))) {
             }
             if (commands.exitRequested()) {
@@ -95,9 +102,11 @@ int main(int argc, char** argv) {
             }
             channel->setAppServiceConnection(nullptr, false);
         } else {
-            TLOG("WRN", "cannot open %s, status %d", options->serviceName.c_str(), static_cast<int>(status));
+            TLOG("WRN", "cannot open %s, status %d", options->serviceName.c_str(),
+                 static_cast<int>(status));
         }
-        if (options->reconnectInterval.count() == 0) finish(status == Platform::AppServiceConnectionStatus::Success ? 0 : 3);
+        if (options->reconnectInterval.count() == 0)
+            finish(status == Platform::AppServiceConnectionStatus::Success ? 0 : 3);
         std::this_thread::sleep_for(options->reconnectInterval);
     }
 }

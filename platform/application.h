@@ -11,7 +11,7 @@ struct SuspendingEventArgs {};
 struct ResumingEventArgs {};
 
 class Application {
-public:
+  public:
     // Null until the host created its application object.
     static std::shared_ptr<Application> Current();
     // Creates the process's application object (once; later calls return it).

@@ -60,7 +60,8 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     }
 
     void onRequestFrame(uint64_t sequence, ValueSet message) override;
-    void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status, ValueSet message) override {
+    void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status,
+                         ValueSet message) override {
         task_completion_event<AppServiceResponse> tce;
         {
             std::lock_guard g(m);
@@ -147,9 +148,12 @@ AppServiceDeferral AppServiceRequestReceivedEventArgs::GetDeferral() const {
     return AppServiceDeferral(s);
 }
 
-ValueSet AppServiceRequest::Message() const { return state_->message; }
+ValueSet AppServiceRequest::Message() const {
+    return state_->message;
+}
 
-IAsyncOperation<AppServiceResponseStatus> AppServiceRequest::SendResponseAsync(const ValueSet& message) const {
+IAsyncOperation<AppServiceResponseStatus> AppServiceRequest::SendResponseAsync(
+    const ValueSet& message) const {
     return statusOperation(state_->respond(AppServiceResponseStatus::Success, message));
 }
 
@@ -202,25 +206,28 @@ IAsyncOperation<AppServiceConnectionStatus> AppServiceConnection::OpenAsync() co
     hstring service, family;
     {
         std::lock_guard g(impl().m);
-        if (self->state != Impl::State::Created) throw hresult_illegal_state_change(L"connection already opened");
+        if (self->state != Impl::State::Created)
+            throw hresult_illegal_state_change(L"connection already opened");
         self->state = Impl::State::Opening;
         service = self->serviceName;
         family = self->packageFamilyName;
     }
     const hstring caller = CallerPackageFamilyName();
-    return IAsyncOperation<AppServiceConnectionStatus>::from_task(create_task([self, service, family, caller] {
-        auto [status, transport] = SocketClient::open(family, service, caller);
-        if (status != AppServiceConnectionStatus::Success) {
-            std::lock_guard g(self->m);
-            self->state = Impl::State::Created;
+    return IAsyncOperation<AppServiceConnectionStatus>::from_task(
+        create_task([self, service, family, caller] {
+            auto [status, transport] = SocketClient::open(family, service, caller);
+            if (status != AppServiceConnectionStatus::Success) {
+                std::lock_guard g(self->m);
+                self->state = Impl::State::Created;
+                return status;
+            }
+            self->attach(std::move(transport));
             return status;
-        }
-        self->attach(std::move(transport));
-        return status;
-    }));
+        }));
 }
 
-IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(const ValueSet& message) const {
+IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(
+    const ValueSet& message) const {
     auto& i = impl();
     task_completion_event<AppServiceResponse> tce;
     std::shared_ptr<AppServiceTransport> transport;
@@ -228,8 +235,9 @@ IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(const
     {
         std::lock_guard g(i.m);
         if (i.state != Impl::State::Open) {
-            return IAsyncOperation<AppServiceResponse>::from_task(task_from_exception<AppServiceResponse>(
-                std::make_exception_ptr(hresult_object_closed(L"The app service connection is not open."))));
+            return IAsyncOperation<AppServiceResponse>::from_task(
+                task_from_exception<AppServiceResponse>(std::make_exception_ptr(
+                    hresult_object_closed(L"The app service connection is not open."))));
         }
         sequence = i.nextSequence++;
         i.pending.emplace(sequence, tce);
@@ -249,11 +257,15 @@ IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(const
 event_token AppServiceConnection::RequestReceived(RequestReceivedHandler handler) const {
     return impl().requestReceived.add(std::move(handler));
 }
-void AppServiceConnection::RequestReceived(event_token token) const { impl().requestReceived.remove(token); }
+void AppServiceConnection::RequestReceived(event_token token) const {
+    impl().requestReceived.remove(token);
+}
 event_token AppServiceConnection::ServiceClosed(ServiceClosedHandler handler) const {
     return impl().serviceClosed.add(std::move(handler));
 }
-void AppServiceConnection::ServiceClosed(event_token token) const { impl().serviceClosed.remove(token); }
+void AppServiceConnection::ServiceClosed(event_token token) const {
+    impl().serviceClosed.remove(token);
+}
 
 void AppServiceConnection::Close() const {
     auto& i = impl();
@@ -281,9 +293,9 @@ std::pair<AppServiceConnection, AppServiceConnection> AppServiceConnection::Crea
     return {first, second};
 }
 
-AppServiceConnection AppServiceConnection::FromTransport(std::shared_ptr<AppServiceTransport> transport,
-                                                         const hstring& serviceName,
-                                                         const hstring& packageFamilyName) {
+AppServiceConnection AppServiceConnection::FromTransport(
+    std::shared_ptr<AppServiceTransport> transport, const hstring& serviceName,
+    const hstring& packageFamilyName) {
     auto impl = std::make_shared<Impl>();
     impl->serviceName = serviceName;
     impl->packageFamilyName = packageFamilyName;

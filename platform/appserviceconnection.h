@@ -17,12 +17,12 @@ class AppServiceConnection;
 class AppServiceListener;
 
 class AppServiceDeferral {
-public:
+  public:
     AppServiceDeferral() = default;
     // Ends the deferral; a second call does nothing.
     void Complete() const;
 
-private:
+  private:
     friend class AppServiceRequestReceivedEventArgs;
     struct State;
     explicit AppServiceDeferral(std::shared_ptr<State> s) : state_(std::move(s)) {}
@@ -32,12 +32,12 @@ private:
 struct AppServiceRequestState;
 
 class AppServiceRequest {
-public:
+  public:
     ValueSet Message() const;
     // The first response is sent; later ones complete with Failure.
     IAsyncOperation<AppServiceResponseStatus> SendResponseAsync(const ValueSet& message) const;
 
-private:
+  private:
     friend class AppServiceRequestReceivedEventArgs;
     explicit AppServiceRequest(std::shared_ptr<AppServiceRequestState> s) : state_(std::move(s)) {}
     std::shared_ptr<AppServiceRequestState> state_;
@@ -46,19 +46,22 @@ private:
 // A request for which no handler sent a response and no deferral is outstanding is
 // answered with status Failure and no message.
 class AppServiceRequestReceivedEventArgs {
-public:
-    explicit AppServiceRequestReceivedEventArgs(std::shared_ptr<AppServiceRequestState> s) : state_(std::move(s)) {}
+  public:
+    explicit AppServiceRequestReceivedEventArgs(std::shared_ptr<AppServiceRequestState> s)
+        : state_(std::move(s)) {}
     AppServiceRequest Request() const { return AppServiceRequest(state_); }
     AppServiceDeferral GetDeferral() const;
 
-private:
+  private:
     std::shared_ptr<AppServiceRequestState> state_;
 };
 
 class AppServiceConnection {
-public:
-    using RequestReceivedHandler = std::function<void(const AppServiceConnection&, const AppServiceRequestReceivedEventArgs&)>;
-    using ServiceClosedHandler = std::function<void(const AppServiceConnection&, const AppServiceClosedEventArgs&)>;
+  public:
+    using RequestReceivedHandler =
+        std::function<void(const AppServiceConnection&, const AppServiceRequestReceivedEventArgs&)>;
+    using ServiceClosedHandler =
+        std::function<void(const AppServiceConnection&, const AppServiceClosedEventArgs&)>;
 
     // A new, unopened client connection.
     AppServiceConnection();
@@ -94,7 +97,8 @@ public:
 
     // A connection running over an established transport (used by listeners).
     static AppServiceConnection FromTransport(std::shared_ptr<AppServiceTransport> transport,
-                                              const hstring& serviceName, const hstring& packageFamilyName);
+                                              const hstring& serviceName,
+                                              const hstring& packageFamilyName);
 
     // The package family name this process announces when it opens a connection
     // (empty for a full-trust helper).
@@ -103,7 +107,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit AppServiceConnection(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
     Impl& impl() const;
     std::shared_ptr<Impl> impl_;
@@ -111,15 +115,16 @@ private:
 
 // What a service receives for each incoming connection.
 class AppServiceTriggerDetails {
-public:
-    AppServiceTriggerDetails(hstring name, hstring caller, Platform::AppServiceConnection connection)
+  public:
+    AppServiceTriggerDetails(hstring name, hstring caller,
+                             Platform::AppServiceConnection connection)
         : name_(std::move(name)), caller_(std::move(caller)), connection_(std::move(connection)) {}
     const hstring& Name() const { return name_; }
     const hstring& CallerPackageFamilyName() const { return caller_; }
     // The platform's AppServiceConnection property.
     const Platform::AppServiceConnection& Connection() const { return connection_; }
 
-private:
+  private:
     hstring name_;
     hstring caller_;
     Platform::AppServiceConnection connection_;

@@ -14,8 +14,8 @@
 #include "platform/framedio.h"
 #include "platform/iocontext.h"
 #include "platform/socketclient.h"
-#include "platform/sockettransport.h"
 #include "platform/socketpaths.h"
+#include "platform/sockettransport.h"
 #include "platform/threadpool.h"
 
 namespace Platform {
@@ -24,7 +24,9 @@ using boost::asio::local::stream_protocol;
 
 struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
     Impl(hstring family, hstring service, Handler h)
-        : packageFamilyName(std::move(family)), serviceName(std::move(service)), handler(std::move(h)),
+        : packageFamilyName(std::move(family)),
+          serviceName(std::move(service)),
+          handler(std::move(h)),
           acceptor(IoContext::get()) {}
 
     hstring packageFamilyName;
@@ -36,18 +38,20 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
 
     void acceptNext() {
         auto self = shared_from_this();
-        acceptor.async_accept([self](const boost::system::error_code& ec, stream_protocol::socket socket) {
-            if (ec) {
-                if (ec != boost::asio::error::operation_aborted)
-                    TLOG("WRN", "accept failed: %s", ec.message().c_str());
-                std::lock_guard g(self->m);
-                if (self->stopped || ec == boost::asio::error::operation_aborted) return;
-            } else {
-                auto shared = std::make_shared<stream_protocol::socket>(std::move(socket));
-                ThreadPool::instance().post([self, shared] { self->handshake(std::move(*shared)); });
-            }
-            self->acceptNext();
-        });
+        acceptor.async_accept(
+            [self](const boost::system::error_code& ec, stream_protocol::socket socket) {
+                if (ec) {
+                    if (ec != boost::asio::error::operation_aborted)
+                        TLOG("WRN", "accept failed: %s", ec.message().c_str());
+                    std::lock_guard g(self->m);
+                    if (self->stopped || ec == boost::asio::error::operation_aborted) return;
+                } else {
+                    auto shared = std::make_shared<stream_protocol::socket>(std::move(socket));
+                    ThreadPool::instance().post(
+                        [self, shared] { self->handshake(std::move(*shared)); });
+                }
+                self->acceptNext();
+            });
     }
 
     void handshake(stream_protocol::socket socket) {
@@ -67,15 +71,20 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         tarvik::wire::Frame reply;
         const hstring requested = hstring::from_utf8(hello->open().service_name());
         const bool known = requested == serviceName;
-        reply.mutable_open_result()->set_status(static_cast<int32_t>(
-            known ? AppServiceConnectionStatus::Success : AppServiceConnectionStatus::AppServiceUnavailable));
+        reply.mutable_open_result()->set_status(
+            static_cast<int32_t>(known ? AppServiceConnectionStatus::Success
+                                       : AppServiceConnectionStatus::AppServiceUnavailable));
         if (!FramedIo::writeFrame(fd, reply) || !known) {
-            if (!known) TLOG("WRN", "connection for unknown service %s refused", hello->open().service_name().c_str());
+            if (!known)
+                TLOG("WRN", "connection for unknown service %s refused",
+                     hello->open().service_name().c_str());
             return;
         }
         const hstring caller = hstring::from_utf8(hello->open().caller_package_family_name());
-        auto transport = std::make_shared<SocketTransport>(std::move(socket), "server " + serviceName.to_utf8());
-        auto connection = AppServiceConnection::FromTransport(transport, serviceName, packageFamilyName);
+        auto transport =
+            std::make_shared<SocketTransport>(std::move(socket), "server " + serviceName.to_utf8());
+        auto connection =
+            AppServiceConnection::FromTransport(transport, serviceName, packageFamilyName);
         Handler h;
         {
             std::lock_guard g(m);
@@ -87,7 +96,8 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
 };
 
 std::shared_ptr<AppServiceListener> AppServiceListener::start(const hstring& packageFamilyName,
-                                                              const hstring& serviceName, Handler handler) {
+                                                              const hstring& serviceName,
+                                                              Handler handler) {
     SocketPaths::ensurePackageFolder(packageFamilyName);
     const std::string path = SocketPaths::servicePath(packageFamilyName, serviceName);
     auto listener = std::make_shared<AppServiceListener>(Key{});
@@ -105,20 +115,26 @@ std::shared_ptr<AppServiceListener> AppServiceListener::start(const hstring& pac
         std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
         const bool live = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         ::close(probe);
-        if (live) throw hresult_error(static_cast<hresult>(0x80070020), hstring::from_utf8("already listening: " + path));
+        if (live)
+            throw hresult_error(static_cast<hresult>(0x80070020),
+                                hstring::from_utf8("already listening: " + path));
         ::unlink(path.c_str());
         ec.clear();
         acceptor.bind(stream_protocol::endpoint(path), ec);
     }
     if (!ec) ::chmod(path.c_str(), 0600);
     if (!ec) acceptor.listen(64, ec);
-    if (ec) throw hresult_error(static_cast<hresult>(0x80004005), hstring::from_utf8("cannot listen on " + path + ": " + ec.message()));
+    if (ec)
+        throw hresult_error(static_cast<hresult>(0x80004005),
+                            hstring::from_utf8("cannot listen on " + path + ": " + ec.message()));
     auto impl = listener->impl_;
     boost::asio::post(IoContext::get(), [impl] { impl->acceptNext(); });
     return listener;
 }
 
-AppServiceListener::~AppServiceListener() { stop(); }
+AppServiceListener::~AppServiceListener() {
+    stop();
+}
 
 void AppServiceListener::stop() {
     if (!impl_) return;

@@ -10,13 +10,13 @@
 namespace Platform {
 
 class AppServiceListener : public std::enable_shared_from_this<AppServiceListener> {
-public:
+  public:
     using Handler = std::function<void(const AppServiceTriggerDetails&)>;
 
     // Raises hresult_error when the socket cannot be bound or another live process
     // already listens on the service.
-    static std::shared_ptr<AppServiceListener> start(const hstring& packageFamilyName, const hstring& serviceName,
-                                                     Handler handler);
+    static std::shared_ptr<AppServiceListener> start(const hstring& packageFamilyName,
+                                                     const hstring& serviceName, Handler handler);
     struct Key {
         explicit Key() = default;
     };
@@ -27,7 +27,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::string path_;
     std::shared_ptr<Impl> impl_;
 };

@@ -10,12 +10,13 @@
 namespace Platform {
 
 class AppServiceTransport {
-public:
+  public:
     // Receives what arrives; called on the transport's own threads.
     struct Sink {
         virtual ~Sink() = default;
         virtual void onRequestFrame(uint64_t sequence, ValueSet message) = 0;
-        virtual void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status, ValueSet message) = 0;
+        virtual void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status,
+                                     ValueSet message) = 0;
         // The other side closed, or the transport failed. Called at most once.
         virtual void onTransportClosed(AppServiceClosedStatus status) = 0;
     };
@@ -25,7 +26,8 @@ public:
     // The message is captured before the call returns. Success, MessageSizeTooLarge,
     // ResourceLimitsExceeded (the peer does not read) or Failure (closed).
     virtual AppServiceResponseStatus sendRequest(uint64_t sequence, const ValueSet& message) = 0;
-    virtual AppServiceResponseStatus sendResponse(uint64_t sequence, AppServiceResponseStatus status,
+    virtual AppServiceResponseStatus sendResponse(uint64_t sequence,
+                                                  AppServiceResponseStatus status,
                                                   const ValueSet& message) = 0;
     // Tells the other side and stops; the own sink is not notified.
     virtual void close() = 0;

@@ -37,7 +37,7 @@ enum class AppServiceClosedStatus : int32_t {
 // The outcome of one SendMessageAsync: a status and the peer's message (null when
 // the exchange produced none). A reference type; null responses exist.
 class AppServiceResponse {
-public:
+  public:
     AppServiceResponse() = default;
     AppServiceResponse(std::nullptr_t) {}
     AppServiceResponse(AppServiceResponseStatus status, ValueSet message)
@@ -47,13 +47,14 @@ public:
     ValueSet Message() const { return impl().message; }
     const void* identity() const noexcept { return impl_.get(); }
 
-private:
+  private:
     struct Impl {
         AppServiceResponseStatus status;
         ValueSet message;
     };
     const Impl& impl() const {
-        if (!impl_) throw hresult_error(static_cast<hresult>(0x80004003), L"null AppServiceResponse");
+        if (!impl_)
+            throw hresult_error(static_cast<hresult>(0x80004003), L"null AppServiceResponse");
         return *impl_;
     }
     std::shared_ptr<Impl> impl_;

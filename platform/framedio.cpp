@@ -12,10 +12,12 @@
 namespace Platform::FramedIo {
 
 namespace {
-bool readExact(int fd, char* out, std::size_t n, std::chrono::steady_clock::time_point deadline, std::string& error) {
+bool readExact(int fd, char* out, std::size_t n, std::chrono::steady_clock::time_point deadline,
+               std::string& error) {
     std::size_t done = 0;
     while (done < n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             error = "timed out";
             return false;
@@ -60,7 +62,8 @@ bool writeFrame(int fd, const tarvik::wire::Frame& frame) {
 std::optional<tarvik::wire::Frame> readFrame(int fd, int timeoutMs, std::string& error) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     unsigned char prefix[Wire::kLengthPrefixSize];
-    if (!readExact(fd, reinterpret_cast<char*>(prefix), sizeof prefix, deadline, error)) return std::nullopt;
+    if (!readExact(fd, reinterpret_cast<char*>(prefix), sizeof prefix, deadline, error))
+        return std::nullopt;
     const uint32_t size = Wire::decodeLength(prefix);
     if (size > Wire::kMaxFrameSize) {
         error = "frame of " + std::to_string(size) + " bytes exceeds the limit";

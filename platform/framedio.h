@@ -1,8 +1,9 @@
 #pragma once
 // Blocking frame I/O on a raw socket descriptor, for the opening handshake.
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 #include "appservice.pb.h"
 

@@ -4,7 +4,8 @@
 
 namespace Platform {
 
-std::pair<std::shared_ptr<InMemoryTransport>, std::shared_ptr<InMemoryTransport>> InMemoryTransport::createPair() {
+std::pair<std::shared_ptr<InMemoryTransport>, std::shared_ptr<InMemoryTransport>>
+InMemoryTransport::createPair() {
     auto a = std::make_shared<InMemoryTransport>();
     auto b = std::make_shared<InMemoryTransport>();
     a->peer_ = b;
@@ -31,7 +32,8 @@ std::shared_ptr<AppServiceTransport::Sink> InMemoryTransport::peerSink() {
     return p->sink_.lock();
 }
 
-AppServiceResponseStatus InMemoryTransport::sendRequest(uint64_t sequence, const ValueSet& message) {
+AppServiceResponseStatus InMemoryTransport::sendRequest(uint64_t sequence,
+                                                        const ValueSet& message) {
     auto sink = peerSink();
     if (!sink) return AppServiceResponseStatus::Failure;
     ValueSet copy = message ? message.Clone() : ValueSet(nullptr);
@@ -39,13 +41,15 @@ AppServiceResponseStatus InMemoryTransport::sendRequest(uint64_t sequence, const
     return AppServiceResponseStatus::Success;
 }
 
-AppServiceResponseStatus InMemoryTransport::sendResponse(uint64_t sequence, AppServiceResponseStatus status,
+AppServiceResponseStatus InMemoryTransport::sendResponse(uint64_t sequence,
+                                                         AppServiceResponseStatus status,
                                                          const ValueSet& message) {
     auto sink = peerSink();
     if (!sink) return AppServiceResponseStatus::Failure;
     ValueSet copy = message ? message.Clone() : ValueSet(nullptr);
     // Delivered from the pool, as a socket reader thread would, never inline in the responder.
-    ThreadPool::instance().post([sink, sequence, status, copy] { sink->onResponseFrame(sequence, status, copy); });
+    ThreadPool::instance().post(
+        [sink, sequence, status, copy] { sink->onResponseFrame(sequence, status, copy); });
     return AppServiceResponseStatus::Success;
 }
 

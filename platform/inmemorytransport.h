@@ -9,9 +9,11 @@
 
 namespace Platform {
 
-class InMemoryTransport : public AppServiceTransport, public std::enable_shared_from_this<InMemoryTransport> {
-public:
-    static std::pair<std::shared_ptr<InMemoryTransport>, std::shared_ptr<InMemoryTransport>> createPair();
+class InMemoryTransport : public AppServiceTransport,
+                          public std::enable_shared_from_this<InMemoryTransport> {
+  public:
+    static std::pair<std::shared_ptr<InMemoryTransport>, std::shared_ptr<InMemoryTransport>>
+    createPair();
 
     void start(std::weak_ptr<Sink> sink) override;
     AppServiceResponseStatus sendRequest(uint64_t sequence, const ValueSet& message) override;
@@ -19,7 +21,7 @@ public:
                                           const ValueSet& message) override;
     void close() override;
 
-private:
+  private:
     std::shared_ptr<Sink> peerSink();
     std::shared_ptr<InMemoryTransport> peer();
 

@@ -25,6 +25,8 @@ IoContext& IoContext::instance() {
     return io;
 }
 
-boost::asio::io_context& IoContext::get() { return instance().context_; }
+boost::asio::io_context& IoContext::get() {
+    return instance().context_;
+}
 
 }  // namespace Platform

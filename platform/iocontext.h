@@ -7,14 +7,14 @@
 namespace Platform {
 
 class IoContext {
-public:
+  public:
     static boost::asio::io_context& get();
 
     IoContext(const IoContext&) = delete;
     IoContext& operator=(const IoContext&) = delete;
     ~IoContext();
 
-private:
+  private:
     IoContext();
     static IoContext& instance();
     boost::asio::io_context context_;

@@ -11,8 +11,8 @@
 
 #include "common/logger.h"
 #include "platform/framedio.h"
-#include "platform/sockettransport.h"
 #include "platform/socketpaths.h"
+#include "platform/sockettransport.h"
 #include "platform/wirecodec.h"
 
 namespace Platform::SocketClient {
@@ -43,9 +43,8 @@ void setActivator(Activator activator) {
     g_activator = std::move(activator);
 }
 
-std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open(const hstring& packageFamilyName,
-                                                                                const hstring& serviceName,
-                                                                                const hstring& caller) {
+std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open(
+    const hstring& packageFamilyName, const hstring& serviceName, const hstring& caller) {
     std::string path;
     try {
         path = SocketPaths::servicePath(packageFamilyName, serviceName);
@@ -84,9 +83,11 @@ std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open
     open->set_protocol_version(Wire::kProtocolVersion);
     std::string error;
     std::optional<tarvik::wire::Frame> answer;
-    if (FramedIo::writeFrame(fd, hello)) answer = FramedIo::readFrame(fd, kHandshakeTimeoutMs, error);
+    if (FramedIo::writeFrame(fd, hello))
+        answer = FramedIo::readFrame(fd, kHandshakeTimeoutMs, error);
     if (!answer || !answer->has_open_result()) {
-        TLOG("WRN", "handshake with %s failed: %s", path.c_str(), error.empty() ? "unexpected frame" : error.c_str());
+        TLOG("WRN", "handshake with %s failed: %s", path.c_str(),
+             error.empty() ? "unexpected frame" : error.c_str());
         ::close(fd);
         return {AppServiceConnectionStatus::Unknown, nullptr};
     }

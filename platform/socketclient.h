@@ -12,9 +12,9 @@ namespace Platform::SocketClient {
 
 inline constexpr int kHandshakeTimeoutMs = 5000;
 
-std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open(const hstring& packageFamilyName,
-                                                                                const hstring& serviceName,
-                                                                                const hstring& callerPackageFamilyName);
+std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open(
+    const hstring& packageFamilyName, const hstring& serviceName,
+    const hstring& callerPackageFamilyName);
 
 // Called when nobody listens on a service; returns true when it started a host that
 // will listen shortly (the platform's activation of a background task).

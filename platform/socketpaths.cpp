@@ -23,14 +23,18 @@ std::string baseFolder() {
 // Creates one private folder level, or checks that an existing one is private and ours.
 void ensurePrivateFolder(const std::string& path) {
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        throw hresult_error(kAccessDenied, hstring::from_utf8("cannot create socket folder " + path));
+        throw hresult_error(kAccessDenied,
+                            hstring::from_utf8("cannot create socket folder " + path));
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw hresult_error(kAccessDenied, hstring::from_utf8("socket folder is not a directory: " + path));
+        throw hresult_error(kAccessDenied,
+                            hstring::from_utf8("socket folder is not a directory: " + path));
     if (st.st_uid != ::getuid())
-        throw hresult_error(kAccessDenied, hstring::from_utf8("socket folder belongs to another user: " + path));
+        throw hresult_error(kAccessDenied,
+                            hstring::from_utf8("socket folder belongs to another user: " + path));
     if ((st.st_mode & 077) != 0 && ::chmod(path.c_str(), 0700) != 0)
-        throw hresult_error(kAccessDenied, hstring::from_utf8("socket folder cannot be made private: " + path));
+        throw hresult_error(kAccessDenied,
+                            hstring::from_utf8("socket folder cannot be made private: " + path));
 }
 }  // namespace
 
@@ -38,7 +42,8 @@ void validateName(const hstring& name, const wchar_t* what) {
     const auto& s = name.wstr();
     if (s.empty() || s == L"." || s == L".." || s.find(L'/') != std::wstring::npos ||
         s.find(L'\0') != std::wstring::npos)
-        throw hresult_invalid_argument(hstring(std::wstring(L"invalid ") + what + L": '" + s + L"'"));
+        throw hresult_invalid_argument(
+            hstring(std::wstring(L"invalid ") + what + L": '" + s + L"'"));
 }
 
 std::string ensurePackageFolder(const hstring& packageFamilyName) {
@@ -53,7 +58,8 @@ std::string ensurePackageFolder(const hstring& packageFamilyName) {
 std::string servicePath(const hstring& packageFamilyName, const hstring& serviceName) {
     validateName(packageFamilyName, L"package family name");
     validateName(serviceName, L"app service name");
-    std::string path = baseFolder() + "/" + packageFamilyName.to_utf8() + "/" + serviceName.to_utf8() + ".sock";
+    std::string path =
+        baseFolder() + "/" + packageFamilyName.to_utf8() + "/" + serviceName.to_utf8() + ".sock";
     if (path.size() >= sizeof(sockaddr_un{}.sun_path))
         throw hresult_invalid_argument(hstring::from_utf8("socket path too long: " + path));
     return path;

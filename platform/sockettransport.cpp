@@ -50,7 +50,8 @@ AppServiceResponseStatus SocketTransport::enqueue(const tarvik::wire::Frame& fra
     std::lock_guard g(m_);
     if (closed_) return AppServiceResponseStatus::Failure;
     if (queuedBytes_ + bytes->size() > kMaxQueuedBytes) {
-        TLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(), static_cast<uint64_t>(queuedBytes_));
+        TLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(),
+             static_cast<uint64_t>(queuedBytes_));
         return AppServiceResponseStatus::ResourceLimitsExceeded;
     }
     queuedBytes_ += bytes->size();
@@ -75,28 +76,29 @@ void SocketTransport::writeNext() {
         front = &outbox_.front();
     }
     auto self = shared_from_this();
-    boost::asio::async_write(socket_, boost::asio::buffer(*front),
-                             [self](const boost::system::error_code& ec, std::size_t) {
-                                 bool closing;
-                                 {
-                                     std::lock_guard g(self->m_);
-                                     self->queuedBytes_ -= self->outbox_.front().size();
-                                     self->outbox_.pop_front();
-                                     closing = self->closed_ && self->outbox_.empty();
-                                 }
-                                 if (ec) {
-                                     TLOG("WRN", "%s: write failed: %s", self->label_.c_str(), ec.message().c_str());
-                                     self->fail(AppServiceClosedStatus::Unknown);
-                                     return;
-                                 }
-                                 if (closing) {
-                                     boost::system::error_code ignored;
-                                     self->socket_.shutdown(stream_protocol::socket::shutdown_both, ignored);
-                                     self->socket_.close(ignored);
-                                     return;
-                                 }
-                                 self->writeNext();
-                             });
+    boost::asio::async_write(
+        socket_, boost::asio::buffer(*front),
+        [self](const boost::system::error_code& ec, std::size_t) {
+            bool closing;
+            {
+                std::lock_guard g(self->m_);
+                self->queuedBytes_ -= self->outbox_.front().size();
+                self->outbox_.pop_front();
+                closing = self->closed_ && self->outbox_.empty();
+            }
+            if (ec) {
+                TLOG("WRN", "%s: write failed: %s", self->label_.c_str(), ec.message().c_str());
+                self->fail(AppServiceClosedStatus::Unknown);
+                return;
+            }
+            if (closing) {
+                boost::system::error_code ignored;
+                self->socket_.shutdown(stream_protocol::socket::shutdown_both, ignored);
+                self->socket_.close(ignored);
+                return;
+            }
+            self->writeNext();
+        });
 }
 
 AppServiceResponseStatus SocketTransport::sendRequest(uint64_t sequence, const ValueSet& message) {
@@ -107,7 +109,8 @@ AppServiceResponseStatus SocketTransport::sendRequest(uint64_t sequence, const V
     return enqueue(frame);
 }
 
-AppServiceResponseStatus SocketTransport::sendResponse(uint64_t sequence, AppServiceResponseStatus status,
+AppServiceResponseStatus SocketTransport::sendResponse(uint64_t sequence,
+                                                       AppServiceResponseStatus status,
                                                        const ValueSet& message) {
     tarvik::wire::Frame frame;
     auto* response = frame.mutable_response();
@@ -156,36 +159,41 @@ void SocketTransport::fail(AppServiceClosedStatus status) {
 
 void SocketTransport::readHeader() {
     auto self = shared_from_this();
-    boost::asio::async_read(socket_, boost::asio::buffer(header_), [self](const boost::system::error_code& ec, std::size_t) {
-        if (ec) {
-            if (ec != boost::asio::error::operation_aborted && ec != boost::asio::error::eof)
-                TLOG("WRN", "%s: read failed: %s", self->label_.c_str(), ec.message().c_str());
-            if (ec == boost::asio::error::eof) TLOG("INF", "%s: peer closed the socket", self->label_.c_str());
-            self->fail(AppServiceClosedStatus::Unknown);
-            return;
-        }
-        const uint32_t size = Wire::decodeLength(self->header_);
-        if (size > Wire::kMaxFrameSize) {
-            TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing", self->label_.c_str(), size,
-                 static_cast<unsigned>(Wire::kMaxFrameSize));
-            self->fail(AppServiceClosedStatus::Unknown);
-            return;
-        }
-        self->readBody(size);
-    });
+    boost::asio::async_read(
+        socket_, boost::asio::buffer(header_),
+        [self](const boost::system::error_code& ec, std::size_t) {
+            if (ec) {
+                if (ec != boost::asio::error::operation_aborted && ec != boost::asio::error::eof)
+                    TLOG("WRN", "%s: read failed: %s", self->label_.c_str(), ec.message().c_str());
+                if (ec == boost::asio::error::eof)
+                    TLOG("INF", "%s: peer closed the socket", self->label_.c_str());
+                self->fail(AppServiceClosedStatus::Unknown);
+                return;
+            }
+            const uint32_t size = Wire::decodeLength(self->header_);
+            if (size > Wire::kMaxFrameSize) {
+                TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing",
+                     self->label_.c_str(), size, static_cast<unsigned>(Wire::kMaxFrameSize));
+                self->fail(AppServiceClosedStatus::Unknown);
+                return;
+            }
+            self->readBody(size);
+        });
 }
 
 void SocketTransport::readBody(uint32_t size) {
     body_.resize(size);
     auto self = shared_from_this();
-    boost::asio::async_read(socket_, boost::asio::buffer(body_), [self](const boost::system::error_code& ec, std::size_t) {
-        if (ec) {
-            TLOG("WRN", "%s: truncated frame: %s", self->label_.c_str(), ec.message().c_str());
-            self->fail(AppServiceClosedStatus::Unknown);
-            return;
-        }
-        self->handleFrame();
-    });
+    boost::asio::async_read(socket_, boost::asio::buffer(body_),
+                            [self](const boost::system::error_code& ec, std::size_t) {
+                                if (ec) {
+                                    TLOG("WRN", "%s: truncated frame: %s", self->label_.c_str(),
+                                         ec.message().c_str());
+                                    self->fail(AppServiceClosedStatus::Unknown);
+                                    return;
+                                }
+                                self->handleFrame();
+                            });
 }
 
 void SocketTransport::handleFrame() {
@@ -205,17 +213,24 @@ void SocketTransport::handleFrame() {
             }
             case tarvik::wire::Frame::kResponse: {
                 const auto& r = frame.response();
-                if (r.status() < 0 || r.status() > static_cast<int32_t>(AppServiceResponseStatus::MessageSizeTooLarge))
+                if (r.status() < 0 ||
+                    r.status() >
+                        static_cast<int32_t>(AppServiceResponseStatus::MessageSizeTooLarge))
                     throw hresult_invalid_argument(L"unknown response status");
-                ValueSet message = r.message_present() ? Wire::fromProto(r.message()) : ValueSet(nullptr);
-                if (sink) sink->onResponseFrame(r.sequence(), static_cast<AppServiceResponseStatus>(r.status()), std::move(message));
+                ValueSet message =
+                    r.message_present() ? Wire::fromProto(r.message()) : ValueSet(nullptr);
+                if (sink)
+                    sink->onResponseFrame(r.sequence(),
+                                          static_cast<AppServiceResponseStatus>(r.status()),
+                                          std::move(message));
                 break;
             }
             case tarvik::wire::Frame::kClose:
                 TLOG("INF", "%s: peer closed the connection", label_.c_str());
                 fail(AppServiceClosedStatus::Completed);
                 return;
-            default: throw hresult_invalid_argument(L"unexpected frame type");
+            default:
+                throw hresult_invalid_argument(L"unexpected frame type");
         }
     } catch (const hresult_error& e) {
         TLOG("CRT", "%s: malformed frame (%S), closing", label_.c_str(), e.message().c_str());

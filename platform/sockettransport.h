@@ -13,8 +13,9 @@
 
 namespace Platform {
 
-class SocketTransport : public AppServiceTransport, public std::enable_shared_from_this<SocketTransport> {
-public:
+class SocketTransport : public AppServiceTransport,
+                        public std::enable_shared_from_this<SocketTransport> {
+  public:
     // Bytes queued for a peer that does not read, beyond which sends are refused.
     static constexpr std::size_t kMaxQueuedBytes = 64u * 1024u * 1024u;
 
@@ -30,7 +31,7 @@ public:
     SocketTransport(boost::asio::local::stream_protocol::socket socket, std::string label);
     ~SocketTransport() override;
 
-private:
+  private:
     AppServiceResponseStatus enqueue(const tarvik::wire::Frame& frame);
     void writeNext();
     void readHeader();

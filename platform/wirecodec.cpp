@@ -12,13 +12,20 @@ void toProto(const ValueSet& values, tarvik::wire::ValueSet& out) {
         std::visit(
             [&](const auto& x) {
                 using X = std::decay_t<decltype(x)>;
-                if constexpr (std::is_same_v<X, std::monostate>) v->set_null_value(true);
-                else if constexpr (std::is_same_v<X, int32_t>) v->set_int32_value(x);
-                else if constexpr (std::is_same_v<X, uint32_t>) v->set_uint32_value(x);
-                else if constexpr (std::is_same_v<X, int64_t>) v->set_int64_value(x);
-                else if constexpr (std::is_same_v<X, uint64_t>) v->set_uint64_value(x);
-                else if constexpr (std::is_same_v<X, bool>) v->set_boolean_value(x);
-                else v->set_string_value(x.to_utf8());
+                if constexpr (std::is_same_v<X, std::monostate>)
+                    v->set_null_value(true);
+                else if constexpr (std::is_same_v<X, int32_t>)
+                    v->set_int32_value(x);
+                else if constexpr (std::is_same_v<X, uint32_t>)
+                    v->set_uint32_value(x);
+                else if constexpr (std::is_same_v<X, int64_t>)
+                    v->set_int64_value(x);
+                else if constexpr (std::is_same_v<X, uint64_t>)
+                    v->set_uint64_value(x);
+                else if constexpr (std::is_same_v<X, bool>)
+                    v->set_boolean_value(x);
+                else
+                    v->set_string_value(x.to_utf8());
             },
             value.raw());
     }
@@ -29,17 +36,31 @@ ValueSet fromProto(const tarvik::wire::ValueSet& in) {
     std::set<std::string> seen;
     for (const auto& entry : in.entries()) {
         if (!seen.insert(entry.key()).second)
-            throw hresult_invalid_argument(L"repeated key in message: " + hstring::from_utf8(entry.key()).wstr());
+            throw hresult_invalid_argument(L"repeated key in message: " +
+                                           hstring::from_utf8(entry.key()).wstr());
         const auto& v = entry.value();
         PropertyValue value;
         switch (v.kind_case()) {
-            case tarvik::wire::Value::kNullValue: break;
-            case tarvik::wire::Value::kInt32Value: value = v.int32_value(); break;
-            case tarvik::wire::Value::kUint32Value: value = v.uint32_value(); break;
-            case tarvik::wire::Value::kInt64Value: value = v.int64_value(); break;
-            case tarvik::wire::Value::kUint64Value: value = v.uint64_value(); break;
-            case tarvik::wire::Value::kBooleanValue: value = v.boolean_value(); break;
-            case tarvik::wire::Value::kStringValue: value = hstring::from_utf8(v.string_value()); break;
+            case tarvik::wire::Value::kNullValue:
+                break;
+            case tarvik::wire::Value::kInt32Value:
+                value = v.int32_value();
+                break;
+            case tarvik::wire::Value::kUint32Value:
+                value = v.uint32_value();
+                break;
+            case tarvik::wire::Value::kInt64Value:
+                value = v.int64_value();
+                break;
+            case tarvik::wire::Value::kUint64Value:
+                value = v.uint64_value();
+                break;
+            case tarvik::wire::Value::kBooleanValue:
+                value = v.boolean_value();
+                break;
+            case tarvik::wire::Value::kStringValue:
+                value = hstring::from_utf8(v.string_value());
+                break;
             default:
                 throw hresult_invalid_argument(L"message entry without a value: " +
                                                hstring::from_utf8(entry.key()).wstr());

@@ -11,17 +11,20 @@
 namespace TarvikFoundation {
 
 class OrvaneTemplateUtils {
-public:
+  public:
     // The value under `key`, or T's default when the exchange failed ("response" 1,
     // no message) or the key is absent.
     template <class T>
-    static T getResult(const Platform::AppServiceResponse& response, int32_t command, const wchar_t* key) {
-        const Platform::ValueSet message = response ? response.Message() : Platform::ValueSet(nullptr);
+    static T getResult(const Platform::AppServiceResponse& response, int32_t command,
+                       const wchar_t* key) {
+        const Platform::ValueSet message =
+            response ? response.Message() : Platform::ValueSet(nullptr);
         const int status = response ? static_cast<int>(response.Status()) : -1;
         Tarvik::LogMessage("DBG", __FILE__, "OrvaneTemplateUtils::getResult", __LINE__,
-                   "Received response for command = %d with status = %d", command, status);
+                           "Received response for command = %d with status = %d", command, status);
         if (!message) return T{};
-        if (message.LookupAs<int32_t>(Tarvik::Keys::kResponse) == Tarvik::kResponseFailure) return T{};
+        if (message.LookupAs<int32_t>(Tarvik::Keys::kResponse) == Tarvik::kResponseFailure)
+            return T{};
         auto value = message.TryLookup(key);
         if (!value) return T{};
         return Platform::unbox_value<T>(*value);
@@ -43,7 +46,6 @@ public:
             return 0;
         }
     }
-
 };
 
 }  // namespace TarvikFoundation

@@ -11,7 +11,8 @@ namespace TarvikFoundation::OrvaneInternal {
 using Platform::hstring;
 using Platform::ValueSet;
 
-OrvaneTestManager::OrvaneTestManager(Key) : connection_(Tarvik::TarvikAppServiceConnection::create("TestMgr")) {}
+OrvaneTestManager::OrvaneTestManager(Key)
+    : connection_(Tarvik::TarvikAppServiceConnection::create("TestMgr")) {}
 
 std::shared_ptr<OrvaneTestManager> OrvaneTestManager::GetInstance() {
     static std::mutex m;
@@ -21,18 +22,21 @@ std::shared_ptr<OrvaneTestManager> OrvaneTestManager::GetInstance() {
     return instance;
 }
 
-void OrvaneTestManager::setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited) {
+void OrvaneTestManager::setAppServiceConnection(const Platform::AppServiceConnection& connection,
+                                                bool uwpExited) {
     connection_->setAppServiceConnection(connection, uwpExited);
 }
 
-Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request, bool logReceived) {
+Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request,
+                                                                bool logReceived) {
     auto self = shared_from_this();
     auto sent = connection_->sendCommandAsync(request);
     return Platform::IAsyncOperation<hstring>::from_task(
         sent.then([self, logReceived](Platform::AppServiceResponse response) -> hstring {
             const ValueSet message = response ? response.Message() : ValueSet(nullptr);
             if (logReceived) TLOG("INF", "received response for kTestDelayMessage");
-            if (message && message.HasKey(L"TestReponse")) return message.LookupAs<hstring>(L"TestReponse");
+            if (message && message.HasKey(L"TestReponse"))
+                return message.LookupAs<hstring>(L"TestReponse");
             return hstring();
         }));
 }
@@ -44,7 +48,8 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::TestDelayApi(uint64_t dela
     return sendDelay(request, true);
 }
 
-Platform::IAsyncOperation<hstring> OrvaneTestManager::TestDelayApiExt(uint64_t delay, uint64_t value) {
+Platform::IAsyncOperation<hstring> OrvaneTestManager::TestDelayApiExt(uint64_t delay,
+                                                                      uint64_t value) {
     TLOG_SCOPE();
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestDelayMessage);
     request.Insert(L"TestDelay", delay);

@@ -10,7 +10,7 @@
 namespace TarvikFoundation::OrvaneInternal {
 
 class OrvaneTestManager : public std::enable_shared_from_this<OrvaneTestManager> {
-public:
+  public:
     static std::shared_ptr<OrvaneTestManager> GetInstance();
 
     Platform::IAsyncOperation<Platform::hstring> TestDelayApi(uint64_t delay);
@@ -19,15 +19,18 @@ public:
     void TestKalderApi(int32_t iterations);
 
     void setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited);
-    const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const { return connection_; }
+    const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const {
+        return connection_;
+    }
 
     struct Key {
         explicit Key() = default;
     };
     explicit OrvaneTestManager(Key);
 
-private:
-    Platform::IAsyncOperation<Platform::hstring> sendDelay(Platform::ValueSet request, bool logReceived);
+  private:
+    Platform::IAsyncOperation<Platform::hstring> sendDelay(Platform::ValueSet request,
+                                                           bool logReceived);
     std::shared_ptr<Tarvik::TarvikAppServiceConnection> connection_;
 };
 

@@ -1,0 +1,349 @@
+// App-service connections over both transports, and the socket's defences.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <future>
+
+#include "common/logger.h"
+#include "platform/appservicelistener.h"
+#include "platform/framedio.h"
+#include "platform/wirecodec.h"
+#include "testsupport.h"
+
+using namespace Platform;
+using namespace std::chrono_literals;
+using TestSupport::eventually;
+
+namespace {
+
+ValueSet everyType() {
+    ValueSet v;
+    v.Insert(L"i32", int32_t{-1});
+    v.Insert(L"u32", uint32_t{4000000000u});
+    v.Insert(L"i64", int64_t{-9000000000});
+    v.Insert(L"u64", uint64_t{18446744073709551615ull});
+    v.Insert(L"b", false);
+    v.Insert(L"s", hstring(L"caf\u00e9 \U0001F600"));
+    v.Insert(L"null", PropertyValue());
+    return v;
+}
+
+// Echoes every request back with "echo" = true.
+void echoRequests(const AppServiceConnection& c) {
+    c.RequestReceived(
+        [](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+            auto reply = args.Request().Message().Clone();
+            reply.Insert(L"echo", true);
+            args.Request().SendResponseAsync(reply);
+        });
+}
+
+// Own runtime folder and log file per test.
+class SocketTransport : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+        Tarvik::CloseLogFile();
+        Tarvik::ConfigureLogger(2, "UWP");
+        Tarvik::SetLogFilePath(utf8_to_wide(dir.file("test.log")));
+    }
+    void TearDown() override { Tarvik::CloseLogFile(); }
+    std::string log() const { return TestSupport::readFile(dir.file("test.log")); }
+
+    std::shared_ptr<AppServiceListener> listen(
+        std::function<void(const AppServiceConnection&)> onConnection) {
+        return AppServiceListener::start(L"test.pfn", L"svc",
+                                         [this, onConnection](const AppServiceTriggerDetails& d) {
+                                             std::lock_guard g(m);
+                                             callers.push_back(d.CallerPackageFamilyName());
+                                             servers.push_back(d.Connection());
+                                             onConnection(d.Connection());
+                                         });
+    }
+    AppServiceConnection open(
+        AppServiceConnectionStatus expected = AppServiceConnectionStatus::Success) {
+        AppServiceConnection c;
+        c.AppServiceName(L"svc");
+        c.PackageFamilyName(L"test.pfn");
+        EXPECT_EQ(c.OpenAsync().get(), expected);
+        return c;
+    }
+    // A raw client socket on the service, without the handshake.
+    int rawConnect(const std::string& path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        return fd;
+    }
+    bool closedByPeer(int fd) {
+        char b;
+        std::string error;
+        for (int i = 0; i < 200; ++i) {
+            const ssize_t n = ::recv(fd, &b, 1, MSG_DONTWAIT);
+            if (n == 0) return true;
+            if (n > 0) continue;  // frames sent before closing
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    TestSupport::TempDir dir;
+    std::mutex m;
+    std::vector<hstring> callers;
+    std::vector<AppServiceConnection> servers;
+};
+
+}  // namespace
+
+TEST(InMemoryConnection, ExchangeCopiesMessagesAndPreservesTypes) {
+    auto [a, b] = AppServiceConnection::CreateInMemoryPair();
+    echoRequests(b);
+    ValueSet message = everyType();
+    auto op = a.SendMessageAsync(message);
+    message.Insert(L"late", true);  // after sending: not seen by the peer
+    auto response = op.get();
+    EXPECT_EQ(response.Status(), AppServiceResponseStatus::Success);
+    auto reply = response.Message();
+    EXPECT_FALSE(reply.HasKey(L"late"));
+    reply.Remove(L"echo");
+    EXPECT_TRUE(reply.equals(everyType()));
+}
+
+TEST(InMemoryConnection, FirstResponseWinsAndDeferralsHoldTheExchange) {
+    auto [a, b] = AppServiceConnection::CreateInMemoryPair();
+    std::promise<AppServiceRequestReceivedEventArgs> held;
+    b.RequestReceived(
+        [&](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+            args.GetDeferral();  // a deferral never completed keeps the exchange open...
+            held.set_value(args);
+        });
+    auto op = a.SendMessageAsync(ValueSet());
+    auto args = held.get_future().get();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(op.Status(), AsyncStatus::Started);
+    EXPECT_EQ(args.Request().SendResponseAsync(everyType()).get(),
+              AppServiceResponseStatus::Success);
+    EXPECT_EQ(args.Request().SendResponseAsync(ValueSet()).get(),
+              AppServiceResponseStatus::Failure);
+    EXPECT_TRUE(op.get().Message().equals(everyType()));
+}
+
+TEST(InMemoryConnection, CloseTellsThePeerAndFailsPendingExchanges) {
+    auto [a, b] = AppServiceConnection::CreateInMemoryPair();
+    std::promise<AppServiceClosedStatus> closed;
+    b.ServiceClosed([&](const AppServiceConnection&, const AppServiceClosedEventArgs& e) {
+        closed.set_value(e.Status());
+    });
+    std::promise<void> arrived;
+    b.RequestReceived(
+        [&](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+            args.GetDeferral();
+            arrived.set_value();
+        });
+    auto pending = a.SendMessageAsync(ValueSet());
+    arrived.get_future().wait();
+    a.Close();
+    EXPECT_EQ(closed.get_future().get(), AppServiceClosedStatus::Completed);
+    EXPECT_EQ(pending.get().Status(), AppServiceResponseStatus::Unknown);
+    EXPECT_THROW(a.SendMessageAsync(ValueSet()).get(), hresult_object_closed);
+    EXPECT_THROW(b.SendMessageAsync(ValueSet()).get(), hresult_object_closed);
+}
+
+TEST_F(SocketTransport, ExchangeBothWaysWithTypesAndCallerName) {
+    auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
+    AppServiceConnection::SetCallerPackageFamilyName(L"caller.pfn");
+    auto client = open();
+    AppServiceConnection::SetCallerPackageFamilyName(L"");
+    echoRequests(client);
+    auto reply = client.SendMessageAsync(everyType()).get().Message();
+    ASSERT_TRUE(reply);
+    EXPECT_TRUE(reply.LookupAs<bool>(L"echo"));
+    reply.Remove(L"echo");
+    EXPECT_TRUE(reply.equals(everyType()));
+
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard g(m);
+        return servers.size() == 1;
+    }));
+    EXPECT_EQ(callers[0], hstring(L"caller.pfn"));
+    EXPECT_TRUE(servers[0].SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
+
+    // Many exchanges in flight at once all come back to their own senders.
+    std::vector<IAsyncOperation<AppServiceResponse>> ops;
+    for (int32_t i = 0; i < 200; ++i) {
+        ValueSet v;
+        v.Insert(L"n", i);
+        ops.push_back(client.SendMessageAsync(v));
+    }
+    for (int32_t i = 0; i < 200; ++i)
+        EXPECT_EQ(ops[static_cast<std::size_t>(i)].get().Message().LookupAs<int32_t>(L"n"), i);
+}
+
+TEST_F(SocketTransport, FolderIsPrivateAndSocketIsTheUsersOnly) {
+    auto listener = listen([](const AppServiceConnection&) {});
+    struct stat st {};
+    ASSERT_EQ(::stat((dir.path() / "tarvik" / "test.pfn").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(listener->path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_THROW(
+        AppServiceListener::start(L"test.pfn", L"svc", [](const AppServiceTriggerDetails&) {}),
+        hresult_error);
+    EXPECT_THROW(
+        AppServiceListener::start(L"../escape", L"svc", [](const AppServiceTriggerDetails&) {}),
+        hresult_invalid_argument);
+}
+
+TEST_F(SocketTransport, OpenStatusesForMissingAndUnknownServices) {
+    open(AppServiceConnectionStatus::AppUnavailable);
+    auto listener =
+        AppServiceListener::start(L"test.pfn", L"other", [](const AppServiceTriggerDetails&) {});
+    // A socket answering for another service name refuses the open.
+    ::symlink(listener->path().c_str(), (dir.path() / "tarvik" / "test.pfn" / "svc.sock").c_str());
+    open(AppServiceConnectionStatus::AppServiceUnavailable);
+}
+
+TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {
+    auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
+    auto client = open();
+    ValueSet big;
+    big.Insert(L"blob", hstring(std::wstring(17u * 1024u * 1024u, L'x')));
+    EXPECT_EQ(client.SendMessageAsync(big).get().Status(),
+              AppServiceResponseStatus::MessageSizeTooLarge);
+    // The connection is still usable.
+    EXPECT_TRUE(client.SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
+}
+
+TEST_F(SocketTransport, MalformedFramesCloseOnlyThatConnection) {
+    std::atomic<int> closedCount{0};
+    auto listener = listen([&](const AppServiceConnection& server) {
+        echoRequests(server);
+        server.ServiceClosed(
+            [&](const AppServiceConnection&, const AppServiceClosedEventArgs&) { ++closedCount; });
+    });
+    auto healthy = open();
+
+    auto handshake = [&](int fd) {
+        tarvik::wire::Frame hello;
+        hello.mutable_open()->set_service_name("svc");
+        ASSERT_TRUE(FramedIo::writeFrame(fd, hello));
+        std::string error;
+        auto reply = FramedIo::readFrame(fd, 2000, error);
+        ASSERT_TRUE(reply && reply->has_open_result()) << error;
+    };
+    // Garbage after the handshake.
+    int garbage = rawConnect(listener->path());
+    handshake(garbage);
+    const unsigned char junk[] = {0, 0, 0, 5, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    ASSERT_EQ(::send(garbage, junk, sizeof junk, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof junk));
+    EXPECT_TRUE(closedByPeer(garbage));
+    // A 1 GiB length prefix.
+    int huge = rawConnect(listener->path());
+    handshake(huge);
+    const unsigned char prefix[] = {0x40, 0, 0, 0};
+    ::send(huge, prefix, sizeof prefix, MSG_NOSIGNAL);
+    EXPECT_TRUE(closedByPeer(huge));
+    // A request whose entry carries no value.
+    int typeless = rawConnect(listener->path());
+    handshake(typeless);
+    tarvik::wire::Frame bad;
+    bad.mutable_request()->set_sequence(1);
+    bad.mutable_request()->mutable_message()->add_entries()->set_key("command");
+    FramedIo::writeFrame(typeless, bad);
+    EXPECT_TRUE(closedByPeer(typeless));
+    // A truncated frame followed by the peer going away.
+    int truncated = rawConnect(listener->path());
+    handshake(truncated);
+    const unsigned char part[] = {0, 0, 0, 100, 1, 2};
+    ::send(truncated, part, sizeof part, MSG_NOSIGNAL);
+    ::close(truncated);
+    // Garbage instead of an opening frame.
+    int noHello = rawConnect(listener->path());
+    ::send(noHello, junk, sizeof junk, MSG_NOSIGNAL);
+    EXPECT_TRUE(closedByPeer(noHello));
+    for (int fd : {garbage, huge, typeless, noHello}) ::close(fd);
+
+    EXPECT_TRUE(eventually([&] { return closedCount.load() == 4; })) << closedCount.load();
+    EXPECT_TRUE(healthy.SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
+    const std::string text = log();
+    EXPECT_NE(text.find("malformed frame"), std::string::npos) << text;
+    EXPECT_NE(text.find("frame of 1073741824 bytes refused"), std::string::npos);
+    EXPECT_NE(text.find("truncated frame"), std::string::npos);
+    EXPECT_NE(text.find("opening frame missing or malformed"), std::string::npos);
+}
+
+TEST_F(SocketTransport, PeerClosingEndsTheOtherSideWithServiceClosed) {
+    std::promise<AppServiceClosedStatus> closed;
+    auto listener = listen([&](const AppServiceConnection& server) {
+        server.ServiceClosed([&](const AppServiceConnection&, const AppServiceClosedEventArgs& e) {
+            closed.set_value(e.Status());
+        });
+    });
+    auto client = open();
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard g(m);
+        return servers.size() == 1;
+    }));
+    client.Close();
+    auto f = closed.get_future();
+    ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(f.get(), AppServiceClosedStatus::Completed);
+}
+
+TEST_F(SocketTransport, ConnectionsFromAnotherUserAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    auto listener = listen([](const AppServiceConnection&) {});
+    // Open the folders so that only the user check stands in the way.
+    ::chmod((dir.path() / "tarvik").c_str(), 0755);
+    ::chmod((dir.path() / "tarvik" / "test.pfn").c_str(), 0755);
+    ::chmod(dir.path().c_str(), 0755);
+    ::chmod(listener->path().c_str(), 0666);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setuid(65534) != 0) std::_Exit(10);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, listener->path().c_str(), sizeof addr.sun_path - 1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) std::_Exit(11);
+        tarvik::wire::Frame hello;
+        hello.mutable_open()->set_service_name("svc");
+        FramedIo::writeFrame(fd, hello);
+        std::string error;
+        std::_Exit(FramedIo::readFrame(fd, 3000, error) ? 12 : 0);  // 0: refused without an answer
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(eventually(
+        [&] { return log().find("connection from uid 65534 refused") != std::string::npos; }));
+    std::lock_guard g(m);
+    EXPECT_TRUE(servers.empty());
+}
+
+TEST(WireCodec, RoundTripAndLimits) {
+    tarvik::wire::ValueSet proto;
+    Wire::toProto(everyType(), proto);
+    EXPECT_TRUE(Wire::fromProto(proto).equals(everyType()));
+
+    auto* dup = proto.add_entries();
+    dup->set_key("i32");
+    dup->mutable_value()->set_int32_value(1);
+    EXPECT_THROW(Wire::fromProto(proto), hresult_invalid_argument);
+
+    tarvik::wire::Frame frame;
+    frame.mutable_request()->mutable_message()->add_entries()->mutable_value()->set_string_value(
+        std::string(Wire::kMaxFrameSize, 'x'));
+    EXPECT_FALSE(Wire::encodeFrame(frame).has_value());
+    const unsigned char prefix[] = {0x01, 0x00, 0x00, 0x02};
+    EXPECT_EQ(Wire::decodeLength(prefix), 0x01000002u);
+}

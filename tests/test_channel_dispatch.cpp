@@ -1,0 +1,182 @@
+// Incoming requests: dispatch by command, duplicate suppression, failed results.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "common/resultscache.h"
+#include "common/tarvikappserviceconnection.h"
+#include "scriptedpeer.h"
+
+using namespace Tarvik;
+using namespace std::chrono_literals;
+using Platform::AppServiceResponse;
+using Platform::AppServiceResponseStatus;
+using Platform::ValueSet;
+using TestSupport::eventually;
+
+namespace {
+
+// The application's end attached to a channel object; the test plays the helper and
+// sends requests on the peer end.
+class Dispatch : public ::testing::Test {
+  protected:
+    void SetUp() override { channel->setAppServiceConnection(peer.appSide(), false); }
+
+    ValueSet request(int32_t command, std::optional<uint64_t> id) {
+        ValueSet r = createRequest(command);
+        if (id) r.Insert(L"commandId", *id);
+        return r;
+    }
+    AppServiceResponse send(const ValueSet& r) { return peer.peerSide().SendMessageAsync(r).get(); }
+
+    TestSupport::ScriptedPeer peer;
+    std::shared_ptr<TarvikAppServiceConnection> channel =
+        TarvikAppServiceConnection::create("disp");
+};
+
+}  // namespace
+
+TEST_F(Dispatch, RetryOfARunningRequestGetsTwoAndTheHandlerRunsOnce) {
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<int> calls{0};
+    channel->addCommand(55, [&](const ValueSet&) {
+        ++calls;
+        released.wait();
+        auto r = createResponse(true);
+        r.Insert(L"value", int32_t{7});
+        return r;
+    });
+    auto first = peer.peerSide().SendMessageAsync(request(55, 7001));
+    ASSERT_TRUE(eventually([&] { return calls.load() == 1; }));
+    auto retry = request(55, 7001);
+    retry.Insert(L"retry", true);
+    const auto busy = send(retry);
+    EXPECT_EQ(busy.Message().LookupAs<int32_t>(L"response"), 2);
+    release.set_value();
+    const auto done = first.get();
+    EXPECT_EQ(done.Message().LookupAs<int32_t>(L"value"), 7);
+
+    // A later retry is answered from the stored response.
+    const auto again = send(retry);
+    EXPECT_EQ(again.Message().LookupAs<int32_t>(L"value"), 7);
+    EXPECT_EQ(calls.load(), 1);
+
+    // Once acknowledged, the stored response is gone.
+    auto next = request(55, 7002);
+    next.Insert(L"ackCounts", int32_t{1});
+    next.Insert(L"Ack1", uint64_t{7001});
+    send(next);
+    EXPECT_FALSE(ResultsCache::containsResult(7001));
+    EXPECT_EQ(calls.load(), 2);
+    ResultsCache::deleteResult(7002);
+}
+
+TEST_F(Dispatch, UnregisteredCommandAndMissingCommandGetNoAnswerFromTheChannel) {
+    const auto unhandled = send(request(99, 7101));
+    EXPECT_EQ(unhandled.Status(), AppServiceResponseStatus::Failure);
+    EXPECT_FALSE(unhandled.Message());
+    ValueSet noCommand;
+    noCommand.Insert(L"commandId", uint64_t{7102});
+    EXPECT_FALSE(send(noCommand).Message());
+}
+
+TEST_F(Dispatch, NullOrRaisingHandlerAnswersFailure) {
+    channel->addCommand(31, [](const ValueSet&) { return ValueSet(nullptr); });
+    channel->addCommand(
+        37, [](const ValueSet&) -> ValueSet { throw std::runtime_error("handler bug"); });
+    for (int32_t command : {31, 37}) {
+        const auto r = send(request(command, 7200 + static_cast<uint64_t>(command)));
+        ASSERT_TRUE(r.Message()) << command;
+        EXPECT_EQ(r.Message().Size(), 1u);
+        EXPECT_EQ(r.Message().LookupAs<int32_t>(L"response"), 1);
+    }
+    // Neither answer came from the handler, so neither is cached: a retry executes again.
+    EXPECT_FALSE(ResultsCache::containsResult(7237));
+    EXPECT_FALSE(ResultsCache::containsResult(7231));
+}
+
+TEST_F(Dispatch, AnswersWithStatusTwoOrWithoutResponseAreNotCached) {
+    std::atomic<int> calls{0};
+    channel->addCommand(31, [&](const ValueSet&) {
+        ++calls;
+        return TestSupport::responseWith(2);
+    });
+    channel->addCommand(37, [&](const ValueSet&) {
+        ++calls;
+        ValueSet plain;
+        plain.Insert(L"other", int32_t{1});
+        return plain;
+    });
+    send(request(31, 7301));
+    send(request(31, 7301));
+    const auto plain = send(request(37, 7302));
+    EXPECT_FALSE(plain.Message().HasKey(L"response"));  // sent unchanged
+    send(request(37, 7302));
+    EXPECT_EQ(calls.load(), 4);
+}
+
+TEST_F(Dispatch, RequestWithoutIdRunsEveryTime) {
+    std::atomic<int> calls{0};
+    channel->addCommand(31, [&](const ValueSet&) {
+        ++calls;
+        return createResponse(true);
+    });
+    send(request(31, std::nullopt));
+    send(request(31, std::nullopt));
+    EXPECT_EQ(calls.load(), 2);
+    EXPECT_FALSE(ResultsCache::containsResult(kNoRequestId));
+}
+
+TEST_F(Dispatch, DetachingWaitsForRunningHandlers) {
+    std::atomic<bool> finished{false};
+    channel->addCommand(31, [&](const ValueSet&) {
+        std::this_thread::sleep_for(50ms);
+        finished = true;
+        return createResponse(true);
+    });
+    auto pending = peer.peerSide().SendMessageAsync(request(31, 7401));
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 1; }));
+    channel->setAppServiceConnection(nullptr, false);
+    EXPECT_TRUE(finished.load());
+    EXPECT_EQ(pending.get().Message().LookupAs<int32_t>(L"response"), 0);
+    ResultsCache::deleteResult(7401);
+}
+
+TEST_F(Dispatch, ApplicationExitStopsAnswers) {
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    channel->addCommand(31, [&](const ValueSet&) {
+        released.wait();
+        return createResponse(true);
+    });
+    auto pending = peer.peerSide().SendMessageAsync(request(31, 7501));
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 1; }));
+    std::thread exiting([&] { channel->setAppServiceConnection(nullptr, true); });
+    std::this_thread::sleep_for(20ms);
+    release.set_value();
+    exiting.join();
+    // The handler's answer is withheld; the platform ends the exchange without a message.
+    EXPECT_FALSE(pending.get().Message());
+    ResultsCache::deleteResult(7501);
+}
+
+TEST(CreateFailedResult, FillsWhatTheHandlerLeftOut) {
+    ValueSet none = nullptr;
+    TarvikAppServiceConnection::createFailedResult(none, 1);
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none.LookupAs<int32_t>(L"response"), 1);
+
+    ValueSet partial;
+    partial.Insert(L"x", int32_t{1});
+    TarvikAppServiceConnection::createFailedResult(partial, 2);
+    EXPECT_EQ(partial.LookupAs<int32_t>(L"response"), 1);
+    EXPECT_EQ(partial.Size(), 2u);
+
+    ValueSet complete = TestSupport::responseWith(0);
+    TarvikAppServiceConnection::createFailedResult(complete, 3);
+    EXPECT_EQ(complete.LookupAs<int32_t>(L"response"), 0);
+}

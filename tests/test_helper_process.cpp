@@ -1,0 +1,86 @@
+// The library and the reference helper in two processes over a real Unix socket.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <future>
+
+#include "platform/appservicelistener.h"
+#include "tarvikfoundation/orvanetestmanager.h"
+#include "testsupport.h"
+
+extern char** environ;
+
+using namespace Platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+pid_t spawnHelper(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::string program = TARVIK_HELPER_PATH;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    return pid;
+}
+
+// Waits up to `limit` for the child; kills it when it overstays.
+int reap(pid_t pid, std::chrono::milliseconds limit) {
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::this_thread::sleep_for(10ms);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -2;
+}
+
+}  // namespace
+
+TEST(HelperProcess, DelayApiAndExitOverARealSocket) {
+    TestSupport::TempDir dir;
+    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    std::promise<AppServiceConnection> connected;
+    auto listener =
+        AppServiceListener::start(L"test.pfn", L"svc", [&](const AppServiceTriggerDetails& d) {
+            EXPECT_EQ(d.CallerPackageFamilyName(), hstring());  // the helper announces no package
+            connected.set_value(d.Connection());
+        });
+    const pid_t helper = spawnHelper(
+        {"--package", "test.pfn", "--service", "svc", "--log-file", dir.file("Win32Helper.log")});
+    auto future = connected.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+    auto connection = future.get();
+
+    auto manager = TarvikFoundation::OrvaneInternal::OrvaneTestManager::GetInstance();
+    manager->setAppServiceConnection(connection, false);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(manager->TestDelayApi(500).get(), hstring(L"Delayed 500 ms"));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 500ms);  // the helper really waited
+    EXPECT_EQ(manager->TestDelayApiExt(0, 77).get(), hstring(L"Delayed 0 ms value 77"));
+
+    std::promise<void> closed;
+    connection.ServiceClosed(
+        [&](const AppServiceConnection&, const AppServiceClosedEventArgs&) { closed.set_value(); });
+    manager->TestAppExitApi();
+    EXPECT_EQ(reap(helper, 10s), 0);
+    EXPECT_EQ(closed.get_future().wait_for(5s), std::future_status::ready);
+    manager->setAppServiceConnection(nullptr, false);
+
+    const std::string log = TestSupport::readFile(dir.file("Win32Helper.log"));
+    EXPECT_NE(log.find("start_W32"), std::string::npos);
+    EXPECT_NE(log.find("exit requested by the application"), std::string::npos);
+}
+
+TEST(HelperProcess, RejectsABadCommandLine) {
+    EXPECT_EQ(reap(spawnHelper({"--package"}), 10s), 2);
+    EXPECT_EQ(reap(spawnHelper({"--package", "p", "--service", "s", "--log-level", "x"}), 10s), 2);
+}
