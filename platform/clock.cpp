@@ -166,6 +166,7 @@ void Clock::sleep_for(duration d) {
 }
 
 bool Clock::sleep_for(duration d, const cancellation_token& token) {
+    if (d.count() <= 0) return !token.is_canceled();
     struct Waiter {
         std::mutex m;
         std::condition_variable cv;
