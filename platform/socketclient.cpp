@@ -11,6 +11,8 @@
 
 #include "common/logger.h"
 #include "platform/framedio.h"
+#include "platform/launchers.h"
+#include "platform/package.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
 #include "platform/wirecodec.h"
@@ -36,6 +38,20 @@ int connectTo(const std::string& path) {
     }
     return fd;
 }
+// As the platform activates a package's background task: start the host program the
+// manifest declares for the service.
+bool activateFromManifest(const hstring& packageFamilyName, const hstring& serviceName) {
+    try {
+        const auto package = Package::Current();
+        if (package->FamilyName() != packageFamilyName) return false;
+        const auto service = package->FindAppService(serviceName);
+        if (!service || service->hostProgram.empty()) return false;
+        TLOG("INF", "activating %s for %S", service->hostProgram.c_str(), serviceName.c_str());
+        return spawnDetached(service->hostProgram, {"--package", packageFamilyName.to_utf8(), "--service", serviceName.to_utf8()});
+    } catch (const hresult_error&) {
+        return false;
+    }
+}
 }  // namespace
 
 void setActivator(Activator activator) {
@@ -59,7 +75,8 @@ std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open
             std::lock_guard g(g_activatorMutex);
             activator = g_activator;
         }
-        if (activator && activator(packageFamilyName, serviceName)) {
+        if (!activator) activator = activateFromManifest;
+        if (activator(packageFamilyName, serviceName)) {
             // The activated host needs a moment to listen; real time, it is a process start.
             for (int i = 0; i < 100 && fd < 0; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));

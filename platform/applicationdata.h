@@ -1,0 +1,46 @@
+#pragma once
+// The package's data folders and its local settings, under
+// $XDG_DATA_HOME/tarvik/<family name>/ (~/.local/share when unset).
+#include <memory>
+#include <string>
+
+#include "platform/valueset.h"
+
+namespace Platform {
+
+// Settings kept in one file that is replaced atomically on every change, so a
+// reader in another process never sees it half written.
+class LocalSettings {
+public:
+    explicit LocalSettings(std::string file) : file_(std::move(file)) {}
+    void Insert(const hstring& key, const PropertyValue& value) const;
+    bool Remove(const hstring& key) const;
+    std::optional<PropertyValue> Lookup(const hstring& key) const;
+    ValueSet Values() const;  // a snapshot
+    const std::string& file() const { return file_; }
+
+private:
+    ValueSet load() const;
+    void save(const ValueSet& values) const;
+    std::string file_;
+};
+
+class ApplicationData {
+public:
+    // For the current package (Package::Current()).
+    static std::shared_ptr<ApplicationData> Current();
+    static std::shared_ptr<ApplicationData> ForPackage(const hstring& familyName);
+
+    const std::string& TemporaryFolder() const { return temporary_; }
+    const std::string& LocalCacheFolder() const { return localCache_; }
+    const LocalSettings& Settings() const { return settings_; }
+
+    explicit ApplicationData(const std::string& root);
+
+private:
+    std::string temporary_;
+    std::string localCache_;
+    LocalSettings settings_;
+};
+
+}  // namespace Platform

@@ -1,0 +1,99 @@
+#pragma once
+// Background task instances: trigger details, deferrals and cancellation.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/appserviceconnection.h"
+#include "platform/event.h"
+
+namespace Platform {
+
+enum class BackgroundTaskCancellationReason : int32_t {
+    Abort = 0,
+    Terminating = 1,
+    LoggingOff = 2,
+    ServicingUpdate = 3,
+    IdleTask = 4,
+    Uninstall = 5,
+    ConditionLoss = 6,
+    SystemPolicy = 7,
+    QuietHoursEntered = 8,
+    ExecutionTimeExceeded = 9,
+    ResourceRevocation = 10,
+    EnergySaver = 11,
+};
+
+const char* cancellation_reason_name(BackgroundTaskCancellationReason reason) noexcept;
+
+class BackgroundTaskDeferral {
+public:
+    BackgroundTaskDeferral() = default;
+    explicit BackgroundTaskDeferral(std::function<void()> onComplete) : state_(std::make_shared<State>()) {
+        state_->onComplete = std::move(onComplete);
+    }
+    explicit operator bool() const noexcept { return state_ != nullptr; }
+    void Complete() const {
+        if (state_ && !state_->done.exchange(true) && state_->onComplete) state_->onComplete();
+    }
+
+private:
+    struct State {
+        std::atomic<bool> done{false};
+        std::function<void()> onComplete;
+    };
+    std::shared_ptr<State> state_;
+};
+
+class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTaskInstance> {
+public:
+    using CanceledHandler = std::function<void(const std::shared_ptr<BackgroundTaskInstance>&, BackgroundTaskCancellationReason)>;
+
+    explicit BackgroundTaskInstance(std::optional<AppServiceTriggerDetails> details) : details_(std::move(details)) {}
+
+    const std::optional<AppServiceTriggerDetails>& TriggerDetails() const { return details_; }
+    BackgroundTaskDeferral GetDeferral();
+    event_token Canceled(CanceledHandler handler) { return canceled_.add(std::move(handler)); }
+    void Canceled(event_token token) { canceled_.remove(token); }
+
+    // The host cancels the instance (once); handlers run on the calling thread.
+    void Cancel(BackgroundTaskCancellationReason reason);
+    // Number of deferrals taken and not yet completed.
+    int outstandingDeferrals() const { return deferrals_.load(); }
+
+private:
+    std::optional<AppServiceTriggerDetails> details_;
+    event<const std::shared_ptr<BackgroundTaskInstance>&, BackgroundTaskCancellationReason> canceled_;
+    std::atomic<bool> cancelled_{false};
+    std::atomic<int> deferrals_{0};
+};
+
+struct BackgroundActivatedEventArgs {
+    std::shared_ptr<BackgroundTaskInstance> TaskInstance;
+};
+
+// Runs one background task instance per connection that arrives on a service, and
+// cancels it when that connection closes (SystemPolicy: the other side went away).
+class AppServiceTaskHost {
+public:
+    using Activation = std::function<void(const BackgroundActivatedEventArgs&)>;
+    static std::shared_ptr<AppServiceTaskHost> start(const hstring& packageFamilyName, const hstring& serviceName,
+                                                     Activation activation);
+    // Cancels every live instance with Terminating and stops listening.
+    void stop();
+    ~AppServiceTaskHost();
+
+    struct Key {
+        explicit Key() = default;
+    };
+    explicit AppServiceTaskHost(Key) {}
+
+private:
+    std::shared_ptr<class AppServiceListener> listener_;
+    std::mutex m_;
+    std::vector<std::weak_ptr<BackgroundTaskInstance>> instances_;
+};
+
+}  // namespace Platform

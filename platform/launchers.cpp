@@ -1,0 +1,56 @@
+#include "platform/launchers.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/package.h"
+
+extern char** environ;
+
+namespace Platform {
+
+bool spawnDetached(const std::string& program, const std::vector<std::string>& args, int* pidOut) {
+    std::vector<std::string> copy;
+    copy.push_back(program);
+    copy.insert(copy.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, program.c_str(), nullptr, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0) return false;
+    if (pidOut) *pidOut = pid;
+    // Reap it whenever it ends so no zombie stays behind.
+    std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+    return true;
+}
+
+IAsyncAction FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync() {
+    return IAsyncAction::from_task(create_task([] {
+        const auto package = Package::Current();
+        if (package->FullTrustProgram().empty())
+            throw hresult_error(static_cast<hresult>(0x80070002), L"the package declares no full-trust program");
+        if (!spawnDetached(package->FullTrustProgram(), {}))
+            throw hresult_error(static_cast<hresult>(0x80070002),
+                                hstring::from_utf8("cannot start " + package->FullTrustProgram()));
+    }));
+}
+
+IAsyncOperation<bool> Launcher::LaunchUriAsync(const hstring& uri) {
+    const std::string text = uri.to_utf8();
+    return IAsyncOperation<bool>::from_task(create_task([text] {
+        const auto colon = text.find(':');
+        if (colon == std::string::npos || colon == 0) return false;
+        const auto program = Package::Current()->ProgramForScheme(text.substr(0, colon));
+        return program && spawnDetached(*program, {text});
+    }));
+}
+
+}  // namespace Platform

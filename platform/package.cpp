@@ -1,0 +1,97 @@
+#include "platform/package.h"
+
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "platform/hresult.h"
+#include "platform/socketpaths.h"
+
+namespace Platform {
+
+namespace {
+
+std::string resolve(const boost::filesystem::path& base, const std::string& program) {
+    if (program.empty()) return {};
+    boost::filesystem::path p(program);
+    if (p.is_relative()) p = base / p;
+    return boost::filesystem::absolute(p).lexically_normal().string();
+}
+
+hstring bad(const std::string& path, const std::string& why) {
+    return hstring::from_utf8("package manifest " + path + ": " + why);
+}
+
+PackageVersion parseVersion(const std::string& text, const std::string& path) {
+    PackageVersion v;
+    unsigned parts[4] = {};
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4)
+        throw hresult_invalid_argument(bad(path, "version must have four numbers: " + text));
+    for (unsigned p : parts)
+        if (p > 65535) throw hresult_invalid_argument(bad(path, "version number above 65535: " + text));
+    v.Major = static_cast<uint16_t>(parts[0]);
+    v.Minor = static_cast<uint16_t>(parts[1]);
+    v.Build = static_cast<uint16_t>(parts[2]);
+    v.Revision = static_cast<uint16_t>(parts[3]);
+    return v;
+}
+
+}  // namespace
+
+std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
+    std::ifstream in(manifestPath);
+    if (!in) throw hresult_invalid_argument(bad(manifestPath, "cannot be read"));
+    nlohmann::json j;
+    try {
+        j = nlohmann::json::parse(in);
+        auto package = std::make_shared<Package>();
+        const auto base = boost::filesystem::absolute(manifestPath).parent_path();
+        package->manifestPath_ = boost::filesystem::absolute(manifestPath).string();
+        package->familyName_ = hstring::from_utf8(j.at("familyName").get<std::string>());
+        SocketPaths::validateName(package->familyName_, L"package family name");
+        package->version_ = parseVersion(j.at("version").get<std::string>(), manifestPath);
+        package->fullTrustProgram_ = resolve(base, j.value("fullTrustProgram", std::string()));
+        for (const auto& [scheme, program] : j.value("uriSchemes", nlohmann::json::object()).items())
+            package->schemes_[scheme] = resolve(base, program.get<std::string>());
+        for (const auto& s : j.value("appServices", nlohmann::json::array())) {
+            AppServiceDeclaration d{hstring::from_utf8(s.at("name").get<std::string>()),
+                                    resolve(base, s.value("host", std::string()))};
+            SocketPaths::validateName(d.name, L"app service name");
+            package->services_.push_back(std::move(d));
+        }
+        return package;
+    } catch (const nlohmann::json::exception& e) {
+        throw hresult_invalid_argument(bad(manifestPath, e.what()));
+    }
+}
+
+std::shared_ptr<const Package> Package::Current() {
+    static std::mutex m;
+    static std::shared_ptr<const Package> current;
+    static std::string loadedFrom;
+    const char* path = std::getenv("TARVIK_PACKAGE_MANIFEST");
+    if (!path || !*path) throw hresult_error(E_FAIL_, L"TARVIK_PACKAGE_MANIFEST names no package manifest");
+    std::lock_guard g(m);
+    if (!current || loadedFrom != path) {
+        current = Load(path);
+        loadedFrom = path;
+    }
+    return current;
+}
+
+std::optional<std::string> Package::ProgramForScheme(const std::string& scheme) const {
+    auto it = schemes_.find(scheme);
+    if (it == schemes_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::optional<AppServiceDeclaration> Package::FindAppService(const hstring& name) const {
+    for (const auto& s : services_)
+        if (s.name == name) return s;
+    return std::nullopt;
+}
+
+}  // namespace Platform

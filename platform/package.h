@@ -1,0 +1,48 @@
+#pragma once
+// The package this process belongs to, read from the manifest named by
+// TARVIK_PACKAGE_MANIFEST (JSON; see platform/README.md).
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/hstring.h"
+
+namespace Platform {
+
+struct PackageVersion {
+    uint16_t Major = 0, Minor = 0, Build = 0, Revision = 0;
+};
+
+struct AppServiceDeclaration {
+    hstring name;
+    std::string hostProgram;  // absolute; empty when the application hosts it in-process
+};
+
+class Package {
+public:
+    // The current package; raises hresult_error when no valid manifest is named.
+    static std::shared_ptr<const Package> Current();
+    // Parses a manifest file; raises hresult_invalid_argument with the reason.
+    static std::shared_ptr<const Package> Load(const std::string& manifestPath);
+
+    const hstring& FamilyName() const { return familyName_; }
+    const PackageVersion& Version() const { return version_; }
+    const std::string& ManifestPath() const { return manifestPath_; }
+    const std::string& FullTrustProgram() const { return fullTrustProgram_; }
+    // The program registered for a URI scheme (absolute), if any.
+    std::optional<std::string> ProgramForScheme(const std::string& scheme) const;
+    std::optional<AppServiceDeclaration> FindAppService(const hstring& name) const;
+
+private:
+    hstring familyName_;
+    PackageVersion version_;
+    std::string manifestPath_;
+    std::string fullTrustProgram_;
+    std::map<std::string, std::string> schemes_;
+    std::vector<AppServiceDeclaration> services_;
+};
+
+}  // namespace Platform
