@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include "platform/appserviceconnection.h"
+#include "platform/package.h"
+
 namespace Platform {
 
 namespace {
@@ -16,7 +19,14 @@ std::shared_ptr<Application> Application::Current() {
 
 std::shared_ptr<Application> Application::Create() {
     std::lock_guard g(g_mutex);
-    if (!g_current) g_current = std::make_shared<Application>();
+    if (!g_current) {
+        g_current = std::make_shared<Application>();
+        // The packaged application announces its package when it opens app services.
+        try {
+            AppServiceConnection::SetCallerPackageFamilyName(Package::Current()->FamilyName());
+        } catch (const hresult_error&) {
+        }
+    }
     return g_current;
 }
 

@@ -66,3 +66,10 @@ struct AppServiceClosedEventArgs {
 };
 
 }  // namespace Platform
+
+namespace Platform {
+const char* connection_status_name(AppServiceConnectionStatus s) noexcept;
+const wchar_t* connection_status_wname(AppServiceConnectionStatus s) noexcept;
+const wchar_t* response_status_wname(AppServiceResponseStatus s) noexcept;
+const wchar_t* closed_status_wname(AppServiceClosedStatus s) noexcept;
+}  // namespace Platform
