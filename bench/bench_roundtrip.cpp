@@ -11,6 +11,7 @@
 #include <future>
 #include <thread>
 
+#include "common/base64.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/appservicelistener.h"
@@ -86,7 +87,7 @@ struct HelperSession {
         listener = AppServiceListener::start(L"bench.pfn", L"svc",
                                              [&](const AppServiceTriggerDetails& d) { connected.set_value(d.Connection()); });
         std::string program = TARVIK_HELPER_PATH, log = (dir / "Win32Helper.log").string();
-        std::vector<std::string> args = {program, "--package", "bench.pfn", "--service", "svc", "--log-file", log, "--log-level", "3"};
+        std::vector<std::string> args = {program, "--package", Tarvik::Base64::encode("bench.pfn"), "--service", Tarvik::Base64::encode("svc"), "--log", log, "--logLevel", "3"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

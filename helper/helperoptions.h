@@ -1,5 +1,8 @@
 #pragma once
-// The reference helper's command line.
+// The reference helper's command line, as the app helper builds it:
+// --pid N --package B64 --service B64 --AppServiceInBackground true|false
+// --enableNetworkLogging true|false --client B64 --ReconnectInterval S --logLevel N
+// --log "path" [--lock "path"] [--enableLocalhost]
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -9,17 +12,23 @@
 namespace TarvikHelper {
 
 struct HelperOptions {
+    long pid = 0;  // the application's process; the helper ends with it
     std::string packageFamilyName;
     std::string serviceName;
+    bool appServiceInBackground = true;
+    bool enableNetworkLogging = false;
+    std::string clientId;
+    uint32_t reconnectIntervalSeconds = 20;
     uint32_t logLevel = 2;
     std::string logFile;
-    // 0: end when the connection closes; otherwise reconnect after this long.
-    std::chrono::milliseconds reconnectInterval{0};
+    std::string lockFile;
+    bool enableLocalhost = false;
 };
 
-// Parses "--package P --service S [--log-level N] [--log-file F] [--reconnect-ms N]".
-// Returns nullopt and sets `error` for anything it does not understand.
-std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args,
-                                                std::string& error);
+// Splits a command line at blanks, keeping double-quoted parts together.
+std::vector<std::string> splitCommandLine(const std::string& line);
+// The helper's arguments as the program got them: separate tokens, or one launch URI
+// "<scheme>: <command line>". Returns nullopt and sets `error` for anything it does not understand.
+std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args, std::string& error);
 
 }  // namespace TarvikHelper

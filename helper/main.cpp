@@ -13,6 +13,12 @@
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
 #include "platform/appserviceconnection.h"
+#include "platform/applicationdata.h"
+#include "common/commandcodes.h"
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <sys/stat.h>
 
 using namespace TarvikHelper;
 using Platform::AppServiceConnection;
@@ -43,11 +49,31 @@ void answerUnknownCommands(const AppServiceConnection& connection, const HelperC
         });
 }
 
+bool appGone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+
+long lockStamp(const std::string& path) {
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return 0;
+    return static_cast<long>(st.st_mtim.tv_sec * 1000000000L + st.st_mtim.tv_nsec);
+}
+
+std::vector<std::string> launchArguments(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty()) return args;
+    // Started by the full-trust launcher: the command line is in the package's settings.
+    try {
+        const auto value = Platform::ApplicationData::Current()->Settings().Lookup(L"args");
+        if (value && value->holds<Platform::hstring>()) return splitCommandLine(Platform::unbox_value<Platform::hstring>(*value).to_utf8());
+    } catch (const Platform::hresult_error&) {
+    }
+    return args;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string error;
-    const auto options = parseHelperOptions(std::vector<std::string>(argv + 1, argv + argc), error);
+    const auto options = parseHelperOptions(launchArguments(argc, argv), error);
     if (!options) {
         std::fprintf(stderr, "tarvik-helper: %s\n", error.c_str());
         return 2;
@@ -58,9 +84,9 @@ int main(int argc, char** argv) {
         logFile = std::string(tmp ? tmp : "/tmp") + "/Win32Helper.log";
     }
     Tarvik::ConfigureLogger(options->logLevel, "W32");
+    Tarvik::SetNetworkLogging(options->enableNetworkLogging);
     Tarvik::SetLogFilePath(Platform::utf8_to_wide(logFile));
-    TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(),
-         options->serviceName.c_str());
+    TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(), options->serviceName.c_str());
 
     // A send of the helper's own waits for a connection without failing the helper.
     Tarvik::TarvikAppServiceConnection::setTimeoutIsFatal(false);
@@ -69,29 +95,27 @@ int main(int argc, char** argv) {
     commands.registerAll();
 
     for (;;) {
+        if (appGone(options->pid)) {
+            TLOG("INF", "application %ld is gone, helper exiting", options->pid);
+            finish(0);
+        }
         AppServiceConnection connection;
         connection.AppServiceName(Platform::to_hstring(options->serviceName));
         connection.PackageFamilyName(Platform::to_hstring(options->packageFamilyName));
         const auto status = connection.OpenAsync().get();
         if (status == Platform::AppServiceConnectionStatus::Success) {
             TLOG("INF", "connected to %s", options->serviceName.c_str());
-            auto closed = std::make_shared<std::promise<void>>();
-            auto closedFuture = closed->get_future();
-            connection.ServiceClosed([closed](const AppServiceConnection&,
-                                              const Platform::AppServiceClosedEventArgs& e) {
+            auto closed = std::make_shared<std::atomic<bool>>(false);
+            connection.ServiceClosed([closed](const AppServiceConnection&, const Platform::AppServiceClosedEventArgs& e) {
                 TLOG("INF", "connection closed, status %d", static_cast<int>(e.Status()));
-                try {
-                    closed->set_value();
-                } catch (...) {
-                }
+                closed->store(true);
             });
             answerUnknownCommands(connection, commands);
             channel->setAppServiceConnection(connection, false);
-            while (closedFuture.wait_for(std::chrono::milliseconds(0)) !=
-                       std::future_status::ready &&
-                   !commands.waitForExitRequest(std::chrono::milliseconds(100))) {
+            channel->sendCommandVoid(Tarvik::createRequest(Tarvik::Commands::kWin32Reconnected));
+            while (!closed->load() && !commands.waitForExitRequest(std::chrono::milliseconds(100)) && !appGone(options->pid)) {
             }
-            if (commands.exitRequested()) {
+            if (commands.exitRequested() || appGone(options->pid)) {
                 // Let the exit command's answer go out before the connection closes.
                 for (int i = 0; i < 100 && channel->inFlight() > 0; ++i)
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -102,11 +126,13 @@ int main(int argc, char** argv) {
             }
             channel->setAppServiceConnection(nullptr, false);
         } else {
-            TLOG("WRN", "cannot open %s, status %d", options->serviceName.c_str(),
-                 static_cast<int>(status));
+            TLOG("WRN", "cannot open %s, status %d", options->serviceName.c_str(), static_cast<int>(status));
         }
-        if (options->reconnectInterval.count() == 0)
-            finish(status == Platform::AppServiceConnectionStatus::Success ? 0 : 3);
-        std::this_thread::sleep_for(options->reconnectInterval);
+        // Reconnect after the interval, or at once when the application signals the lock file.
+        const long stamp = lockStamp(options->lockFile);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(options->reconnectIntervalSeconds);
+        while (std::chrono::steady_clock::now() < until && !appGone(options->pid) &&
+               (options->lockFile.empty() || lockStamp(options->lockFile) == stamp))
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }

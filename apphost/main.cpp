@@ -1,0 +1,79 @@
+// tarvik-apphost: the package's background-task process. Listens on the app service,
+// runs one relay task per incoming connection, and ends once it has been idle.
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/logger.h"
+#include "platform/backgroundtask.h"
+#include "platform/package.h"
+#include "tarvikfoundation/orvanetrvkappservicetask.h"
+
+namespace {
+std::mutex g_mutex;
+std::vector<std::weak_ptr<Platform::BackgroundTaskInstance>> g_instances;
+
+std::size_t liveInstances() {
+    std::lock_guard g(g_mutex);
+    std::erase_if(g_instances, [](const auto& w) {
+        auto i = w.lock();
+        return !i || i->outstandingDeferrals() == 0;
+    });
+    return g_instances.size();
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string package, service;
+    long idleExitMs = 30000;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--package")) package = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--service")) service = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--idle-exit-ms")) idleExitMs = std::strtol(argv[i + 1], nullptr, 10);
+        else {
+            std::fprintf(stderr, "tarvik-apphost: unknown option %s\n", argv[i]);
+            return 2;
+        }
+    }
+    try {
+        if (package.empty()) package = Platform::Package::Current()->FamilyName().to_utf8();
+    } catch (const Platform::hresult_error& e) {
+        std::fprintf(stderr, "tarvik-apphost: %s\n", e.message().to_utf8().c_str());
+        return 2;
+    }
+    if (service.empty()) {
+        std::fprintf(stderr, "usage: tarvik-apphost --service NAME [--package FAMILY] [--idle-exit-ms N]\n");
+        return 2;
+    }
+    std::shared_ptr<Platform::AppServiceTaskHost> host;
+    try {
+        host = Platform::AppServiceTaskHost::start(
+            Platform::to_hstring(package), Platform::to_hstring(service), [](const Platform::BackgroundActivatedEventArgs& args) {
+                auto task = std::make_shared<TarvikFoundation::OrvaneTRVKAppServiceTask>();
+                task->Run(args.TaskInstance);
+                std::lock_guard g(g_mutex);
+                g_instances.push_back(args.TaskInstance);
+            });
+    } catch (const Platform::hresult_error& e) {
+        // Another host already serves this package: nothing to do.
+        std::fprintf(stderr, "tarvik-apphost: %s\n", e.message().to_utf8().c_str());
+        return 3;
+    }
+    TLOG("INF", "apphost listening for %s/%s", package.c_str(), service.c_str());
+    auto idleSince = std::chrono::steady_clock::now();
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (liveInstances() > 0) {
+            idleSince = std::chrono::steady_clock::now();
+        } else if (idleExitMs > 0 && std::chrono::steady_clock::now() - idleSince > std::chrono::milliseconds(idleExitMs)) {
+            TLOG("INF", "apphost idle, exiting");
+            host->stop();
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
+    }
+}
