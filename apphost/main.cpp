@@ -13,20 +13,6 @@
 #include "platform/package.h"
 #include "tarvikfoundation/orvanetrvkappservicetask.h"
 
-namespace {
-std::mutex g_mutex;
-std::vector<std::weak_ptr<Platform::BackgroundTaskInstance>> g_instances;
-
-std::size_t liveInstances() {
-    std::lock_guard g(g_mutex);
-    std::erase_if(g_instances, [](const auto& w) {
-        auto i = w.lock();
-        return !i || i->outstandingDeferrals() == 0;
-    });
-    return g_instances.size();
-}
-}  // namespace
-
 int main(int argc, char** argv) {
     std::string package, service;
     long idleExitMs = 30000;
@@ -49,14 +35,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: tarvik-apphost --service NAME [--package FAMILY] [--idle-exit-ms N]\n");
         return 2;
     }
+    TarvikFoundation::OrvaneTRVKAppServiceTask::initLog();
     std::shared_ptr<Platform::AppServiceTaskHost> host;
     try {
         host = Platform::AppServiceTaskHost::start(
             Platform::to_hstring(package), Platform::to_hstring(service), [](const Platform::BackgroundActivatedEventArgs& args) {
                 auto task = std::make_shared<TarvikFoundation::OrvaneTRVKAppServiceTask>();
                 task->Run(args.TaskInstance);
-                std::lock_guard g(g_mutex);
-                g_instances.push_back(args.TaskInstance);
             });
     } catch (const Platform::hresult_error& e) {
         // Another host already serves this package: nothing to do.
@@ -67,7 +52,7 @@ int main(int argc, char** argv) {
     auto idleSince = std::chrono::steady_clock::now();
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        if (liveInstances() > 0) {
+        if (host->liveInstances() > 0) {
             idleSince = std::chrono::steady_clock::now();
         } else if (idleExitMs > 0 && std::chrono::steady_clock::now() - idleSince > std::chrono::milliseconds(idleExitMs)) {
             TLOG("INF", "apphost idle, exiting");

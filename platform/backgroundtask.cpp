@@ -35,12 +35,17 @@ std::shared_ptr<AppServiceTaskHost> AppServiceTaskHost::start(const hstring& pac
         packageFamilyName, serviceName, [weak, activation](const AppServiceTriggerDetails& details) {
             auto instance = std::make_shared<BackgroundTaskInstance>(details);
             std::weak_ptr<BackgroundTaskInstance> weakInstance = instance;
+            instance->Canceled([weak](const std::shared_ptr<BackgroundTaskInstance>& done, BackgroundTaskCancellationReason) {
+                if (auto self = weak.lock()) {
+                    std::lock_guard g(self->m_);
+                    std::erase(self->instances_, done);
+                }
+            });
             details.Connection().ServiceClosed([weakInstance](const AppServiceConnection&, const AppServiceClosedEventArgs&) {
                 if (auto i = weakInstance.lock()) i->Cancel(BackgroundTaskCancellationReason::SystemPolicy);
             });
             if (auto self = weak.lock()) {
                 std::lock_guard g(self->m_);
-                std::erase_if(self->instances_, [](const auto& w) { return w.expired(); });
                 self->instances_.push_back(instance);
             }
             activation(BackgroundActivatedEventArgs{instance});
@@ -50,13 +55,17 @@ std::shared_ptr<AppServiceTaskHost> AppServiceTaskHost::start(const hstring& pac
 
 void AppServiceTaskHost::stop() {
     if (listener_) listener_->stop();
-    std::vector<std::weak_ptr<BackgroundTaskInstance>> live;
+    std::vector<std::shared_ptr<BackgroundTaskInstance>> live;
     {
         std::lock_guard g(m_);
         live.swap(instances_);
     }
-    for (auto& w : live)
-        if (auto i = w.lock()) i->Cancel(BackgroundTaskCancellationReason::Terminating);
+    for (auto& i : live) i->Cancel(BackgroundTaskCancellationReason::Terminating);
+}
+
+std::size_t AppServiceTaskHost::liveInstances() {
+    std::lock_guard g(m_);
+    return instances_.size();
 }
 
 AppServiceTaskHost::~AppServiceTaskHost() { stop(); }

@@ -83,6 +83,7 @@ public:
                                                      Activation activation);
     // Cancels every live instance with Terminating and stops listening.
     void stop();
+    std::size_t liveInstances();
     ~AppServiceTaskHost();
 
     struct Key {
@@ -93,7 +94,8 @@ public:
 private:
     std::shared_ptr<class AppServiceListener> listener_;
     std::mutex m_;
-    std::vector<std::weak_ptr<BackgroundTaskInstance>> instances_;
+    // Live instances are owned here, as the platform keeps a running task, until cancelled.
+    std::vector<std::shared_ptr<BackgroundTaskInstance>> instances_;
 };
 
 }  // namespace Platform

@@ -54,9 +54,11 @@ std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
         SocketPaths::validateName(package->familyName_, L"package family name");
         package->version_ = parseVersion(j.at("version").get<std::string>(), manifestPath);
         package->fullTrustProgram_ = resolve(base, j.value("fullTrustProgram", std::string()));
-        for (const auto& [scheme, program] : j.value("uriSchemes", nlohmann::json::object()).items())
+        const nlohmann::json schemes = j.value("uriSchemes", nlohmann::json::object());
+        const nlohmann::json services = j.value("appServices", nlohmann::json::array());
+        for (const auto& [scheme, program] : schemes.items())
             package->schemes_[scheme] = resolve(base, program.get<std::string>());
-        for (const auto& s : j.value("appServices", nlohmann::json::array())) {
+        for (const auto& s : services) {
             AppServiceDeclaration d{hstring::from_utf8(s.at("name").get<std::string>()),
                                     resolve(base, s.value("host", std::string()))};
             SocketPaths::validateName(d.name, L"app service name");

@@ -37,7 +37,7 @@ Relay& relayState() {
     return relay;
 }
 
-void initLog() {
+void initLogOnce() {
     static std::once_flag once;
     std::call_once(once, [] {
         std::string temporary;
@@ -79,6 +79,8 @@ int32_t commandOf(const ValueSet& m) {
 }
 
 }  // namespace
+
+void OrvaneTRVKAppServiceTask::initLog() { initLogOnce(); }
 
 OrvaneTRVKAppServiceTask::OrvaneTRVKAppServiceTask() {
     initLog();

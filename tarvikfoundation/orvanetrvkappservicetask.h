@@ -21,6 +21,8 @@ public:
     void Run(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance);
     Side side() const { return side_; }
 
+    // Configures the process's logger from "logLevel.txt" (once per process).
+    static void initLog();
     // Process-wide slots, for diagnostics and tests.
     static bool hasUwpConnection();
     static bool hasWin32Connection();
