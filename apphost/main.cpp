@@ -17,9 +17,12 @@ int main(int argc, char** argv) {
     std::string package, service;
     long idleExitMs = 30000;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--package")) package = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--service")) service = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--idle-exit-ms")) idleExitMs = std::strtol(argv[i + 1], nullptr, 10);
+        if (!std::strcmp(argv[i], "--package"))
+            package = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--service"))
+            service = argv[i + 1];
+        else if (!std::strcmp(argv[i], "--idle-exit-ms"))
+            idleExitMs = std::strtol(argv[i + 1], nullptr, 10);
         else {
             std::fprintf(stderr, "tarvik-apphost: unknown option %s\n", argv[i]);
             return 2;
@@ -32,14 +35,16 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (service.empty()) {
-        std::fprintf(stderr, "usage: tarvik-apphost --service NAME [--package FAMILY] [--idle-exit-ms N]\n");
+        std::fprintf(
+            stderr, "usage: tarvik-apphost --service NAME [--package FAMILY] [--idle-exit-ms N]\n");
         return 2;
     }
     TarvikFoundation::OrvaneTRVKAppServiceTask::initLog();
     std::shared_ptr<Platform::AppServiceTaskHost> host;
     try {
         host = Platform::AppServiceTaskHost::start(
-            Platform::to_hstring(package), Platform::to_hstring(service), [](const Platform::BackgroundActivatedEventArgs& args) {
+            Platform::to_hstring(package), Platform::to_hstring(service),
+            [](const Platform::BackgroundActivatedEventArgs& args) {
                 auto task = std::make_shared<TarvikFoundation::OrvaneTRVKAppServiceTask>();
                 task->Run(args.TaskInstance);
             });
@@ -54,7 +59,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         if (host->liveInstances() > 0) {
             idleSince = std::chrono::steady_clock::now();
-        } else if (idleExitMs > 0 && std::chrono::steady_clock::now() - idleSince > std::chrono::milliseconds(idleExitMs)) {
+        } else if (idleExitMs > 0 && std::chrono::steady_clock::now() - idleSince >
+                                         std::chrono::milliseconds(idleExitMs)) {
             TLOG("INF", "apphost idle, exiting");
             host->stop();
             std::fflush(nullptr);

@@ -77,17 +77,27 @@ BENCHMARK(BM_RawUnixPingPong)->UseRealTime();
 
 struct HelperSession {
     HelperSession() {
-        dir = boost::filesystem::temp_directory_path() / boost::filesystem::unique_path("tarvik-bench-%%%%%%");
+        dir = boost::filesystem::temp_directory_path() /
+              boost::filesystem::unique_path("tarvik-bench-%%%%%%");
         boost::filesystem::create_directories(dir);
         ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
         // Measures the channel, not the log: only warnings and worse are written.
         Tarvik::ConfigureLogger(3, "UWP");
         Tarvik::SetLogFilePath(Platform::utf8_to_wide((dir / "TRVK.log").string()));
         std::promise<AppServiceConnection> connected;
-        listener = AppServiceListener::start(L"bench.pfn", L"svc",
-                                             [&](const AppServiceTriggerDetails& d) { connected.set_value(d.Connection()); });
+        listener = AppServiceListener::start(
+            L"bench.pfn", L"svc",
+            [&](const AppServiceTriggerDetails& d) { connected.set_value(d.Connection()); });
         std::string program = TARVIK_HELPER_PATH, log = (dir / "Win32Helper.log").string();
-        std::vector<std::string> args = {program, "--package", Tarvik::Base64::encode("bench.pfn"), "--service", Tarvik::Base64::encode("svc"), "--log", log, "--logLevel", "3"};
+        std::vector<std::string> args = {program,
+                                         "--package",
+                                         Tarvik::Base64::encode("bench.pfn"),
+                                         "--service",
+                                         Tarvik::Base64::encode("svc"),
+                                         "--log",
+                                         log,
+                                         "--logLevel",
+                                         "3"};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

@@ -47,7 +47,8 @@ bool AppServiceConnectionLock::signal() noexcept {
             return false;
         }
         const uint32_t zero = 0;
-        if (::write(fd, &zero, sizeof zero) != static_cast<ssize_t>(sizeof zero)) TLOG("CRT", "fwrite FAIL");
+        if (::write(fd, &zero, sizeof zero) != static_cast<ssize_t>(sizeof zero))
+            TLOG("CRT", "fwrite FAIL");
         ::fsync(fd);
         ::close(fd);
         TLOG("DBG", "signalled...");

@@ -5,7 +5,7 @@
 namespace Tarvik {
 
 class AppServiceConnectionLock {
-public:
+  public:
     static void setAppServiceConnectionLock(const std::wstring& path);
     // Writes four zero bytes to the file; true when the file exists afterwards. Never throws.
     static bool signal() noexcept;

@@ -22,7 +22,8 @@ std::string encode(const std::string& bytes) {
     out.reserve((bytes.size() + 2) / 3 * 4);
     std::size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        const uint32_t n = (uint32_t(uint8_t(bytes[i])) << 16) | (uint32_t(uint8_t(bytes[i + 1])) << 8) | uint8_t(bytes[i + 2]);
+        const uint32_t n = (uint32_t(uint8_t(bytes[i])) << 16) |
+                           (uint32_t(uint8_t(bytes[i + 1])) << 8) | uint8_t(bytes[i + 2]);
         out += kAlphabet[(n >> 18) & 63];
         out += kAlphabet[(n >> 12) & 63];
         out += kAlphabet[(n >> 6) & 63];
@@ -57,7 +58,8 @@ std::optional<std::string> decode(const std::string& text) {
             v[k] = valueOf(c);
             if (v[k] < 0) return std::nullopt;
         }
-        const uint32_t n = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) | (uint32_t(v[2]) << 6) | uint32_t(v[3]);
+        const uint32_t n = (uint32_t(v[0]) << 18) | (uint32_t(v[1]) << 12) | (uint32_t(v[2]) << 6) |
+                           uint32_t(v[3]);
         out += static_cast<char>((n >> 16) & 0xFF);
         if (pad < 2) out += static_cast<char>((n >> 8) & 0xFF);
         if (pad < 1) out += static_cast<char>(n & 0xFF);

@@ -21,14 +21,16 @@ namespace {
 std::string besideExecutable(const std::string& name) {
     char self[4096] = {};
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string path = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./tarvik-demo");
+    std::string path =
+        n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./tarvik-demo");
     return path.substr(0, path.rfind('/') + 1) + name;
 }
 }  // namespace
 
 int main() {
     if (!std::getenv("TARVIK_PACKAGE_MANIFEST"))
-        ::setenv("TARVIK_PACKAGE_MANIFEST", besideExecutable("tarvik-demo.manifest.json").c_str(), 1);
+        ::setenv("TARVIK_PACKAGE_MANIFEST", besideExecutable("tarvik-demo.manifest.json").c_str(),
+                 1);
     auto app = Platform::Application::Create();
 
     auto options = std::make_shared<TRVKConfigOptions>();
@@ -47,7 +49,8 @@ int main() {
     helper->HelperAppExitEvent([](const std::shared_ptr<OrvaneAppHelper>&, int32_t value) {
         std::printf("helper exit event: %d\n", value);
     });
-    std::printf("helper command line: %s\n", Platform::wide_to_utf8(helper->getHelperArgs()).c_str());
+    std::printf("helper command line: %s\n",
+                Platform::wide_to_utf8(helper->getHelperArgs()).c_str());
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!helper->managersReady() && std::chrono::steady_clock::now() < deadline)
@@ -62,9 +65,12 @@ int main() {
     try {
         const auto started = std::chrono::steady_clock::now();
         const auto delayed = test->TestDelayApi(250).get();
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
-        std::printf("TestDelayApi(250): \"%s\" after %lld ms\n", delayed.to_utf8().c_str(), static_cast<long long>(ms.count()));
-        std::printf("TestDelayApiExt(0, 42): \"%s\"\n", test->TestDelayApiExt(0, 42).get().to_utf8().c_str());
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        std::printf("TestDelayApi(250): \"%s\" after %lld ms\n", delayed.to_utf8().c_str(),
+                    static_cast<long long>(ms.count()));
+        std::printf("TestDelayApiExt(0, 42): \"%s\"\n",
+                    test->TestDelayApiExt(0, 42).get().to_utf8().c_str());
     } catch (const Platform::hresult_error& e) {
         std::printf("test call failed: 0x%08X %s\n", static_cast<unsigned>(e.code()),
                     OrvanePlatformExceptionHelper::GetErrorMessage(e.code()).to_utf8().c_str());

@@ -13,9 +13,12 @@ bool toNumber(const std::string& text, uint64_t& out) {
     return ec == std::errc() && p == end && !text.empty();
 }
 bool toBool(const std::string& text, bool& out) {
-    if (text == "true") out = true;
-    else if (text == "false") out = false;
-    else return false;
+    if (text == "true")
+        out = true;
+    else if (text == "false")
+        out = false;
+    else
+        return false;
     return true;
 }
 }  // namespace
@@ -41,7 +44,8 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
     return tokens;
 }
 
-std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& given, std::string& error) {
+std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& given,
+                                                std::string& error) {
     std::vector<std::string> args = given;
     if (args.size() == 1) {
         // A launch URI: the scheme, a colon and a blank, then the command line.
@@ -62,17 +66,28 @@ std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& 
         const std::string& value = args[++i];
         uint64_t n = 0;
         bool ok = true;
-        if (flag == "--pid") ok = toNumber(value, n) && n < (1ull << 31), o.pid = static_cast<long>(n);
+        if (flag == "--pid")
+            ok = toNumber(value, n) && n < (1ull << 31), o.pid = static_cast<long>(n);
         else if (flag == "--package" || flag == "--service" || flag == "--client") {
             const auto decoded = Tarvik::Base64::decode(value);
             ok = decoded.has_value();
-            if (ok) (flag == "--package" ? o.packageFamilyName : flag == "--service" ? o.serviceName : o.clientId) = *decoded;
-        } else if (flag == "--AppServiceInBackground") ok = toBool(value, o.appServiceInBackground);
-        else if (flag == "--enableNetworkLogging") ok = toBool(value, o.enableNetworkLogging);
-        else if (flag == "--ReconnectInterval") ok = toNumber(value, n) && n >= 1 && n <= 86400, o.reconnectIntervalSeconds = static_cast<uint32_t>(n);
-        else if (flag == "--logLevel") ok = toNumber(value, n) && n <= 100, o.logLevel = static_cast<uint32_t>(n);
-        else if (flag == "--log") o.logFile = value;
-        else if (flag == "--lock") o.lockFile = value;
+            if (ok)
+                (flag == "--package"   ? o.packageFamilyName
+                 : flag == "--service" ? o.serviceName
+                                       : o.clientId) = *decoded;
+        } else if (flag == "--AppServiceInBackground")
+            ok = toBool(value, o.appServiceInBackground);
+        else if (flag == "--enableNetworkLogging")
+            ok = toBool(value, o.enableNetworkLogging);
+        else if (flag == "--ReconnectInterval")
+            ok = toNumber(value, n) && n >= 1 && n <= 86400,
+            o.reconnectIntervalSeconds = static_cast<uint32_t>(n);
+        else if (flag == "--logLevel")
+            ok = toNumber(value, n) && n <= 100, o.logLevel = static_cast<uint32_t>(n);
+        else if (flag == "--log")
+            o.logFile = value;
+        else if (flag == "--lock")
+            o.lockFile = value;
         else {
             error = "unknown option " + flag;
             return std::nullopt;

@@ -29,6 +29,7 @@ struct HelperOptions {
 std::vector<std::string> splitCommandLine(const std::string& line);
 // The helper's arguments as the program got them: separate tokens, or one launch URI
 // "<scheme>: <command line>". Returns nullopt and sets `error` for anything it does not understand.
-std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args, std::string& error);
+std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args,
+                                                std::string& error);
 
 }  // namespace TarvikHelper

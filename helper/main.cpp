@@ -1,5 +1,10 @@
 // tarvik-helper: the reference full-trust helper. Connects to the application's app
 // service and answers its commands.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <future>
@@ -7,18 +12,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/tarvikappserviceconnection.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
-#include "platform/appserviceconnection.h"
 #include "platform/applicationdata.h"
-#include "common/commandcodes.h"
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <sys/stat.h>
+#include "platform/appserviceconnection.h"
 
 using namespace TarvikHelper;
 using Platform::AppServiceConnection;
@@ -49,7 +50,9 @@ void answerUnknownCommands(const AppServiceConnection& connection, const HelperC
         });
 }
 
-bool appGone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+bool appGone(long pid) {
+    return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
 
 long lockStamp(const std::string& path) {
     struct stat st {};
@@ -63,7 +66,8 @@ std::vector<std::string> launchArguments(int argc, char** argv) {
     // Started by the full-trust launcher: the command line is in the package's settings.
     try {
         const auto value = Platform::ApplicationData::Current()->Settings().Lookup(L"args");
-        if (value && value->holds<Platform::hstring>()) return splitCommandLine(Platform::unbox_value<Platform::hstring>(*value).to_utf8());
+        if (value && value->holds<Platform::hstring>())
+            return splitCommandLine(Platform::unbox_value<Platform::hstring>(*value).to_utf8());
     } catch (const Platform::hresult_error&) {
     }
     return args;
@@ -86,7 +90,8 @@ int main(int argc, char** argv) {
     Tarvik::ConfigureLogger(options->logLevel, "W32");
     Tarvik::SetNetworkLogging(options->enableNetworkLogging);
     Tarvik::SetLogFilePath(Platform::utf8_to_wide(logFile));
-    TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(), options->serviceName.c_str());
+    TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(),
+         options->serviceName.c_str());
 
     // A send of the helper's own waits for a connection without failing the helper.
     Tarvik::TarvikAppServiceConnection::setTimeoutIsFatal(false);
@@ -106,14 +111,17 @@ int main(int argc, char** argv) {
         if (status == Platform::AppServiceConnectionStatus::Success) {
             TLOG("INF", "connected to %s", options->serviceName.c_str());
             auto closed = std::make_shared<std::atomic<bool>>(false);
-            connection.ServiceClosed([closed](const AppServiceConnection&, const Platform::AppServiceClosedEventArgs& e) {
+            connection.ServiceClosed([closed](const AppServiceConnection&,
+                                              const Platform::AppServiceClosedEventArgs& e) {
                 TLOG("INF", "connection closed, status %d", static_cast<int>(e.Status()));
                 closed->store(true);
             });
             answerUnknownCommands(connection, commands);
             channel->setAppServiceConnection(connection, false);
             channel->sendCommandVoid(Tarvik::createRequest(Tarvik::Commands::kWin32Reconnected));
-            while (!closed->load() && !commands.waitForExitRequest(std::chrono::milliseconds(100)) && !appGone(options->pid)) {
+            while (!closed->load() &&
+                   !commands.waitForExitRequest(std::chrono::milliseconds(100)) &&
+                   !appGone(options->pid)) {
             }
             if (commands.exitRequested() || appGone(options->pid)) {
                 // Let the exit command's answer go out before the connection closes.
@@ -126,11 +134,13 @@ int main(int argc, char** argv) {
             }
             channel->setAppServiceConnection(nullptr, false);
         } else {
-            TLOG("WRN", "cannot open %s, status %d", options->serviceName.c_str(), static_cast<int>(status));
+            TLOG("WRN", "cannot open %s, status %d", options->serviceName.c_str(),
+                 static_cast<int>(status));
         }
         // Reconnect after the interval, or at once when the application signals the lock file.
         const long stamp = lockStamp(options->lockFile);
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(options->reconnectIntervalSeconds);
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::seconds(options->reconnectIntervalSeconds);
         while (std::chrono::steady_clock::now() < until && !appGone(options->pid) &&
                (options->lockFile.empty() || lockStamp(options->lockFile) == stamp))
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -27,9 +27,12 @@ nlohmann::json toJson(const PropertyValue& v) {
     return std::visit(
         [](const auto& x) -> nlohmann::json {
             using X = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<X, std::monostate>) return {{"type", "Empty"}};
-            else if constexpr (std::is_same_v<X, hstring>) return {{"type", "String"}, {"value", x.to_utf8()}};
-            else return {{"type", property_type_name(PropertyValue(x).Type())}, {"value", x}};
+            if constexpr (std::is_same_v<X, std::monostate>)
+                return {{"type", "Empty"}};
+            else if constexpr (std::is_same_v<X, hstring>)
+                return {{"type", "String"}, {"value", x.to_utf8()}};
+            else
+                return {{"type", property_type_name(PropertyValue(x).Type())}, {"value", x}};
         },
         v.raw());
 }
@@ -53,7 +56,8 @@ ValueSet LocalSettings::load() const {
     if (!in) return values;
     try {
         const auto j = nlohmann::json::parse(in);
-        for (const auto& [key, value] : j.items()) values.Insert(hstring::from_utf8(key), fromJson(value));
+        for (const auto& [key, value] : j.items())
+            values.Insert(hstring::from_utf8(key), fromJson(value));
     } catch (const std::exception&) {
         // An unreadable settings file counts as empty; the next change rewrites it.
     }
@@ -68,7 +72,8 @@ void LocalSettings::save(const ValueSet& values) const {
     const std::string temp = file_ + ".tmp." + std::to_string(::getpid());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) throw hresult_error(E_FAIL_, hstring::from_utf8("cannot write settings " + temp));
-    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                    ::fsync(fd) == 0;
     ::close(fd);
     if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
         ::unlink(temp.c_str());
@@ -102,7 +107,9 @@ ValueSet LocalSettings::Values() const {
 }
 
 ApplicationData::ApplicationData(const std::string& root)
-    : temporary_(root + "/TempState"), localCache_(root + "/LocalCache"), settings_(root + "/Settings/settings.json") {
+    : temporary_(root + "/TempState"),
+      localCache_(root + "/LocalCache"),
+      settings_(root + "/Settings/settings.json") {
     boost::system::error_code ec;
     boost::filesystem::create_directories(temporary_, ec);
     boost::filesystem::create_directories(localCache_, ec);
@@ -112,6 +119,8 @@ std::shared_ptr<ApplicationData> ApplicationData::ForPackage(const hstring& fami
     return std::make_shared<ApplicationData>(dataHome() + "/tarvik/" + familyName.to_utf8());
 }
 
-std::shared_ptr<ApplicationData> ApplicationData::Current() { return ForPackage(Package::Current()->FamilyName()); }
+std::shared_ptr<ApplicationData> ApplicationData::Current() {
+    return ForPackage(Package::Current()->FamilyName());
+}
 
 }  // namespace Platform

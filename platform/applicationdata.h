@@ -11,7 +11,7 @@ namespace Platform {
 // Settings kept in one file that is replaced atomically on every change, so a
 // reader in another process never sees it half written.
 class LocalSettings {
-public:
+  public:
     explicit LocalSettings(std::string file) : file_(std::move(file)) {}
     void Insert(const hstring& key, const PropertyValue& value) const;
     bool Remove(const hstring& key) const;
@@ -19,14 +19,14 @@ public:
     ValueSet Values() const;  // a snapshot
     const std::string& file() const { return file_; }
 
-private:
+  private:
     ValueSet load() const;
     void save(const ValueSet& values) const;
     std::string file_;
 };
 
 class ApplicationData {
-public:
+  public:
     // For the current package (Package::Current()).
     static std::shared_ptr<ApplicationData> Current();
     static std::shared_ptr<ApplicationData> ForPackage(const hstring& familyName);
@@ -37,7 +37,7 @@ public:
 
     explicit ApplicationData(const std::string& root);
 
-private:
+  private:
     std::string temporary_;
     std::string localCache_;
     LocalSettings settings_;

@@ -6,10 +6,18 @@
 namespace Platform {
 
 const char* cancellation_reason_name(BackgroundTaskCancellationReason reason) noexcept {
-    static const char* names[] = {"Abort",         "Terminating",      "LoggingOff",
-                                  "ServicingUpdate", "IdleTask",       "Uninstall",
-                                  "ConditionLoss", "SystemPolicy",     "QuietHoursEntered",
-                                  "ExecutionTimeExceeded", "ResourceRevocation", "EnergySaver"};
+    static const char* names[] = {"Abort",
+                                  "Terminating",
+                                  "LoggingOff",
+                                  "ServicingUpdate",
+                                  "IdleTask",
+                                  "Uninstall",
+                                  "ConditionLoss",
+                                  "SystemPolicy",
+                                  "QuietHoursEntered",
+                                  "ExecutionTimeExceeded",
+                                  "ResourceRevocation",
+                                  "EnergySaver"};
     const auto i = static_cast<std::size_t>(reason);
     return i < std::size(names) ? names[i] : "Unknown";
 }
@@ -28,22 +36,27 @@ void BackgroundTaskInstance::Cancel(BackgroundTaskCancellationReason reason) {
 }
 
 std::shared_ptr<AppServiceTaskHost> AppServiceTaskHost::start(const hstring& packageFamilyName,
-                                                              const hstring& serviceName, Activation activation) {
+                                                              const hstring& serviceName,
+                                                              Activation activation) {
     auto host = std::make_shared<AppServiceTaskHost>(Key{});
     std::weak_ptr<AppServiceTaskHost> weak = host;
     host->listener_ = AppServiceListener::start(
-        packageFamilyName, serviceName, [weak, activation](const AppServiceTriggerDetails& details) {
+        packageFamilyName, serviceName,
+        [weak, activation](const AppServiceTriggerDetails& details) {
             auto instance = std::make_shared<BackgroundTaskInstance>(details);
             std::weak_ptr<BackgroundTaskInstance> weakInstance = instance;
-            instance->Canceled([weak](const std::shared_ptr<BackgroundTaskInstance>& done, BackgroundTaskCancellationReason) {
+            instance->Canceled([weak](const std::shared_ptr<BackgroundTaskInstance>& done,
+                                      BackgroundTaskCancellationReason) {
                 if (auto self = weak.lock()) {
                     std::lock_guard g(self->m_);
                     std::erase(self->instances_, done);
                 }
             });
-            details.Connection().ServiceClosed([weakInstance](const AppServiceConnection&, const AppServiceClosedEventArgs&) {
-                if (auto i = weakInstance.lock()) i->Cancel(BackgroundTaskCancellationReason::SystemPolicy);
-            });
+            details.Connection().ServiceClosed(
+                [weakInstance](const AppServiceConnection&, const AppServiceClosedEventArgs&) {
+                    if (auto i = weakInstance.lock())
+                        i->Cancel(BackgroundTaskCancellationReason::SystemPolicy);
+                });
             if (auto self = weak.lock()) {
                 std::lock_guard g(self->m_);
                 self->instances_.push_back(instance);
@@ -68,6 +81,8 @@ std::size_t AppServiceTaskHost::liveInstances() {
     return instances_.size();
 }
 
-AppServiceTaskHost::~AppServiceTaskHost() { stop(); }
+AppServiceTaskHost::~AppServiceTaskHost() {
+    stop();
+}
 
 }  // namespace Platform

@@ -29,9 +29,10 @@ enum class BackgroundTaskCancellationReason : int32_t {
 const char* cancellation_reason_name(BackgroundTaskCancellationReason reason) noexcept;
 
 class BackgroundTaskDeferral {
-public:
+  public:
     BackgroundTaskDeferral() = default;
-    explicit BackgroundTaskDeferral(std::function<void()> onComplete) : state_(std::make_shared<State>()) {
+    explicit BackgroundTaskDeferral(std::function<void()> onComplete)
+        : state_(std::make_shared<State>()) {
         state_->onComplete = std::move(onComplete);
     }
     explicit operator bool() const noexcept { return state_ != nullptr; }
@@ -39,7 +40,7 @@ public:
         if (state_ && !state_->done.exchange(true) && state_->onComplete) state_->onComplete();
     }
 
-private:
+  private:
     struct State {
         std::atomic<bool> done{false};
         std::function<void()> onComplete;
@@ -48,10 +49,12 @@ private:
 };
 
 class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTaskInstance> {
-public:
-    using CanceledHandler = std::function<void(const std::shared_ptr<BackgroundTaskInstance>&, BackgroundTaskCancellationReason)>;
+  public:
+    using CanceledHandler = std::function<void(const std::shared_ptr<BackgroundTaskInstance>&,
+                                               BackgroundTaskCancellationReason)>;
 
-    explicit BackgroundTaskInstance(std::optional<AppServiceTriggerDetails> details) : details_(std::move(details)) {}
+    explicit BackgroundTaskInstance(std::optional<AppServiceTriggerDetails> details)
+        : details_(std::move(details)) {}
 
     const std::optional<AppServiceTriggerDetails>& TriggerDetails() const { return details_; }
     BackgroundTaskDeferral GetDeferral();
@@ -63,9 +66,10 @@ public:
     // Number of deferrals taken and not yet completed.
     int outstandingDeferrals() const { return deferrals_.load(); }
 
-private:
+  private:
     std::optional<AppServiceTriggerDetails> details_;
-    event<const std::shared_ptr<BackgroundTaskInstance>&, BackgroundTaskCancellationReason> canceled_;
+    event<const std::shared_ptr<BackgroundTaskInstance>&, BackgroundTaskCancellationReason>
+        canceled_;
     std::atomic<bool> cancelled_{false};
     std::atomic<int> deferrals_{0};
 };
@@ -77,9 +81,10 @@ struct BackgroundActivatedEventArgs {
 // Runs one background task instance per connection that arrives on a service, and
 // cancels it when that connection closes (SystemPolicy: the other side went away).
 class AppServiceTaskHost {
-public:
+  public:
     using Activation = std::function<void(const BackgroundActivatedEventArgs&)>;
-    static std::shared_ptr<AppServiceTaskHost> start(const hstring& packageFamilyName, const hstring& serviceName,
+    static std::shared_ptr<AppServiceTaskHost> start(const hstring& packageFamilyName,
+                                                     const hstring& serviceName,
                                                      Activation activation);
     // Cancels every live instance with Terminating and stops listening.
     void stop();
@@ -91,7 +96,7 @@ public:
     };
     explicit AppServiceTaskHost(Key) {}
 
-private:
+  private:
     std::shared_ptr<class AppServiceListener> listener_;
     std::mutex m_;
     // Live instances are owned here, as the platform keeps a running task, until cancelled.

@@ -44,7 +44,8 @@ IAsyncAction FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync(
     return IAsyncAction::from_task(create_task([] {
         const auto package = Package::Current();
         if (package->FullTrustProgram().empty())
-            throw hresult_error(static_cast<hresult>(0x80070002), L"the package declares no full-trust program");
+            throw hresult_error(static_cast<hresult>(0x80070002),
+                                L"the package declares no full-trust program");
         if (!spawnDetached(package->FullTrustProgram(), {}))
             throw hresult_error(static_cast<hresult>(0x80070002),
                                 hstring::from_utf8("cannot start " + package->FullTrustProgram()));

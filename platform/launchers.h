@@ -9,17 +9,18 @@
 namespace Platform {
 
 // Starts a program detached from this one (it outlives us); false when it cannot start.
-bool spawnDetached(const std::string& program, const std::vector<std::string>& args, int* pid = nullptr);
+bool spawnDetached(const std::string& program, const std::vector<std::string>& args,
+                   int* pid = nullptr);
 
 class FullTrustProcessLauncher {
-public:
+  public:
     // Starts the manifest's full-trust program without arguments; it reads them from
     // the package's LocalSettings "args".
     static IAsyncAction LaunchFullTrustProcessForCurrentAppAsync();
 };
 
 class Launcher {
-public:
+  public:
     // Starts the program registered for the URI's scheme with the URI as its one
     // argument; completes with false when no program is registered or it cannot start.
     static IAsyncOperation<bool> LaunchUriAsync(const hstring& uri);

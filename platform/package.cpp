@@ -28,10 +28,12 @@ PackageVersion parseVersion(const std::string& text, const std::string& path) {
     PackageVersion v;
     unsigned parts[4] = {};
     char tail = 0;
-    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4)
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3],
+                    &tail) != 4)
         throw hresult_invalid_argument(bad(path, "version must have four numbers: " + text));
     for (unsigned p : parts)
-        if (p > 65535) throw hresult_invalid_argument(bad(path, "version number above 65535: " + text));
+        if (p > 65535)
+            throw hresult_invalid_argument(bad(path, "version number above 65535: " + text));
     v.Major = static_cast<uint16_t>(parts[0]);
     v.Minor = static_cast<uint16_t>(parts[1]);
     v.Build = static_cast<uint16_t>(parts[2]);
@@ -75,7 +77,8 @@ std::shared_ptr<const Package> Package::Current() {
     static std::shared_ptr<const Package> current;
     static std::string loadedFrom;
     const char* path = std::getenv("TARVIK_PACKAGE_MANIFEST");
-    if (!path || !*path) throw hresult_error(E_FAIL_, L"TARVIK_PACKAGE_MANIFEST names no package manifest");
+    if (!path || !*path)
+        throw hresult_error(E_FAIL_, L"TARVIK_PACKAGE_MANIFEST names no package manifest");
     std::lock_guard g(m);
     if (!current || loadedFrom != path) {
         current = Load(path);

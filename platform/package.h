@@ -22,7 +22,7 @@ struct AppServiceDeclaration {
 };
 
 class Package {
-public:
+  public:
     // The current package; raises hresult_error when no valid manifest is named.
     static std::shared_ptr<const Package> Current();
     // Parses a manifest file; raises hresult_invalid_argument with the reason.
@@ -36,7 +36,7 @@ public:
     std::optional<std::string> ProgramForScheme(const std::string& scheme) const;
     std::optional<AppServiceDeclaration> FindAppService(const hstring& name) const;
 
-private:
+  private:
     hstring familyName_;
     PackageVersion version_;
     std::string manifestPath_;

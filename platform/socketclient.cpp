@@ -47,7 +47,8 @@ bool activateFromManifest(const hstring& packageFamilyName, const hstring& servi
         const auto service = package->FindAppService(serviceName);
         if (!service || service->hostProgram.empty()) return false;
         TLOG("INF", "activating %s for %S", service->hostProgram.c_str(), serviceName.c_str());
-        return spawnDetached(service->hostProgram, {"--package", packageFamilyName.to_utf8(), "--service", serviceName.to_utf8()});
+        return spawnDetached(service->hostProgram, {"--package", packageFamilyName.to_utf8(),
+                                                    "--service", serviceName.to_utf8()});
     } catch (const hresult_error&) {
         return false;
     }

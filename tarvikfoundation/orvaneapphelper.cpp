@@ -16,20 +16,31 @@
 namespace TarvikFoundation {
 
 using Platform::AppServiceConnection;
-using Platform::hstring;
 using Platform::hresult_error;
+using Platform::hstring;
 
 namespace {
-unsigned tagOf(const AppServiceConnection& c) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(c.identity())); }
-std::wstring wide(const std::string& s) { return Platform::utf8_to_wide(s); }
-std::wstring b64(const hstring& s) { return wide(Tarvik::Base64::encode(s.to_utf8())); }
-const wchar_t* boolText(bool b) { return b ? L"true" : L"false"; }
+unsigned tagOf(const AppServiceConnection& c) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(c.identity()));
+}
+std::wstring wide(const std::string& s) {
+    return Platform::utf8_to_wide(s);
+}
+std::wstring b64(const hstring& s) {
+    return wide(Tarvik::Base64::encode(s.to_utf8()));
+}
+const wchar_t* boolText(bool b) {
+    return b ? L"true" : L"false";
+}
 }  // namespace
 
-std::shared_ptr<OrvaneAppHelper> OrvaneAppHelper::create(const std::shared_ptr<TRVKConfigOptions>& options) {
+std::shared_ptr<OrvaneAppHelper> OrvaneAppHelper::create(
+    const std::shared_ptr<TRVKConfigOptions>& options) {
     if (!options) throw Platform::hresult_invalid_argument(L"options is null");
-    if (options->Win32Uri().empty() || options->AppServiceName().empty() || options->ClientId().empty())
-        throw Platform::hresult_invalid_argument(L"Win32Uri, AppServiceName and ClientId are required");
+    if (options->Win32Uri().empty() || options->AppServiceName().empty() ||
+        options->ClientId().empty())
+        throw Platform::hresult_invalid_argument(
+            L"Win32Uri, AppServiceName and ClientId are required");
     auto helper = std::make_shared<OrvaneAppHelper>(Key{});
     helper->init(options);
     return helper;
@@ -44,7 +55,8 @@ void OrvaneAppHelper::init(const std::shared_ptr<TRVKConfigOptions>& options) {
     enableNetworkLogging_ = options->EnableNetworkLogging();
     reconnectInterval_ = options->ReconnectInterval();
     Tarvik::SetNetworkLogging(enableNetworkLogging_);
-    Tarvik::TarvikAppServiceConnection::setTimeoutIsFatal(!options->SuppressConnectionTimeoutError());
+    Tarvik::TarvikAppServiceConnection::setTimeoutIsFatal(
+        !options->SuppressConnectionTimeoutError());
 
     const auto package = Platform::Package::Current();
     packageFamilyName_ = package->FamilyName();
@@ -57,7 +69,8 @@ void OrvaneAppHelper::init(const std::shared_ptr<TRVKConfigOptions>& options) {
     TLOG_SCOPE();
 
     const auto& v = package->Version();
-    appVersion_ = std::to_string(v.Major) + "." + std::to_string(v.Minor) + "." + std::to_string(v.Build);
+    appVersion_ =
+        std::to_string(v.Major) + "." + std::to_string(v.Minor) + "." + std::to_string(v.Build);
 
     clientId_ = options->ClientId();
     if (options->IsClientIdBase64Encoded()) {
@@ -109,8 +122,12 @@ OrvaneAppHelper::~OrvaneAppHelper() {
 Platform::event_token OrvaneAppHelper::HelperAppExitEvent(HelperAppExitEventHandler handler) {
     return helperExit_.add(std::move(handler));
 }
-void OrvaneAppHelper::HelperAppExitEvent(Platform::event_token token) { helperExit_.remove(token); }
-void OrvaneAppHelper::raiseHelperExit(int32_t value) { helperExit_(shared_from_this(), value); }
+void OrvaneAppHelper::HelperAppExitEvent(Platform::event_token token) {
+    helperExit_.remove(token);
+}
+void OrvaneAppHelper::raiseHelperExit(int32_t value) {
+    helperExit_(shared_from_this(), value);
+}
 
 bool OrvaneAppHelper::managersReady() {
     std::lock_guard g(lock_);
@@ -173,10 +190,17 @@ void OrvaneAppHelper::storeLaunchSettings(const std::wstring& args) {
 
 void OrvaneAppHelper::launchHelper(const std::shared_ptr<TRVKConfigOptions>& options) {
     switch (options->LaunchMethod()) {
-        case 0: launchFullTrustProc(); break;
-        case 1: launchProtocolHandler(options); break;
-        case 2: launchFromWin32Launcher(options); break;
-        default: break;
+        case 0:
+            launchFullTrustProc();
+            break;
+        case 1:
+            launchProtocolHandler(options);
+            break;
+        case 2:
+            launchFromWin32Launcher(options);
+            break;
+        default:
+            break;
     }
 }
 
@@ -185,8 +209,8 @@ void OrvaneAppHelper::launchFullTrustProc() {
     try {
         Platform::FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync().get();
     } catch (const hresult_error& e) {
-        TLOG("CRT", "Exception LaunchFullTrustProcessForCurrentAppAsync %#X %S", static_cast<unsigned>(e.code()),
-             e.message().c_str());
+        TLOG("CRT", "Exception LaunchFullTrustProcessForCurrentAppAsync %#X %S",
+             static_cast<unsigned>(e.code()), e.message().c_str());
     } catch (...) {
         TLOG("CRT", "Exception LaunchFullTrustProcessForCurrentAppAsync");
     }
@@ -197,7 +221,8 @@ void OrvaneAppHelper::launchProtocolHandler(const std::shared_ptr<TRVKConfigOpti
     try {
         if (!Platform::Launcher::LaunchUriAsync(uri).get()) TLOG("CRT", "LaunchUriAsync FAIL");
     } catch (const hresult_error& e) {
-        TLOG("CRT", "Exception LaunchUriAsync %#X %S", static_cast<unsigned>(e.code()), e.message().c_str());
+        TLOG("CRT", "Exception LaunchUriAsync %#X %S", static_cast<unsigned>(e.code()),
+             e.message().c_str());
     } catch (...) {
         TLOG("CRT", "Exception LaunchUriAsync");
     }
@@ -235,11 +260,13 @@ void OrvaneAppHelper::subscribe(const AppServiceConnection& c) {
     TLOG("INF", "%x", tagOf(c));
     connection_ = c;
     std::weak_ptr<OrvaneAppHelper> weak = weak_from_this();
-    closedToken_ = c.ServiceClosed([weak](const AppServiceConnection& s, const Platform::AppServiceClosedEventArgs& a) {
-        if (auto self = weak.lock()) self->onServiceClosed(s, a);
-    });
-    requestToken_ = c.RequestReceived(
-        [weak](const AppServiceConnection& s, const Platform::AppServiceRequestReceivedEventArgs& a) {
+    closedToken_ = c.ServiceClosed(
+        [weak](const AppServiceConnection& s, const Platform::AppServiceClosedEventArgs& a) {
+            if (auto self = weak.lock()) self->onServiceClosed(s, a);
+        });
+    requestToken_ =
+        c.RequestReceived([weak](const AppServiceConnection& s,
+                                 const Platform::AppServiceRequestReceivedEventArgs& a) {
             if (auto self = weak.lock()) self->onRequestReceived(s, a);
         });
 }
@@ -280,23 +307,25 @@ Platform::task<bool> OrvaneAppHelper::run() {
         connection.PackageFamilyName(packageFamilyName_);
         TLOG("CRT", "{ OpenAsync %S %S", serviceName_.c_str(), packageFamilyName_.c_str());
         auto op = connection.OpenAsync();
-        return op.as_task().then([self, connection](Platform::task<Platform::AppServiceConnectionStatus> opened) {
-            try {
-                const auto status = opened.get();
-                TLOG("CRT", "} OpenAsync %S %x", Platform::connection_status_wname(status), tagOf(connection));
-                if (status == Platform::AppServiceConnectionStatus::Success) {
-                    self->useConnection(connection);
-                    self->connectInProgress_ = false;
-                    return true;
+        return op.as_task().then(
+            [self, connection](Platform::task<Platform::AppServiceConnectionStatus> opened) {
+                try {
+                    const auto status = opened.get();
+                    TLOG("CRT", "} OpenAsync %S %x", Platform::connection_status_wname(status),
+                         tagOf(connection));
+                    if (status == Platform::AppServiceConnectionStatus::Success) {
+                        self->useConnection(connection);
+                        self->connectInProgress_ = false;
+                        return true;
+                    }
+                    self->retryConnect();
+                } catch (...) {
+                    TLOG("CRT", "} OpenAsync exception");
+                    self->retryConnect();
                 }
-                self->retryConnect();
-            } catch (...) {
-                TLOG("CRT", "} OpenAsync exception");
-                self->retryConnect();
-            }
-            self->connectInProgress_ = false;
-            return false;
-        });
+                self->connectInProgress_ = false;
+                return false;
+            });
     } catch (...) {
         TLOG("CRT", "} create_task openAsync exception");
         connectInProgress_ = false;
@@ -345,11 +374,15 @@ void OrvaneAppHelper::handleConnectionClosed() {
         retriesLeft_ = kMaxRetries;
         scheduleReconnectTimer(std::chrono::milliseconds(0));
     } else {
-        TLOG("WRN", "%s", !resumed_.load() ? "!resumed" : connectInProgress_.load() ? "connect in progress" : "app srvc in bg.");
+        TLOG("WRN", "%s",
+             !resumed_.load()            ? "!resumed"
+             : connectInProgress_.load() ? "connect in progress"
+                                         : "app srvc in bg.");
     }
 }
 
-void OrvaneAppHelper::onServiceClosed(const AppServiceConnection& sender, const Platform::AppServiceClosedEventArgs& args) {
+void OrvaneAppHelper::onServiceClosed(const AppServiceConnection& sender,
+                                      const Platform::AppServiceClosedEventArgs& args) {
     TLOG("CRT", "%x %S", tagOf(sender), Platform::closed_status_wname(args.Status()));
     std::lock_guard g(lock_);
     unsubscribe(sender);
@@ -365,8 +398,10 @@ void OrvaneAppHelper::onRequestReceived(const AppServiceConnection& sender,
         return;
     }
     TLOG("INF", "UWP cmd recv %d connection %x", command, tagOf(sender));
-    if (command != Tarvik::Commands::kWin32Reconnected && command != Tarvik::Commands::kWin32Exited) return;
-    TLOG("INF", "Received %s", command == Tarvik::Commands::kWin32Reconnected ? "Reconnected" : "Win32 Exited");
+    if (command != Tarvik::Commands::kWin32Reconnected && command != Tarvik::Commands::kWin32Exited)
+        return;
+    TLOG("INF", "Received %s",
+         command == Tarvik::Commands::kWin32Reconnected ? "Reconnected" : "Win32 Exited");
     std::lock_guard g(lock_);
     try {
         const auto status = args.Request().SendResponseAsync(Tarvik::createResponse(true)).get();
@@ -392,24 +427,29 @@ void OrvaneAppHelper::OnBackgroundActivated(const Platform::BackgroundActivatedE
     std::lock_guard g(lock_);
     deferral_ = args.TaskInstance->GetDeferral();
     std::weak_ptr<OrvaneAppHelper> weak = weak_from_this();
-    args.TaskInstance->Canceled([weak](const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
-                                       Platform::BackgroundTaskCancellationReason reason) {
-        if (auto self = weak.lock()) self->OnBackgroundTaskCanceled(instance, reason);
-    });
+    args.TaskInstance->Canceled(
+        [weak](const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
+               Platform::BackgroundTaskCancellationReason reason) {
+            if (auto self = weak.lock()) self->OnBackgroundTaskCanceled(instance, reason);
+        });
     subscribe(details->Connection());
 }
 
-void OrvaneAppHelper::OnBackgroundTaskCanceled(const std::shared_ptr<Platform::BackgroundTaskInstance>&,
-                                               Platform::BackgroundTaskCancellationReason reason) {
+void OrvaneAppHelper::OnBackgroundTaskCanceled(
+    const std::shared_ptr<Platform::BackgroundTaskInstance>&,
+    Platform::BackgroundTaskCancellationReason reason) {
     TLOG("INF", "BgTaskCanceled %d", static_cast<int>(reason));
     std::lock_guard g(lock_);
     unsubscribe(connection_);
     if (!appServiceInBackground_) {
-        if (reason == Platform::BackgroundTaskCancellationReason::Terminating) TLOG("INF", "!signalling app service");
-        else if (!Tarvik::AppServiceConnectionLock::signal()) TLOG("CRT", "signal FAILed");
+        if (reason == Platform::BackgroundTaskCancellationReason::Terminating)
+            TLOG("INF", "!signalling app service");
+        else if (!Tarvik::AppServiceConnectionLock::signal())
+            TLOG("CRT", "signal FAILed");
     }
     handleConnectionClosed();
-    if (reason == Platform::BackgroundTaskCancellationReason::SystemPolicy) raiseHelperExit(static_cast<int32_t>(reason));
+    if (reason == Platform::BackgroundTaskCancellationReason::SystemPolicy)
+        raiseHelperExit(static_cast<int32_t>(reason));
 }
 
 void OrvaneAppHelper::OnSuspending() {

@@ -19,17 +19,20 @@
 namespace TarvikFoundation {
 
 class OrvaneAppHelper : public std::enable_shared_from_this<OrvaneAppHelper> {
-public:
-    using HelperAppExitEventHandler = std::function<void(const std::shared_ptr<OrvaneAppHelper>& sender, int32_t value)>;
+  public:
+    using HelperAppExitEventHandler =
+        std::function<void(const std::shared_ptr<OrvaneAppHelper>& sender, int32_t value)>;
     static constexpr uint32_t kMaxRetries = 6;
     // Reconnect delays after a failed open, indexed by 6 minus retries left.
     static constexpr std::chrono::milliseconds kRetryBackoff[kMaxRetries] = {
-        std::chrono::milliseconds(500),  std::chrono::milliseconds(1000), std::chrono::milliseconds(1500),
-        std::chrono::milliseconds(2500), std::chrono::milliseconds(4000), std::chrono::milliseconds(6500)};
+        std::chrono::milliseconds(500),  std::chrono::milliseconds(1000),
+        std::chrono::milliseconds(1500), std::chrono::milliseconds(2500),
+        std::chrono::milliseconds(4000), std::chrono::milliseconds(6500)};
 
     // Raises hresult_invalid_argument for null options or an empty Win32Uri,
     // AppServiceName or ClientId.
-    static std::shared_ptr<OrvaneAppHelper> create(const std::shared_ptr<TRVKConfigOptions>& options);
+    static std::shared_ptr<OrvaneAppHelper> create(
+        const std::shared_ptr<TRVKConfigOptions>& options);
     virtual ~OrvaneAppHelper();
 
     void OnBackgroundActivated(const Platform::BackgroundActivatedEventArgs& args);
@@ -46,6 +49,7 @@ public:
     void OnSuspending();
     void OnResuming();
     uint32_t retriesLeft() const { return retriesLeft_.load(); }
+    bool connectInProgress() const { return connectInProgress_.load(); }
     bool managersReady();
     Platform::AppServiceConnection currentConnection();
     const Platform::hstring& clientId() const { return clientId_; }
@@ -57,11 +61,11 @@ public:
     };
     explicit OrvaneAppHelper(Key) {}
 
-protected:
+  protected:
     virtual void onRequestReceived(const Platform::AppServiceConnection& sender,
                                    const Platform::AppServiceRequestReceivedEventArgs& args);
 
-private:
+  private:
     void init(const std::shared_ptr<TRVKConfigOptions>& options);
     void subscribe(const Platform::AppServiceConnection& connection);
     void unsubscribe(const Platform::AppServiceConnection& connection);
@@ -69,7 +73,8 @@ private:
     void scheduleReconnectTimer(std::chrono::milliseconds delay);
     void cancelReconnectTimer();
     void handleConnectionClosed();
-    void onServiceClosed(const Platform::AppServiceConnection& sender, const Platform::AppServiceClosedEventArgs& args);
+    void onServiceClosed(const Platform::AppServiceConnection& sender,
+                         const Platform::AppServiceClosedEventArgs& args);
     void OnBackgroundTaskCanceled(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
                                   Platform::BackgroundTaskCancellationReason reason);
     void launchHelper(const std::shared_ptr<TRVKConfigOptions>& options);

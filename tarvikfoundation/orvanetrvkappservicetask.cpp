@@ -20,8 +20,12 @@ using Platform::ValueSet;
 
 namespace {
 
-unsigned tagOf(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-unsigned tagOf(const AppServiceConnection& c) { return tagOf(c.identity()); }
+unsigned tagOf(const void* p) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+unsigned tagOf(const AppServiceConnection& c) {
+    return tagOf(c.identity());
+}
 
 // The slots all task instances of this process share.
 struct Relay {
@@ -80,7 +84,9 @@ int32_t commandOf(const ValueSet& m) {
 
 }  // namespace
 
-void OrvaneTRVKAppServiceTask::initLog() { initLogOnce(); }
+void OrvaneTRVKAppServiceTask::initLog() {
+    initLogOnce();
+}
 
 OrvaneTRVKAppServiceTask::OrvaneTRVKAppServiceTask() {
     initLog();
@@ -104,26 +110,30 @@ bool OrvaneTRVKAppServiceTask::watchdogPending() {
     return static_cast<bool>(relayState().watchdog);
 }
 
-void OrvaneTRVKAppServiceTask::Run(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance) {
+void OrvaneTRVKAppServiceTask::Run(
+    const std::shared_ptr<Platform::BackgroundTaskInstance>& instance) {
     const auto& details = instance->TriggerDetails();
     if (!details) return;
     SetConnection(instance);
     std::weak_ptr<OrvaneTRVKAppServiceTask> weak = weak_from_this();
     // The instance keeps its task alive until it is cancelled.
     auto self = shared_from_this();
-    canceledToken_ = instance->Canceled([self](const std::shared_ptr<Platform::BackgroundTaskInstance>& i,
-                                               Platform::BackgroundTaskCancellationReason reason) {
-        self->OnBackgroundTaskCanceled(i, reason);
-    });
+    canceledToken_ =
+        instance->Canceled([self](const std::shared_ptr<Platform::BackgroundTaskInstance>& i,
+                                  Platform::BackgroundTaskCancellationReason reason) {
+            self->OnBackgroundTaskCanceled(i, reason);
+        });
     connection_ = details->Connection();
     deferral_ = instance->GetDeferral();
     requestToken_ = connection_.RequestReceived(
-        [weak](const AppServiceConnection& sender, const Platform::AppServiceRequestReceivedEventArgs& args) {
+        [weak](const AppServiceConnection& sender,
+               const Platform::AppServiceRequestReceivedEventArgs& args) {
             if (auto s = weak.lock()) s->onRequestReceived(sender, args);
         });
 }
 
-void OrvaneTRVKAppServiceTask::SetConnection(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance) {
+void OrvaneTRVKAppServiceTask::SetConnection(
+    const std::shared_ptr<Platform::BackgroundTaskInstance>& instance) {
     auto& r = relayState();
     std::lock_guard g(r.lock);
     const auto& details = instance->TriggerDetails();
@@ -136,7 +146,8 @@ void OrvaneTRVKAppServiceTask::SetConnection(const std::shared_ptr<Platform::Bac
         if (r.uwp) TLOG("DBG", "Overwrite UWP Connection");
         side_ = kUwp;
         r.uwp = details->Connection();
-        TLOG("INF", "UWP connection %x %S", tagOf(r.uwp), details->CallerPackageFamilyName().c_str());
+        TLOG("INF", "UWP connection %x %S", tagOf(r.uwp),
+             details->CallerPackageFamilyName().c_str());
     } else {
         if (r.win32) TLOG("DBG", "Overwrite Win32 Connection");
         side_ = kWin32;
@@ -147,12 +158,12 @@ void OrvaneTRVKAppServiceTask::SetConnection(const std::shared_ptr<Platform::Bac
     r.slotFilled.notify_all();
 }
 
-AppServiceConnection OrvaneTRVKAppServiceTask::getRelayConnection(Side side, const Platform::cancellation_token& token) {
+AppServiceConnection OrvaneTRVKAppServiceTask::getRelayConnection(
+    Side side, const Platform::cancellation_token& token) {
     auto& r = relayState();
     std::unique_lock lk(r.lock);
-    const bool both = Platform::Clock::instance().wait_for(r.slotFilled, lk, kRelayWait, [&] {
-        return (r.uwp && r.win32) || token.is_canceled();
-    });
+    const bool both = Platform::Clock::instance().wait_for(
+        r.slotFilled, lk, kRelayWait, [&] { return (r.uwp && r.win32) || token.is_canceled(); });
     if (token.is_canceled()) {
         TLOG("WRN", "task cancelled while wait for relay");
         return nullptr;
@@ -164,15 +175,15 @@ AppServiceConnection OrvaneTRVKAppServiceTask::getRelayConnection(Side side, con
     return nullptr;
 }
 
-void OrvaneTRVKAppServiceTask::onRequestReceived(const AppServiceConnection&,
-                                                 const Platform::AppServiceRequestReceivedEventArgs& args) {
+void OrvaneTRVKAppServiceTask::onRequestReceived(
+    const AppServiceConnection&, const Platform::AppServiceRequestReceivedEventArgs& args) {
     std::lock_guard g(relayState().lock);
     relay(shared_from_this(), args, args.GetDeferral());
 }
 
-Platform::task<void> OrvaneTRVKAppServiceTask::relay(std::shared_ptr<OrvaneTRVKAppServiceTask> self,
-                                                     Platform::AppServiceRequestReceivedEventArgs args,
-                                                     Platform::AppServiceDeferral deferral) {
+Platform::task<void> OrvaneTRVKAppServiceTask::relay(
+    std::shared_ptr<OrvaneTRVKAppServiceTask> self,
+    Platform::AppServiceRequestReceivedEventArgs args, Platform::AppServiceDeferral deferral) {
     co_await Platform::resume_background();
     const ValueSet message = args.Request().Message();
     const uint64_t id = idOf(message);
@@ -190,9 +201,12 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(std::shared_ptr<OrvaneTRVKA
             bool go = false;
             {
                 std::lock_guard g(relayState().lock);
-                if (token.is_canceled()) TLOG("CRT", "cancelled connection");
-                else if (!self->connection_) TLOG("CRT", "stale connection");
-                else go = true;
+                if (token.is_canceled())
+                    TLOG("CRT", "cancelled connection");
+                else if (!self->connection_)
+                    TLOG("CRT", "stale connection");
+                else
+                    go = true;
             }
             if (go) {
                 try {
@@ -225,7 +239,8 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(std::shared_ptr<OrvaneTRVKA
                 }
                 answered = true;
             } else {
-                TLOG("CRT", "%s, status %S", response.Message() ? "no kResponse" : "outputValues NULL",
+                TLOG("CRT", "%s, status %S",
+                     response.Message() ? "no kResponse" : "outputValues NULL",
                      Platform::response_status_wname(response.Status()));
             }
             TLOG("}", "");
@@ -237,7 +252,8 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(std::shared_ptr<OrvaneTRVKA
     deferral.Complete();
 }
 
-void OrvaneTRVKAppServiceTask::OnBackgroundTaskHandleFailure(const Platform::AppServiceRequestReceivedEventArgs& args) {
+void OrvaneTRVKAppServiceTask::OnBackgroundTaskHandleFailure(
+    const Platform::AppServiceRequestReceivedEventArgs& args) {
     TLOG("WRN", "%s %x, send connection re-establish", sideName(), tagOf(connection_));
     try {
         ValueSet answer;
@@ -248,13 +264,14 @@ void OrvaneTRVKAppServiceTask::OnBackgroundTaskHandleFailure(const Platform::App
     }
 }
 
-void OrvaneTRVKAppServiceTask::OnBackgroundTaskCanceled(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
-                                                        Platform::BackgroundTaskCancellationReason reason) {
+void OrvaneTRVKAppServiceTask::OnBackgroundTaskCanceled(
+    const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
+    Platform::BackgroundTaskCancellationReason reason) {
     auto& r = relayState();
     std::unique_lock lk(r.lock, std::try_to_lock);
     if (!lk.owns_lock()) TLOG("CRT", "break potential deadlock");
-    TLOG("INF", "cancel reason %s, connection %x %s", Platform::cancellation_reason_name(reason), tagOf(connection_),
-         sideName());
+    TLOG("INF", "cancel reason %s, connection %x %s", Platform::cancellation_reason_name(reason),
+         tagOf(connection_), sideName());
     cancellation_.cancel();
     instance->Canceled(canceledToken_);
     if (connection_) {
@@ -298,8 +315,8 @@ void OrvaneTRVKAppServiceTask::startConnectionWatch() {
     std::lock_guard g(r.lock);
     TLOG("DBG", "start timer");
     cancelWatch();
-    r.watchdog = Platform::ThreadPoolTimer::CreateTimer([](const Platform::ThreadPoolTimer&) { sendWin32DisconnectedMsg(); },
-                                                        kWatchdogDelay);
+    r.watchdog = Platform::ThreadPoolTimer::CreateTimer(
+        [](const Platform::ThreadPoolTimer&) { sendWin32DisconnectedMsg(); }, kWatchdogDelay);
 }
 
 void OrvaneTRVKAppServiceTask::cancelWatch() {
@@ -320,7 +337,8 @@ bool OrvaneTRVKAppServiceTask::sendWin32DisconnectedMsg() {
             TLOG("DBG", "Watchdog timer expired");
             r.watchdog = nullptr;
             if (r.win32) {
-                TLOG("INF", "[watchdog] win32 connection %x established uwp %x", tagOf(r.win32), tagOf(r.uwp));
+                TLOG("INF", "[watchdog] win32 connection %x established uwp %x", tagOf(r.win32),
+                     tagOf(r.uwp));
                 return false;
             }
             if (!r.uwp) {

@@ -12,7 +12,7 @@
 namespace TarvikFoundation {
 
 class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKAppServiceTask> {
-public:
+  public:
     enum Side : int32_t { kWin32 = 0, kUwp = 1, kUnknown = 2 };
     static constexpr std::chrono::seconds kRelayWait{5};
     static constexpr std::chrono::seconds kWatchdogDelay{20};
@@ -28,9 +28,10 @@ public:
     static bool hasWin32Connection();
     static bool watchdogPending();
 
-private:
+  private:
     void SetConnection(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance);
-    Platform::AppServiceConnection getRelayConnection(Side side, const Platform::cancellation_token& token);
+    Platform::AppServiceConnection getRelayConnection(Side side,
+                                                      const Platform::cancellation_token& token);
     void onRequestReceived(const Platform::AppServiceConnection& sender,
                            const Platform::AppServiceRequestReceivedEventArgs& args);
     static Platform::task<void> relay(std::shared_ptr<OrvaneTRVKAppServiceTask> self,

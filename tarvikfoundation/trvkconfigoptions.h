@@ -10,14 +10,14 @@ namespace TarvikFoundation {
 
 // A launcher the host provides for launch method 2.
 class Win32HelperLauncher {
-public:
+  public:
     virtual ~Win32HelperLauncher() = default;
     // Starts the helper with the given launch text; true when it was started.
     virtual Platform::IAsyncOperation<bool> LaunchAsync(const Platform::hstring& launchText) = 0;
 };
 
 class TRVKConfigOptions {
-public:
+  public:
     uint32_t LogLevel() const { return logLevel_; }
     void LogLevel(uint32_t v) { logLevel_ = v; }
     bool AppServiceInBackground() const { return appServiceInBackground_; }
@@ -36,15 +36,19 @@ public:
     void IsClientIdBase64Encoded(bool v) { isClientIdBase64Encoded_ = v; }
     uint32_t LaunchMethod() const { return launchMethod_; }
     void LaunchMethod(uint32_t v) { launchMethod_ = v; }
-    const std::shared_ptr<TarvikFoundation::Win32HelperLauncher>& Win32HelperLauncher() const { return launcher_; }
-    void Win32HelperLauncher(std::shared_ptr<TarvikFoundation::Win32HelperLauncher> v) { launcher_ = std::move(v); }
+    const std::shared_ptr<TarvikFoundation::Win32HelperLauncher>& Win32HelperLauncher() const {
+        return launcher_;
+    }
+    void Win32HelperLauncher(std::shared_ptr<TarvikFoundation::Win32HelperLauncher> v) {
+        launcher_ = std::move(v);
+    }
     uint32_t ReconnectInterval() const { return reconnectInterval_; }
     // Stored as at least 1.
     void ReconnectInterval(uint32_t v) { reconnectInterval_ = v < 1 ? 1 : v; }
     bool SuppressConnectionTimeoutError() const { return suppressConnectionTimeoutError_; }
     void SuppressConnectionTimeoutError(bool v) { suppressConnectionTimeoutError_ = v; }
 
-private:
+  private:
     uint32_t logLevel_ = 2;
     bool appServiceInBackground_ = true;
     bool enableLocalhost_ = false;

@@ -55,7 +55,9 @@ TEST(HelperProcess, DelayApiAndExitOverARealSocket) {
             EXPECT_EQ(d.CallerPackageFamilyName(), hstring());  // the helper announces no package
             connected.set_value(d.Connection());
         });
-    const pid_t helper = spawnHelper({"--package", Tarvik::Base64::encode("test.pfn"), "--service", Tarvik::Base64::encode("svc"), "--log", dir.file("Win32Helper.log")});
+    const pid_t helper =
+        spawnHelper({"--package", Tarvik::Base64::encode("test.pfn"), "--service",
+                     Tarvik::Base64::encode("svc"), "--log", dir.file("Win32Helper.log")});
     auto future = connected.get_future();
     ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
     auto connection = future.get();
@@ -83,5 +85,6 @@ TEST(HelperProcess, DelayApiAndExitOverARealSocket) {
 TEST(HelperProcess, RejectsABadCommandLine) {
     EXPECT_EQ(reap(spawnHelper({"--package"}), 10s), 2);
     EXPECT_EQ(reap(spawnHelper({"--package", "not base64!", "--service", "cw=="}), 10s), 2);
-    EXPECT_EQ(reap(spawnHelper({"--package", "cA==", "--service", "cw==", "--logLevel", "x"}), 10s), 2);
+    EXPECT_EQ(reap(spawnHelper({"--package", "cA==", "--service", "cw==", "--logLevel", "x"}), 10s),
+              2);
 }

@@ -1,0 +1,39 @@
+#pragma once
+// A package of its own for each lifecycle test: manifest, data and runtime folders.
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "common/logger.h"
+#include "testsupport.h"
+
+namespace TestSupport {
+
+class TestPackage {
+  public:
+    explicit TestPackage(const std::string& family, bool withHost = true) : family_(family) {
+        ::setenv("XDG_RUNTIME_DIR", dir_.file("run").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
+        boost::filesystem::create_directories(dir_.file("run"));
+        std::ofstream out(dir_.file("manifest.json"));
+        out << "{\"familyName\": \"" << family << "\", \"version\": \"3.4.5.6\",\n"
+            << " \"fullTrustProgram\": \"" << TARVIK_HELPER_PATH << "\",\n"
+            << " \"uriSchemes\": {\"tarvik-test\": \"" << TARVIK_HELPER_PATH << "\"},\n"
+            << " \"appServices\": [{\"name\": \"svc\""
+            << (withHost ? std::string(", \"host\": \"") + TARVIK_APPHOST_PATH + "\"" : "")
+            << "}]}\n";
+        out.close();
+        ::setenv("TARVIK_PACKAGE_MANIFEST", dir_.file("manifest.json").c_str(), 1);
+        // The logger keeps an open file; each test's app helper starts a new one.
+        Tarvik::CloseLogFile();
+    }
+    std::string dataFolder() const { return dir_.file("data") + "/tarvik/" + family_; }
+    std::string temporaryFolder() const { return dataFolder() + "/TempState"; }
+    const TempDir& dir() const { return dir_; }
+
+  private:
+    TempDir dir_;
+    std::string family_;
+};
+
+}  // namespace TestSupport
