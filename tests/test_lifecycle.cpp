@@ -281,3 +281,30 @@ TEST_F(ManualClock, WatchdogSendsOneExitNoticeUnlessTheHelperReturns) {
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(exitNotices.load(), 1);
 }
+
+TEST_F(ManualClock, RequestWhileTheHelperIsAwaySucceedsOnceItIsBack) {
+    TestSupport::TestPackage package("Test.Relay_1", false);
+    RelayEnd app(L"Test.Relay_1");
+    auto channel = Tarvik::TarvikAppServiceConnection::create("relayed");
+    channel->setAppServiceConnection(app.remote, false);
+    auto sent = channel->sendCommandAsync(Tarvik::createRequest(38));
+    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));
+    EXPECT_EQ(clock.pending().front(), Clock::duration(5s));  // the relay waits for the helper
+    clock.advance(5s);
+    // "response" 3 from the relay: the channel backs off and tries again.
+    ASSERT_TRUE(eventually([&] {
+        return clock.pending_count() == 1 && clock.pending().front() == Clock::duration(300ms);
+    }));
+
+    std::atomic<int> executed{0};
+    RelayEnd helper(L"");
+    helper.remote.RequestReceived([&](const Platform::AppServiceConnection&,
+                                      const Platform::AppServiceRequestReceivedEventArgs& a) {
+        ++executed;
+        EXPECT_TRUE(a.Request().Message().LookupAs<bool>(L"retry"));
+        a.Request().SendResponseAsync(Tarvik::createResponse(true));
+    });
+    clock.advance(300ms);
+    EXPECT_EQ(sent.get().Message().LookupAs<int32_t>(L"response"), 0);
+    EXPECT_EQ(executed.load(), 1);
+}
