@@ -308,3 +308,29 @@ TEST_F(ManualClock, RequestWhileTheHelperIsAwaySucceedsOnceItIsBack) {
     EXPECT_EQ(sent.get().Message().LookupAs<int32_t>(L"response"), 0);
     EXPECT_EQ(executed.load(), 1);
 }
+
+TEST(AppHelper, LauncherThatFailsFallsBackToTheProtocolLaunch) {
+    TestSupport::TestPackage package("Test.Launcher_1", false);
+    struct Refusing : Win32HelperLauncher {
+        Platform::IAsyncOperation<bool> LaunchAsync(const hstring& text) override {
+            seen = text;
+            return Platform::IAsyncOperation<bool>::from_task(Platform::task_from_result(false));
+        }
+        hstring seen;
+    };
+    auto launcher = std::make_shared<Refusing>();
+    auto o = options(false, 2);
+    o->Win32Uri(L"unregistered");  // the fallback finds no program for this scheme
+    o->Win32HelperLauncher(launcher);
+    auto helper = OrvaneAppHelper::create(o);
+    EXPECT_EQ(launcher->seen.to_utf8().rfind("unregistered: --pid ", 0), 0u);
+    const std::string log = logOf(package);
+    const auto failed = log.find("failed to launch win32 helper");
+    const auto fallback = log.find("Win32HelperLauncher FAILED, trying protocol handler launch");
+    const auto uri = log.find("LaunchUriAsync FAIL");
+    ASSERT_NE(failed, std::string::npos);
+    ASSERT_NE(fallback, std::string::npos);
+    ASSERT_NE(uri, std::string::npos);
+    EXPECT_LT(failed, fallback);
+    EXPECT_LT(fallback, uri);
+}
