@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/logger.h"
+#include "platform/hstring.h"
 #include "testsupport.h"
 
 namespace TestSupport {
@@ -24,7 +25,9 @@ class TestPackage {
             << "}]}\n";
         out.close();
         ::setenv("TARVIK_PACKAGE_MANIFEST", dir_.file("manifest.json").c_str(), 1);
-        // The logger keeps an open file; each test's app helper starts a new one.
+        // The logger keeps an open file; point it at this package's log before closing it,
+        // so a late line of an earlier test cannot reopen the old path.
+        Tarvik::SetLogFilePath(Platform::utf8_to_wide(temporaryFolder() + "/TRVK.log"));
         Tarvik::CloseLogFile();
     }
     std::string dataFolder() const { return dir_.file("data") + "/tarvik/" + family_; }

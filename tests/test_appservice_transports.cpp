@@ -49,9 +49,10 @@ class SocketTransport : public ::testing::Test {
   protected:
     void SetUp() override {
         ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-        Tarvik::CloseLogFile();
+        // Path first: a late line of an earlier test may reopen the file before the close.
         Tarvik::ConfigureLogger(2, "UWP");
         Tarvik::SetLogFilePath(utf8_to_wide(dir.file("test.log")));
+        Tarvik::CloseLogFile();
     }
     void TearDown() override { Tarvik::CloseLogFile(); }
     std::string log() const { return TestSupport::readFile(dir.file("test.log")); }

@@ -26,9 +26,9 @@ class LoggerFile : public ::testing::Test {
   protected:
     void SetUp() override { useLevel(2); }
     void useLevel(uint32_t level) {
-        CloseLogFile();
         ConfigureLogger(level, "UWP");
         SetLogFilePath(Platform::utf8_to_wide(path));
+        CloseLogFile();
     }
     void TearDown() override { CloseLogFile(); }
     std::string content() const { return readFile(path); }

@@ -18,9 +18,9 @@ namespace {
 class CacheLog : public ::testing::Test {
   protected:
     void SetUp() override {
-        CloseLogFile();
         ConfigureLogger(1, "UWP");
         SetLogFilePath(Platform::utf8_to_wide(path));
+        CloseLogFile();
     }
     void TearDown() override {
         CloseLogFile();
