@@ -6,6 +6,7 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/resultscache.h"
+#include "platform/immortal.h"
 
 namespace Tarvik {
 
@@ -19,8 +20,8 @@ AcknowledgementUtils::AcknowledgementUtils() {
 }
 
 AcknowledgementUtils& AcknowledgementUtils::instance() {
-    static AcknowledgementUtils acks;
-    return acks;
+    static Platform::Immortal<AcknowledgementUtils> acks;
+    return *acks;
 }
 
 void AcknowledgementUtils::storeId(uint64_t id) {

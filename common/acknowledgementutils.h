@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/immortal.h"
 #include "platform/valueset.h"
 
 namespace Tarvik {
@@ -23,6 +24,7 @@ class AcknowledgementUtils {
     static std::size_t pendingCount();
 
   private:
+    friend class Platform::Immortal<AcknowledgementUtils>;
     AcknowledgementUtils();
     static AcknowledgementUtils& instance();
     std::array<Platform::hstring, kMaxAcks> ackKeys_;

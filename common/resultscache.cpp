@@ -2,6 +2,7 @@
 
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "platform/immortal.h"
 
 namespace Tarvik {
 
@@ -17,8 +18,8 @@ bool invalid(uint64_t id) {
 }  // namespace
 
 ResultsCache& ResultsCache::instance() {
-    static ResultsCache cache;
-    return cache;
+    static Platform::Immortal<ResultsCache> cache;
+    return *cache;
 }
 
 void ResultsCache::storeResult(uint64_t id, const Platform::ValueSet& result) {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/immortal.h"
 #include "platform/valueset.h"
 
 namespace Tarvik {
@@ -30,6 +31,7 @@ class ResultsCache {
     static std::size_t inProgressCount();
 
   private:
+    friend class Platform::Immortal<ResultsCache>;
     static ResultsCache& instance();
     std::map<uint64_t, Platform::ValueSet> results_;
     std::set<uint64_t> inProgress_;

@@ -2,11 +2,13 @@
 
 #include <cstdlib>
 
+#include "platform/immortal.h"
+
 namespace Platform {
 
 Clock& Clock::instance() {
-    static Clock clock;
-    return clock;
+    static Immortal<Clock> clock;
+    return *clock;
 }
 
 Clock::Clock() : thread_([this] { run(); }) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/cancellation.h"
+#include "platform/immortal.h"
 
 namespace Platform {
 
@@ -57,6 +58,7 @@ class Clock {
     ~Clock();
 
   private:
+    friend class Platform::Immortal<Clock>;
     Clock();
     time_point now_locked() const;
     void rebase_locked();

@@ -1,5 +1,7 @@
 #include "platform/iocontext.h"
 
+#include "platform/immortal.h"
+
 namespace Platform {
 
 IoContext::IoContext()
@@ -21,8 +23,8 @@ IoContext::~IoContext() {
 }
 
 IoContext& IoContext::instance() {
-    static IoContext io;
-    return io;
+    static Immortal<IoContext> io;
+    return *io;
 }
 
 boost::asio::io_context& IoContext::get() {

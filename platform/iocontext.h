@@ -4,6 +4,8 @@
 #include <memory>
 #include <thread>
 
+#include "platform/immortal.h"
+
 namespace Platform {
 
 class IoContext {
@@ -15,6 +17,7 @@ class IoContext {
     ~IoContext();
 
   private:
+    friend class Platform::Immortal<IoContext>;
     IoContext();
     static IoContext& instance();
     boost::asio::io_context context_;

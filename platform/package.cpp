@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/hresult.h"
+#include "platform/immortal.h"
 #include "platform/socketpaths.h"
 
 namespace Platform {
@@ -74,17 +75,17 @@ std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
 
 std::shared_ptr<const Package> Package::Current() {
     static std::mutex m;
-    static std::shared_ptr<const Package> current;
-    static std::string loadedFrom;
+    static Immortal<std::shared_ptr<const Package>> current;
+    static Immortal<std::string> loadedFrom;
     const char* path = std::getenv("TARVIK_PACKAGE_MANIFEST");
     if (!path || !*path)
         throw hresult_error(E_FAIL_, L"TARVIK_PACKAGE_MANIFEST names no package manifest");
     std::lock_guard g(m);
-    if (!current || loadedFrom != path) {
-        current = Load(path);
-        loadedFrom = path;
+    if (!*current || *loadedFrom != path) {
+        *current = Load(path);
+        *loadedFrom = path;
     }
-    return current;
+    return *current;
 }
 
 std::optional<std::string> Package::ProgramForScheme(const std::string& scheme) const {

@@ -7,6 +7,8 @@
 #include <string>
 #include <thread>
 
+#include "platform/immortal.h"
+
 namespace Platform {
 
 namespace {
@@ -38,8 +40,8 @@ ThreadPool::~ThreadPool() {
 }
 
 ThreadPool& ThreadPool::instance() {
-    static ThreadPool pool;
-    return pool;
+    static Immortal<ThreadPool> pool;
+    return *pool;
 }
 
 void ThreadPool::post(std::function<void()> fn) {

@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/immortal.h"
+
 namespace Platform {
 
 class ThreadPool {
@@ -20,6 +22,7 @@ class ThreadPool {
     ~ThreadPool();
 
   private:
+    friend class Platform::Immortal<ThreadPool>;
     ThreadPool();
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -5,6 +5,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "platform/immortal.h"
 
 namespace TarvikFoundation::OrvaneInternal {
 
@@ -16,10 +17,10 @@ OrvaneTestManager::OrvaneTestManager(Key)
 
 std::shared_ptr<OrvaneTestManager> OrvaneTestManager::GetInstance() {
     static std::mutex m;
-    static std::shared_ptr<OrvaneTestManager> instance;
+    static Platform::Immortal<std::shared_ptr<OrvaneTestManager>> instance;
     std::lock_guard g(m);
-    if (!instance) instance = std::make_shared<OrvaneTestManager>(Key{});
-    return instance;
+    if (!*instance) *instance = std::make_shared<OrvaneTestManager>(Key{});
+    return *instance;
 }
 
 void OrvaneTestManager::setAppServiceConnection(const Platform::AppServiceConnection& connection,

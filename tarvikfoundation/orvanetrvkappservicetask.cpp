@@ -10,6 +10,7 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/applicationdata.h"
+#include "platform/immortal.h"
 #include "platform/package.h"
 #include "platform/threadpooltimer.h"
 
@@ -37,8 +38,8 @@ struct Relay {
 };
 
 Relay& relayState() {
-    static Relay relay;
-    return relay;
+    static Platform::Immortal<Relay> relay;
+    return *relay;
 }
 
 void initLogOnce() {
