@@ -107,16 +107,22 @@ ValueSet LocalSettings::Values() const {
 }
 
 ApplicationData::ApplicationData(const std::string& root)
-    : temporary_(root + "/TempState"),
+    : local_(root + "/LocalState"),
+      temporary_(root + "/TempState"),
       localCache_(root + "/LocalCache"),
       settings_(root + "/Settings/settings.json") {
     boost::system::error_code ec;
+    boost::filesystem::create_directories(local_, ec);
     boost::filesystem::create_directories(temporary_, ec);
     boost::filesystem::create_directories(localCache_, ec);
 }
 
+std::string ApplicationData::UserDataRoot() {
+    return dataHome() + "/tarvik";
+}
+
 std::shared_ptr<ApplicationData> ApplicationData::ForPackage(const hstring& familyName) {
-    return std::make_shared<ApplicationData>(dataHome() + "/tarvik/" + familyName.to_utf8());
+    return std::make_shared<ApplicationData>(UserDataRoot() + "/" + familyName.to_utf8());
 }
 
 std::shared_ptr<ApplicationData> ApplicationData::Current() {

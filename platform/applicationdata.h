@@ -31,6 +31,11 @@ class ApplicationData {
     static std::shared_ptr<ApplicationData> Current();
     static std::shared_ptr<ApplicationData> ForPackage(const hstring& familyName);
 
+    // $XDG_DATA_HOME/tarvik (~/.local/share/tarvik when unset): every package's data
+    // lives below it.
+    static std::string UserDataRoot();
+
+    const std::string& LocalFolder() const { return local_; }
     const std::string& TemporaryFolder() const { return temporary_; }
     const std::string& LocalCacheFolder() const { return localCache_; }
     const LocalSettings& Settings() const { return settings_; }
@@ -38,6 +43,7 @@ class ApplicationData {
     explicit ApplicationData(const std::string& root);
 
   private:
+    std::string local_;
     std::string temporary_;
     std::string localCache_;
     LocalSettings settings_;

@@ -40,7 +40,8 @@ void ensurePrivateFolder(const std::string& path) {
 
 void validateName(const hstring& name, const wchar_t* what) {
     const auto& s = name.wstr();
-    if (s.empty() || s == L"." || s == L".." || s.find(L'/') != std::wstring::npos ||
+    // A leading '.' is kept for the user folders (and rules out "." and "..").
+    if (s.empty() || s[0] == L'.' || s.find(L'/') != std::wstring::npos ||
         s.find(L'\0') != std::wstring::npos)
         throw hresult_invalid_argument(
             hstring(std::wstring(L"invalid ") + what + L": '" + s + L"'"));
@@ -51,6 +52,16 @@ std::string ensurePackageFolder(const hstring& packageFamilyName) {
     const std::string base = baseFolder();
     ensurePrivateFolder(base);
     const std::string folder = base + "/" + packageFamilyName.to_utf8();
+    ensurePrivateFolder(folder);
+    return folder;
+}
+
+std::string ensureUserFolder(const std::string& leaf) {
+    if (leaf.size() < 2 || leaf[0] != '.' || leaf.find('/') != std::string::npos)
+        throw hresult_invalid_argument(hstring::from_utf8("invalid user folder name: " + leaf));
+    const std::string base = baseFolder();
+    ensurePrivateFolder(base);
+    const std::string folder = base + "/" + leaf;
     ensurePrivateFolder(folder);
     return folder;
 }

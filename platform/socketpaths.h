@@ -8,12 +8,15 @@
 
 namespace Platform::SocketPaths {
 
-// Raises hresult_invalid_argument for names that are empty, contain '/' or NUL, or
-// are "." or "..".
+// Raises hresult_invalid_argument for names that are empty, start with '.', or
+// contain '/' or NUL.
 void validateName(const hstring& name, const wchar_t* what);
 // The package's socket folder, created 0700 when missing. Raises hresult_error
 // (E_ACCESSDENIED) when the folder exists but belongs to someone else or is open to others.
 std::string ensurePackageFolder(const hstring& packageFamilyName);
+// A private folder of the user's beside the package folders, for sockets that belong
+// to no one package. `leaf` starts with '.', which no package family name does here.
+std::string ensureUserFolder(const std::string& leaf);
 // The path of the service's socket (folder not created). Raises for names that
 // make the path too long for a socket address.
 std::string servicePath(const hstring& packageFamilyName, const hstring& serviceName);

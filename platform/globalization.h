@@ -1,0 +1,16 @@
+#pragma once
+// The user's preferred languages, as BCP-47 tags, from the locale environment.
+#include <vector>
+
+#include "platform/hstring.h"
+
+namespace Platform {
+
+class GlobalizationPreferences {
+  public:
+    // LANGUAGE (a colon-separated list) first, then LC_ALL, LC_MESSAGES and LANG;
+    // "de_AT.UTF-8@euro" becomes "de-AT". "C" and "POSIX" name no language.
+    static std::vector<hstring> Languages();
+};
+
+}  // namespace Platform

@@ -1,0 +1,24 @@
+#pragma once
+// An access token and its refresh token, read from the token JSON the helper returns.
+#include <cstdint>
+
+#include "platform/hstring.h"
+
+namespace TarvikFoundation {
+
+class OrvaneAuthTokenInfo {
+  public:
+    // Never raises: a text that does not parse leaves the fields read so far.
+    explicit OrvaneAuthTokenInfo(const Platform::hstring& tokenJson);
+
+    const Platform::hstring& RefreshToken() const { return refreshToken_; }
+    const Platform::hstring& AccessToken() const { return accessToken_; }
+    int64_t ExpiresIn() const { return expiresIn_; }
+    const Platform::hstring& RawToken() const { return raw_; }
+
+  private:
+    Platform::hstring refreshToken_, accessToken_, raw_;
+    int64_t expiresIn_ = 0;
+};
+
+}  // namespace TarvikFoundation

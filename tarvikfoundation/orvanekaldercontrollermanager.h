@@ -1,0 +1,56 @@
+#pragma once
+// Questions about other applications on the bus: installed, available, launch, and
+// the list of known specifiers.
+#include <memory>
+#include <vector>
+
+#include "common/tarvikappserviceconnection.h"
+#include "platform/async.h"
+
+namespace TarvikFoundation {
+
+class OrvaneKalderControllerManagerInterface {
+  public:
+    virtual ~OrvaneKalderControllerManagerInterface() = default;
+    virtual Platform::IAsyncOperation<bool> IsAppInstalled(
+        const Platform::hstring& targetSpecifier) = 0;
+    virtual Platform::IAsyncOperation<bool> IsAppAvailable(
+        const Platform::hstring& targetSpecifier) = 0;
+    virtual Platform::IAsyncOperation<bool> LaunchApp(
+        const Platform::hstring& targetSpecifier, bool focus,
+        const Platform::hstring& commandLineArguments) = 0;
+    virtual Platform::IAsyncOperation<std::vector<Platform::hstring>> GetSpecifiers() = 0;
+};
+
+class OrvaneKalderControllerManager
+    : public OrvaneKalderControllerManagerInterface,
+      public std::enable_shared_from_this<OrvaneKalderControllerManager> {
+  public:
+    static std::shared_ptr<OrvaneKalderControllerManager> GetInstance();
+
+    Platform::IAsyncOperation<bool> IsAppInstalled(
+        const Platform::hstring& targetSpecifier) override;
+    Platform::IAsyncOperation<bool> IsAppAvailable(
+        const Platform::hstring& targetSpecifier) override;
+    Platform::IAsyncOperation<bool> LaunchApp(
+        const Platform::hstring& targetSpecifier, bool focus,
+        const Platform::hstring& commandLineArguments) override;
+    Platform::IAsyncOperation<std::vector<Platform::hstring>> GetSpecifiers() override;
+
+    void setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited);
+    const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const {
+        return connection_;
+    }
+
+    struct Key {
+        explicit Key() = default;
+    };
+    explicit OrvaneKalderControllerManager(Key);
+
+  private:
+    Platform::IAsyncOperation<bool> askBoolean(Platform::ValueSet request, int32_t command,
+                                               const wchar_t* key);
+    std::shared_ptr<Tarvik::TarvikAppServiceConnection> connection_;
+};
+
+}  // namespace TarvikFoundation
