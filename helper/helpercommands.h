@@ -18,13 +18,15 @@ class HelperCommands {
     void registerAll();
     bool handles(int32_t command) const { return handled_.contains(command); }
 
+    void add(int32_t command, Tarvik::TarvikAppServiceConnection::CommandHandler handler);
+    const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& channel() const { return channel_; }
+
     // Set by the exit command; the main loop waits for it.
     bool waitForExitRequest(std::chrono::milliseconds timeout);
     void requestExit();
     bool exitRequested() const { return exitRequested_.load(); }
 
   private:
-    void add(int32_t command, Tarvik::TarvikAppServiceConnection::CommandHandler handler);
     Platform::ValueSet testDelay(const Platform::ValueSet& request);
     Platform::ValueSet testAppExit(const Platform::ValueSet& request);
     Platform::ValueSet testKalder(const Platform::ValueSet& request);

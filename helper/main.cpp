@@ -1,6 +1,7 @@
 // tarvik-helper: the reference full-trust helper. Connects to the application's app
 // service and answers its commands.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -16,8 +17,10 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/tarvikappserviceconnection.h"
+#include "helper/accountcli.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
+#include "helper/servicecommands.h"
 #include "platform/applicationdata.h"
 #include "platform/appserviceconnection.h"
 
@@ -73,9 +76,19 @@ std::vector<std::string> launchArguments(int argc, char** argv) {
     return args;
 }
 
+// The application's program, so that LaunchApp can start it when it is not running.
+std::string programOf(long pid) {
+    char buffer[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "account")
+        return runAccountCommand(std::vector<std::string>(argv + 2, argv + argc));
     std::string error;
     const auto options = parseHelperOptions(launchArguments(argc, argv), error);
     if (!options) {
@@ -98,6 +111,12 @@ int main(int argc, char** argv) {
     auto channel = Tarvik::TarvikAppServiceConnection::create("Helper");
     HelperCommands commands(channel);
     commands.registerAll();
+    HelperServices services(options->packageFamilyName);
+    registerMessageCommands(commands, services);
+    registerAccountCommands(commands, services);
+    registerAnalyticsCommands(commands, services);
+    if (const char* manifest = std::getenv("TARVIK_PACKAGE_MANIFEST"))
+        services.installed.record({options->packageFamilyName, manifest, programOf(options->pid)});
 
     for (;;) {
         if (appGone(options->pid)) {

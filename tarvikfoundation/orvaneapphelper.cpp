@@ -11,6 +11,10 @@
 #include "common/tarvikappserviceconnection.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
+#include "tarvikfoundation/orvaneanalyticsmanager.h"
+#include "tarvikfoundation/orvaneauthmanager.h"
+#include "tarvikfoundation/orvanekaldercontrollermanager.h"
+#include "tarvikfoundation/orvanemessagehandler.h"
 #include "tarvikfoundation/orvanetestmanager.h"
 
 namespace TarvikFoundation {
@@ -79,6 +83,9 @@ void OrvaneAppHelper::init(const std::shared_ptr<TRVKConfigOptions>& options) {
         if (!decoded) throw Platform::hresult_invalid_argument(L"ClientId is not Base64");
         clientId_ = hstring::from_utf8(*decoded);
     }
+    OrvaneInternal::OrvaneMessageHandler::GetInstance()->setAppVersion(
+        hstring::from_utf8(appVersion_));
+    OrvaneAuthManager::GetInstance()->SetClientData(clientId_);
     startStamp_ = std::to_string(static_cast<long long>(std::time(nullptr)));
 
     {
@@ -142,9 +149,14 @@ AppServiceConnection OrvaneAppHelper::currentConnection() {
 void OrvaneAppHelper::distributeConnection(const AppServiceConnection& connection) {
     TLOG("INF", "distribute connection %x", tagOf(connection));
     // Fixed order: auth, message handler, analytics, files, test, Win32 API, Kalder
-    // controller, AppX permissions, process monitor, socket server, cart. Managers
-    // join here as they are built.
+    // controller, AppX permissions, process monitor, socket server, cart.
+    const auto auth = OrvaneAuthManager::GetInstance();
+    auth->setAppServiceConnection(connection, false);
+    if (connection) auth->startSSOListening();
+    OrvaneInternal::OrvaneMessageHandler::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneAnalyticsManager::GetInstance()->setAppServiceConnection(connection, false);
     OrvaneInternal::OrvaneTestManager::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneKalderControllerManager::GetInstance()->setAppServiceConnection(connection, false);
 }
 
 void OrvaneAppHelper::CreateLogLevelFileForBgTask() {

@@ -1,0 +1,115 @@
+// Commands 8, 26, 27 and 28: the account service's envelope request, user data,
+// sign-out and access tokens, with the service statuses in "result".
+#include <pugixml.hpp>
+#include <sstream>
+
+#include "common/commandcodes.h"
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "helper/servicecommands.h"
+
+namespace TarvikHelper {
+
+using Platform::hstring;
+using Platform::ValueSet;
+using namespace Tarvik;
+
+namespace {
+
+std::string textOr(const ValueSet& request, const wchar_t* key, bool& missing) {
+    const auto value = request.TryLookup(key);
+    if (!value || !value->holds<hstring>()) {
+        TLOGW("WRN", L"request without String %s", key);
+        missing = true;
+        return {};
+    }
+    return Platform::unbox_value<hstring>(*value).to_utf8();
+}
+
+ValueSet withResult(int32_t result) {
+    ValueSet response = createResponse(true);
+    response.Insert(Keys::kResult, result);
+    return response;
+}
+
+std::string responseEnvelope(const std::string& id, const std::string& function, int value) {
+    pugi::xml_document doc;
+    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
+    decl.append_attribute("version") = "1.0";
+    decl.append_attribute("encoding") = "utf-8";
+    pugi::xml_node response = doc.append_child("TetherboxEnvelope").append_child("response");
+    response.append_attribute("id") = id.c_str();
+    response.append_attribute("functionName") = function.c_str();
+    response.append_child("WSKLibResponse").text().set(value);
+    std::ostringstream out;
+    doc.save(out, "", pugi::format_raw | pugi::format_no_declaration);
+    return out.str();
+}
+
+}  // namespace
+
+void registerAccountCommands(HelperCommands& commands, HelperServices& services) {
+    AccountStore& accounts = services.accounts;
+    HelperServices* all = &services;
+
+    commands.add(Commands::kFetchDefaultUserInfo, [&accounts](const ValueSet& request) {
+        bool missing = false;
+        const std::string clientId = textOr(request, L"clientId", missing);
+        if (missing) return withResult(AccountStore::kInvalidArguments);
+        const auto answer = accounts.userData(clientId);
+        ValueSet response = withResult(answer.status);
+        if (answer.status == AccountStore::kOk)
+            response.Insert(L"userData", hstring::from_utf8(answer.text));
+        return response;
+    });
+
+    commands.add(Commands::kPassiveSignout, [&accounts, all](const ValueSet& request) {
+        bool missing = false;
+        const std::string user = textOr(request, L"userAccountGuid", missing);
+        const std::string clientId = textOr(request, L"clientId", missing);
+        const std::string secret = textOr(request, L"clientSecret", missing);
+        if (missing) return withResult(AccountStore::kInvalidArguments);
+        const int32_t status = accounts.signOut(user, clientId, secret);
+        if (status == AccountStore::kOk && all->bus) all->bus->send(kSignOutStatusMessage, "");
+        return withResult(status);
+    });
+
+    commands.add(Commands::kFetchAccessToken, [&accounts](const ValueSet& request) {
+        bool missing = false;
+        const std::string clientId = textOr(request, L"clientId", missing);
+        const std::string secret = textOr(request, L"clientSecret", missing);
+        const std::string user = textOr(request, L"userAccountGuid", missing);
+        const std::string service = textOr(request, L"ServiceAccountGuid", missing);
+        const std::string scope = textOr(request, L"Scope", missing);
+        if (missing) return withResult(AccountStore::kInvalidArguments);
+        const auto answer = accounts.accessToken(clientId, secret, user, service, scope);
+        ValueSet response = withResult(answer.status);
+        if (answer.status == AccountStore::kOk)
+            response.Insert(L"userData", hstring::from_utf8(answer.text));
+        return response;
+    });
+
+    commands.add(Commands::kPassiveSignIn, [&accounts, all](const ValueSet& request) {
+        bool missing = false;
+        const std::string envelope = textOr(request, L"inOutBuffer", missing);
+        if (missing) return withResult(AccountStore::kInvalidArguments);
+        pugi::xml_document doc;
+        const pugi::xml_node call = doc.load_string(envelope.c_str())
+                                        ? doc.child("TetherboxEnvelope").child("request")
+                                        : pugi::xml_node();
+        const std::string function = call.attribute("functionName").as_string();
+        if (function != "showZEL") {
+            TLOG("WRN", "envelope request for unknown function '%s'", function.c_str());
+            return withResult(AccountStore::kInvalidArguments);
+        }
+        bool signedInNow = false;
+        const int value = accounts.prompt(signedInNow);
+        if (signedInNow && all->bus) all->bus->send(kSignedInMessage, "");
+        ValueSet response = withResult(AccountStore::kOk);
+        response.Insert(L"inOutBuffer", hstring::from_utf8(responseEnvelope(
+                                            call.attribute("id").as_string(), function, value)));
+        return response;
+    });
+}
+
+}  // namespace TarvikHelper

@@ -1,0 +1,100 @@
+// Commands 17 to 25: the analytics store's sessions, events and data groups. A handle
+// or group that names nothing open is refused with "response" 1.
+#include "common/commandcodes.h"
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "helper/servicecommands.h"
+
+namespace TarvikHelper {
+
+using Platform::hstring;
+using Platform::ValueSet;
+using namespace Tarvik;
+
+namespace {
+
+template <class T>
+std::optional<T> get(const ValueSet& request, const wchar_t* key) {
+    const auto value = request.TryLookup(key);
+    if (!value || !value->holds<T>()) return std::nullopt;
+    return Platform::unbox_value<T>(*value);
+}
+
+std::string str(const ValueSet& request, const wchar_t* key) {
+    const auto value = get<hstring>(request, key);
+    return value ? value->to_utf8() : std::string();
+}
+
+ValueSet done(bool ok, const char* what) {
+    if (!ok) TLOG("WRN", "analytics %s refused: no such open session or group", what);
+    return createResponse(ok);
+}
+
+ValueSet handleResponse(uint64_t handle) {
+    ValueSet response = createResponse(handle != 0);
+    if (handle != 0) response.Insert(L"logSessionHandle", handle);
+    return response;
+}
+
+}  // namespace
+
+void registerAnalyticsCommands(HelperCommands& commands, HelperServices& services) {
+    AnalyticsStore& store = *services.analytics;
+
+    commands.add(Commands::kAnalyticsInitializeCache,
+                 [&store](const ValueSet&) { return handleResponse(store.openCacheSession()); });
+
+    commands.add(Commands::kAnalyticsInitialize, [&store](const ValueSet& request) {
+        store.initialize(str(request, L"personGUID"),
+                         get<bool>(request, L"enableCrashDetection").value_or(false),
+                         str(request, L"ProxyUsername"));
+        return createResponse(true);
+    });
+
+    commands.add(Commands::kAnalyticsStartSession, [&store](const ValueSet& request) {
+        return handleResponse(store.startSession(
+            {str(request, L"appFamily"), str(request, L"appName"), str(request, L"appVersion"),
+             str(request, L"appLanguage"), str(request, L"appBuild")}));
+    });
+
+    commands.add(Commands::kAnalyticsSetSerializationState, [&store](const ValueSet& request) {
+        const auto state = get<int32_t>(request, L"state");
+        if (state) store.setSerializationState(*state);
+        return done(state.has_value(), "serialization state");
+    });
+
+    commands.add(Commands::kAnalyticsCloseSession, [&store](const ValueSet& request) {
+        return done(store.closeSession(get<uint64_t>(request, L"logSessionHandle").value_or(0)),
+                    "close");
+    });
+
+    commands.add(Commands::kAnalyticsNewDataGroup, [&store](const ValueSet& request) {
+        const int32_t id = store.newDataGroup(
+            get<uint64_t>(request, L"logSessionHandle").value_or(0), str(request, L"category"),
+            str(request, L"subCategory"), str(request, L"groupName"), str(request, L"docIdBuffer"));
+        ValueSet response = done(id != 0, "new data group");
+        if (id != 0) response.Insert(L"groupId", id);
+        return response;
+    });
+
+    commands.add(Commands::kAnalyticsAddToGroup, [&store](const ValueSet& request) {
+        return done(store.addToGroup(get<uint64_t>(request, L"logSessionHandle").value_or(0),
+                                     get<int32_t>(request, L"groupId").value_or(0),
+                                     str(request, L"key"), str(request, L"value")),
+                    "add to group");
+    });
+
+    commands.add(Commands::kAnalyticsLogEvent, [&store](const ValueSet& request) {
+        return done(store.logEvent(get<uint64_t>(request, L"logSessionHandle").value_or(0),
+                                   str(request, L"category"), str(request, L"subCategory"),
+                                   str(request, L"eventName"), str(request, L"docIdBuffer")),
+                    "event");
+    });
+
+    commands.add(Commands::kAnalyticsLogIdleTime, [&store](const ValueSet& request) {
+        return done(store.logIdleTime(get<uint64_t>(request, L"logSessionHandle").value_or(0)),
+                    "idle time");
+    });
+}
+
+}  // namespace TarvikHelper

@@ -1,0 +1,121 @@
+// Commands 35 and 36 (the bus), the forwarding of bus messages as command 37, and the
+// controller commands 47 to 50 answered from the bus members and the installed apps.
+#include <nlohmann/json.hpp>
+
+#include "common/commandcodes.h"
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "helper/servicecommands.h"
+
+namespace TarvikHelper {
+
+using Platform::hstring;
+using Platform::ValueSet;
+using namespace Tarvik;
+
+namespace {
+
+// The string under `key`, or nullopt (logged) when it is missing or not a string.
+std::optional<std::string> text(const ValueSet& request, const wchar_t* key) {
+    const auto value = request.TryLookup(key);
+    if (!value || !value->holds<hstring>()) {
+        TLOGW("WRN", L"request without String %s", key);
+        return std::nullopt;
+    }
+    return Platform::unbox_value<hstring>(*value).to_utf8();
+}
+
+ValueSet refused(int32_t errorCode) {
+    ValueSet response = createResponse(false);
+    response.Insert(Keys::kErrorCode, errorCode);
+    return response;
+}
+
+ValueSet boolean(const wchar_t* key, bool value) {
+    ValueSet response = createResponse(true);
+    response.Insert(key, value);
+    return response;
+}
+
+}  // namespace
+
+HelperServices::HelperServices(const std::string& packageName)
+    : package(packageName), analytics(std::make_unique<AnalyticsStore>(packageName)) {}
+
+void registerMessageCommands(HelperCommands& commands, HelperServices& services) {
+    auto channel = commands.channel();
+    services.bus = std::make_unique<MessageBus>(
+        services.package,
+        [channel](const std::string& type, const std::string& payload, const std::string& from) {
+            TLOG("DBG", "bus message %s from %s", type.c_str(), from.c_str());
+            ValueSet message = createRequest(Commands::kMessageReceive);
+            message.Insert(L"messageType", hstring::from_utf8(type));
+            message.Insert(L"payload", hstring::from_utf8(payload));
+            channel->sendCommandVoid(message);
+        });
+    MessageBus& bus = *services.bus;
+
+    commands.add(Commands::kMessageRegister, [&bus](const ValueSet& request) {
+        // A null version is allowed: the application may not know its own.
+        std::string version;
+        if (const auto v = request.TryLookup(L"appVersion"); v && v->holds<hstring>())
+            version = Platform::unbox_value<hstring>(*v).to_utf8();
+        const bool joined = bus.join(version);
+        ValueSet response = createResponse(joined);
+        response.Insert(Keys::kResult, static_cast<int32_t>(joined ? 0 : 1));
+        return response;
+    });
+
+    commands.add(Commands::kMessageSend, [&bus](const ValueSet& request) {
+        const auto type = text(request, L"message");
+        const auto payload = text(request, L"payload");
+        if (!type || !payload) return refused(MessageBus::kEmptyType);
+        ValueSet response = createResponse(true);
+        response.Insert(Keys::kErrorCode, bus.send(*type, *payload));
+        return response;
+    });
+
+    commands.add(Commands::kIsAppInstalled, [&services](const ValueSet& request) {
+        const auto target = text(request, L"TargetSpecifier");
+        if (!target) return createResponse(false);
+        return boolean(L"IsAppInstalled", services.installed.find(*target).has_value());
+    });
+
+    commands.add(Commands::kIsAppAvailable, [&bus](const ValueSet& request) {
+        const auto target = text(request, L"TargetSpecifier");
+        if (!target) return createResponse(false);
+        bool live = false;
+        for (const auto& m : bus.members()) live = live || m.package == *target;
+        return boolean(L"IsAppAvailable", live);
+    });
+
+    commands.add(Commands::kLaunchApp, [&services, &bus](const ValueSet& request) {
+        const auto target = text(request, L"TargetSpecifier");
+        if (!target) return createResponse(false);
+        bool focus = false;
+        if (const auto f = request.TryLookup(L"Focus"); f && f->holds<bool>())
+            focus = Platform::unbox_value<bool>(*f);
+        const std::string arguments = text(request, L"CommandLineArguments").value_or("");
+        bool running = false;
+        for (const auto& m : bus.members()) running = running || m.package == *target;
+        if (running) {
+            // Already running: it is asked to come forward (when focus is wanted) and
+            // gets the arguments, as a second start of it would hand them over.
+            const nlohmann::json payload = {{"focus", focus}, {"arguments", arguments}};
+            return boolean(L"SuccessfullyLaunched",
+                           bus.sendToPackage(*target, kActivateMessage, payload.dump()));
+        }
+        const auto app = services.installed.find(*target);
+        return boolean(L"SuccessfullyLaunched",
+                       app.has_value() && services.installed.launch(*app, arguments));
+    });
+
+    commands.add(Commands::kGetSpecifiers, [&services](const ValueSet&) {
+        const nlohmann::json list = services.installed.families();
+        ValueSet response = createResponse(true);
+        response.Insert(L"KalderSpecifiers", hstring::from_utf8(list.dump()));
+        return response;
+    });
+}
+
+}  // namespace TarvikHelper

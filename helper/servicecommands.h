@@ -1,0 +1,35 @@
+#pragma once
+// The helper's services and the commands that reach them: the message bus with the
+// installed applications, the account service and the analytics store.
+#include <memory>
+#include <string>
+
+#include "helper/accountstore.h"
+#include "helper/analyticsstore.h"
+#include "helper/helpercommands.h"
+#include "helper/installedapps.h"
+#include "helper/messagebus.h"
+
+namespace TarvikHelper {
+
+// Broadcast on the bus when the account service's state changes.
+inline constexpr const char* kSignedInMessage = "kalder.SuiteMessage.any.pxdc.app.SignedIn";
+inline constexpr const char* kSignOutStatusMessage =
+    "kalder.SuiteMessage.com.orvane.zel.ZELSIGNOUTStatus";
+// Sent to a running application that LaunchApp asked to come forward.
+inline constexpr const char* kActivateMessage = "kalder.SuiteMessage.any.app.Activate";
+
+struct HelperServices {
+    explicit HelperServices(const std::string& package);
+    std::string package;
+    std::unique_ptr<MessageBus> bus;
+    AccountStore accounts;
+    std::unique_ptr<AnalyticsStore> analytics;
+    InstalledApps installed;
+};
+
+void registerMessageCommands(HelperCommands& commands, HelperServices& services);
+void registerAccountCommands(HelperCommands& commands, HelperServices& services);
+void registerAnalyticsCommands(HelperCommands& commands, HelperServices& services);
+
+}  // namespace TarvikHelper
