@@ -11,6 +11,7 @@
 #include "platform/applicationdata.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvaneapphelper.h"
+#include "tarvikfoundation/orvaneauthmanager.h"
 #include "tarvikfoundation/orvanetestmanager.h"
 #include "tarvikfoundation/orvanetrvkappservicetask.h"
 
@@ -185,6 +186,11 @@ TEST(AppHelper, InProcessActivationGivesManagersTheConnectionAfterReconnected) {
         Platform::AppServiceConnection::CreateInMemoryPair(L"svc", L"Test.InProc_1");
     auto instance = std::make_shared<Platform::BackgroundTaskInstance>(
         Platform::AppServiceTriggerDetails(L"svc", L"", appSide));
+    // The sign-in listeners register (command 35) as soon as the managers are connected.
+    helperSide.RequestReceived([](const Platform::AppServiceConnection&,
+                                  const Platform::AppServiceRequestReceivedEventArgs& a) {
+        a.Request().SendResponseAsync(Tarvik::createResponse(true));
+    });
     helper->OnBackgroundActivated({instance});
     EXPECT_EQ(instance->outstandingDeferrals(), 1);
     auto manager = OrvaneInternal::OrvaneTestManager::GetInstance();
@@ -194,6 +200,8 @@ TEST(AppHelper, InProcessActivationGivesManagersTheConnectionAfterReconnected) {
     EXPECT_EQ(answer.Message().LookupAs<int32_t>(L"response"), 0);
     // The answer goes out first, then the managers get the connection.
     EXPECT_TRUE(eventually([&] { return manager->connection()->hasConnection(); }));
+    EXPECT_TRUE(OrvaneAuthManager::GetInstance()->waitForSSOListeners(std::chrono::seconds(10)));
+    EXPECT_EQ(OrvaneAuthManager::GetInstance()->listenerIds().size(), 4u);
 
     instance->Cancel(Platform::BackgroundTaskCancellationReason::SystemPolicy);
     EXPECT_FALSE(manager->connection()->hasConnection());
