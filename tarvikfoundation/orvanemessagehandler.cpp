@@ -203,8 +203,15 @@ uint32_t OrvaneMessageHandler::SendMessageAndListen(const hstring& messageType,
 }
 
 ValueSet OrvaneMessageHandler::ReceiveMessage(const ValueSet& request) {
-    const hstring type = request.LookupAs<hstring>(L"messageType");
-    const hstring payload = request.LookupAs<hstring>(L"payload");
+    const auto typeValue = request.TryLookup(L"messageType");
+    const auto payloadValue = request.TryLookup(L"payload");
+    if (!typeValue || !typeValue->holds<hstring>() || !payloadValue ||
+        !payloadValue->holds<hstring>()) {
+        TLOG("CRT", "kalder message without String messageType and payload dropped");
+        return Tarvik::createResponse(false);
+    }
+    const hstring type = Platform::unbox_value<hstring>(*typeValue);
+    const hstring payload = Platform::unbox_value<hstring>(*payloadValue);
     TLOG("DBG", "recv kalder %S %S", type.c_str(), payload.c_str());
     {
         std::lock_guard g(queueMutex_);

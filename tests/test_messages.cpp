@@ -1,0 +1,246 @@
+// The application's end of the bus: registration, the listener registry, delivery
+// on the worker, sending, and the controller manager.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/messageschema.h"
+#include "scriptedpeer.h"
+#include "tarvikfoundation/orvanekaldercontrollermanager.h"
+#include "tarvikfoundation/orvanemessagehandler.h"
+
+using namespace TarvikFoundation;
+using namespace TarvikFoundation::OrvaneInternal;
+using Platform::hstring;
+using Platform::ValueSet;
+using TestSupport::eventually;
+using TestSupport::ScriptedPeer;
+
+namespace {
+
+int32_t commandOf(const ValueSet& request) {
+    return request.LookupAs<int32_t>(L"command");
+}
+
+// A helper that accepts registration and sends; `errorCode` answers command 36.
+ScriptedPeer::Script helperAnswering(int32_t errorCode = 0) {
+    return [errorCode](const ValueSet& request, int) -> std::optional<ValueSet> {
+        ValueSet answer = Tarvik::createResponse(true);
+        if (commandOf(request) == 35) answer.Insert(L"result", int32_t{0});
+        if (commandOf(request) == 36) answer.Insert(L"errorCode", errorCode);
+        return answer;
+    };
+}
+
+std::size_t countOf(ScriptedPeer& peer, int32_t command) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < peer.count(); ++i) n += commandOf(peer.request(i)) == command;
+    return n;
+}
+
+ValueSet incoming(const hstring& type, const hstring& payload) {
+    ValueSet m = Tarvik::createRequest(37);
+    m.Insert(L"messageType", type);
+    m.Insert(L"payload", payload);
+    return m;
+}
+
+class Messages : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        handler->setAppVersion(L"3.4.5");
+        handler->setAppServiceConnection(peer.appSide(), false);
+        handler->RemoveAllListeners();
+    }
+    void TearDown() override {
+        handler->RemoveAllListeners();
+        handler->setAppServiceConnection(nullptr, false);
+    }
+    void deliver(const hstring& type, const hstring& payload) {
+        const auto r = peer.peerSide().SendMessageAsync(incoming(type, payload)).get();
+        ASSERT_EQ(r.Message().LookupAs<int32_t>(L"response"), 0);
+    }
+
+    std::shared_ptr<OrvaneMessageHandler> handler = OrvaneMessageHandler::GetInstance();
+    ScriptedPeer peer{helperAnswering()};
+    std::mutex m;
+    std::vector<std::string> calls;
+    OrvaneMessageHandlerDelegate record(const std::string& name) {
+        return [this, name](const hstring& payload) {
+            std::lock_guard g(m);
+            calls.push_back(name + ":" + payload.to_utf8());
+        };
+    }
+    std::size_t callCount() {
+        std::lock_guard g(m);
+        return calls.size();
+    }
+};
+
+}  // namespace
+
+TEST_F(Messages, ListenersRunInInsertionOrderAndRemoveAfterCallGoesAfterItsCall) {
+    std::vector<std::string> events;
+    const auto token = handler->MessageReceived([this](const KalderMessagePtr& message) {
+        std::lock_guard g(m);
+        calls.push_back("event:" + message->MessageType().to_utf8());
+    });
+    handler->AddListener(L"t", record("a"), false);
+    handler->AddListener(L"t", record("once"), true);
+    handler->AddListener(L"t", record("c"), false);
+    handler->AddListener(L"other", record("x"), false);
+    EXPECT_EQ(handler->GetListenerCount(L"t"), 3u);
+    EXPECT_EQ(handler->GetTotalListenerCount(), 4u);
+
+    deliver(L"t", L"1");
+    deliver(L"t", L"2");
+    ASSERT_TRUE(eventually([&] { return callCount() == 7; }));
+    handler->MessageReceived(token);
+    std::lock_guard g(m);
+    EXPECT_EQ(calls, (std::vector<std::string>{"event:t", "a:1", "once:1", "c:1", "event:t", "a:2",
+                                               "c:2"}));
+    EXPECT_EQ(handler->GetListenerCount(L"t"), 2u);
+    EXPECT_EQ(handler->GetTotalListenerCount(), 3u);
+}
+
+TEST_F(Messages, IdsKeepCountingAcrossRemoveAllAndRemoveTakesOnlyTheNamedEntry) {
+    const uint32_t first = handler->AddListener(L"t", record("a"), false);
+    const uint32_t second = handler->AddListener(L"t", record("b"), false);
+    EXPECT_GE(first, 1u);
+    EXPECT_EQ(second, first + 1);
+    handler->RemoveListener(L"other", second);  // another type: nothing happens
+    EXPECT_EQ(handler->GetListenerCount(L"t"), 2u);
+    handler->RemoveListener(L"t", first);
+    EXPECT_EQ(handler->GetListenerCount(L"t"), 1u);
+    handler->RemoveAllListeners();
+    EXPECT_EQ(handler->GetTotalListenerCount(), 0u);
+    EXPECT_EQ(handler->AddListener(L"t", record("c"), false), second + 1);
+    deliver(L"t", L"p");
+    ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
+    EXPECT_EQ(calls.front(), "c:p");
+}
+
+TEST_F(Messages, RegistersOncePerConnectionWithTheAppVersionAndAgainAfterAHandOver) {
+    handler->AddListener(L"t", record("a"), false);
+    handler->AddListener(L"u", record("b"), false);
+    EXPECT_EQ(countOf(peer, 35), 1u);
+    EXPECT_EQ(peer.request(0).LookupAs<hstring>(L"appVersion"), hstring(L"3.4.5"));
+
+    ScriptedPeer next(helperAnswering());
+    handler->setAppServiceConnection(next.appSide(), false);
+    handler->AddListener(L"t", record("c"), false);
+    EXPECT_EQ(countOf(next, 35), 1u);
+    EXPECT_EQ(countOf(peer, 35), 1u);
+    // The listeners made before the hand-over still hear messages on the new one.
+    next.peerSide().SendMessageAsync(incoming(L"u", L"q")).get();
+    ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
+    EXPECT_EQ(calls.front(), "b:q");
+}
+
+TEST_F(Messages, ARefusedRegistrationAddsNothingAndIsTriedAgain) {
+    ScriptedPeer refusing([](const ValueSet&, int) { return TestSupport::responseWith(1); });
+    handler->setAppServiceConnection(refusing.appSide(), false);
+    EXPECT_EQ(handler->AddListener(L"t", record("a"), false), 0u);
+    EXPECT_EQ(handler->GetTotalListenerCount(), 0u);
+    refusing.setScript(helperAnswering());
+    EXPECT_GT(handler->AddListener(L"t", record("a"), false), 0u);
+    EXPECT_EQ(countOf(refusing, 35), 2u);
+}
+
+TEST_F(Messages, ARaisingListenerIsLoggedAndTheWorkerCarriesOn) {
+    handler->AddListener(
+        L"t", [](const hstring& p) { if (p == hstring(L"bad")) throw std::runtime_error("boom"); },
+        false);
+    handler->AddListener(L"t", record("after"), false);
+    deliver(L"t", L"bad");
+    deliver(L"t", L"good");
+    ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
+    // The raising call ended that message's delivery; the next one reached everybody.
+    EXPECT_EQ(calls.front(), "after:good");
+}
+
+TEST_F(Messages, MalformedIncomingMessagesAreRefusedWithoutDelivery) {
+    handler->AddListener(L"t", record("a"), false);
+    ValueSet noPayload = Tarvik::createRequest(37);
+    noPayload.Insert(L"messageType", hstring(L"t"));
+    ValueSet wrongType = incoming(L"t", L"x");
+    wrongType.Insert(L"payload", int32_t{5});
+    for (const ValueSet& bad : {noPayload, wrongType})
+        EXPECT_EQ(peer.peerSide().SendMessageAsync(bad).get().Message().LookupAs<int32_t>(
+                      L"response"),
+                  1);
+    deliver(L"t", L"fine");
+    ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
+    EXPECT_EQ(calls.front(), "a:fine");
+}
+
+TEST_F(Messages, SendMessageGivesTheHelpersErrorCodeOrExchangeFailed) {
+    auto message = std::make_shared<KalderMessage>(L"kalder.type", L"body");
+    EXPECT_EQ(handler->SendMessage(message).get(), KalderMessageErrorCode::Success);
+    const ValueSet sent = peer.request(peer.count() - 1);
+    EXPECT_EQ(sent.LookupAs<hstring>(L"message"), hstring(L"kalder.type"));
+    EXPECT_EQ(sent.LookupAs<hstring>(L"payload"), hstring(L"body"));
+
+    peer.setScript(helperAnswering(2));
+    EXPECT_EQ(static_cast<int32_t>(handler->SendMessage(message).get()), 2);
+    peer.setScript([](const ValueSet&, int) { return TestSupport::responseWith(0); });
+    EXPECT_EQ(handler->SendMessage(message).get(), KalderMessageErrorCode::ExchangeFailed);
+    EXPECT_THROW(handler->SendMessage(nullptr), Platform::hresult_invalid_argument);
+}
+
+TEST_F(Messages, SendAndListenRegistersTheReplyListenerOnlyForAReplyType) {
+    const std::size_t before = peer.count();
+    EXPECT_EQ(handler->SendMessageAndListen(L"ask", L"", L"x", nullptr, true), 0u);
+    const uint32_t id = handler->SendMessageAndListen(L"ask", L"answer", L"y", record("r"), true);
+    EXPECT_GT(id, 0u);
+    ASSERT_TRUE(peer.waitForCount(before + 3));  // 35 once, then two sends
+    EXPECT_EQ(countOf(peer, 36), 2u);
+    deliver(L"answer", L"z");
+    deliver(L"answer", L"again");
+    ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
+    EXPECT_EQ(handler->GetListenerCount(L"answer"), 0u);
+}
+
+TEST(MessageHandlerClose, EveryMemberRaisesObjectClosedAfterwards) {
+    auto own = std::make_shared<OrvaneMessageHandler>(OrvaneMessageHandler::Key{});
+    own->Close();
+    own->Close();  // twice is harmless
+    EXPECT_THROW(own->AddListener(L"t", [](const hstring&) {}, false),
+                 Platform::hresult_object_closed);
+    EXPECT_THROW(own->GetTotalListenerCount(), Platform::hresult_object_closed);
+    EXPECT_THROW(own->SendMessage(std::make_shared<KalderMessage>(L"a", L"b")),
+                 Platform::hresult_object_closed);
+}
+
+TEST(KalderController, AnswersAndTheSpecifierList) {
+    ScriptedPeer peer([](const ValueSet& request, int) -> std::optional<ValueSet> {
+        ValueSet a = Tarvik::createResponse(true);
+        switch (request.LookupAs<int32_t>(L"command")) {
+            case 47: a.Insert(L"IsAppInstalled", true); break;
+            case 48: a.Insert(L"IsAppAvailable", false); break;
+            case 49: a.Insert(L"SuccessfullyLaunched", true); break;
+            case 50: a.Insert(L"KalderSpecifiers", hstring(L"[\"A.b_1\",\"C.d_2\"]")); break;
+        }
+        return a;
+    });
+    auto kalder = OrvaneKalderControllerManager::GetInstance();
+    kalder->setAppServiceConnection(peer.appSide(), false);
+    EXPECT_TRUE(kalder->IsAppInstalled(L"A.b_1").get());
+    EXPECT_FALSE(kalder->IsAppAvailable(L"A.b_1").get());
+    EXPECT_TRUE(kalder->LaunchApp(L"A.b_1", true, L"--x").get());
+    const ValueSet launch = peer.request(2);
+    EXPECT_TRUE(launch.LookupAs<bool>(L"Focus"));
+    EXPECT_EQ(launch.LookupAs<hstring>(L"CommandLineArguments"), hstring(L"--x"));
+    EXPECT_EQ(kalder->GetSpecifiers().get(), (std::vector<hstring>{L"A.b_1", L"C.d_2"}));
+
+    // A list that is not JSON gives an empty list, not an error.
+    peer.setScript([](const ValueSet&, int) -> std::optional<ValueSet> {
+        ValueSet a = Tarvik::createResponse(true);
+        a.Insert(L"KalderSpecifiers", hstring(L"[not json"));
+        return a;
+    });
+    EXPECT_TRUE(kalder->GetSpecifiers().get().empty());
+    kalder->setAppServiceConnection(nullptr, false);
+}
