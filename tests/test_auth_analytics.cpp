@@ -119,7 +119,7 @@ TEST_F(Managers, ArgumentsAreChecked) {
     EXPECT_THROW(auth->Initialize(L"", L"scope", false), Platform::hresult_invalid_argument);
     EXPECT_THROW(auth->Initialize(L"secret", L"", false), Platform::hresult_invalid_argument);
     EXPECT_THROW(auth->SetClientData(L""), Platform::hresult_invalid_argument);
-    EXPECT_NE(log().find("invalid args"), std::string::npos)
+    EXPECT_NE(log().find("invalid args"), std::string::npos);
 }
 
 TEST_F(Managers, SignedInUserIsReadFromTheXmlWithTheEmailLowerCased) {
