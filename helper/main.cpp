@@ -126,17 +126,19 @@ int main(int argc, char** argv) {
         AppServiceConnection connection;
         connection.AppServiceName(Platform::to_hstring(options->serviceName));
         connection.PackageFamilyName(Platform::to_hstring(options->packageFamilyName));
-        const auto status = connection.OpenAsync().get();
-        if (status == Platform::AppServiceConnectionStatus::Success) {
-            TLOG("INF", "connected to %s", options->serviceName.c_str());
-            auto closed = std::make_shared<std::atomic<bool>>(false);
-            connection.ServiceClosed([closed](const AppServiceConnection&,
-                                              const Platform::AppServiceClosedEventArgs& e) {
+        // Subscribed before opening: the application may send its first request the
+        // moment the connection stands, and nobody would be there to answer it.
+        auto closed = std::make_shared<std::atomic<bool>>(false);
+        connection.ServiceClosed(
+            [closed](const AppServiceConnection&, const Platform::AppServiceClosedEventArgs& e) {
                 TLOG("INF", "connection closed, status %d", static_cast<int>(e.Status()));
                 closed->store(true);
             });
-            answerUnknownCommands(connection, commands);
-            channel->setAppServiceConnection(connection, false);
+        answerUnknownCommands(connection, commands);
+        channel->setAppServiceConnection(connection, false);
+        const auto status = connection.OpenAsync().get();
+        if (status == Platform::AppServiceConnectionStatus::Success) {
+            TLOG("INF", "connected to %s", options->serviceName.c_str());
             channel->sendCommandVoid(Tarvik::createRequest(Tarvik::Commands::kWin32Reconnected));
             while (!closed->load() &&
                    !commands.waitForExitRequest(std::chrono::milliseconds(100)) &&
@@ -153,6 +155,7 @@ int main(int argc, char** argv) {
             }
             channel->setAppServiceConnection(nullptr, false);
         } else {
+            channel->setAppServiceConnection(nullptr, false);
             TLOG("WRN", "cannot open %s, status %d", options->serviceName.c_str(),
                  static_cast<int>(status));
         }

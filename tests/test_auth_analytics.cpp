@@ -7,11 +7,11 @@
 
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "lifecyclesupport.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvaneanalyticsmanager.h"
 #include "tarvikfoundation/orvaneauthmanager.h"
 #include "tarvikfoundation/orvanemessagehandler.h"
-#include "lifecyclesupport.h"
 #include "testsupport.h"
 
 using namespace TarvikFoundation;
@@ -147,7 +147,8 @@ TEST_F(Managers, SignInSendsTheEnvelopeAndReadsWskLibResponse) {
     answer(L"3");
     EXPECT_TRUE(auth->SignIn());
     const std::string envelope = helper.sent(8).front().LookupAs<hstring>(L"inOutBuffer").to_utf8();
-    EXPECT_EQ(envelope.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?><TetherboxEnvelope ", 0), 0u);
+    EXPECT_EQ(envelope.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?><TetherboxEnvelope ", 0),
+              0u);
     EXPECT_NE(envelope.find("xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\""),
               std::string::npos);
     EXPECT_NE(envelope.find("xsi:noNamespaceSchemaLocation=\"WsklibTetherbox.xsd\"><request "

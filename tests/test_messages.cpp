@@ -151,7 +151,10 @@ TEST_F(Messages, ARefusedRegistrationAddsNothingAndIsTriedAgain) {
 
 TEST_F(Messages, ARaisingListenerIsLoggedAndTheWorkerCarriesOn) {
     handler->AddListener(
-        L"t", [](const hstring& p) { if (p == hstring(L"bad")) throw std::runtime_error("boom"); },
+        L"t",
+        [](const hstring& p) {
+            if (p == hstring(L"bad")) throw std::runtime_error("boom");
+        },
         false);
     handler->AddListener(L"t", record("after"), false);
     deliver(L"t", L"bad");
@@ -168,9 +171,9 @@ TEST_F(Messages, MalformedIncomingMessagesAreRefusedWithoutDelivery) {
     ValueSet wrongType = incoming(L"t", L"x");
     wrongType.Insert(L"payload", int32_t{5});
     for (const ValueSet& bad : {noPayload, wrongType})
-        EXPECT_EQ(peer.peerSide().SendMessageAsync(bad).get().Message().LookupAs<int32_t>(
-                      L"response"),
-                  1);
+        EXPECT_EQ(
+            peer.peerSide().SendMessageAsync(bad).get().Message().LookupAs<int32_t>(L"response"),
+            1);
     deliver(L"t", L"fine");
     ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
     EXPECT_EQ(calls.front(), "a:fine");
@@ -207,7 +210,8 @@ TEST(MessageHandlerClose, EveryMemberRaisesObjectClosedAfterwards) {
     auto own = std::make_shared<OrvaneMessageHandler>(OrvaneMessageHandler::Key{});
     own->Close();
     own->Close();  // twice is harmless
-    EXPECT_THROW(own->AddListener(L"t", [](const hstring&) {}, false),
+    EXPECT_THROW(own->AddListener(
+                     L"t", [](const hstring&) {}, false),
                  Platform::hresult_object_closed);
     EXPECT_THROW(own->GetTotalListenerCount(), Platform::hresult_object_closed);
     EXPECT_THROW(own->SendMessage(std::make_shared<KalderMessage>(L"a", L"b")),
@@ -218,10 +222,18 @@ TEST(KalderController, AnswersAndTheSpecifierList) {
     ScriptedPeer peer([](const ValueSet& request, int) -> std::optional<ValueSet> {
         ValueSet a = Tarvik::createResponse(true);
         switch (request.LookupAs<int32_t>(L"command")) {
-            case 47: a.Insert(L"IsAppInstalled", true); break;
-            case 48: a.Insert(L"IsAppAvailable", false); break;
-            case 49: a.Insert(L"SuccessfullyLaunched", true); break;
-            case 50: a.Insert(L"KalderSpecifiers", hstring(L"[\"A.b_1\",\"C.d_2\"]")); break;
+            case 47:
+                a.Insert(L"IsAppInstalled", true);
+                break;
+            case 48:
+                a.Insert(L"IsAppAvailable", false);
+                break;
+            case 49:
+                a.Insert(L"SuccessfullyLaunched", true);
+                break;
+            case 50:
+                a.Insert(L"KalderSpecifiers", hstring(L"[\"A.b_1\",\"C.d_2\"]"));
+                break;
         }
         return a;
     });

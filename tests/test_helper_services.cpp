@@ -1,0 +1,245 @@
+// Helpers of two applications on one bus, the account switch and the analytics store
+// across a helper restart, each helper a real process over real sockets.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <future>
+#include <mutex>
+
+#include "common/base64.h"
+#include "common/messageschema.h"
+#include "helper/analyticsstore.h"
+#include "platform/appservicelistener.h"
+#include "tarvikfoundation/orvanekaldercontrollermanager.h"
+#include "tarvikfoundation/orvanemessagehandler.h"
+#include "testsupport.h"
+
+extern char** environ;
+
+using namespace Platform;
+using namespace std::chrono_literals;
+using TestSupport::eventually;
+
+namespace {
+
+pid_t spawn(const std::vector<std::string>& args) {
+    std::string program = TARVIK_HELPER_PATH;
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv{program.data()};
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    return pid;
+}
+
+int runToEnd(const std::vector<std::string>& args) {
+    int status = 0;
+    ::waitpid(spawn(args), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void stop(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+// One application's end: its app service, its helper, and what the helper sent it.
+class App {
+  public:
+    App(const TestSupport::TempDir& dir, const std::string& family) : family_(family) {
+        auto connected = std::make_shared<std::promise<AppServiceConnection>>();
+        listener_ = AppServiceListener::start(hstring::from_utf8(family), L"svc",
+                                              [connected](const AppServiceTriggerDetails& d) {
+                                                  try {
+                                                      connected->set_value(d.Connection());
+                                                  } catch (const std::future_error&) {
+                                                  }
+                                              });
+        auto future = connected->get_future();
+        start(dir);
+        EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+        connection = future.get();
+        connection.RequestReceived(
+            [this](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& a) {
+                const ValueSet m = a.Request().Message();
+                if (m.LookupAs<int32_t>(L"command") == 37) {
+                    std::lock_guard g(mutex_);
+                    received_.push_back(m.LookupAs<hstring>(L"messageType").to_utf8() + "|" +
+                                        m.LookupAs<hstring>(L"payload").to_utf8());
+                }
+                a.Request().SendResponseAsync(Tarvik::createResponse(true));
+            });
+    }
+    ~App() { stop(helper_); }
+
+    void start(const TestSupport::TempDir& dir) {
+        helper_ = spawn({"--package", Tarvik::Base64::encode(family_), "--service",
+                         Tarvik::Base64::encode("svc"), "--log", dir.file(family_ + ".log")});
+    }
+    void restartHelper(const TestSupport::TempDir& dir) {
+        auto connected = std::make_shared<std::promise<AppServiceConnection>>();
+        stop(helper_);
+        listener_.reset();
+        listener_ = AppServiceListener::start(hstring::from_utf8(family_), L"svc",
+                                              [connected](const AppServiceTriggerDetails& d) {
+                                                  try {
+                                                      connected->set_value(d.Connection());
+                                                  } catch (const std::future_error&) {
+                                                  }
+                                              });
+        auto future = connected->get_future();
+        start(dir);
+        EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
+        connection = future.get();
+        connection.RequestReceived(
+            [](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& a) {
+                a.Request().SendResponseAsync(Tarvik::createResponse(true));
+            });
+    }
+    ValueSet send(int32_t command,
+                  std::initializer_list<std::pair<const wchar_t*, PropertyValue>> entries = {}) {
+        ValueSet request = Tarvik::createRequest(command);
+        for (const auto& [key, value] : entries) request.Insert(key, value);
+        const auto response = connection.SendMessageAsync(request).get();
+        if (!response.Message()) {
+            ADD_FAILURE() << "command " << command << " got no answer, status "
+                          << static_cast<int>(response.Status());
+            return Tarvik::createResponse(false);
+        }
+        return response.Message();
+    }
+    std::vector<std::string> received() {
+        std::lock_guard g(mutex_);
+        return received_;
+    }
+    AppServiceConnection connection{nullptr};
+
+  private:
+    std::string family_;
+    std::shared_ptr<AppServiceListener> listener_;
+    pid_t helper_ = 0;
+    std::mutex mutex_;
+    std::vector<std::string> received_;
+};
+
+class HelperServices : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("XDG_RUNTIME_DIR", dir.file("run").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", dir.file("data").c_str(), 1);
+        boost::filesystem::create_directories(dir.file("run"));
+        std::ofstream(dir.file("manifest.json")) << "{}";
+        ::setenv("TARVIK_PACKAGE_MANIFEST", dir.file("manifest.json").c_str(), 1);
+    }
+    TestSupport::TempDir dir;
+};
+
+}  // namespace
+
+TEST_F(HelperServices, TwoApplicationsExchangeBusMessagesThroughTheirHelpers) {
+    App a(dir, "App.A_1");
+    App b(dir, "App.B_1");
+    // A is a library application; B speaks the commands by hand.
+    auto handler = TarvikFoundation::OrvaneInternal::OrvaneMessageHandler::GetInstance();
+    auto kalder = TarvikFoundation::OrvaneKalderControllerManager::GetInstance();
+    handler->setAppVersion(L"1.0.0");
+    handler->setAppServiceConnection(a.connection, false);
+    kalder->setAppServiceConnection(a.connection, false);
+    std::promise<std::string> pong;
+    ASSERT_GT(handler->AddListener(
+                  L"demo.pong", [&](const hstring& p) { pong.set_value(p.to_utf8()); }, true),
+              0u);
+    EXPECT_EQ(b.send(35, {{L"appVersion", PropertyValue(hstring(L"2.0.0"))}})
+                  .LookupAs<int32_t>(L"response"),
+              0);
+
+    using TarvikFoundation::OrvaneInternal::KalderMessage;
+    using TarvikFoundation::OrvaneInternal::KalderMessageErrorCode;
+    EXPECT_EQ(handler->SendMessage(std::make_shared<KalderMessage>(L"demo.ping", L"héllo")).get(),
+              KalderMessageErrorCode::Success);
+    ASSERT_TRUE(eventually([&] { return !b.received().empty(); }, 10s));
+    EXPECT_EQ(b.received().front(), "demo.ping|héllo");
+
+    const ValueSet sent = b.send(36, {{L"message", PropertyValue(hstring(L"demo.pong"))},
+                                      {L"payload", PropertyValue(hstring(L"back"))}});
+    EXPECT_EQ(sent.LookupAs<int32_t>(L"errorCode"), 0);
+    auto answer = pong.get_future();
+    ASSERT_EQ(answer.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(answer.get(), "back");
+
+    // Too large and typeless messages are refused with the bus's codes.
+    const std::wstring big(70 * 1024, L'x');
+    EXPECT_EQ(
+        static_cast<int32_t>(
+            handler->SendMessage(std::make_shared<KalderMessage>(L"demo.big", hstring(big))).get()),
+        2);
+    EXPECT_EQ(b.send(36, {{L"message", PropertyValue(hstring(L""))},
+                          {L"payload", PropertyValue(hstring(L"x"))}})
+                  .LookupAs<int32_t>(L"errorCode"),
+              1);
+
+    // The controller answers from the bus members and the recorded applications.
+    EXPECT_TRUE(kalder->IsAppAvailable(L"App.B_1").get());
+    EXPECT_TRUE(kalder->IsAppInstalled(L"App.B_1").get());
+    EXPECT_FALSE(kalder->IsAppInstalled(L"App.Nobody_1").get());
+    EXPECT_FALSE(kalder->LaunchApp(L"App.Nobody_1", false, L"").get());
+    EXPECT_EQ(kalder->GetSpecifiers().get(), (std::vector<hstring>{L"App.A_1", L"App.B_1"}));
+    // Launching a running application brings it forward instead of starting another.
+    EXPECT_TRUE(kalder->LaunchApp(L"App.B_1", true, L"--open doc").get());
+    ASSERT_TRUE(eventually([&] { return b.received().size() == 2; }, 10s));
+    EXPECT_NE(b.received().back().find("\"arguments\":\"--open doc\""), std::string::npos);
+
+    // The operator's switch signs in and out; both are announced on the bus.
+    EXPECT_EQ(
+        b.send(26, {{L"clientId", PropertyValue(hstring(L"c"))}}).LookupAs<int32_t>(L"result"), 73);
+    EXPECT_EQ(runToEnd({"account", "signin", "--user", "U-7", "--email", "u7@example.org"}), 0);
+    const ValueSet user = b.send(26, {{L"clientId", PropertyValue(hstring(L"c"))}});
+    EXPECT_EQ(user.LookupAs<int32_t>(L"result"), 0);
+    EXPECT_NE(user.LookupAs<hstring>(L"userData").to_utf8().find("<UserID>U-7</UserID>"),
+              std::string::npos);
+    ASSERT_TRUE(eventually([&] { return b.received().size() == 3; }, 10s));
+    EXPECT_EQ(b.received().back(), "kalder.SuiteMessage.any.pxdc.app.SignedIn|");
+    EXPECT_EQ(runToEnd({"account", "bogus"}), 2);
+
+    handler->RemoveAllListeners();
+    handler->setAppServiceConnection(nullptr, false);
+    kalder->setAppServiceConnection(nullptr, false);
+}
+
+TEST_F(HelperServices, AnalyticsLoggedBeforeAHelperRestartAreStillInTheStore) {
+    App app(dir, "App.C_1");
+    const ValueSet started = app.send(19, {{L"appFamily", PropertyValue(hstring(L"fam"))},
+                                           {L"appName", PropertyValue(hstring(L"name"))},
+                                           {L"appVersion", PropertyValue(hstring(L"1.2.3"))},
+                                           {L"appLanguage", PropertyValue(hstring(L"en"))},
+                                           {L"appBuild", PropertyValue(hstring(L"b1"))}});
+    const uint64_t handle = started.LookupAs<uint64_t>(L"logSessionHandle");
+    ASSERT_NE(handle, 0u);
+    for (const wchar_t* name : {L"first", L"second"})
+        EXPECT_EQ(app.send(24, {{L"logSessionHandle", PropertyValue(handle)},
+                                {L"category", PropertyValue(hstring(L"c"))},
+                                {L"subCategory", PropertyValue(hstring(L"s"))},
+                                {L"eventName", PropertyValue(hstring(name))}})
+                      .LookupAs<int32_t>(L"response"),
+                  0);
+
+    app.restartHelper(dir);
+    // The new helper knows the session and refuses a handle it never gave out.
+    EXPECT_EQ(app.send(24, {{L"logSessionHandle", PropertyValue(handle)},
+                            {L"category", PropertyValue(hstring(L"c"))},
+                            {L"subCategory", PropertyValue(hstring(L"s"))},
+                            {L"eventName", PropertyValue(hstring(L"third"))}})
+                  .LookupAs<int32_t>(L"response"),
+              0);
+    EXPECT_EQ(app.send(24, {{L"logSessionHandle", PropertyValue(handle + 999)}})
+                  .LookupAs<int32_t>(L"response"),
+              1);
+    TarvikHelper::AnalyticsStore store("App.C_1");
+    std::vector<std::string> names;
+    for (const auto& e : store.events()) names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"first", "second", "third"}));
+}
