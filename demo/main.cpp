@@ -11,7 +11,10 @@
 
 #include "platform/application.h"
 #include "platform/applicationdata.h"
+#include "tarvikfoundation/orvaneanalyticsmanager.h"
 #include "tarvikfoundation/orvaneapphelper.h"
+#include "tarvikfoundation/orvaneauthmanager.h"
+#include "tarvikfoundation/orvanemessagehandler.h"
 #include "tarvikfoundation/orvaneplatformexceptionhelper.h"
 #include "tarvikfoundation/orvanetestmanager.h"
 
@@ -24,6 +27,55 @@ std::string besideExecutable(const std::string& name) {
     std::string path =
         n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./tarvik-demo");
     return path.substr(0, path.rfind('/') + 1) + name;
+}
+
+// The account service's operator switch, as a user signing in elsewhere on the machine.
+int accountSwitch(const std::string& args) {
+    const std::string program = TARVIK_HELPER_PROGRAM;
+    return std::system((program + " account " + args + " >/dev/null").c_str());
+}
+
+void showAccountAndAnalytics() {
+    auto auth = OrvaneAuthManager::GetInstance();
+    auto statusToken = auth->StatusEvent(
+        [](int32_t status) { std::printf("sign-in status event: %d\n", status); });
+    auth->Initialize(L"demo-secret", L"openid profile", true);
+    auth->waitForSSOListeners(std::chrono::seconds(10));
+    if (accountSwitch("signin --user demo-user --email Demo@Example.org --name Demo") != 0)
+        std::printf("account switch failed\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the bus notice arrives
+    std::printf("SignIn: %s, signed in: %s\n", auth->SignIn() ? "true" : "false",
+                auth->IsUserSignedIn() ? "true" : "false");
+    try {
+        const auto profile = auth->GetDefaultUserProfileAsync().get();
+        std::printf("profile: %s <%s>\n", profile->DisplayName().to_utf8().c_str(),
+                    profile->Email().to_utf8().c_str());
+        const auto token = auth->GetTokenInfoAsync().get();
+        std::printf("token: %.8s... expires in %lld s\n", token->AccessToken().to_utf8().c_str(),
+                    static_cast<long long>(token->ExpiresIn()));
+    } catch (const Platform::hresult_error& e) {
+        std::printf("account call failed: 0x%08X\n", static_cast<unsigned>(e.code()));
+    }
+
+    auto analytics = OrvaneAnalyticsManager::GetInstance();
+    analytics->InitializeAsync(false, L"", L"").get();
+    const uint64_t session = analytics->StartSessionAsync(L"demo", L"tarvik-demo", L"1", L"").get();
+    analytics->LogEvent(session, L"demo", L"start", L"opened").get();
+    const int32_t group = analytics->NewDataGroupAsync(session, L"demo", L"ui", L"window").get();
+    analytics->AddToGroup(session, group, L"width", L"1280").get();
+    analytics->LogEvent(session, L"demo", L"end", L"closed", 0, L"doc-1").get();
+    analytics->CloseSession(session).get();
+    std::printf("analytics: session %llu, group %d, events stored in %s/helper/analytics\n",
+                static_cast<unsigned long long>(session), group,
+                Platform::ApplicationData::UserDataRoot().c_str());
+
+    auto bus = OrvaneInternal::OrvaneMessageHandler::GetInstance();
+    const auto sent = bus->SendMessage(
+        std::make_shared<OrvaneInternal::KalderMessage>(L"demo.hello", L"from tarvik-demo"));
+    std::printf("bus message sent to the other applications: code %d\n",
+                static_cast<int>(sent.get()));
+    std::printf("SignOut: %s\n", auth->SignOut() ? "true" : "false");
+    auth->StatusEvent(statusToken);
 }
 }  // namespace
 
@@ -76,6 +128,7 @@ int main() {
                     OrvanePlatformExceptionHelper::GetErrorMessage(e.code()).to_utf8().c_str());
         return 1;
     }
+    showAccountAndAnalytics();
     const int32_t code = static_cast<int32_t>(0xE101000E);
     std::printf("error 0x%08X reads \"%s\"\n", static_cast<unsigned>(code),
                 OrvanePlatformExceptionHelper::GetErrorMessage(code).to_utf8().c_str());
