@@ -51,54 +51,14 @@ void stop(pid_t pid) {
 class App {
   public:
     App(const TestSupport::TempDir& dir, const std::string& family) : family_(family) {
-        auto connected = std::make_shared<std::promise<AppServiceConnection>>();
-        listener_ = AppServiceListener::start(hstring::from_utf8(family), L"svc",
-                                              [connected](const AppServiceTriggerDetails& d) {
-                                                  try {
-                                                      connected->set_value(d.Connection());
-                                                  } catch (const std::future_error&) {
-                                                  }
-                                              });
-        auto future = connected->get_future();
-        start(dir);
-        EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
-        connection = future.get();
-        connection.RequestReceived(
-            [this](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& a) {
-                const ValueSet m = a.Request().Message();
-                if (m.LookupAs<int32_t>(L"command") == 37) {
-                    std::lock_guard g(mutex_);
-                    received_.push_back(m.LookupAs<hstring>(L"messageType").to_utf8() + "|" +
-                                        m.LookupAs<hstring>(L"payload").to_utf8());
-                }
-                a.Request().SendResponseAsync(Tarvik::createResponse(true));
-            });
+        connectHelper(dir);
     }
     ~App() { stop(helper_); }
 
-    void start(const TestSupport::TempDir& dir) {
-        helper_ = spawn({"--package", Tarvik::Base64::encode(family_), "--service",
-                         Tarvik::Base64::encode("svc"), "--log", dir.file(family_ + ".log")});
-    }
     void restartHelper(const TestSupport::TempDir& dir) {
-        auto connected = std::make_shared<std::promise<AppServiceConnection>>();
         stop(helper_);
         listener_.reset();
-        listener_ = AppServiceListener::start(hstring::from_utf8(family_), L"svc",
-                                              [connected](const AppServiceTriggerDetails& d) {
-                                                  try {
-                                                      connected->set_value(d.Connection());
-                                                  } catch (const std::future_error&) {
-                                                  }
-                                              });
-        auto future = connected->get_future();
-        start(dir);
-        EXPECT_EQ(future.wait_for(10s), std::future_status::ready);
-        connection = future.get();
-        connection.RequestReceived(
-            [](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& a) {
-                a.Request().SendResponseAsync(Tarvik::createResponse(true));
-            });
+        connectHelper(dir);
     }
     ValueSet send(int32_t command,
                   std::initializer_list<std::pair<const wchar_t*, PropertyValue>> entries = {}) {
@@ -119,6 +79,33 @@ class App {
     AppServiceConnection connection{nullptr};
 
   private:
+    // Listens on the application's service, starts its helper and waits for it.
+    void connectHelper(const TestSupport::TempDir& dir) {
+        auto connected = std::make_shared<std::promise<AppServiceConnection>>();
+        listener_ = AppServiceListener::start(hstring::from_utf8(family_), L"svc",
+                                              [connected](const AppServiceTriggerDetails& d) {
+                                                  try {
+                                                      connected->set_value(d.Connection());
+                                                  } catch (const std::future_error&) {
+                                                  }
+                                              });
+        auto future = connected->get_future();
+        helper_ = spawn({"--package", Tarvik::Base64::encode(family_), "--service",
+                         Tarvik::Base64::encode("svc"), "--log", dir.file(family_ + ".log")});
+        ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
+        connection = future.get();
+        connection.RequestReceived(
+            [this](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& a) {
+                const ValueSet m = a.Request().Message();
+                if (m.LookupAs<int32_t>(L"command") == 37) {
+                    std::lock_guard g(mutex_);
+                    received_.push_back(m.LookupAs<hstring>(L"messageType").to_utf8() + "|" +
+                                        m.LookupAs<hstring>(L"payload").to_utf8());
+                }
+                a.Request().SendResponseAsync(Tarvik::createResponse(true));
+            });
+    }
+
     std::string family_;
     std::shared_ptr<AppServiceListener> listener_;
     pid_t helper_ = 0;
