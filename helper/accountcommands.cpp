@@ -6,6 +6,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 
 namespace TarvikHelper {
@@ -15,16 +16,6 @@ using Platform::ValueSet;
 using namespace Tarvik;
 
 namespace {
-
-std::string textOr(const ValueSet& request, const wchar_t* key, bool& missing) {
-    const auto value = request.TryLookup(key);
-    if (!value || !value->holds<hstring>()) {
-        TLOGW("WRN", L"request without String %s", key);
-        missing = true;
-        return {};
-    }
-    return Platform::unbox_value<hstring>(*value).to_utf8();
-}
 
 ValueSet withResult(int32_t result) {
     ValueSet response = createResponse(true);
@@ -53,10 +44,9 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
     HelperServices* all = &services;
 
     commands.add(Commands::kFetchDefaultUserInfo, [&accounts](const ValueSet& request) {
-        bool missing = false;
-        const std::string clientId = textOr(request, L"clientId", missing);
-        if (missing) return withResult(AccountStore::kInvalidArguments);
-        const auto answer = accounts.userData(clientId);
+        const auto clientId = requiredText(request, L"clientId");
+        if (!clientId) return withResult(AccountStore::kInvalidArguments);
+        const auto answer = accounts.userData(*clientId);
         ValueSet response = withResult(answer.status);
         if (answer.status == AccountStore::kOk)
             response.Insert(L"userData", hstring::from_utf8(answer.text));
@@ -64,25 +54,24 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
     });
 
     commands.add(Commands::kPassiveSignout, [&accounts, all](const ValueSet& request) {
-        bool missing = false;
-        const std::string user = textOr(request, L"userAccountGuid", missing);
-        const std::string clientId = textOr(request, L"clientId", missing);
-        const std::string secret = textOr(request, L"clientSecret", missing);
-        if (missing) return withResult(AccountStore::kInvalidArguments);
-        const int32_t status = accounts.signOut(user, clientId, secret);
+        const auto user = requiredText(request, L"userAccountGuid");
+        const auto clientId = requiredText(request, L"clientId");
+        const auto secret = requiredText(request, L"clientSecret");
+        if (!user || !clientId || !secret) return withResult(AccountStore::kInvalidArguments);
+        const int32_t status = accounts.signOut(*user, *clientId, *secret);
         if (status == AccountStore::kOk && all->bus) all->bus->send(kSignOutStatusMessage, "");
         return withResult(status);
     });
 
     commands.add(Commands::kFetchAccessToken, [&accounts](const ValueSet& request) {
-        bool missing = false;
-        const std::string clientId = textOr(request, L"clientId", missing);
-        const std::string secret = textOr(request, L"clientSecret", missing);
-        const std::string user = textOr(request, L"userAccountGuid", missing);
-        const std::string service = textOr(request, L"ServiceAccountGuid", missing);
-        const std::string scope = textOr(request, L"Scope", missing);
-        if (missing) return withResult(AccountStore::kInvalidArguments);
-        const auto answer = accounts.accessToken(clientId, secret, user, service, scope);
+        const auto clientId = requiredText(request, L"clientId");
+        const auto secret = requiredText(request, L"clientSecret");
+        const auto user = requiredText(request, L"userAccountGuid");
+        const auto service = requiredText(request, L"ServiceAccountGuid");
+        const auto scope = requiredText(request, L"Scope");
+        if (!clientId || !secret || !user || !service || !scope)
+            return withResult(AccountStore::kInvalidArguments);
+        const auto answer = accounts.accessToken(*clientId, *secret, *user, *service, *scope);
         ValueSet response = withResult(answer.status);
         if (answer.status == AccountStore::kOk)
             response.Insert(L"userData", hstring::from_utf8(answer.text));
@@ -90,11 +79,10 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
     });
 
     commands.add(Commands::kPassiveSignIn, [&accounts, all](const ValueSet& request) {
-        bool missing = false;
-        const std::string envelope = textOr(request, L"inOutBuffer", missing);
-        if (missing) return withResult(AccountStore::kInvalidArguments);
+        const auto envelope = requiredText(request, L"inOutBuffer");
+        if (!envelope) return withResult(AccountStore::kInvalidArguments);
         pugi::xml_document doc;
-        const pugi::xml_node call = doc.load_string(envelope.c_str())
+        const pugi::xml_node call = doc.load_string(envelope->c_str())
                                         ? doc.child("TetherboxEnvelope").child("request")
                                         : pugi::xml_node();
         const std::string function = call.attribute("functionName").as_string();

@@ -3,6 +3,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 
 namespace TarvikHelper {
@@ -12,18 +13,6 @@ using Platform::ValueSet;
 using namespace Tarvik;
 
 namespace {
-
-template <class T>
-std::optional<T> get(const ValueSet& request, const wchar_t* key) {
-    const auto value = request.TryLookup(key);
-    if (!value || !value->holds<T>()) return std::nullopt;
-    return Platform::unbox_value<T>(*value);
-}
-
-std::string str(const ValueSet& request, const wchar_t* key) {
-    const auto value = get<hstring>(request, key);
-    return value ? value->to_utf8() : std::string();
-}
 
 ValueSet done(bool ok, const char* what) {
     if (!ok) TLOG("WRN", "analytics %s refused: no such open session or group", what);
@@ -45,54 +34,57 @@ void registerAnalyticsCommands(HelperCommands& commands, HelperServices& service
                  [&store](const ValueSet&) { return handleResponse(store.openCacheSession()); });
 
     commands.add(Commands::kAnalyticsInitialize, [&store](const ValueSet& request) {
-        store.initialize(str(request, L"personGUID"),
-                         get<bool>(request, L"enableCrashDetection").value_or(false),
-                         str(request, L"ProxyUsername"));
+        store.initialize(textOrEmpty(request, L"personGUID"),
+                         entryOf<bool>(request, L"enableCrashDetection").value_or(false),
+                         textOrEmpty(request, L"ProxyUsername"));
         return createResponse(true);
     });
 
     commands.add(Commands::kAnalyticsStartSession, [&store](const ValueSet& request) {
         return handleResponse(store.startSession(
-            {str(request, L"appFamily"), str(request, L"appName"), str(request, L"appVersion"),
-             str(request, L"appLanguage"), str(request, L"appBuild")}));
+            {textOrEmpty(request, L"appFamily"), textOrEmpty(request, L"appName"),
+             textOrEmpty(request, L"appVersion"), textOrEmpty(request, L"appLanguage"),
+             textOrEmpty(request, L"appBuild")}));
     });
 
     commands.add(Commands::kAnalyticsSetSerializationState, [&store](const ValueSet& request) {
-        const auto state = get<int32_t>(request, L"state");
+        const auto state = entryOf<int32_t>(request, L"state");
         if (state) store.setSerializationState(*state);
         return done(state.has_value(), "serialization state");
     });
 
     commands.add(Commands::kAnalyticsCloseSession, [&store](const ValueSet& request) {
-        return done(store.closeSession(get<uint64_t>(request, L"logSessionHandle").value_or(0)),
+        return done(store.closeSession(entryOf<uint64_t>(request, L"logSessionHandle").value_or(0)),
                     "close");
     });
 
     commands.add(Commands::kAnalyticsNewDataGroup, [&store](const ValueSet& request) {
         const int32_t id = store.newDataGroup(
-            get<uint64_t>(request, L"logSessionHandle").value_or(0), str(request, L"category"),
-            str(request, L"subCategory"), str(request, L"groupName"), str(request, L"docIdBuffer"));
+            entryOf<uint64_t>(request, L"logSessionHandle").value_or(0),
+            textOrEmpty(request, L"category"), textOrEmpty(request, L"subCategory"),
+            textOrEmpty(request, L"groupName"), textOrEmpty(request, L"docIdBuffer"));
         ValueSet response = done(id != 0, "new data group");
         if (id != 0) response.Insert(L"groupId", id);
         return response;
     });
 
     commands.add(Commands::kAnalyticsAddToGroup, [&store](const ValueSet& request) {
-        return done(store.addToGroup(get<uint64_t>(request, L"logSessionHandle").value_or(0),
-                                     get<int32_t>(request, L"groupId").value_or(0),
-                                     str(request, L"key"), str(request, L"value")),
+        return done(store.addToGroup(entryOf<uint64_t>(request, L"logSessionHandle").value_or(0),
+                                     entryOf<int32_t>(request, L"groupId").value_or(0),
+                                     textOrEmpty(request, L"key"), textOrEmpty(request, L"value")),
                     "add to group");
     });
 
     commands.add(Commands::kAnalyticsLogEvent, [&store](const ValueSet& request) {
-        return done(store.logEvent(get<uint64_t>(request, L"logSessionHandle").value_or(0),
-                                   str(request, L"category"), str(request, L"subCategory"),
-                                   str(request, L"eventName"), str(request, L"docIdBuffer")),
+        return done(store.logEvent(
+                        entryOf<uint64_t>(request, L"logSessionHandle").value_or(0),
+                        textOrEmpty(request, L"category"), textOrEmpty(request, L"subCategory"),
+                        textOrEmpty(request, L"eventName"), textOrEmpty(request, L"docIdBuffer")),
                     "event");
     });
 
     commands.add(Commands::kAnalyticsLogIdleTime, [&store](const ValueSet& request) {
-        return done(store.logIdleTime(get<uint64_t>(request, L"logSessionHandle").value_or(0)),
+        return done(store.logIdleTime(entryOf<uint64_t>(request, L"logSessionHandle").value_or(0)),
                     "idle time");
     });
 }

@@ -5,6 +5,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 
 namespace TarvikHelper {
@@ -14,16 +15,6 @@ using Platform::ValueSet;
 using namespace Tarvik;
 
 namespace {
-
-// The string under `key`, or nullopt (logged) when it is missing or not a string.
-std::optional<std::string> text(const ValueSet& request, const wchar_t* key) {
-    const auto value = request.TryLookup(key);
-    if (!value || !value->holds<hstring>()) {
-        TLOGW("WRN", L"request without String %s", key);
-        return std::nullopt;
-    }
-    return Platform::unbox_value<hstring>(*value).to_utf8();
-}
 
 ValueSet refused(int32_t errorCode) {
     ValueSet response = createResponse(false);
@@ -57,18 +48,15 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
 
     commands.add(Commands::kMessageRegister, [&bus](const ValueSet& request) {
         // A null version is allowed: the application may not know its own.
-        std::string version;
-        if (const auto v = request.TryLookup(L"appVersion"); v && v->holds<hstring>())
-            version = Platform::unbox_value<hstring>(*v).to_utf8();
-        const bool joined = bus.join(version);
+        const bool joined = bus.join(textOrEmpty(request, L"appVersion"));
         ValueSet response = createResponse(joined);
         response.Insert(Keys::kResult, static_cast<int32_t>(joined ? 0 : 1));
         return response;
     });
 
     commands.add(Commands::kMessageSend, [&bus](const ValueSet& request) {
-        const auto type = text(request, L"message");
-        const auto payload = text(request, L"payload");
+        const auto type = requiredText(request, L"message");
+        const auto payload = requiredText(request, L"payload");
         if (!type || !payload) return refused(MessageBus::kEmptyType);
         ValueSet response = createResponse(true);
         response.Insert(Keys::kErrorCode, bus.send(*type, *payload));
@@ -76,13 +64,13 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
     });
 
     commands.add(Commands::kIsAppInstalled, [&services](const ValueSet& request) {
-        const auto target = text(request, L"TargetSpecifier");
+        const auto target = requiredText(request, L"TargetSpecifier");
         if (!target) return createResponse(false);
         return boolean(L"IsAppInstalled", services.installed.find(*target).has_value());
     });
 
     commands.add(Commands::kIsAppAvailable, [&bus](const ValueSet& request) {
-        const auto target = text(request, L"TargetSpecifier");
+        const auto target = requiredText(request, L"TargetSpecifier");
         if (!target) return createResponse(false);
         bool live = false;
         for (const auto& m : bus.members()) live = live || m.package == *target;
@@ -90,12 +78,10 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
     });
 
     commands.add(Commands::kLaunchApp, [&services, &bus](const ValueSet& request) {
-        const auto target = text(request, L"TargetSpecifier");
+        const auto target = requiredText(request, L"TargetSpecifier");
         if (!target) return createResponse(false);
-        bool focus = false;
-        if (const auto f = request.TryLookup(L"Focus"); f && f->holds<bool>())
-            focus = Platform::unbox_value<bool>(*f);
-        const std::string arguments = text(request, L"CommandLineArguments").value_or("");
+        const bool focus = entryOf<bool>(request, L"Focus").value_or(false);
+        const std::string arguments = requiredText(request, L"CommandLineArguments").value_or("");
         bool running = false;
         for (const auto& m : bus.members()) running = running || m.package == *target;
         if (running) {
