@@ -29,6 +29,11 @@ hstring JsonArray::GetStringAt(uint32_t index) const {
     return hstring::from_utf8(element.get<std::string>());
 }
 
+JsonObject JsonArray::GetObjectAt(uint32_t index) const {
+    if (index >= value_.size()) throw hresult_out_of_bounds();
+    return JsonObject::FromJson(value_[index]);
+}
+
 hstring JsonArray::Stringify() const {
     return hstring::from_utf8(value_.dump());
 }

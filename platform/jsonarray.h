@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/hstring.h"
+#include "platform/jsonobject.h"
 
 namespace Platform {
 
@@ -19,6 +20,9 @@ class JsonArray {
     // Raises hresult_out_of_bounds past the end and hresult_error
     // (E_ILLEGAL_METHOD_CALL) for an element that is not a string.
     hstring GetStringAt(uint32_t index) const;
+    // Raises hresult_out_of_bounds past the end and hresult_error (E_ILLEGAL_METHOD_CALL)
+    // for an element that is not an object.
+    JsonObject GetObjectAt(uint32_t index) const;
     hstring Stringify() const;
     const nlohmann::json& json() const noexcept { return value_; }
 

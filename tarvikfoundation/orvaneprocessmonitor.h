@@ -1,0 +1,51 @@
+#pragma once
+// The desktop's processes through the helper: the list of running processes, and a
+// handler called once when a watched process exits.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "common/tarvikappserviceconnection.h"
+#include "platform/async.h"
+#include "tarvikfoundation/processinfo.h"
+
+namespace TarvikFoundation {
+
+using ProcessExitHandler = std::function<void(uint32_t processId)>;
+
+class OrvaneProcessMonitorInterface {
+  public:
+    virtual ~OrvaneProcessMonitorInterface() = default;
+    virtual Platform::IAsyncOperation<std::vector<ProcessInfo>> GetProcessList() = 0;
+    virtual void MonitorProcessExit(uint32_t processId, ProcessExitHandler handler) = 0;
+};
+
+class OrvaneProcessMonitor : public OrvaneProcessMonitorInterface,
+                             public std::enable_shared_from_this<OrvaneProcessMonitor> {
+  public:
+    static std::shared_ptr<OrvaneProcessMonitor> GetInstance();
+
+    Platform::IAsyncOperation<std::vector<ProcessInfo>> GetProcessList() override;
+    // The handler runs under the monitor's lock: it must not call back into the monitor.
+    void MonitorProcessExit(uint32_t processId, ProcessExitHandler handler) override;
+
+    void setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited);
+    const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const {
+        return connection_;
+    }
+
+    struct Key {
+        explicit Key() = default;
+    };
+    explicit OrvaneProcessMonitor(Key);
+
+  private:
+    Platform::ValueSet ProcessExitCallback(const Platform::ValueSet& request);
+
+    std::shared_ptr<Tarvik::TarvikAppServiceConnection> connection_;
+    std::map<uint32_t, ProcessExitHandler> handlers_;  // guarded by the file's monitor mutex
+};
+
+}  // namespace TarvikFoundation

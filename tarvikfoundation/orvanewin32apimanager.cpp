@@ -1,0 +1,74 @@
+#include "tarvikfoundation/orvanewin32apimanager.h"
+
+#include <mutex>
+
+#include "common/commandcodes.h"
+#include "common/messageschema.h"
+#include "platform/immortal.h"
+#include "tarvikfoundation/orvanetemplateutils.h"
+
+namespace TarvikFoundation {
+
+using Platform::hstring;
+using Platform::ValueSet;
+
+OrvaneWin32ApiManager::OrvaneWin32ApiManager(Key)
+    : connection_(Tarvik::TarvikAppServiceConnection::create("Win32Api")) {}
+
+std::shared_ptr<OrvaneWin32ApiManager> OrvaneWin32ApiManager::GetInstance() {
+    static std::mutex m;
+    static Platform::Immortal<std::shared_ptr<OrvaneWin32ApiManager>> instance;
+    std::lock_guard g(m);
+    if (!*instance) *instance = std::make_shared<OrvaneWin32ApiManager>(Key{});
+    return *instance;
+}
+
+void OrvaneWin32ApiManager::setAppServiceConnection(
+    const Platform::AppServiceConnection& connection, bool uwpExited) {
+    connection_->setAppServiceConnection(connection, uwpExited);
+}
+
+template <class T>
+Platform::IAsyncOperation<T> OrvaneWin32ApiManager::ask(ValueSet request, int32_t command,
+                                                        const wchar_t* key) {
+    auto self = shared_from_this();
+    return Platform::IAsyncOperation<T>::from_task(connection_->sendCommandAsync(request).then(
+        [self, command, key](Platform::AppServiceResponse response) {
+            return OrvaneTemplateUtils::getResult<T>(response, command, key);
+        }));
+}
+
+Platform::IAsyncOperation<uint32_t> OrvaneWin32ApiManager::MapVirtualKeyAsync(uint32_t keyCode,
+                                                                              uint32_t mapType) {
+    ValueSet request = Tarvik::createRequest(Tarvik::Commands::kKeyCodeMapping);
+    request.Insert(L"KeyCode", keyCode);
+    request.Insert(L"KeyMapType", mapType);
+    return ask<uint32_t>(request, Tarvik::Commands::kKeyCodeMapping, L"KeyReturnCode");
+}
+
+Platform::IAsyncOperation<hstring> OrvaneWin32ApiManager::GetEnvironmentVariableAsync(
+    const hstring& name) {
+    ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetEnvironmentVariable);
+    request.Insert(L"EnvVariableName", name);
+    return ask<hstring>(request, Tarvik::Commands::kGetEnvironmentVariable, L"EnvTableEntry");
+}
+
+Platform::IAsyncAction OrvaneWin32ApiManager::SetEnvironmentVariableAsync(const hstring& name,
+                                                                          const hstring& value) {
+    ValueSet request = Tarvik::createRequest(Tarvik::Commands::kSetEnvironmentVariable);
+    request.Insert(L"EnvVariableName", name);
+    request.Insert(L"EnvVariableValue", value);
+    auto self = shared_from_this();
+    // The answer carries nothing the caller needs; only the exchange's end matters.
+    return Platform::IAsyncAction::from_task(
+        connection_->sendCommandAsync(request).then([self](Platform::AppServiceResponse) {}));
+}
+
+Platform::IAsyncOperation<uint64_t> OrvaneWin32ApiManager::GetKeyboardLayoutAsync(
+    uint64_t threadId) {
+    ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetKeyboardLayout);
+    request.Insert(L"ThreadId", threadId);
+    return ask<uint64_t>(request, Tarvik::Commands::kGetKeyboardLayout, L"KeyBoardLayout");
+}
+
+}  // namespace TarvikFoundation

@@ -1,0 +1,40 @@
+#pragma once
+// Desktop calls the sandbox does not allow: key-code mapping, environment variables
+// and the keyboard layout, each answered by the helper.
+#include <cstdint>
+#include <memory>
+
+#include "common/tarvikappserviceconnection.h"
+#include "platform/async.h"
+
+namespace TarvikFoundation {
+
+class OrvaneWin32ApiManager : public std::enable_shared_from_this<OrvaneWin32ApiManager> {
+  public:
+    static std::shared_ptr<OrvaneWin32ApiManager> GetInstance();
+
+    Platform::IAsyncOperation<uint32_t> MapVirtualKeyAsync(uint32_t keyCode, uint32_t mapType);
+    Platform::IAsyncOperation<Platform::hstring> GetEnvironmentVariableAsync(
+        const Platform::hstring& name);
+    Platform::IAsyncAction SetEnvironmentVariableAsync(const Platform::hstring& name,
+                                                       const Platform::hstring& value);
+    Platform::IAsyncOperation<uint64_t> GetKeyboardLayoutAsync(uint64_t threadId);
+
+    void setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited);
+    const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const {
+        return connection_;
+    }
+
+    struct Key {
+        explicit Key() = default;
+    };
+    explicit OrvaneWin32ApiManager(Key);
+
+  private:
+    template <class T>
+    Platform::IAsyncOperation<T> ask(Platform::ValueSet request, int32_t command,
+                                     const wchar_t* key);
+    std::shared_ptr<Tarvik::TarvikAppServiceConnection> connection_;
+};
+
+}  // namespace TarvikFoundation

@@ -1,0 +1,23 @@
+#pragma once
+// One entry of the helper's process list: a process's name and id.
+#include <cstdint>
+
+#include "platform/hstring.h"
+
+namespace TarvikFoundation {
+
+class ProcessInfo {
+  public:
+    ProcessInfo() = default;
+
+    const Platform::hstring& ProcessName() const noexcept { return name_; }
+    void ProcessName(Platform::hstring name) { name_ = std::move(name); }
+    uint32_t ProcessId() const noexcept { return id_; }
+    void ProcessId(uint32_t id) noexcept { id_ = id; }
+
+  private:
+    Platform::hstring name_;
+    uint32_t id_ = 0;
+};
+
+}  // namespace TarvikFoundation
