@@ -12,10 +12,16 @@
 #include "platform/launchers.h"
 #include "platform/package.h"
 #include "tarvikfoundation/orvaneanalyticsmanager.h"
+#include "tarvikfoundation/orvaneappxpermissionmanager.h"
 #include "tarvikfoundation/orvaneauthmanager.h"
+#include "tarvikfoundation/orvanecarvomanager.h"
+#include "tarvikfoundation/orvanecasocketserver.h"
+#include "tarvikfoundation/orvanefilemanager.h"
 #include "tarvikfoundation/orvanekaldercontrollermanager.h"
 #include "tarvikfoundation/orvanemessagehandler.h"
+#include "tarvikfoundation/orvaneprocessmonitor.h"
 #include "tarvikfoundation/orvanetestmanager.h"
+#include "tarvikfoundation/orvanewin32apimanager.h"
 
 namespace TarvikFoundation {
 
@@ -155,8 +161,14 @@ void OrvaneAppHelper::distributeConnection(const AppServiceConnection& connectio
     if (connection) auth->startSSOListening();
     OrvaneInternal::OrvaneMessageHandler::GetInstance()->setAppServiceConnection(connection, false);
     OrvaneAnalyticsManager::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneFileManager::GetInstance()->setAppServiceConnection(connection, false);
     OrvaneInternal::OrvaneTestManager::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneWin32ApiManager::GetInstance()->setAppServiceConnection(connection, false);
     OrvaneKalderControllerManager::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneAppXPermissionManager::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneProcessMonitor::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneCASocketServer::GetInstance()->setAppServiceConnection(connection, false);
+    OrvaneCarvoManager::GetInstance()->SetAppServiceConnection(connection);
 }
 
 void OrvaneAppHelper::CreateLogLevelFileForBgTask() {

@@ -1,0 +1,53 @@
+#include "tarvikfoundation/orvaneappxpermissionmanager.h"
+
+#include <mutex>
+
+#include "common/commandcodes.h"
+#include "common/messageschema.h"
+#include "platform/immortal.h"
+#include "tarvikfoundation/orvanetemplateutils.h"
+
+namespace TarvikFoundation {
+
+using Platform::hstring;
+using Platform::ValueSet;
+
+OrvaneAppXPermissionManager::OrvaneAppXPermissionManager(Key)
+    : connection_(Tarvik::TarvikAppServiceConnection::create("AppXPerm")) {}
+
+std::shared_ptr<OrvaneAppXPermissionManager> OrvaneAppXPermissionManager::GetInstance() {
+    static std::mutex m;
+    static Platform::Immortal<std::shared_ptr<OrvaneAppXPermissionManager>> instance;
+    std::lock_guard g(m);
+    if (!*instance) *instance = std::make_shared<OrvaneAppXPermissionManager>(Key{});
+    return *instance;
+}
+
+void OrvaneAppXPermissionManager::setAppServiceConnection(
+    const Platform::AppServiceConnection& connection, bool uwpExited) {
+    connection_->setAppServiceConnection(connection, uwpExited);
+}
+
+Platform::IAsyncOperation<bool> OrvaneAppXPermissionManager::ask(int32_t command,
+                                                                 const hstring& folderName,
+                                                                 const wchar_t* key) {
+    ValueSet request = Tarvik::createRequest(command);
+    request.Insert(L"AppXFolderName", folderName);
+    auto self = shared_from_this();
+    return Platform::IAsyncOperation<bool>::from_task(connection_->sendCommandAsync(request).then(
+        [self, command, key](Platform::AppServiceResponse response) {
+            return OrvaneTemplateUtils::getResult<bool>(response, command, key);
+        }));
+}
+
+Platform::IAsyncOperation<bool> OrvaneAppXPermissionManager::FolderHasAppxPermissions(
+    const hstring& folderName) {
+    return ask(Tarvik::Commands::kQueryFolderPermission, folderName, L"FolderHasAppxPermissions");
+}
+
+Platform::IAsyncOperation<bool> OrvaneAppXPermissionManager::SetFolderPermissions(
+    const hstring& folderName) {
+    return ask(Tarvik::Commands::kSetFolderPermission, folderName, L"SetFolderPermissions");
+}
+
+}  // namespace TarvikFoundation

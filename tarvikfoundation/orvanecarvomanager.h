@@ -1,0 +1,49 @@
+#pragma once
+// Starts the desktop cart client for the calling application and reports the status
+// the helper returned.
+#include <cstdint>
+#include <memory>
+
+#include "common/tarvikappserviceconnection.h"
+#include "platform/async.h"
+
+namespace TarvikFoundation {
+
+// Values other than kExchangeFailed belong to the helper and the cart client.
+enum class OrvaneCVInvocationStatus : int32_t {
+    kStarted = 0,
+    kExchangeFailed = 5,
+};
+
+class OrvaneCarvoInterface {
+  public:
+    virtual ~OrvaneCarvoInterface() = default;
+    virtual Platform::IAsyncOperation<OrvaneCVInvocationStatus> OrvaneCVInvokeClient(
+        const Platform::hstring& appId, const Platform::hstring& appVersion,
+        const Platform::hstring& appProfileScope, const Platform::hstring& appPath) = 0;
+};
+
+class OrvaneCarvoManager : public OrvaneCarvoInterface,
+                           public std::enable_shared_from_this<OrvaneCarvoManager> {
+  public:
+    static std::shared_ptr<OrvaneCarvoManager> GetInstance();
+
+    Platform::IAsyncOperation<OrvaneCVInvocationStatus> OrvaneCVInvokeClient(
+        const Platform::hstring& appId, const Platform::hstring& appVersion,
+        const Platform::hstring& appProfileScope, const Platform::hstring& appPath) override;
+
+    void SetAppServiceConnection(const Platform::AppServiceConnection& connection);
+    const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const {
+        return connection_;
+    }
+
+    struct Key {
+        explicit Key() = default;
+    };
+    explicit OrvaneCarvoManager(Key);
+
+  private:
+    std::shared_ptr<Tarvik::TarvikAppServiceConnection> connection_;
+};
+
+}  // namespace TarvikFoundation
