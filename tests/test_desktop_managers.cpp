@@ -1,0 +1,286 @@
+// The file, system-call, process, folder-permission, socket-server and cart managers
+// against a scripted helper: what they send and how they read the answers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+#include "common/logger.h"
+#include "common/messageschema.h"
+#include "lifecyclesupport.h"
+#include "platform/hresult.h"
+#include "scriptedpeer.h"
+#include "tarvikfoundation/orvaneappxpermissionmanager.h"
+#include "tarvikfoundation/orvanecarvomanager.h"
+#include "tarvikfoundation/orvanecasocketserver.h"
+#include "tarvikfoundation/orvanefilemanager.h"
+#include "tarvikfoundation/orvaneprocessmonitor.h"
+#include "tarvikfoundation/orvanewin32apimanager.h"
+#include "testsupport.h"
+
+using namespace TarvikFoundation;
+using Platform::hstring;
+using Platform::ValueSet;
+using TestSupport::eventually;
+using TestSupport::ScriptedPeer;
+
+namespace {
+
+std::optional<int32_t> commandOf(const ValueSet& r) {
+    return r.TryLookupAs<int32_t>(L"command");
+}
+
+// Answers each command with what the test installed, "response" = 0 otherwise.
+struct FakeHelper {
+    std::mutex m;
+    std::map<int32_t, std::function<ValueSet(const ValueSet&)>> answers;
+    ScriptedPeer peer{[this](const ValueSet& request, int) -> std::optional<ValueSet> {
+        std::function<ValueSet(const ValueSet&)> answer;
+        if (const auto c = commandOf(request)) {
+            std::lock_guard g(m);
+            if (auto it = answers.find(*c); it != answers.end()) answer = it->second;
+        }
+        return answer ? answer(request) : Tarvik::createResponse(true);
+    }};
+    void on(int32_t command, std::function<ValueSet(const ValueSet&)> f) {
+        std::lock_guard g(m);
+        answers[command] = std::move(f);
+    }
+    void answer(int32_t command, ValueSet v) {
+        on(command, [v](const ValueSet&) { return v; });
+    }
+    std::vector<ValueSet> sent(int32_t command) {
+        std::vector<ValueSet> out;
+        for (std::size_t i = 0; i < peer.count(); ++i)
+            if (commandOf(peer.request(i)) == command) out.push_back(peer.request(i));
+        return out;
+    }
+    ValueSet fromHelper(const ValueSet& request) {
+        return peer.peerSide().SendMessageAsync(request).get().Message();
+    }
+};
+
+ValueSet failure(int32_t code, const wchar_t* text) {
+    ValueSet v = Tarvik::createResponse(false);
+    v.Insert(L"errorCode", code);
+    v.Insert(L"fileError", hstring(text));
+    return v;
+}
+
+template <class T>
+ValueSet withEntry(const wchar_t* key, T value) {
+    ValueSet v = Tarvik::createResponse(true);
+    v.Insert(key, value);
+    return v;
+}
+
+int32_t codeOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Platform::hresult_error& e) {
+        return static_cast<int32_t>(e.code());
+    }
+    return 0;
+}
+
+class DesktopManagers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Tarvik::ConfigureLogger(0, "UWP");
+        Tarvik::SetLogFilePath(Platform::utf8_to_wide(dir.file("test.log")));
+        Tarvik::CloseLogFile();
+        for (auto* c : channels()) c->setAppServiceConnection(helper.peer.appSide(), false);
+    }
+    void TearDown() override {
+        for (auto* c : channels()) c->setAppServiceConnection(nullptr, false);
+        Tarvik::SetLogFilePath(Platform::utf8_to_wide(dir.file("after.log")));
+        Tarvik::CloseLogFile();
+    }
+    std::vector<Tarvik::TarvikAppServiceConnection*> channels() {
+        return {files->connection().get(),   win32->connection().get(),
+                monitor->connection().get(), permissions->connection().get(),
+                sockets->connection().get(), cart->connection().get()};
+    }
+    std::string log() { return TestSupport::readFile(dir.file("test.log")); }
+    std::size_t occurrences(const std::string& text) {
+        const std::string all = log();
+        std::size_t n = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+        return n;
+    }
+
+    TestSupport::TestPackage package{"Test.Desktop_1", false};
+    TestSupport::TempDir dir;
+    FakeHelper helper;
+    std::shared_ptr<OrvaneFileManager> files = OrvaneFileManager::GetInstance();
+    std::shared_ptr<OrvaneWin32ApiManager> win32 = OrvaneWin32ApiManager::GetInstance();
+    std::shared_ptr<OrvaneProcessMonitor> monitor = OrvaneProcessMonitor::GetInstance();
+    std::shared_ptr<OrvaneAppXPermissionManager> permissions =
+        OrvaneAppXPermissionManager::GetInstance();
+    std::shared_ptr<OrvaneCASocketServer> sockets = OrvaneCASocketServer::GetInstance();
+    std::shared_ptr<OrvaneCarvoManager> cart = OrvaneCarvoManager::GetInstance();
+};
+
+}  // namespace
+
+TEST_F(DesktopManagers, ListingTypeIsZeroOnlyForLowerCaseFile) {
+    ValueSet listing = withEntry(L"result", int32_t{0});
+    listing.Insert(L"directoryListing", hstring(LR"([{"path":"/t/a","type":"file"},)"
+                                                LR"({"path":"/t/B","type":"File"},)"
+                                                LR"({"path":"/t/c","type":"folder"}])"));
+    helper.answer(4, listing);
+    const auto items = files->ListFilesFromPathAsync(L"/t", true).get();
+    ASSERT_EQ(items.size(), 3u);
+    EXPECT_EQ(items[0].Path, hstring(L"/t/a"));
+    EXPECT_EQ(items[0].Type, 0);
+    EXPECT_EQ(items[1].Type, 1);
+    EXPECT_EQ(items[2].Path, hstring(L"/t/c"));
+    EXPECT_EQ(items[2].Type, 1);
+    const auto sent = helper.sent(4).at(0);
+    EXPECT_EQ(sent.LookupAs<hstring>(L"filePath"), hstring(L"/t"));
+    EXPECT_EQ(sent.LookupAs<hstring>(L"doRecursiveListing"), hstring(L"true"));
+}
+
+TEST_F(DesktopManagers, HelperFailuresRaiseTheirCodeAndTheTextIsLoggedVerbatim) {
+    helper.answer(3, failure(static_cast<int32_t>(0xE1010006), L"gone: 100% of %s and %d"));
+    EXPECT_EQ(codeOf([&] { files->FolderOperation3Async(L"/nope").get(); }),
+              static_cast<int32_t>(0xE1010006));
+    EXPECT_NE(log().find("gone: 100% of %s and %d"), std::string::npos);
+
+    helper.answer(4, failure(static_cast<int32_t>(0xE1010010), L"not a folder"));
+    EXPECT_EQ(codeOf([&] { files->ListFilesFromPathAsync(L"/f", false).get(); }),
+              static_cast<int32_t>(0xE1010010));
+
+    helper.answer(1, withEntry(L"result", int32_t{0}));
+    EXPECT_TRUE(files->FolderOperation1Async(L"/there").get());
+    helper.answer(1, withEntry(L"result", int32_t{1}));
+    EXPECT_FALSE(files->FolderOperation1Async(L"/there").get());
+}
+
+TEST_F(DesktopManagers, ProcessListTruncatesIdsAndKeepsNames) {
+    helper.answer(53,
+                  withEntry(L"ProcessList", hstring(LR"([{"ProcID":1234.9,"ProcName":"editor"},)"
+                                                    LR"({"ProcID":1,"ProcName":"init"}])")));
+    const auto list = monitor->GetProcessList().get();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].ProcessId(), 1234u);
+    EXPECT_EQ(list[0].ProcessName(), hstring(L"editor"));
+    EXPECT_EQ(list[1].ProcessId(), 1u);
+
+    helper.answer(53, Tarvik::createResponse(false));
+    EXPECT_TRUE(monitor->GetProcessList().get().empty());
+    helper.answer(53, Tarvik::createResponse(true));
+    EXPECT_TRUE(monitor->GetProcessList().get().empty());
+    EXPECT_NE(log().find("kprocList !found"), std::string::npos);
+}
+
+TEST_F(DesktopManagers, ASecondWatchOfOneIdReplacesTheFirstAndFiresOnce) {
+    std::atomic<int> first{0}, second{0};
+    monitor->MonitorProcessExit(4242, [&](uint32_t) { ++first; });
+    monitor->MonitorProcessExit(4242, [&](uint32_t id) { second += id == 4242 ? 1 : 100; });
+    ASSERT_TRUE(eventually([&] { return helper.sent(54).size() == 2; }));
+    EXPECT_EQ(helper.sent(54).at(0).LookupAs<uint32_t>(L"ProcessID"), 4242u);
+
+    ValueSet exited = Tarvik::createRequest(55);
+    exited.Insert(L"ProcessID", uint32_t{4242});
+    EXPECT_EQ(helper.fromHelper(exited).LookupAs<int32_t>(L"response"), 0);
+    ValueSet again = Tarvik::createRequest(55);
+    again.Insert(L"ProcessID", uint32_t{4242});
+    helper.fromHelper(again);
+    EXPECT_EQ(first.load(), 0);
+    EXPECT_EQ(second.load(), 1);
+
+    EXPECT_EQ(helper.fromHelper(Tarvik::createRequest(55)).LookupAs<int32_t>(L"response"), 1);
+}
+
+TEST_F(DesktopManagers, SystemCallsReadTheirResultKeysAndDefault) {
+    helper.answer(43, withEntry(L"KeyReturnCode", uint32_t{0x1E}));
+    EXPECT_EQ(win32->MapVirtualKeyAsync(0x41, 0).get(), 0x1Eu);
+    EXPECT_EQ(helper.sent(43).at(0).LookupAs<uint32_t>(L"KeyMapType"), 0u);
+    helper.answer(43, Tarvik::createResponse(false));
+    EXPECT_EQ(win32->MapVirtualKeyAsync(0x41, 0).get(), 0u);
+}
+
+TEST_F(DesktopManagers, FolderPermissionsAreFalseOnAFailedResponse) {
+    helper.answer(51, withEntry(L"FolderHasAppxPermissions", true));
+    EXPECT_TRUE(permissions->FolderHasAppxPermissions(L"").get());
+    EXPECT_EQ(helper.sent(51).at(0).LookupAs<hstring>(L"AppXFolderName"), hstring(L""));
+    ValueSet refused = Tarvik::createResponse(false);
+    refused.Insert(L"SetFolderPermissions", true);
+    helper.answer(52, refused);
+    EXPECT_FALSE(permissions->SetFolderPermissions(L"/data").get());
+}
+
+TEST_F(DesktopManagers, ListeningIsRequestedOnceUntilShutdownCompletes) {
+    sockets->StartListening();
+    sockets->StartListening();
+    ASSERT_TRUE(eventually([&] { return helper.sent(30).size() == 1; }));
+    EXPECT_EQ(occurrences("already listening"), 1u);
+    sockets->Shutdown().get();
+    sockets->StartListening();
+    ASSERT_TRUE(eventually([&] { return helper.sent(30).size() == 2; }));
+    sockets->Shutdown().get();
+}
+
+TEST_F(DesktopManagers, PortAndLaunchResultsAreRead) {
+    helper.answer(29, withEntry(L"SocketServerPort", uint32_t{40123}));
+    EXPECT_EQ(sockets->Initialize().get(), 40123u);
+    helper.answer(29, Tarvik::createResponse(true));
+    EXPECT_EQ(sockets->Initialize().get(), 0u);
+
+    helper.answer(34, Tarvik::createResponse(true));
+    EXPECT_TRUE(sockets->LaunchClient(L"client", L"--once").get());
+    // 2 would mean "still running, ask again" to the channel; 3 reaches the manager.
+    helper.answer(34, TestSupport::responseWith(3));
+    EXPECT_FALSE(sockets->LaunchClient(L"client", L"").get());
+    const auto launch = helper.sent(34).at(0);
+    EXPECT_EQ(launch.LookupAs<hstring>(L"FilePathString"), hstring(L"client"));
+    EXPECT_EQ(launch.LookupAs<hstring>(L"ParametersString"), hstring(L"--once"));
+}
+
+TEST_F(DesktopManagers, ClientRequestsRaiseTheEventAndAreAnsweredEvenWhenAHandlerThrows) {
+    std::mutex m;
+    std::vector<std::pair<uint32_t, hstring>> seen;
+    const auto good = sockets->RequestReceived([&](uint32_t s, const hstring& text) {
+        std::lock_guard g(m);
+        seen.emplace_back(s, text);
+    });
+    ValueSet request = Tarvik::createRequest(31);
+    request.Insert(L"SocketNumber", uint32_t{7});
+    request.Insert(L"RequestString", hstring(L"GET 100%"));
+    EXPECT_EQ(helper.fromHelper(request).LookupAs<int32_t>(L"response"), 0);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].first, 7u);
+    EXPECT_EQ(seen[0].second, hstring(L"GET 100%"));
+
+    const auto bad = sockets->RequestReceived(
+        [](uint32_t, const hstring&) { throw std::runtime_error("handler failed"); });
+    ValueSet next = Tarvik::createRequest(31);
+    next.Insert(L"SocketNumber", uint32_t{8});
+    next.Insert(L"RequestString", hstring(L"x"));
+    EXPECT_EQ(helper.fromHelper(next).LookupAs<int32_t>(L"response"), 0);
+    EXPECT_NE(log().find("socket(8): Callback threw an exception"), std::string::npos);
+    sockets->RequestReceived(bad);
+
+    ValueSet missing = Tarvik::createRequest(31);
+    missing.Insert(L"SocketNumber", uint32_t{9});
+    EXPECT_EQ(helper.fromHelper(missing).LookupAs<int32_t>(L"response"), 1);
+    EXPECT_EQ(seen.size(), 2u);
+    sockets->RequestReceived(good);
+}
+
+TEST_F(DesktopManagers, CartStatusIsPassedThroughAndFiveWhenTheCodeIsMissing) {
+    helper.answer(56, withEntry(L"kCVErrCode", int32_t{0}));
+    EXPECT_EQ(cart->OrvaneCVInvokeClient(L"app", L"1.0", L"user", L"/opt/app").get(),
+              OrvaneCVInvocationStatus::kStarted);
+    const auto sent = helper.sent(56).at(0);
+    EXPECT_EQ(sent.LookupAs<hstring>(L"kAppProfileScope"), hstring(L"user"));
+    EXPECT_EQ(sent.LookupAs<hstring>(L"kAppPath"), hstring(L"/opt/app"));
+    helper.answer(56, Tarvik::createResponse(true));
+    EXPECT_EQ(cart->OrvaneCVInvokeClient(L"app", L"1.0", L"user", L"/opt/app").get(),
+              OrvaneCVInvocationStatus::kExchangeFailed);
+    EXPECT_NE(log().find("CRT"), std::string::npos);
+}
