@@ -197,12 +197,8 @@ Platform::IAsyncOperation<int32_t> OrvaneAnalyticsManager::newDataGroup(uint64_t
     request.Insert(L"subCategory", subCategory);
     request.Insert(L"groupName", groupName);
     if (!docId.empty()) request.Insert(L"docIdBuffer", docId);
-    auto self = shared_from_this();
-    return Platform::IAsyncOperation<int32_t>::from_task(
-        connection_->sendCommandAsync(request).then([self](Platform::AppServiceResponse response) {
-            return OrvaneTemplateUtils::getResult<int32_t>(
-                response, Tarvik::Commands::kAnalyticsNewDataGroup, L"groupId");
-        }));
+    return OrvaneTemplateUtils::sendForResult<int32_t>(
+        connection_, request, Tarvik::Commands::kAnalyticsNewDataGroup, L"groupId");
 }
 
 Platform::IAsyncOperation<int32_t> OrvaneAnalyticsManager::NewDataGroupAsync(

@@ -33,11 +33,7 @@ void OrvaneKalderControllerManager::setAppServiceConnection(
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::askBoolean(ValueSet request,
                                                                           int32_t command,
                                                                           const wchar_t* key) {
-    auto self = shared_from_this();
-    return Platform::IAsyncOperation<bool>::from_task(connection_->sendCommandAsync(request).then(
-        [self, command, key](Platform::AppServiceResponse response) {
-            return OrvaneTemplateUtils::getResult<bool>(response, command, key);
-        }));
+    return OrvaneTemplateUtils::sendForResult<bool>(connection_, request, command, key);
 }
 
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::IsAppInstalled(

@@ -6,7 +6,9 @@
 
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "common/tarvikappserviceconnection.h"
 #include "platform/appservicetypes.h"
+#include "platform/async.h"
 
 namespace TarvikFoundation {
 
@@ -28,6 +30,17 @@ class OrvaneTemplateUtils {
         auto value = message.TryLookup(key);
         if (!value) return T{};
         return Platform::unbox_value<T>(*value);
+    }
+
+    // Sends the request and completes with getResult<T> of its answer.
+    template <class T>
+    static Platform::IAsyncOperation<T> sendForResult(
+        const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection,
+        const Platform::ValueSet& request, int32_t command, const wchar_t* key) {
+        return Platform::IAsyncOperation<T>::from_task(connection->sendCommandAsync(request).then(
+            [connection, command, key](Platform::AppServiceResponse response) {
+                return getResult<T>(response, command, key);
+            }));
     }
 
     template <class T>

@@ -28,29 +28,21 @@ void OrvaneWin32ApiManager::setAppServiceConnection(
     connection_->setAppServiceConnection(connection, uwpExited);
 }
 
-template <class T>
-Platform::IAsyncOperation<T> OrvaneWin32ApiManager::ask(ValueSet request, int32_t command,
-                                                        const wchar_t* key) {
-    auto self = shared_from_this();
-    return Platform::IAsyncOperation<T>::from_task(connection_->sendCommandAsync(request).then(
-        [self, command, key](Platform::AppServiceResponse response) {
-            return OrvaneTemplateUtils::getResult<T>(response, command, key);
-        }));
-}
-
 Platform::IAsyncOperation<uint32_t> OrvaneWin32ApiManager::MapVirtualKeyAsync(uint32_t keyCode,
                                                                               uint32_t mapType) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kKeyCodeMapping);
     request.Insert(L"KeyCode", keyCode);
     request.Insert(L"KeyMapType", mapType);
-    return ask<uint32_t>(request, Tarvik::Commands::kKeyCodeMapping, L"KeyReturnCode");
+    return OrvaneTemplateUtils::sendForResult<uint32_t>(
+        connection_, request, Tarvik::Commands::kKeyCodeMapping, L"KeyReturnCode");
 }
 
 Platform::IAsyncOperation<hstring> OrvaneWin32ApiManager::GetEnvironmentVariableAsync(
     const hstring& name) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetEnvironmentVariable);
     request.Insert(L"EnvVariableName", name);
-    return ask<hstring>(request, Tarvik::Commands::kGetEnvironmentVariable, L"EnvTableEntry");
+    return OrvaneTemplateUtils::sendForResult<hstring>(
+        connection_, request, Tarvik::Commands::kGetEnvironmentVariable, L"EnvTableEntry");
 }
 
 Platform::IAsyncAction OrvaneWin32ApiManager::SetEnvironmentVariableAsync(const hstring& name,
@@ -68,7 +60,8 @@ Platform::IAsyncOperation<uint64_t> OrvaneWin32ApiManager::GetKeyboardLayoutAsyn
     uint64_t threadId) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetKeyboardLayout);
     request.Insert(L"ThreadId", threadId);
-    return ask<uint64_t>(request, Tarvik::Commands::kGetKeyboardLayout, L"KeyBoardLayout");
+    return OrvaneTemplateUtils::sendForResult<uint64_t>(
+        connection_, request, Tarvik::Commands::kGetKeyboardLayout, L"KeyBoardLayout");
 }
 
 }  // namespace TarvikFoundation

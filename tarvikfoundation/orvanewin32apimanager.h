@@ -31,9 +31,6 @@ class OrvaneWin32ApiManager : public std::enable_shared_from_this<OrvaneWin32Api
     explicit OrvaneWin32ApiManager(Key);
 
   private:
-    template <class T>
-    Platform::IAsyncOperation<T> ask(Platform::ValueSet request, int32_t command,
-                                     const wchar_t* key);
     std::shared_ptr<Tarvik::TarvikAppServiceConnection> connection_;
 };
 
