@@ -233,8 +233,7 @@ TEST_F(DesktopManagers, PortAndLaunchResultsAreRead) {
 
     helper.answer(34, Tarvik::createResponse(true));
     EXPECT_TRUE(sockets->LaunchClient(L"client", L"--once").get());
-    // 2 would mean "still running, ask again" to the channel; 3 reaches the manager.
-    helper.answer(34, TestSupport::responseWith(3));
+    helper.answer(34, Tarvik::createResponse(false));
     EXPECT_FALSE(sockets->LaunchClient(L"client", L"").get());
     const auto launch = helper.sent(34).at(0);
     EXPECT_EQ(launch.LookupAs<hstring>(L"FilePathString"), hstring(L"client"));
