@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <boost/filesystem.hpp>
-#include <fstream>
 #include <pugixml.hpp>
 #include <random>
 #include <sstream>
 
 #include "common/logger.h"
+#include "helper/jsonfile.h"
 #include "platform/applicationdata.h"
 
 namespace TarvikHelper {
@@ -91,29 +91,10 @@ auto AccountStore::locked(F&& body) {
     return body();
 }
 
-json AccountStore::load() const {
-    std::ifstream in(file_);
-    if (!in) return json::object();
-    try {
-        json state = json::parse(in);
-        if (state.is_object()) return state;
-        TLOG("CRT", "account store %s is not an object; starting empty", file_.c_str());
-    } catch (const json::exception& e) {
-        TLOG("CRT", "account store %s unreadable (%s); starting empty", file_.c_str(), e.what());
-    }
-    return json::object();
-}
+json AccountStore::load() const { return readJsonObject(file_); }
 
 void AccountStore::save(const json& state) const {
-    const std::string temporary = file_ + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << state.dump(2) << '\n';
-        out.flush();
-        if (!out) throw std::runtime_error("cannot write " + temporary);
-    }
-    if (::rename(temporary.c_str(), file_.c_str()) != 0)
-        throw std::runtime_error("cannot replace " + file_);
+    if (!writeJsonAtomically(file_, state)) throw std::runtime_error("cannot replace " + file_);
 }
 
 std::optional<int32_t> AccountStore::forced(const json& state, int32_t command) {

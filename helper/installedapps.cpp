@@ -11,6 +11,7 @@
 
 #include "common/logger.h"
 #include "helper/helperoptions.h"
+#include "helper/jsonfile.h"
 #include "platform/applicationdata.h"
 #include "platform/socketpaths.h"
 
@@ -32,24 +33,9 @@ bool InstalledApps::record(const InstalledApp& app) {
         TLOG("CRT", "not recording %s: %s", app.family.c_str(), e.what());
         return false;
     }
-    boost::system::error_code ec;
-    fs::create_directories(folder_, ec);
-    const std::string final = folder_ + "/" + app.family + ".json";
-    const std::string temporary = final + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << nlohmann::json{{"family", app.family},
-                              {"manifest", app.manifest},
-                              {"program", app.program}}
-                   .dump();
-        if (!out) {
-            TLOG("CRT", "cannot write %s", temporary.c_str());
-            return false;
-        }
-    }
-    fs::rename(temporary, final, ec);
-    if (ec) TLOG("CRT", "cannot record %s: %s", final.c_str(), ec.message().c_str());
-    return !ec;
+    return writeJsonAtomically(
+        folder_ + "/" + app.family + ".json",
+        nlohmann::json{{"family", app.family}, {"manifest", app.manifest}, {"program", app.program}});
 }
 
 std::optional<InstalledApp> InstalledApps::find(const std::string& family) const {
