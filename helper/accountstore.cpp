@@ -91,7 +91,9 @@ auto AccountStore::locked(F&& body) {
     return body();
 }
 
-json AccountStore::load() const { return readJsonObject(file_); }
+json AccountStore::load() const {
+    return readJsonObject(file_);
+}
 
 void AccountStore::save(const json& state) const {
     if (!writeJsonAtomically(file_, state)) throw std::runtime_error("cannot replace " + file_);

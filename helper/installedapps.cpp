@@ -35,7 +35,8 @@ bool InstalledApps::record(const InstalledApp& app) {
     }
     return writeJsonAtomically(
         folder_ + "/" + app.family + ".json",
-        nlohmann::json{{"family", app.family}, {"manifest", app.manifest}, {"program", app.program}});
+        nlohmann::json{
+            {"family", app.family}, {"manifest", app.manifest}, {"program", app.program}});
 }
 
 std::optional<InstalledApp> InstalledApps::find(const std::string& family) const {

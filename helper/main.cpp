@@ -115,6 +115,12 @@ int main(int argc, char** argv) {
     registerMessageCommands(commands, services);
     registerAccountCommands(commands, services);
     registerAnalyticsCommands(commands, services);
+    registerFileCommands(commands, services);
+    registerSystemCommands(commands, services);
+    registerProcessCommands(commands, services);
+    registerPermissionCommands(commands, services);
+    registerSocketCommands(commands, services);
+    registerCartCommands(commands, services);
     if (const char* manifest = std::getenv("TARVIK_PACKAGE_MANIFEST"))
         services.installed.record({options->packageFamilyName, manifest, programOf(options->pid)});
 

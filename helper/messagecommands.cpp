@@ -6,6 +6,7 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/requestentries.h"
+#include "helper/responses.h"
 #include "helper/servicecommands.h"
 
 namespace TarvikHelper {
@@ -22,16 +23,13 @@ ValueSet refused(int32_t errorCode) {
     return response;
 }
 
-ValueSet boolean(const wchar_t* key, bool value) {
-    ValueSet response = createResponse(true);
-    response.Insert(key, value);
-    return response;
-}
-
 }  // namespace
 
 HelperServices::HelperServices(const std::string& packageName)
-    : package(packageName), analytics(std::make_unique<AnalyticsStore>(packageName)) {}
+    : package(packageName),
+      analytics(std::make_unique<AnalyticsStore>(packageName)),
+      tokens(packageName),
+      environment(packageName) {}
 
 void registerMessageCommands(HelperCommands& commands, HelperServices& services) {
     auto channel = commands.channel();
@@ -66,7 +64,7 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
     commands.add(Commands::kIsAppInstalled, [&services](const ValueSet& request) {
         const auto target = requiredText(request, L"TargetSpecifier");
         if (!target) return createResponse(false);
-        return boolean(L"IsAppInstalled", services.installed.find(*target).has_value());
+        return answerWith(L"IsAppInstalled", services.installed.find(*target).has_value());
     });
 
     commands.add(Commands::kIsAppAvailable, [&bus](const ValueSet& request) {
@@ -74,7 +72,7 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
         if (!target) return createResponse(false);
         bool live = false;
         for (const auto& m : bus.members()) live = live || m.package == *target;
-        return boolean(L"IsAppAvailable", live);
+        return answerWith(L"IsAppAvailable", live);
     });
 
     commands.add(Commands::kLaunchApp, [&services, &bus](const ValueSet& request) {
@@ -88,12 +86,12 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
             // Already running: it is asked to come forward (when focus is wanted) and
             // gets the arguments, as a second start of it would hand them over.
             const nlohmann::json payload = {{"focus", focus}, {"arguments", arguments}};
-            return boolean(L"SuccessfullyLaunched",
-                           bus.sendToPackage(*target, kActivateMessage, payload.dump()));
+            return answerWith(L"SuccessfullyLaunched",
+                              bus.sendToPackage(*target, kActivateMessage, payload.dump()));
         }
         const auto app = services.installed.find(*target);
-        return boolean(L"SuccessfullyLaunched",
-                       app.has_value() && services.installed.launch(*app, arguments));
+        return answerWith(L"SuccessfullyLaunched",
+                          app.has_value() && services.installed.launch(*app, arguments));
     });
 
     commands.add(Commands::kGetSpecifiers, [&services](const ValueSet&) {

@@ -1,14 +1,19 @@
 #pragma once
 // The helper's services and the commands that reach them: the message bus with the
-// installed applications, the account service and the analytics store.
+// installed applications, the account service, the analytics store, files, system
+// calls, processes, folder permissions, the socket server and the cart client.
 #include <memory>
 #include <string>
 
 #include "helper/accountstore.h"
 #include "helper/analyticsstore.h"
+#include "helper/environmentstore.h"
+#include "helper/filetokens.h"
 #include "helper/helpercommands.h"
 #include "helper/installedapps.h"
 #include "helper/messagebus.h"
+#include "helper/processwatcher.h"
+#include "helper/socketserver.h"
 
 namespace TarvikHelper {
 
@@ -26,10 +31,20 @@ struct HelperServices {
     AccountStore accounts;
     std::unique_ptr<AnalyticsStore> analytics;
     InstalledApps installed;
+    FileTokens tokens;
+    EnvironmentStore environment;
+    std::unique_ptr<ProcessWatcher> processes;
+    std::unique_ptr<SocketServer> sockets;
 };
 
 void registerMessageCommands(HelperCommands& commands, HelperServices& services);
 void registerAccountCommands(HelperCommands& commands, HelperServices& services);
 void registerAnalyticsCommands(HelperCommands& commands, HelperServices& services);
+void registerFileCommands(HelperCommands& commands, HelperServices& services);
+void registerSystemCommands(HelperCommands& commands, HelperServices& services);
+void registerProcessCommands(HelperCommands& commands, HelperServices& services);
+void registerPermissionCommands(HelperCommands& commands, HelperServices& services);
+void registerSocketCommands(HelperCommands& commands, HelperServices& services);
+void registerCartCommands(HelperCommands& commands, HelperServices& services);
 
 }  // namespace TarvikHelper

@@ -42,6 +42,13 @@ PackageVersion parseVersion(const std::string& text, const std::string& path) {
     return v;
 }
 
+std::optional<std::string> programIn(const std::map<std::string, std::string>& programs,
+                                     const std::string& key) {
+    const auto it = programs.find(key);
+    if (it == programs.end()) return std::nullopt;
+    return it->second;
+}
+
 }  // namespace
 
 std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
@@ -61,6 +68,10 @@ std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
         const nlohmann::json services = j.value("appServices", nlohmann::json::array());
         for (const auto& [scheme, program] : schemes.items())
             package->schemes_[scheme] = resolve(base, program.get<std::string>());
+        const nlohmann::json clients = j.value("clientPrograms", nlohmann::json::object());
+        for (const auto& [name, program] : clients.items())
+            package->clients_[name] = resolve(base, program.get<std::string>());
+        package->cartClient_ = resolve(base, j.value("cartClient", std::string()));
         for (const auto& s : services) {
             AppServiceDeclaration d{hstring::from_utf8(s.at("name").get<std::string>()),
                                     resolve(base, s.value("host", std::string()))};
@@ -89,9 +100,11 @@ std::shared_ptr<const Package> Package::Current() {
 }
 
 std::optional<std::string> Package::ProgramForScheme(const std::string& scheme) const {
-    auto it = schemes_.find(scheme);
-    if (it == schemes_.end()) return std::nullopt;
-    return it->second;
+    return programIn(schemes_, scheme);
+}
+
+std::optional<std::string> Package::ClientProgram(const std::string& name) const {
+    return programIn(clients_, name);
 }
 
 std::optional<AppServiceDeclaration> Package::FindAppService(const hstring& name) const {

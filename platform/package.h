@@ -35,6 +35,10 @@ class Package {
     // The program registered for a URI scheme (absolute), if any.
     std::optional<std::string> ProgramForScheme(const std::string& scheme) const;
     std::optional<AppServiceDeclaration> FindAppService(const hstring& name) const;
+    // The client program that "clientPrograms" declares under `name` (absolute), if any.
+    std::optional<std::string> ClientProgram(const std::string& name) const;
+    // The cart client ("cartClient", absolute); empty when none is declared.
+    const std::string& CartClientProgram() const { return cartClient_; }
 
   private:
     hstring familyName_;
@@ -42,6 +46,8 @@ class Package {
     std::string manifestPath_;
     std::string fullTrustProgram_;
     std::map<std::string, std::string> schemes_;
+    std::map<std::string, std::string> clients_;
+    std::string cartClient_;
     std::vector<AppServiceDeclaration> services_;
 };
 

@@ -1,0 +1,39 @@
+// Commands 53 and 54, the process list and exit watches, and the exit notices sent to
+// the application as command 55.
+#include "common/commandcodes.h"
+#include "common/messageschema.h"
+#include "helper/processlist.h"
+#include "helper/requestentries.h"
+#include "helper/responses.h"
+#include "helper/servicecommands.h"
+
+namespace TarvikHelper {
+
+using Platform::hstring;
+using Platform::ValueSet;
+using namespace Tarvik;
+
+void registerProcessCommands(HelperCommands& commands, HelperServices& services) {
+    auto channel = commands.channel();
+    services.processes = std::make_unique<ProcessWatcher>([channel](uint32_t pid) {
+        ValueSet notice = createRequest(Commands::kProcessExited);
+        notice.Insert(L"ProcessID", pid);
+        channel->sendCommandVoid(notice);
+    });
+    ProcessWatcher& watcher = *services.processes;
+
+    commands.add(Commands::kGetProcessList, [](const ValueSet&) {
+        return answerWith(L"ProcessList", hstring::from_utf8(processListJson(runningProcesses())));
+    });
+    commands.add(Commands::kWatchProcess, [&watcher](const ValueSet& request) {
+        const auto pid = entryOf<uint32_t>(request, L"ProcessID");
+        if (!pid) {
+            TLOG("WRN", "watch request without UInt32 ProcessID");
+            return createResponse(false);
+        }
+        watcher.watch(*pid);
+        return createResponse(true);
+    });
+}
+
+}  // namespace TarvikHelper
