@@ -1,0 +1,340 @@
+// The helper's desktop services in-process: file operations and their error codes,
+// key mapping, locale layouts, the package environment, exit watches, folder access
+// and the socket server's framing.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "common/errorcodes.h"
+#include "helper/environmentstore.h"
+#include "helper/fileoperations.h"
+#include "helper/folderpermissions.h"
+#include "helper/keyboardlayout.h"
+#include "helper/processlist.h"
+#include "helper/processwatcher.h"
+#include "helper/socketserver.h"
+#include "helper/virtualkeys.h"
+#include "testsupport.h"
+
+extern char** environ;
+
+using namespace TarvikHelper;
+using namespace std::chrono_literals;
+using TestSupport::eventually;
+namespace Errors = Tarvik::Errors;
+
+namespace {
+
+template <class T>
+int32_t codeOf(const FileResult<T>& result) {
+    const auto* failure = std::get_if<FileFailure>(&result);
+    return failure ? failure->code : 0;
+}
+
+void touch(const std::string& path) {
+    std::ofstream(path) << "x";
+}
+
+pid_t spawnSleeper(const char* seconds) {
+    const char* argv[] = {"/bin/sleep", seconds, nullptr};
+    pid_t pid = 0;
+    EXPECT_EQ(
+        ::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    return pid;
+}
+
+}  // namespace
+
+class FileOperations : public ::testing::Test {
+  protected:
+    TestSupport::TempDir dir;
+    FileTokens tokens{"Test.Files_1", dir.file("tokens.json")};
+};
+
+TEST_F(FileOperations, ListingsAreSortedFlatOrRecursiveAndNameTheirTypes) {
+    boost::filesystem::create_directories(dir.file("tree/b/c"));
+    touch(dir.file("tree/a.txt"));
+    touch(dir.file("tree/b/c/d.txt"));
+    ::symlink(dir.file("tree").c_str(), dir.file("tree/b/loop").c_str());
+
+    const auto flat =
+        nlohmann::json::parse(std::get<std::string>(listFolder(dir.file("tree"), false)));
+    ASSERT_EQ(flat.size(), 2u);
+    EXPECT_EQ(flat[0]["path"], dir.file("tree/a.txt"));
+    EXPECT_EQ(flat[0]["type"], "file");
+    EXPECT_EQ(flat[1]["type"], "folder");
+
+    // The link back to the top is listed but not followed.
+    const auto deep =
+        nlohmann::json::parse(std::get<std::string>(listFolder(dir.file("tree"), true)));
+    std::vector<std::string> paths;
+    for (const auto& e : deep) paths.push_back(e["path"]);
+    EXPECT_EQ(paths, (std::vector<std::string>{dir.file("tree/a.txt"), dir.file("tree/b"),
+                                               dir.file("tree/b/c"), dir.file("tree/b/c/d.txt"),
+                                               dir.file("tree/b/loop")}));
+}
+
+TEST_F(FileOperations, FailuresCarryTheCodeOfWhatWentWrong) {
+    touch(dir.file("plain"));
+    EXPECT_EQ(codeOf(listFolder(dir.file("missing"), false)), Errors::kPathNotFound);
+    EXPECT_EQ(codeOf(listFolder(dir.file("plain"), false)), Errors::kNotADirectory);
+    EXPECT_EQ(codeOf(listFolder("relative/path", false)), Errors::kPathNotAllowed);
+    EXPECT_EQ(codeOf(listFolder("", false)), Errors::kFolderNameExtraction);
+
+    EXPECT_EQ(std::get<bool>(folderExists(dir.file("missing"))), false);
+    EXPECT_EQ(std::get<bool>(folderExists(dir.path().string())), true);
+    EXPECT_EQ(codeOf(folderExists(dir.file("plain"))), Errors::kNotADirectory);
+
+    EXPECT_EQ(codeOf(createFolder(dir.file("plain/below"))), Errors::kNotADirectory);
+    EXPECT_TRUE(std::get<bool>(createFolder(dir.file("new/deep/folder"))));
+    EXPECT_TRUE(std::get<bool>(createFolder(dir.file("new/deep/folder"))));
+
+    EXPECT_EQ(codeOf(deleteFolder(dir.file("missing"))), Errors::kPathNotFound);
+    EXPECT_EQ(codeOf(deleteFolder(dir.file("plain"))), Errors::kNotADirectory);
+    EXPECT_EQ(codeOf(deleteFolder("/")), Errors::kFolderDelete);
+    EXPECT_TRUE(std::get<bool>(deleteFolder(dir.file("new"))));
+    EXPECT_FALSE(boost::filesystem::exists(dir.file("new")));
+
+    // The text names the path, so the application's log says which one failed.
+    const auto failure = std::get<FileFailure>(listFolder(dir.file("missing"), false));
+    EXPECT_NE(failure.text.find(dir.file("missing")), std::string::npos);
+}
+
+TEST_F(FileOperations, TokensNameTheirFileAndModeAndOutliveTheStore) {
+    const std::string target = dir.file("made/for/writing.txt");
+    EXPECT_EQ(codeOf(issueFileToken(tokens, target, "write", false)), Errors::kPathNotFound);
+    const auto token = issueFileToken(tokens, target, "write", true);
+    ASSERT_EQ(codeOf(token), 0);
+    EXPECT_EQ(std::get<std::string>(token).size(), 32u);
+    EXPECT_TRUE(boost::filesystem::is_regular_file(target));
+
+    FileTokens reopened("Test.Files_1", dir.file("tokens.json"));
+    const auto grant = reopened.resolve(std::get<std::string>(token));
+    ASSERT_TRUE(grant);
+    EXPECT_EQ(grant->path, target);
+    EXPECT_EQ(grant->mode, "write");
+    EXPECT_FALSE(reopened.resolve("0123456789abcdef0123456789abcdef"));
+
+    // A second token for the same file is a different token.
+    EXPECT_NE(std::get<std::string>(issueFileToken(tokens, target, "read", false)),
+              std::get<std::string>(token));
+    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("nothing.txt"), "read", false)),
+              Errors::kPathNotFound);
+    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.path().string(), "read", false)),
+              Errors::kStorageFileHandle);
+    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("x") + "/", "read", false)),
+              Errors::kFileNameExtraction);
+    EXPECT_EQ(codeOf(issueFileToken(tokens, "x.txt", "read", false)), Errors::kPathNotAllowed);
+    EXPECT_EQ(codeOf(issueFileToken(tokens, target, "append", false)), Errors::kInvalidFileHandle);
+}
+
+TEST_F(FileOperations, UnwritableFilesAndFoldersAreReported) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root ignores mode bits";
+    boost::filesystem::create_directories(dir.file("locked"));
+    touch(dir.file("locked/secret"));
+    ::chmod(dir.file("locked/secret").c_str(), 0);
+    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("locked/secret"), "read", false)),
+              Errors::kInvalidFileHandle);
+    ::chmod(dir.file("locked").c_str(), 0500);
+    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("locked/sub/new"), "write", true)),
+              Errors::kPathCreate);
+    EXPECT_EQ(codeOf(createFolder(dir.file("locked/sub"))), Errors::kPathCreate);
+    ::chmod(dir.file("locked").c_str(), 0700);
+}
+
+TEST(VirtualKeys, MapBothWaysAndTellSidesOnlyWhenAsked) {
+    EXPECT_EQ(mapVirtualKey('A', 0), 0x1Eu);
+    EXPECT_EQ(mapVirtualKey(0x1E, 1), static_cast<uint32_t>('A'));
+    EXPECT_EQ(mapVirtualKey('A', 2), static_cast<uint32_t>('A'));
+    EXPECT_EQ(mapVirtualKey(0xBA, 2), static_cast<uint32_t>(';'));
+    // Right Shift is Shift for type 1 and right Shift for type 3.
+    EXPECT_EQ(mapVirtualKey(0x36, 1), 0x10u);
+    EXPECT_EQ(mapVirtualKey(0x36, 3), 0xA1u);
+    EXPECT_EQ(mapVirtualKey(0x1D, 3), 0xA2u);
+    EXPECT_EQ(mapVirtualKey(0xE01D, 3), 0xA3u);
+    // Home and keypad 7 share 0x47; the scan code finds Home.
+    EXPECT_EQ(mapVirtualKey(0x47, 1), 0x24u);
+    EXPECT_EQ(mapVirtualKey(0x67, 0), 0x47u);
+    EXPECT_EQ(mapVirtualKey(0x25, 4), 0xE04Bu);
+    EXPECT_EQ(mapVirtualKey(0x35, 1), 0xBFu);
+    EXPECT_EQ(mapVirtualKey(0xE035, 3), 0x6Fu);
+    // No mapping, or an unknown type, gives 0.
+    EXPECT_EQ(mapVirtualKey(0x07, 0), 0u);
+    EXPECT_EQ(mapVirtualKey('A', 9), 0u);
+    EXPECT_EQ(mapVirtualKey(0x1234, 1), 0u);
+    for (uint32_t vk : {0x08u, 0x0Du, 0x20u, uint32_t{'0'}, uint32_t{'Z'}, 0x70u, 0x7Bu, 0xDEu})
+        EXPECT_EQ(mapVirtualKey(mapVirtualKey(vk, 0), 1), vk) << vk;
+}
+
+TEST(KeyboardLayout, LocaleNamesGiveLanguageIdentifiers) {
+    EXPECT_EQ(languageIdOfLocale("de_CH.UTF-8"), 0x0807);
+    EXPECT_EQ(languageIdOfLocale("fr_FR@euro"), 0x040C);
+    EXPECT_EQ(languageIdOfLocale("de_LU.UTF-8"), 0x0407);
+    EXPECT_EQ(languageIdOfLocale("C.UTF-8"), 0x0409);
+    EXPECT_EQ(languageIdOfLocale(""), 0x0409);
+    ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
+    EXPECT_EQ(keyboardLayoutOfSession(), 0x04110411u);
+    ::unsetenv("LC_ALL");
+}
+
+TEST(EnvironmentStore, ValuesOutliveTheStoreAndFallBackToTheProcess) {
+    TestSupport::TempDir dir;
+    {
+        EnvironmentStore store("Test.Env_1", dir.file("env.json"));
+        EXPECT_TRUE(store.set("TARVIK_TEST_VALUE", "a=b c"));
+        EXPECT_FALSE(store.set("BAD=NAME", "x"));
+        EXPECT_FALSE(store.set("", "x"));
+    }
+    EnvironmentStore store("Test.Env_1", dir.file("env.json"));
+    EXPECT_EQ(store.get("TARVIK_TEST_VALUE"), "a=b c");
+    ::setenv("TARVIK_TEST_OWN", "own", 1);
+    EXPECT_EQ(store.get("TARVIK_TEST_OWN"), "own");
+    EXPECT_EQ(store.get("TARVIK_TEST_NEVER_SET"), "");
+    EXPECT_TRUE(store.set("TARVIK_TEST_VALUE", ""));
+    EXPECT_EQ(store.get("TARVIK_TEST_VALUE"), "");
+}
+
+TEST(ProcessWatcher, EachWatchedProcessIsReportedOnceAndAGoneOneAtOnce) {
+    std::mutex m;
+    std::vector<uint32_t> ended;
+    ProcessWatcher watcher([&](uint32_t pid) {
+        std::lock_guard g(m);
+        ended.push_back(pid);
+    });
+    const auto seen = [&] {
+        std::lock_guard g(m);
+        return ended;
+    };
+    const pid_t child = spawnSleeper("0.2");
+    watcher.watch(static_cast<uint32_t>(child));
+    watcher.watch(static_cast<uint32_t>(child));
+    EXPECT_EQ(watcher.watching(), 1u);
+    ASSERT_TRUE(eventually([&] { return !seen().empty(); }, 10s));
+    ::waitpid(child, nullptr, 0);
+    // Gone now: a new watch is answered without waiting.
+    watcher.watch(static_cast<uint32_t>(child));
+    watcher.watch(0);
+    ASSERT_TRUE(eventually([&] { return seen().size() == 3; }, 5s));
+    EXPECT_EQ(seen(), (std::vector<uint32_t>{static_cast<uint32_t>(child),
+                                             static_cast<uint32_t>(child), 0u}));
+    EXPECT_EQ(watcher.watching(), 0u);
+}
+
+TEST(ProcessList, HoldsThisProcessByNameAndIsValidJson) {
+    const auto processes = runningProcesses();
+    const auto self = std::find_if(processes.begin(), processes.end(), [](const auto& p) {
+        return p.id == static_cast<uint32_t>(::getpid());
+    });
+    ASSERT_NE(self, processes.end());
+    EXPECT_EQ(self->name, "test_helper_desktop");
+    const auto json = nlohmann::json::parse(processListJson(processes));
+    ASSERT_EQ(json.size(), processes.size());
+    EXPECT_TRUE(json[0]["ProcID"].is_number());
+    EXPECT_TRUE(json[0]["ProcName"].is_string());
+}
+
+TEST(FolderPermissions, MissingOwnerBitsAreFoundAndGrantedThroughTheTree) {
+    TestSupport::TempDir dir;
+    boost::filesystem::create_directories(dir.file("pkg/inner"));
+    touch(dir.file("pkg/inner/data"));
+    EXPECT_TRUE(folderGrantsAccess(dir.file("pkg")));
+    ::chmod(dir.file("pkg/inner/data").c_str(), 0400);
+    ::chmod(dir.file("pkg/inner").c_str(), 0500);
+    EXPECT_FALSE(folderGrantsAccess(dir.file("pkg")));
+    EXPECT_TRUE(grantFolderAccess(dir.file("pkg")));
+    EXPECT_TRUE(folderGrantsAccess(dir.file("pkg")));
+    struct stat st {};
+    ::stat(dir.file("pkg/inner/data").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_FALSE(folderGrantsAccess(dir.file("missing")));
+    EXPECT_FALSE(grantFolderAccess(dir.file("pkg/inner/data")));
+    EXPECT_FALSE(folderGrantsAccess("pkg"));
+}
+
+class SocketServerTest : public ::testing::Test {
+  protected:
+    std::vector<std::pair<uint32_t, std::string>> requests() {
+        std::lock_guard g(mutex_);
+        return requests_;
+    }
+    std::mutex mutex_;
+    std::vector<std::pair<uint32_t, std::string>> requests_;
+    SocketServer server{[this](uint32_t n, const std::string& line) {
+        std::lock_guard g(mutex_);
+        requests_.emplace_back(n, line);
+    }};
+    boost::asio::io_context io;
+
+    boost::asio::ip::tcp::socket connect(uint16_t port) {
+        boost::asio::ip::tcp::socket s(io);
+        s.connect({boost::asio::ip::address_v4::loopback(), port});
+        return s;
+    }
+    static std::string readLine(boost::asio::ip::tcp::socket& s) {
+        boost::asio::streambuf buffer;
+        boost::asio::read_until(s, buffer, '\n');
+        std::istream in(&buffer);
+        std::string line;
+        std::getline(in, line);
+        return line;
+    }
+};
+
+TEST_F(SocketServerTest, ClientsGetTheirOwnNumbersAndTheirOwnAnswers) {
+    const uint16_t port = server.open();
+    ASSERT_NE(port, 0);
+    EXPECT_EQ(server.open(), port);
+    ASSERT_TRUE(server.start());
+    auto first = connect(port);
+    auto second = connect(port);
+    boost::asio::write(first, boost::asio::buffer(std::string("hello\r\nsecond line\n")));
+    ASSERT_TRUE(eventually([&] { return requests().size() == 2; }));
+    boost::asio::write(second, boost::asio::buffer(std::string("from two\n")));
+    ASSERT_TRUE(eventually([&] { return requests().size() == 3; }));
+    const auto seen = requests();
+    EXPECT_EQ(seen[0], std::make_pair(1u, std::string("hello")));
+    EXPECT_EQ(seen[1], std::make_pair(1u, std::string("second line")));
+    EXPECT_EQ(seen[2].second, "from two");
+    const uint32_t two = seen[2].first;
+    EXPECT_NE(two, 1u);
+
+    EXPECT_TRUE(server.send(two, "answer two"));
+    EXPECT_TRUE(server.send(1, "answer one"));
+    EXPECT_EQ(readLine(second), "answer two");
+    EXPECT_EQ(readLine(first), "answer one");
+    EXPECT_FALSE(server.send(99, "nobody"));
+}
+
+TEST_F(SocketServerTest, OverlongLinesCloseTheirClientAndShutdownClosesAll) {
+    ASSERT_TRUE(server.start());
+    const uint16_t port = server.open();
+    auto greedy = connect(port);
+    auto calm = connect(port);
+    ASSERT_TRUE(eventually([&] { return server.clients() == 2; }));
+    const std::string huge(SocketServer::kMaxLine + 10, 'x');
+    boost::system::error_code ec;
+    boost::asio::write(greedy, boost::asio::buffer(huge), ec);
+    ASSERT_TRUE(eventually([&] { return server.clients() == 1; }));
+    EXPECT_TRUE(requests().empty());
+
+    server.shutdown();
+    EXPECT_EQ(server.clients(), 0u);
+    char byte = 0;
+    calm.read_some(boost::asio::buffer(&byte, 1), ec);
+    EXPECT_EQ(ec, boost::asio::error::eof);
+    // A new start listens again, on a new port.
+    EXPECT_TRUE(server.start());
+    EXPECT_NE(server.open(), 0);
+}
