@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "demo/desktopdemo.h"
 #include "platform/application.h"
 #include "platform/applicationdata.h"
 #include "tarvikfoundation/orvaneanalyticsmanager.h"
@@ -129,6 +130,7 @@ int main() {
         return 1;
     }
     showAccountAndAnalytics();
+    TarvikDemo::showDesktopServices();
     const int32_t code = static_cast<int32_t>(0xE101000E);
     std::printf("error 0x%08X reads \"%s\"\n", static_cast<unsigned>(code),
                 OrvanePlatformExceptionHelper::GetErrorMessage(code).to_utf8().c_str());
