@@ -100,6 +100,10 @@ TEST_F(FileOperations, FailuresCarryTheCodeOfWhatWentWrong) {
     EXPECT_EQ(codeOf(createFolder(dir.file("plain/below"))), Errors::kNotADirectory);
     EXPECT_TRUE(std::get<bool>(createFolder(dir.file("new/deep/folder"))));
     EXPECT_TRUE(std::get<bool>(createFolder(dir.file("new/deep/folder"))));
+    // Nobody, root included, creates folders in /proc.
+    EXPECT_EQ(codeOf(createFolder("/proc/tarvik-test/below")), Errors::kPathCreate);
+    EXPECT_EQ(codeOf(issueFileToken(tokens, "/proc/tarvik-test/new.txt", "write", true)),
+              Errors::kPathCreate);
 
     EXPECT_EQ(codeOf(deleteFolder(dir.file("missing"))), Errors::kPathNotFound);
     EXPECT_EQ(codeOf(deleteFolder(dir.file("plain"))), Errors::kNotADirectory);
