@@ -50,6 +50,22 @@ Kind kindOf(const std::string& path, int& error) {
     return (error == ENOENT || error == ENOTDIR) ? Kind::Missing : Kind::Error;
 }
 
+// A failure unless a folder is at the path.
+std::optional<FileFailure> requireFolder(const std::string& path, const char* what) {
+    int error = 0;
+    switch (kindOf(path, error)) {
+        case Kind::Folder:
+            return std::nullopt;
+        case Kind::Missing:
+            return failure(Errors::kPathNotFound, what, path, "no such folder");
+        case Kind::Other:
+            return failure(Errors::kNotADirectory, what, path, "not a folder");
+        case Kind::Error:
+            break;
+    }
+    return failure(Errors::kPathExistCheck, what, path, systemReason(error));
+}
+
 }  // namespace
 
 FileResult<std::string> issueFileToken(FileTokens& tokens, const std::string& path,
@@ -128,17 +144,7 @@ FileResult<bool> deleteFolder(const std::string& path) {
     if (auto bad = checkPath(path, Errors::kFolderNameExtraction, "folder deletion")) return *bad;
     if (fs::path(path).lexically_normal() == "/")
         return failure(Errors::kFolderDelete, "folder deletion", path, "refusing the root");
-    int error = 0;
-    switch (kindOf(path, error)) {
-        case Kind::Missing:
-            return failure(Errors::kPathNotFound, "folder deletion", path, "no such folder");
-        case Kind::Other:
-            return failure(Errors::kNotADirectory, "folder deletion", path, "not a folder");
-        case Kind::Error:
-            return failure(Errors::kPathExistCheck, "folder deletion", path, systemReason(error));
-        case Kind::Folder:
-            break;
-    }
+    if (auto notFolder = requireFolder(path, "folder deletion")) return *notFolder;
     boost::system::error_code ec;
     fs::remove_all(path, ec);
     if (ec) return failure(Errors::kFolderDelete, "folder deletion", path, ec.message());
@@ -147,17 +153,7 @@ FileResult<bool> deleteFolder(const std::string& path) {
 
 FileResult<std::string> listFolder(const std::string& path, bool recursive) {
     if (auto bad = checkPath(path, Errors::kFolderNameExtraction, "listing")) return *bad;
-    int error = 0;
-    switch (kindOf(path, error)) {
-        case Kind::Missing:
-            return failure(Errors::kPathNotFound, "listing", path, "no such folder");
-        case Kind::Other:
-            return failure(Errors::kNotADirectory, "listing", path, "not a folder");
-        case Kind::Error:
-            return failure(Errors::kPathExistCheck, "listing", path, systemReason(error));
-        case Kind::Folder:
-            break;
-    }
+    if (auto notFolder = requireFolder(path, "listing")) return *notFolder;
     std::vector<std::pair<std::string, bool>> entries;
     boost::system::error_code ec;
     auto add = [&](const fs::path& p) -> std::optional<FileFailure> {
