@@ -7,8 +7,8 @@
 
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "fakehelper.h"
 #include "lifecyclesupport.h"
-#include "scriptedpeer.h"
 #include "tarvikfoundation/orvaneanalyticsmanager.h"
 #include "tarvikfoundation/orvaneauthmanager.h"
 #include "tarvikfoundation/orvanemessagehandler.h"
@@ -18,7 +18,6 @@ using namespace TarvikFoundation;
 using Platform::hstring;
 using Platform::ValueSet;
 using TestSupport::eventually;
-using TestSupport::ScriptedPeer;
 
 namespace {
 
@@ -28,10 +27,6 @@ constexpr const wchar_t* kUserXml =
     L"\"last_name\":\"B\",\"email\":\"ann@example.org\",\"emailVerified\":\"true\","
     L"\"account_type\":\"type2\"}</ACSProfile></UserData>";
 
-int32_t commandOf(const ValueSet& r) {
-    return r.LookupAs<int32_t>(L"command");
-}
-
 ValueSet result(int32_t value) {
     ValueSet a = Tarvik::createResponse(true);
     a.Insert(L"result", value);
@@ -39,34 +34,13 @@ ValueSet result(int32_t value) {
 }
 
 // A helper with a signed-in user whose answers to single commands can be replaced.
-struct FakeHelper {
-    std::mutex m;
-    std::map<int32_t, std::function<ValueSet(const ValueSet&)>> answers;
-    ScriptedPeer peer{[this](const ValueSet& request, int) -> std::optional<ValueSet> {
-        std::function<ValueSet(const ValueSet&)> answer;
-        {
-            std::lock_guard g(m);
-            auto it = answers.find(commandOf(request));
-            if (it != answers.end()) answer = it->second;
-        }
-        if (answer) return answer(request);
-        if (commandOf(request) == 26) {
-            ValueSet a = result(0);
-            a.Insert(L"userData", hstring(kUserXml));
-            return a;
-        }
-        return result(0);
-    }};
-    void on(int32_t command, std::function<ValueSet(const ValueSet&)> f) {
-        std::lock_guard g(m);
-        answers[command] = std::move(f);
-    }
-    std::vector<ValueSet> sent(int32_t command) {
-        std::vector<ValueSet> out;
-        for (std::size_t i = 0; i < peer.count(); ++i)
-            if (commandOf(peer.request(i)) == command) out.push_back(peer.request(i));
-        return out;
-    }
+struct FakeHelper : TestSupport::FakeHelper {
+    FakeHelper()
+        : TestSupport::FakeHelper([](const ValueSet& request) {
+              ValueSet a = result(0);
+              if (TestSupport::commandOf(request) == 26) a.Insert(L"userData", hstring(kUserXml));
+              return a;
+          }) {}
 };
 
 class Managers : public ::testing::Test {

@@ -10,9 +10,9 @@
 
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "fakehelper.h"
 #include "lifecyclesupport.h"
 #include "platform/hresult.h"
-#include "scriptedpeer.h"
 #include "tarvikfoundation/orvaneappxpermissionmanager.h"
 #include "tarvikfoundation/orvanecarvomanager.h"
 #include "tarvikfoundation/orvanecasocketserver.h"
@@ -25,43 +25,9 @@ using namespace TarvikFoundation;
 using Platform::hstring;
 using Platform::ValueSet;
 using TestSupport::eventually;
-using TestSupport::ScriptedPeer;
+using TestSupport::FakeHelper;
 
 namespace {
-
-std::optional<int32_t> commandOf(const ValueSet& r) {
-    return r.TryLookupAs<int32_t>(L"command");
-}
-
-// Answers each command with what the test installed, "response" = 0 otherwise.
-struct FakeHelper {
-    std::mutex m;
-    std::map<int32_t, std::function<ValueSet(const ValueSet&)>> answers;
-    ScriptedPeer peer{[this](const ValueSet& request, int) -> std::optional<ValueSet> {
-        std::function<ValueSet(const ValueSet&)> answer;
-        if (const auto c = commandOf(request)) {
-            std::lock_guard g(m);
-            if (auto it = answers.find(*c); it != answers.end()) answer = it->second;
-        }
-        return answer ? answer(request) : Tarvik::createResponse(true);
-    }};
-    void on(int32_t command, std::function<ValueSet(const ValueSet&)> f) {
-        std::lock_guard g(m);
-        answers[command] = std::move(f);
-    }
-    void answer(int32_t command, ValueSet v) {
-        on(command, [v](const ValueSet&) { return v; });
-    }
-    std::vector<ValueSet> sent(int32_t command) {
-        std::vector<ValueSet> out;
-        for (std::size_t i = 0; i < peer.count(); ++i)
-            if (commandOf(peer.request(i)) == command) out.push_back(peer.request(i));
-        return out;
-    }
-    ValueSet fromHelper(const ValueSet& request) {
-        return peer.peerSide().SendMessageAsync(request).get().Message();
-    }
-};
 
 ValueSet failure(int32_t code, const wchar_t* text) {
     ValueSet v = Tarvik::createResponse(false);
