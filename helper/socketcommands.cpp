@@ -1,5 +1,6 @@
 // Commands 29 to 34: the socket server, the client requests forwarded to the
-// application as command 31, and the start of a client program.
+// application as command 31, and the start of a client program; command 56, the start
+// of the cart client.
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
 #include "helper/clientlauncher.h"

@@ -16,14 +16,12 @@
 #include "platform/appservicelistener.h"
 #include "testsupport.h"
 
-extern char** environ;
-
 namespace TestSupport {
 
 using namespace Platform;
 using namespace std::chrono_literals;
 
-pid_t spawn(const std::vector<std::string>& args) {
+inline pid_t spawn(const std::vector<std::string>& args) {
     std::string program = TARVIK_HELPER_PATH;
     std::vector<std::string> copy = args;
     std::vector<char*> argv{program.data()};
@@ -34,13 +32,13 @@ pid_t spawn(const std::vector<std::string>& args) {
     return pid;
 }
 
-int runToEnd(const std::vector<std::string>& args) {
+inline int runToEnd(const std::vector<std::string>& args) {
     int status = 0;
     ::waitpid(spawn(args), &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-void stop(pid_t pid) {
+inline void stop(pid_t pid) {
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -147,11 +147,8 @@ TEST_F(DesktopHelper, AnEnvironmentVariableSurvivesAHelperRestart) {
 
 TEST_F(DesktopHelper, AChildsExitIsReportedOnce) {
     auto monitor = TarvikFoundation::OrvaneProcessMonitor::GetInstance();
-    const char* argv[] = {"/bin/sleep", "0.3", nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(
-        ::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, const_cast<char**>(argv), environ),
-        0);
+    const pid_t child = TestSupport::spawnSleeper("0.3");
+    ASSERT_GT(child, 0);
     const auto list = monitor->GetProcessList().get();
     const bool listed = std::any_of(list.begin(), list.end(), [&](const auto& p) {
         return p.ProcessId() == static_cast<uint32_t>(child) &&

@@ -2,7 +2,6 @@
 // key mapping, locale layouts, the package environment, exit watches, folder access
 // and the socket server's framing.
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,8 +27,6 @@
 #include "helper/virtualkeys.h"
 #include "testsupport.h"
 
-extern char** environ;
-
 using namespace TarvikHelper;
 using namespace std::chrono_literals;
 using TestSupport::eventually;
@@ -45,14 +42,6 @@ int32_t codeOf(const FileResult<T>& result) {
 
 void touch(const std::string& path) {
     std::ofstream(path) << "x";
-}
-
-pid_t spawnSleeper(const char* seconds) {
-    const char* argv[] = {"/bin/sleep", seconds, nullptr};
-    pid_t pid = 0;
-    EXPECT_EQ(
-        ::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-    return pid;
 }
 
 }  // namespace
@@ -221,7 +210,8 @@ TEST(ProcessWatcher, EachWatchedProcessIsReportedOnceAndAGoneOneAtOnce) {
         std::lock_guard g(m);
         return ended;
     };
-    const pid_t child = spawnSleeper("0.2");
+    const pid_t child = TestSupport::spawnSleeper("0.2");
+    ASSERT_GT(child, 0);
     watcher.watch(static_cast<uint32_t>(child));
     watcher.watch(static_cast<uint32_t>(child));
     EXPECT_EQ(watcher.watching(), 1u);

@@ -1,34 +1,20 @@
 // The library and the reference helper in two processes over a real Unix socket.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <future>
 
 #include "common/base64.h"
+#include "helperapp.h"
 #include "platform/appservicelistener.h"
 #include "tarvikfoundation/orvanetestmanager.h"
 #include "testsupport.h"
-
-extern char** environ;
 
 using namespace Platform;
 using namespace std::chrono_literals;
 
 namespace {
-
-pid_t spawnHelper(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    std::string program = TARVIK_HELPER_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copy = args;
-    for (auto& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    return pid;
-}
 
 // Waits up to `limit` for the child; kills it when it overstays.
 int reap(pid_t pid, std::chrono::milliseconds limit) {
@@ -56,8 +42,8 @@ TEST(HelperProcess, DelayApiAndExitOverARealSocket) {
             connected.set_value(d.Connection());
         });
     const pid_t helper =
-        spawnHelper({"--package", Tarvik::Base64::encode("test.pfn"), "--service",
-                     Tarvik::Base64::encode("svc"), "--log", dir.file("Win32Helper.log")});
+        TestSupport::spawn({"--package", Tarvik::Base64::encode("test.pfn"), "--service",
+                            Tarvik::Base64::encode("svc"), "--log", dir.file("Win32Helper.log")});
     auto future = connected.get_future();
     ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
     auto connection = future.get();
@@ -83,8 +69,10 @@ TEST(HelperProcess, DelayApiAndExitOverARealSocket) {
 }
 
 TEST(HelperProcess, RejectsABadCommandLine) {
-    EXPECT_EQ(reap(spawnHelper({"--package"}), 10s), 2);
-    EXPECT_EQ(reap(spawnHelper({"--package", "not base64!", "--service", "cw=="}), 10s), 2);
-    EXPECT_EQ(reap(spawnHelper({"--package", "cA==", "--service", "cw==", "--logLevel", "x"}), 10s),
-              2);
+    EXPECT_EQ(reap(TestSupport::spawn({"--package"}), 10s), 2);
+    EXPECT_EQ(reap(TestSupport::spawn({"--package", "not base64!", "--service", "cw=="}), 10s), 2);
+    EXPECT_EQ(
+        reap(TestSupport::spawn({"--package", "cA==", "--service", "cw==", "--logLevel", "x"}),
+             10s),
+        2);
 }

@@ -1,5 +1,6 @@
 #pragma once
 // Small helpers shared by the test programs.
+#include <spawn.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
@@ -10,6 +11,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace TestSupport {
 
@@ -66,6 +69,15 @@ inline bool eventually(const std::function<bool()>& pred,
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return pred();
+}
+
+// A child that sleeps for `seconds` (as /bin/sleep reads them); 0 when it cannot start.
+inline pid_t spawnSleeper(const char* seconds) {
+    const char* argv[] = {"/bin/sleep", seconds, nullptr};
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+        return 0;
+    return pid;
 }
 
 }  // namespace TestSupport
