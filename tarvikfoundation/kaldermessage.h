@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/activation.h"
 #include "platform/hstring.h"
 
 namespace TarvikFoundation::OrvaneInternal {
@@ -16,7 +17,7 @@ enum class KalderMessageErrorCode : int32_t {
     ExchangeFailed = 7,
 };
 
-class KalderMessage {
+class KalderMessage : private Platform::ModuleObject {
   public:
     KalderMessage(Platform::hstring messageType, Platform::hstring payload)
         : messageType_(std::move(messageType)), payload_(std::move(payload)) {}

@@ -5,11 +5,13 @@
 #include <memory>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 
 namespace TarvikFoundation {
 
-class OrvaneAnalyticsManager : public std::enable_shared_from_this<OrvaneAnalyticsManager> {
+class OrvaneAnalyticsManager : public std::enable_shared_from_this<OrvaneAnalyticsManager>,
+                               private Platform::ModuleObject {
   public:
     static constexpr const wchar_t* kNoPersonGuid = L"NOPERSONGUID@OrvaneID";
     static constexpr int32_t kNameLimit = 128;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/activation.h"
 #include "platform/application.h"
 #include "platform/applicationdata.h"
 #include "platform/appserviceconnection.h"
@@ -18,7 +19,8 @@
 
 namespace TarvikFoundation {
 
-class OrvaneAppHelper : public std::enable_shared_from_this<OrvaneAppHelper> {
+class OrvaneAppHelper : public std::enable_shared_from_this<OrvaneAppHelper>,
+                        private Platform::ModuleObject {
   public:
     using HelperAppExitEventHandler =
         std::function<void(const std::shared_ptr<OrvaneAppHelper>& sender, int32_t value)>;

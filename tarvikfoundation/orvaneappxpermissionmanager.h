@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 
 namespace TarvikFoundation {
@@ -19,7 +20,8 @@ class OrvaneAppXPermissionManagerInterface {
 
 class OrvaneAppXPermissionManager
     : public OrvaneAppXPermissionManagerInterface,
-      public std::enable_shared_from_this<OrvaneAppXPermissionManager> {
+      public std::enable_shared_from_this<OrvaneAppXPermissionManager>,
+      private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneAppXPermissionManager> GetInstance();
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 #include "platform/event.h"
 #include "tarvikfoundation/orvaneauthtokeninfo.h"
@@ -22,7 +23,8 @@ namespace TarvikFoundation {
 
 using AuthManagerStatusEventDelegate = std::function<void(int32_t status)>;
 
-class OrvaneAuthManager : public std::enable_shared_from_this<OrvaneAuthManager> {
+class OrvaneAuthManager : public std::enable_shared_from_this<OrvaneAuthManager>,
+                          private Platform::ModuleObject {
   public:
     static constexpr int32_t kSignedIn = 0;
     static constexpr int32_t kSignedOut = 1;

@@ -2,11 +2,12 @@
 // An access token and its refresh token, read from the token JSON the helper returns.
 #include <cstdint>
 
+#include "platform/activation.h"
 #include "platform/hstring.h"
 
 namespace TarvikFoundation {
 
-class OrvaneAuthTokenInfo {
+class OrvaneAuthTokenInfo : private Platform::ModuleObject {
   public:
     // Never raises: a text that does not parse leaves the fields read so far.
     explicit OrvaneAuthTokenInfo(const Platform::hstring& tokenJson);

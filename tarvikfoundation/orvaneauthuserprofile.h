@@ -2,12 +2,13 @@
 // The signed-in user's profile, read once from the profile JSON the helper returns.
 #include <optional>
 
+#include "platform/activation.h"
 #include "platform/hstring.h"
 #include "platform/jsonarray.h"
 
 namespace TarvikFoundation {
 
-class OrvaneAuthUserProfile {
+class OrvaneAuthUserProfile : private Platform::ModuleObject {
   public:
     // Never raises: a text that does not parse leaves the fields read so far.
     explicit OrvaneAuthUserProfile(const Platform::hstring& profileJson);

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 
 namespace TarvikFoundation {
@@ -24,7 +25,8 @@ class OrvaneCarvoInterface {
 };
 
 class OrvaneCarvoManager : public OrvaneCarvoInterface,
-                           public std::enable_shared_from_this<OrvaneCarvoManager> {
+                           public std::enable_shared_from_this<OrvaneCarvoManager>,
+                           private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneCarvoManager> GetInstance();
 

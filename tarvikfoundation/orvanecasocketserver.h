@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 #include "platform/event.h"
 
@@ -30,7 +31,8 @@ class OrvaneCASocketServerInterface {
 };
 
 class OrvaneCASocketServer : public OrvaneCASocketServerInterface,
-                             public std::enable_shared_from_this<OrvaneCASocketServer> {
+                             public std::enable_shared_from_this<OrvaneCASocketServer>,
+                             private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneCASocketServer> GetInstance();
     // Installs a derived server as the process's instance; fails once one exists.

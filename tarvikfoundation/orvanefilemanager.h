@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 
 namespace TarvikFoundation {
@@ -34,7 +35,8 @@ class OrvaneFileManagerInterface {
 };
 
 class OrvaneFileManager : public OrvaneFileManagerInterface,
-                          public std::enable_shared_from_this<OrvaneFileManager> {
+                          public std::enable_shared_from_this<OrvaneFileManager>,
+                          private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneFileManager> GetInstance();
 

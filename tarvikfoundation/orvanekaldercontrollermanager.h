@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 
 namespace TarvikFoundation {
@@ -24,7 +25,8 @@ class OrvaneKalderControllerManagerInterface {
 
 class OrvaneKalderControllerManager
     : public OrvaneKalderControllerManagerInterface,
-      public std::enable_shared_from_this<OrvaneKalderControllerManager> {
+      public std::enable_shared_from_this<OrvaneKalderControllerManager>,
+      private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneKalderControllerManager> GetInstance();
 

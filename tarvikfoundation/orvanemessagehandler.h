@@ -14,13 +14,15 @@
 #include <vector>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 #include "platform/event.h"
 #include "tarvikfoundation/kaldermessage.h"
 
 namespace TarvikFoundation::OrvaneInternal {
 
-class OrvaneMessageHandler : public std::enable_shared_from_this<OrvaneMessageHandler> {
+class OrvaneMessageHandler : public std::enable_shared_from_this<OrvaneMessageHandler>,
+                             private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneMessageHandler> GetInstance();
     ~OrvaneMessageHandler();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 #include "tarvikfoundation/processinfo.h"
 
@@ -23,7 +24,8 @@ class OrvaneProcessMonitorInterface {
 };
 
 class OrvaneProcessMonitor : public OrvaneProcessMonitorInterface,
-                             public std::enable_shared_from_this<OrvaneProcessMonitor> {
+                             public std::enable_shared_from_this<OrvaneProcessMonitor>,
+                             private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneProcessMonitor> GetInstance();
 

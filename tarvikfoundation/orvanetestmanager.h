@@ -5,11 +5,13 @@
 #include <memory>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 
 namespace TarvikFoundation::OrvaneInternal {
 
-class OrvaneTestManager : public std::enable_shared_from_this<OrvaneTestManager> {
+class OrvaneTestManager : public std::enable_shared_from_this<OrvaneTestManager>,
+                          private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneTestManager> GetInstance();
 

@@ -5,13 +5,15 @@
 #include <chrono>
 #include <memory>
 
+#include "platform/activation.h"
 #include "platform/backgroundtask.h"
 #include "platform/cancellation.h"
 #include "platform/task.h"
 
 namespace TarvikFoundation {
 
-class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKAppServiceTask> {
+class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKAppServiceTask>,
+                                 private Platform::ModuleObject {
   public:
     enum Side : int32_t { kWin32 = 0, kUwp = 1, kUnknown = 2 };
     static constexpr std::chrono::seconds kRelayWait{5};

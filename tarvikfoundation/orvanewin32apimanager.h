@@ -5,11 +5,13 @@
 #include <memory>
 
 #include "common/tarvikappserviceconnection.h"
+#include "platform/activation.h"
 #include "platform/async.h"
 
 namespace TarvikFoundation {
 
-class OrvaneWin32ApiManager : public std::enable_shared_from_this<OrvaneWin32ApiManager> {
+class OrvaneWin32ApiManager : public std::enable_shared_from_this<OrvaneWin32ApiManager>,
+                              private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneWin32ApiManager> GetInstance();
 

@@ -2,11 +2,12 @@
 // One entry of the helper's process list: a process's name and id.
 #include <cstdint>
 
+#include "platform/activation.h"
 #include "platform/hstring.h"
 
 namespace TarvikFoundation {
 
-class ProcessInfo {
+class ProcessInfo : private Platform::ModuleObject {
   public:
     ProcessInfo() = default;
 

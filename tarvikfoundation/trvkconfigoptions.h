@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/activation.h"
 #include "platform/async.h"
 #include "platform/hstring.h"
 
@@ -16,7 +17,7 @@ class Win32HelperLauncher {
     virtual Platform::IAsyncOperation<bool> LaunchAsync(const Platform::hstring& launchText) = 0;
 };
 
-class TRVKConfigOptions {
+class TRVKConfigOptions : private Platform::ModuleObject {
   public:
     uint32_t LogLevel() const { return logLevel_; }
     void LogLevel(uint32_t v) { logLevel_ = v; }
