@@ -1,0 +1,34 @@
+# cmake --install: the library, its headers, the two programs, the wire contract, a
+# CMake package (find_package(TarvikFoundation)) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS tarvikfoundation tarvik-apphost tarvik-helper
+  EXPORT TarvikFoundationTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(dir platform common tarvikfoundation)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${TARVIK_INSTALL_INCLUDEDIR}/${dir}
+    FILES_MATCHING PATTERN "*.h")
+endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/appservice.pb.h DESTINATION ${TARVIK_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/platform/appservice.proto
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/TarvikFoundation)
+
+install(EXPORT TarvikFoundationTargets NAMESPACE TarvikFoundation::
+  DESTINATION ${TARVIK_INSTALL_CMAKEDIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/TarvikFoundationConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/TarvikFoundationConfig.cmake
+  INSTALL_DESTINATION ${TARVIK_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/TarvikFoundationConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/TarvikFoundationConfig.cmake
+  ${PROJECT_BINARY_DIR}/TarvikFoundationConfigVersion.cmake
+  DESTINATION ${TARVIK_INSTALL_CMAKEDIR})
+
+# The .pc file finds its prefix from where it lies, so an installed tree can move.
+file(RELATIVE_PATH TARVIK_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" TARVIK_PC_TO_PREFIX "${TARVIK_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/tarvikfoundation.pc.in
+  ${PROJECT_BINARY_DIR}/tarvikfoundation.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tarvikfoundation.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,66 @@
+// The smallest useful host: configure the library, create the app helper, wait until
+// the helper has connected, make calls, and reach a class by name as a loader would.
+// Run with TARVIK_PACKAGE_MANIFEST naming minimal-host.manifest.json.
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "platform/application.h"
+#include "tarvikfoundation/activation.h"
+#include "tarvikfoundation/orvaneapphelper.h"
+#include "tarvikfoundation/orvanefilemanager.h"
+#include "tarvikfoundation/orvaneplatformexceptionhelper.h"
+#include "tarvikfoundation/orvanetestmanager.h"
+#include "tarvikfoundation/trvkconfigoptions.h"
+
+using namespace TarvikFoundation;
+
+int main() {
+    // A host application has one application object, as a sandboxed app does.
+    auto app = Platform::Application::Create();
+
+    auto options = std::make_shared<TRVKConfigOptions>();
+    options->Win32Uri(L"minimal-host-helper");  // the manifest's scheme starts the helper
+    options->AppServiceName(L"com.example.minimalhost");
+    options->ClientId(L"minimal-host");
+    std::shared_ptr<OrvaneAppHelper> helper;
+    try {
+        helper = OrvaneAppHelper::create(options);
+    } catch (const Platform::hresult_error& e) {
+        std::fprintf(stderr, "minimal-host: %s\n", e.message().to_utf8().c_str());
+        return 1;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!helper->managersReady() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!helper->managersReady()) {
+        std::fprintf(stderr, "minimal-host: the helper did not connect\n");
+        return 1;
+    }
+
+    auto test = OrvaneInternal::OrvaneTestManager::GetInstance();
+    int failures = 0;
+    try {
+        std::printf("TestDelayApi(0): \"%s\"\n", test->TestDelayApi(0).get().to_utf8().c_str());
+
+        // Activation by name gives the same manager instance as GetInstance.
+        Platform::IActivationFactory* factory = nullptr;
+        if (DllGetActivationFactory(L"TarvikFoundation.OrvaneFileManager", &factory) != 0) {
+            std::fprintf(stderr, "minimal-host: no factory for OrvaneFileManager\n");
+            return 1;
+        }
+        auto files = factory->ActivateInstance().as<OrvaneFileManagerInterface>();
+        const bool exists = files->FolderOperation1Async(L"/").get();
+        std::printf("folder / exists: %s\n", exists ? "true" : "false");
+        if (!exists) ++failures;
+    } catch (const Platform::hresult_error& e) {
+        std::fprintf(stderr, "minimal-host: call failed: 0x%08X %s\n",
+                     static_cast<unsigned>(e.code()),
+                     OrvanePlatformExceptionHelper::GetErrorMessage(e.code()).to_utf8().c_str());
+        return 1;
+    }
+    test->TestAppExitApi();  // the helper exits; the app-service host ends once idle
+    return failures == 0 ? 0 : 1;
+}
