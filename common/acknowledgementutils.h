@@ -1,6 +1,4 @@
 #pragma once
-// Carries the ids of received responses back to the peer, up to 25 per request, so
-// the peer can drop the responses it cached for retries.
 #include <array>
 #include <cstdint>
 #include <mutex>
@@ -11,6 +9,8 @@
 
 namespace Tarvik {
 
+/// Carries the ids of received responses back to the peer, up to 25 per request, so
+/// the peer can drop the responses it cached for retries.
 class AcknowledgementUtils {
   public:
     static constexpr int32_t kMaxAcks = 25;
@@ -18,7 +18,7 @@ class AcknowledgementUtils {
     static void storeId(uint64_t id);
     static void setAcknowledgementIDs(const Platform::ValueSet& request);
     static Platform::hstring getAckKey(int32_t slot);
-    // Receiving side: drops from the results cache every id the request acknowledges.
+    /// Receiving side: drops from the results cache every id the request acknowledges.
     static void processAcknowledgements(const Platform::ValueSet& request);
 
     static std::size_t pendingCount();

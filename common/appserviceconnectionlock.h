@@ -1,9 +1,9 @@
 #pragma once
-// The connection lock file: writing it tells the helper to (re)connect.
 #include <string>
 
 namespace Tarvik {
 
+/// The connection lock file: writing it tells the helper to (re)connect.
 class AppServiceConnectionLock {
   public:
     static void setAppServiceConnectionLock(const std::wstring& path);

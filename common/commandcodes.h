@@ -1,5 +1,6 @@
 #pragma once
-// Command codes carried under "command". Codes 5-7, 9-16 and 57-68 are reserved.
+/// @file
+/// Command codes carried under "command". Codes 5-7, 9-16 and 57-68 are reserved.
 #include <cstdint>
 
 namespace Tarvik::Commands {
@@ -51,7 +52,7 @@ inline constexpr int32_t kWatchProcess = 54;
 inline constexpr int32_t kProcessExited = 55;
 inline constexpr int32_t kCartInvokeClient = 56;
 
-// True for the numbers that the schema leaves unassigned.
+/// True for the numbers that the schema leaves unassigned.
 constexpr bool isReserved(int32_t code) {
     return (code >= 5 && code <= 7) || (code >= 9 && code <= 16) || (code >= 57 && code <= 68);
 }

@@ -1,12 +1,12 @@
 #pragma once
-// Completes an app-service deferral exactly once: explicitly, or when the last
-// reference goes away.
 #include <atomic>
 
 #include "platform/appserviceconnection.h"
 
 namespace Tarvik {
 
+/// Completes an app-service deferral exactly once: explicitly, or when the last
+/// reference goes away.
 class DeferralCompleter {
   public:
     explicit DeferralCompleter(Platform::AppServiceDeferral deferral)

@@ -1,5 +1,6 @@
 #pragma once
-// The library's error codes: upper half 0xE101, running number 1 to 71 below.
+/// @file
+/// The library's error codes: upper half 0xE101, running number 1 to 71 below.
 #include <cstdint>
 
 namespace Tarvik::Errors {
@@ -30,7 +31,7 @@ inline constexpr int32_t kLastServiceStatus = code(0x46);
 inline constexpr int32_t kUnknownStatus = code(0x47);
 
 inline constexpr int32_t kCount = 71;
-// The service status that stands for "no corresponding status".
+/// The service status that stands for "no corresponding status".
 inline constexpr int32_t kNoServiceStatus = 65535;
 
 }  // namespace Tarvik::Errors

@@ -1,17 +1,18 @@
 #pragma once
-// The process-wide logger: one formatted line per call, filtered by level, written
-// to the network sink, the log file or the debugger output.
+/// @file
+/// The process-wide logger: one formatted line per call, filtered by level, written
+/// to the network sink, the log file or the debugger output.
 #include <cstdint>
 #include <string>
 
 namespace Tarvik {
 
-// Formats and writes one line; returns the sink's result, or all-ones when dropped.
-// Formats accept the %I64d / %I64u / %I64x length forms besides the standard ones.
+/// Formats and writes one line; returns the sink's result, or all-ones when dropped.
+/// Formats accept the %I64d / %I64u / %I64x length forms besides the standard ones.
 int LogMessage(const char* level, const char* file, const char* function, unsigned line,
                const char* format, ...) noexcept;
-// As LogMessage with a wide format and wide arguments. In wide formats %s is a wide
-// string and %S a narrow one.
+/// As LogMessage with a wide format and wide arguments. In wide formats %s is a wide
+/// string and %S a narrow one.
 int LogMessageWide(const char* level, const char* file, const char* function, unsigned line,
                    const wchar_t* format, ...) noexcept;
 
@@ -26,11 +27,11 @@ uint32_t GetLogThreshold() noexcept;
 // Current local time as "%d-%m-%y %H:%M:%S", or "" when unavailable.
 std::string GetTimeStamp();
 
-// Reduces a compiler function signature to "namespace::class::method"; lambdas end
-// in "::operator ()". Writes at most cap-1 characters.
+/// Reduces a compiler function signature to "namespace::class::method"; lambdas end
+/// in "::operator ()". Writes at most cap-1 characters.
 void QualifiedFunctionName(const char* signature, char* out, std::size_t cap) noexcept;
 
-// Entry and exit markers of a function.
+/// Entry and exit markers of a function.
 class LogScope {
   public:
     LogScope(const char* file, const char* function, unsigned line) noexcept

@@ -1,6 +1,4 @@
 #pragma once
-// Remembers which incoming request ids are executing and keeps the response of each
-// executed request until the peer acknowledges it, so a retry never runs twice.
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -11,6 +9,8 @@
 
 namespace Tarvik {
 
+/// Remembers which incoming request ids are executing and keeps the response of each
+/// executed request until the peer acknowledges it, so a retry never runs twice.
 class ResultsCache {
   public:
     enum class Admission { Started, InProgress, Cached };
@@ -22,9 +22,9 @@ class ResultsCache {
     static Platform::ValueSet containsResult(uint64_t id);
     static void deleteResult(uint64_t id);
 
-    // The dispatcher's test-and-mark as one step: either the id is executing
-    // (InProgress), has a stored response (Cached, returned in `cached`), or it is now
-    // marked in progress by this call (Started).
+    /// The dispatcher's test-and-mark as one step: either the id is executing
+    /// (InProgress), has a stored response (Cached, returned in `cached`), or it is now
+    /// marked in progress by this call (Started).
     static Admission admit(uint64_t id, Platform::ValueSet& cached);
 
     static std::size_t resultCount();

@@ -1,7 +1,4 @@
 #pragma once
-// The channel object every manager owns: sends requests with ids, acknowledgements,
-// connection waits, retries and suspension gating; dispatches the peer's requests to
-// registered handlers with duplicate suppression.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +20,9 @@ using Platform::AppServiceConnection;
 using Platform::AppServiceResponse;
 using Platform::ValueSet;
 
+/// The channel object every manager owns: sends requests with ids, acknowledgements,
+/// connection waits, retries and suspension gating; dispatches the peer's requests to
+/// registered handlers with duplicate suppression.
 class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikAppServiceConnection> {
   public:
     using CommandHandler = std::function<ValueSet(const ValueSet& request)>;
@@ -36,7 +36,7 @@ class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikApp
     virtual ~TarvikAppServiceConnection();
 
     virtual void setAppServiceConnection(const AppServiceConnection& connection, bool uwpExited);
-    // Caller holds the connection mutex through `lock`.
+    /// Caller holds the connection mutex through `lock`.
     virtual void waitForConnection(std::unique_lock<std::recursive_mutex>& lock);
 
     void addCommand(int32_t code, CommandHandler handler);
@@ -60,7 +60,7 @@ class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikApp
     bool uwpExited() const noexcept { return uwpExited_.load(); }
     int64_t inFlight();
 
-    // Process-wide settings of waitForConnection.
+    /// Process-wide settings of waitForConnection.
     static void setConnectionWaitTime(std::chrono::milliseconds wait);
     static std::chrono::milliseconds connectionWaitTime();
     static void setTimeoutIsFatal(bool fatal);

@@ -1,6 +1,7 @@
 #pragma once
-// Activation by name: the handle an activation hands out, the factory behind each
-// runtime class, and the module's count of live objects that DllCanUnloadNow reports.
+/// @file
+/// Activation by name: the handle an activation hands out, the factory behind each
+/// runtime class, and the module's count of live objects that DllCanUnloadNow reports.
 #include <atomic>
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,4 @@
 #pragma once
-// The host's application object: it raises Suspending and Resuming. A process
-// without one (a helper, a service host) has no Current().
 #include <memory>
 
 #include "platform/event.h"
@@ -10,6 +8,8 @@ namespace Platform {
 struct SuspendingEventArgs {};
 struct ResumingEventArgs {};
 
+/// The host's application object: it raises Suspending and Resuming. A process
+/// without one (a helper, a service host) has no Current().
 class Application {
   public:
     // Null until the host created its application object.
@@ -20,7 +20,7 @@ class Application {
     event<const SuspendingEventArgs&> Suspending;
     event<const ResumingEventArgs&> Resuming;
 
-    // The host tells the application it is being suspended or resumed.
+    /// The host tells the application it is being suspended or resumed.
     void RaiseSuspending() { Suspending(SuspendingEventArgs{}); }
     void RaiseResuming() { Resuming(ResumingEventArgs{}); }
 };

@@ -1,6 +1,4 @@
 #pragma once
-// The package's data folders and its local settings, under
-// $XDG_DATA_HOME/tarvik/<family name>/ (~/.local/share when unset).
 #include <memory>
 #include <string>
 
@@ -8,8 +6,8 @@
 
 namespace Platform {
 
-// Settings kept in one file that is replaced atomically on every change, so a
-// reader in another process never sees it half written.
+/// Settings kept in one file that is replaced atomically on every change, so a
+/// reader in another process never sees it half written.
 class LocalSettings {
   public:
     explicit LocalSettings(std::string file) : file_(std::move(file)) {}
@@ -25,6 +23,8 @@ class LocalSettings {
     std::string file_;
 };
 
+/// The package's data folders and its local settings, under
+/// `$XDG_DATA_HOME/tarvik/<family name>/` (`~/.local/share` when unset).
 class ApplicationData {
   public:
     // For the current package (Package::Current()).

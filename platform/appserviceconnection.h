@@ -1,6 +1,4 @@
 #pragma once
-// App-service connections: one request message, one response message per exchange,
-// in both directions, over a transport.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +14,8 @@ namespace Platform {
 class AppServiceConnection;
 class AppServiceListener;
 
+/// App-service connections: one request message, one response message per exchange,
+/// in both directions, over a transport.
 class AppServiceDeferral {
   public:
     AppServiceDeferral() = default;
@@ -31,10 +31,11 @@ class AppServiceDeferral {
 
 struct AppServiceRequestState;
 
+/// One request that arrived on a connection: its message, and one response to send.
 class AppServiceRequest {
   public:
     ValueSet Message() const;
-    // The first response is sent; later ones complete with Failure.
+    /// The first response is sent; later ones complete with Failure.
     IAsyncOperation<AppServiceResponseStatus> SendResponseAsync(const ValueSet& message) const;
 
   private:
@@ -43,8 +44,8 @@ class AppServiceRequest {
     std::shared_ptr<AppServiceRequestState> state_;
 };
 
-// A request for which no handler sent a response and no deferral is outstanding is
-// answered with status Failure and no message.
+/// A request for which no handler sent a response and no deferral is outstanding is
+/// answered with status Failure and no message.
 class AppServiceRequestReceivedEventArgs {
   public:
     explicit AppServiceRequestReceivedEventArgs(std::shared_ptr<AppServiceRequestState> s)
@@ -56,6 +57,8 @@ class AppServiceRequestReceivedEventArgs {
     std::shared_ptr<AppServiceRequestState> state_;
 };
 
+/// An app-service connection: opens a service, sends messages and awaits their
+/// responses, raises RequestReceived and ServiceClosed. Copies share one connection.
 class AppServiceConnection {
   public:
     using RequestReceivedHandler =
@@ -79,8 +82,8 @@ class AppServiceConnection {
 
     // Connects to the service named by PackageFamilyName and AppServiceName.
     IAsyncOperation<AppServiceConnectionStatus> OpenAsync() const;
-    // Completes with the peer's response, or with a status and no message when the
-    // exchange failed. Raises object-closed (in the operation) after Close.
+    /// Completes with the peer's response, or with a status and no message when the
+    /// exchange failed. Raises object-closed (in the operation) after Close.
     IAsyncOperation<AppServiceResponse> SendMessageAsync(const ValueSet& message) const;
 
     event_token RequestReceived(RequestReceivedHandler handler) const;
@@ -95,13 +98,13 @@ class AppServiceConnection {
     static std::pair<AppServiceConnection, AppServiceConnection> CreateInMemoryPair(
         const hstring& serviceName = L"", const hstring& packageFamilyName = L"");
 
-    // A connection running over an established transport (used by listeners).
+    /// A connection running over an established transport (used by listeners).
     static AppServiceConnection FromTransport(std::shared_ptr<AppServiceTransport> transport,
                                               const hstring& serviceName,
                                               const hstring& packageFamilyName);
 
-    // The package family name this process announces when it opens a connection
-    // (empty for a full-trust helper).
+    /// The package family name this process announces when it opens a connection
+    /// (empty for a full-trust helper).
     static void SetCallerPackageFamilyName(const hstring& name);
     static hstring CallerPackageFamilyName();
 
@@ -113,7 +116,7 @@ class AppServiceConnection {
     std::shared_ptr<Impl> impl_;
 };
 
-// What a service receives for each incoming connection.
+/// What a service receives for each incoming connection.
 class AppServiceTriggerDetails {
   public:
     AppServiceTriggerDetails(hstring name, hstring caller,

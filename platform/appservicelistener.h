@@ -1,6 +1,4 @@
 #pragma once
-// Listens on one app service of a package and hands every accepted, authenticated
-// connection to a handler, as the platform activates a background task per connection.
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,12 +7,14 @@
 
 namespace Platform {
 
+/// Listens on one app service of a package and hands every accepted, authenticated
+/// connection to a handler, as the platform activates a background task per connection.
 class AppServiceListener : public std::enable_shared_from_this<AppServiceListener> {
   public:
     using Handler = std::function<void(const AppServiceTriggerDetails&)>;
 
-    // Raises hresult_error when the socket cannot be bound or another live process
-    // already listens on the service.
+    /// Raises hresult_error when the socket cannot be bound or another live process
+    /// already listens on the service.
     static std::shared_ptr<AppServiceListener> start(const hstring& packageFamilyName,
                                                      const hstring& serviceName, Handler handler);
     struct Key {

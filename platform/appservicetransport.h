@@ -1,7 +1,4 @@
 #pragma once
-// What moves request and response frames for one app-service connection. The
-// connection talks to a transport through this interface only; two exist: an
-// in-memory pair and Unix domain stream sockets.
 #include <cstdint>
 #include <memory>
 
@@ -9,9 +6,12 @@
 
 namespace Platform {
 
+/// What moves request and response frames for one app-service connection. The
+/// connection talks to a transport through this interface only; two exist: an
+/// in-memory pair and Unix domain stream sockets.
 class AppServiceTransport {
   public:
-    // Receives what arrives; called on the transport's own threads.
+    /// Receives what arrives; called on the transport's own threads.
     struct Sink {
         virtual ~Sink() = default;
         virtual void onRequestFrame(uint64_t sequence, ValueSet message) = 0;
@@ -23,8 +23,8 @@ class AppServiceTransport {
 
     virtual ~AppServiceTransport() = default;
     virtual void start(std::weak_ptr<Sink> sink) = 0;
-    // The message is captured before the call returns. Success, MessageSizeTooLarge,
-    // ResourceLimitsExceeded (the peer does not read) or Failure (closed).
+    /// The message is captured before the call returns. Success, MessageSizeTooLarge,
+    /// ResourceLimitsExceeded (the peer does not read) or Failure (closed).
     virtual AppServiceResponseStatus sendRequest(uint64_t sequence, const ValueSet& message) = 0;
     virtual AppServiceResponseStatus sendResponse(uint64_t sequence,
                                                   AppServiceResponseStatus status,

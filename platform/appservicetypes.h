@@ -1,5 +1,4 @@
 #pragma once
-// Value types of app-service connections: statuses and responses.
 #include <cstdint>
 #include <memory>
 
@@ -7,6 +6,7 @@
 
 namespace Platform {
 
+/// Value types of app-service connections: statuses and responses.
 enum class AppServiceConnectionStatus : int32_t {
     Success = 0,
     AppNotInstalled = 1,
@@ -18,6 +18,7 @@ enum class AppServiceConnectionStatus : int32_t {
     NotAuthorized = 7,
 };
 
+/// How a sent message ended: answered, refused, too large, or the connection lost.
 enum class AppServiceResponseStatus : int32_t {
     Success = 0,
     Failure = 1,
@@ -27,6 +28,7 @@ enum class AppServiceResponseStatus : int32_t {
     MessageSizeTooLarge = 5,
 };
 
+/// Why the other side's end of a connection went away.
 enum class AppServiceClosedStatus : int32_t {
     Completed = 0,
     Canceled = 1,
@@ -34,8 +36,8 @@ enum class AppServiceClosedStatus : int32_t {
     Unknown = 3,
 };
 
-// The outcome of one SendMessageAsync: a status and the peer's message (null when
-// the exchange produced none). A reference type; null responses exist.
+/// The outcome of one SendMessageAsync: a status and the peer's message (null when
+/// the exchange produced none). A reference type; null responses exist.
 class AppServiceResponse {
   public:
     AppServiceResponse() = default;
@@ -60,6 +62,7 @@ class AppServiceResponse {
     std::shared_ptr<Impl> impl_;
 };
 
+/// Arguments of ServiceClosed.
 struct AppServiceClosedEventArgs {
     AppServiceClosedStatus status;
     AppServiceClosedStatus Status() const { return status; }

@@ -1,6 +1,4 @@
 #pragma once
-// Asynchronous operations and actions handed to the host: wait with get(), attach a
-// Completed handler, or co_await. Made from a task and a cancellation source.
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,6 +9,8 @@ namespace Platform {
 
 enum class AsyncStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
 
+/// Asynchronous operations and actions handed to the host: wait with get(), attach a
+/// Completed handler, or co_await. Made from a task and a cancellation source.
 template <class T>
 class IAsyncOperation {
   public:
@@ -62,8 +62,8 @@ class IAsyncOperation {
         if (Status() == AsyncStatus::Started) throw hresult_illegal_state_change();
         return impl_->work.get();
     }
-    // The handler runs once on a pool thread when the operation ends (at once when
-    // it already has). A second assignment is refused, as on the original platform.
+    /// The handler runs once on a pool thread when the operation ends (at once when
+    /// it already has). A second assignment is refused, as on the original platform.
     void Completed(CompletedHandler handler) const {
         {
             std::lock_guard g(impl_->m);

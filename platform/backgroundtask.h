@@ -1,5 +1,4 @@
 #pragma once
-// Background task instances: trigger details, deferrals and cancellation.
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -11,6 +10,7 @@
 
 namespace Platform {
 
+/// Background task instances: trigger details, deferrals and cancellation.
 enum class BackgroundTaskCancellationReason : int32_t {
     Abort = 0,
     Terminating = 1,
@@ -28,6 +28,7 @@ enum class BackgroundTaskCancellationReason : int32_t {
 
 const char* cancellation_reason_name(BackgroundTaskCancellationReason reason) noexcept;
 
+/// Keeps a background task running after Run returns, until Complete is called.
 class BackgroundTaskDeferral {
   public:
     BackgroundTaskDeferral() = default;
@@ -48,6 +49,7 @@ class BackgroundTaskDeferral {
     std::shared_ptr<State> state_;
 };
 
+/// One running background task: its trigger details, deferrals and the Canceled event.
 class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTaskInstance> {
   public:
     using CanceledHandler = std::function<void(const std::shared_ptr<BackgroundTaskInstance>&,
@@ -61,7 +63,7 @@ class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTas
     event_token Canceled(CanceledHandler handler) { return canceled_.add(std::move(handler)); }
     void Canceled(event_token token) { canceled_.remove(token); }
 
-    // The host cancels the instance (once); handlers run on the calling thread.
+    /// The host cancels the instance (once); handlers run on the calling thread.
     void Cancel(BackgroundTaskCancellationReason reason);
     // Number of deferrals taken and not yet completed.
     int outstandingDeferrals() const { return deferrals_.load(); }
@@ -74,12 +76,13 @@ class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTas
     std::atomic<int> deferrals_{0};
 };
 
+/// An in-process background activation, as the host forwards it to the app helper.
 struct BackgroundActivatedEventArgs {
     std::shared_ptr<BackgroundTaskInstance> TaskInstance;
 };
 
-// Runs one background task instance per connection that arrives on a service, and
-// cancels it when that connection closes (SystemPolicy: the other side went away).
+/// Runs one background task instance per connection that arrives on a service, and
+/// cancels it when that connection closes (SystemPolicy: the other side went away).
 class AppServiceTaskHost {
   public:
     using Activation = std::function<void(const BackgroundActivatedEventArgs&)>;

@@ -1,5 +1,4 @@
 #pragma once
-// Cancellation sources and tokens for tasks. A token without a source never cancels.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -27,8 +26,8 @@ struct cancellation_state {
 };
 }  // namespace detail
 
-// Deregisters its callback when destroyed; waits for a callback that is running on
-// another thread, so the callback never outlives what it refers to.
+/// Deregisters its callback when destroyed; waits for a callback that is running on
+/// another thread, so the callback never outlives what it refers to.
 class cancellation_registration {
   public:
     cancellation_registration() = default;
@@ -59,6 +58,7 @@ class cancellation_registration {
     uint64_t id_ = 0;
 };
 
+/// Cancellation sources and tokens for tasks. A token without a source never cancels.
 class cancellation_token {
   public:
     cancellation_token() = default;
@@ -78,6 +78,7 @@ class cancellation_token {
     std::shared_ptr<detail::cancellation_state> state_;
 };
 
+/// Owns a cancellation: hands out tokens and cancels them all at once.
 class cancellation_token_source {
   public:
     cancellation_token_source() : state_(std::make_shared<detail::cancellation_state>()) {}

@@ -1,7 +1,4 @@
 #pragma once
-// The one clock through which every sleep, timer and timed wait of the library goes.
-// Real mode follows the steady clock; scaled mode runs time faster by a factor;
-// manual mode only moves when a test calls advance().
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,6 +16,9 @@ namespace Platform {
 
 enum class ClockMode { Real, Scaled, Manual };
 
+/// The one clock through which every sleep, timer and timed wait of the library goes.
+/// Real mode follows the steady clock; scaled mode runs time faster by a factor;
+/// manual mode only moves when a test calls advance().
 class Clock {
   public:
     using duration = std::chrono::nanoseconds;
@@ -29,14 +29,14 @@ class Clock {
 
     time_point now() const;
 
-    // Runs fn once, d after now, on the clock's own thread; fn must be short (it
-    // usually posts to the thread pool). Returns an id for cancel().
+    /// Runs fn once, d after now, on the clock's own thread; fn must be short (it
+    /// usually posts to the thread pool). Returns an id for cancel().
     timer_id schedule(duration d, std::function<void()> fn);
-    // True when the entry was removed before it ran.
+    /// True when the entry was removed before it ran.
     bool cancel(timer_id id);
 
     void sleep_for(duration d);
-    // False when the token was cancelled before the time passed.
+    /// False when the token was cancelled before the time passed.
     bool sleep_for(duration d, const cancellation_token& token);
 
     // Timed condition wait measured on this clock. Returns pred().

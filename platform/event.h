@@ -1,6 +1,4 @@
 #pragma once
-// Multicast events with registration tokens. Handlers are invoked outside the
-// event's lock, on a snapshot, so a handler may add or remove registrations.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +8,8 @@
 
 namespace Platform {
 
+/// Multicast events with registration tokens. Handlers are invoked outside the
+/// event's lock, on a snapshot, so a handler may add or remove registrations.
 struct event_token {
     int64_t value = 0;
     explicit operator bool() const noexcept { return value != 0; }
@@ -17,6 +17,7 @@ struct event_token {
 };
 
 template <class... Args>
+/// A multicast event: handlers added with a token, removed by it, invoked in order.
 class event {
   public:
     using handler_type = std::function<void(Args...)>;
@@ -35,7 +36,7 @@ class event {
         std::lock_guard g(m_);
         return handlers_.size();
     }
-    // Invokes every handler in registration order; returns the number invoked.
+    /// Invokes every handler in registration order; returns the number invoked.
     std::size_t operator()(Args... args) const {
         std::map<int64_t, handler_type> snapshot;
         {
@@ -52,7 +53,7 @@ class event {
     int64_t next_ = 1;
 };
 
-// A handler that calls a member of an object only while the object is alive.
+/// A handler that calls a member of an object only while the object is alive.
 template <class T, class... Args>
 std::function<void(Args...)> weak_handler(const std::shared_ptr<T>& obj, void (T::*fn)(Args...)) {
     std::weak_ptr<T> weak = obj;

@@ -1,11 +1,11 @@
 #pragma once
-// The user's preferred languages, as BCP-47 tags, from the locale environment.
 #include <vector>
 
 #include "platform/hstring.h"
 
 namespace Platform {
 
+/// The user's preferred languages, as BCP-47 tags, from the locale environment.
 class GlobalizationPreferences {
   public:
     // LANGUAGE (a colon-separated list) first, then LC_ALL, LC_MESSAGES and LANG;

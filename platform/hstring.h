@@ -1,7 +1,4 @@
 #pragma once
-// Immutable-by-convention wide string of the platform layer. Values are stored as
-// wchar_t (UTF-32 on Linux); lengths that the library validates are counted in
-// UTF-16 code units, as the original platform counts them.
 #include <compare>
 #include <cstddef>
 #include <string>
@@ -9,6 +6,9 @@
 
 namespace Platform {
 
+/// Immutable-by-convention wide string of the platform layer. Values are stored as
+/// wchar_t (UTF-32 on Linux); lengths that the library validates are counted in
+/// UTF-16 code units, as the original platform counts them.
 class hstring {
   public:
     hstring() = default;
@@ -38,8 +38,8 @@ class hstring {
     std::wstring value_;
 };
 
-// UTF-8 <-> wide conversions that do not depend on the process locale. Invalid
-// input bytes become U+FFFD.
+/// UTF-8 <-> wide conversions that do not depend on the process locale. Invalid
+/// input bytes become U+FFFD.
 std::wstring utf8_to_wide(std::string_view utf8);
 std::string wide_to_utf8(std::wstring_view wide);
 

@@ -6,9 +6,9 @@
 
 namespace Platform {
 
-// Holds a process-wide singleton that is never destroyed: pool and timer threads may
-// still reach it while the process runs its exit handlers, so tearing it down there
-// would hand them freed memory. The operating system reclaims it at exit.
+/// Holds a process-wide singleton that is never destroyed: pool and timer threads may
+/// still reach it while the process runs its exit handlers, so tearing it down there
+/// would hand them freed memory. The operating system reclaims it at exit.
 template <class T>
 class Immortal {
   public:

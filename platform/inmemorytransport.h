@@ -1,6 +1,4 @@
 #pragma once
-// Two transports joined in one process. Messages are copied on send, as the wire
-// would, so the sender may keep changing its ValueSet.
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -9,6 +7,8 @@
 
 namespace Platform {
 
+/// Two transports joined in one process. Messages are copied on send, as the wire
+/// would, so the sender may keep changing its ValueSet.
 class InMemoryTransport : public AppServiceTransport,
                           public std::enable_shared_from_this<InMemoryTransport> {
   public:

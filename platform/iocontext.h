@@ -1,5 +1,4 @@
 #pragma once
-// The process-wide I/O thread that runs every socket of the app-service transports.
 #include <boost/asio/io_context.hpp>
 #include <memory>
 #include <thread>
@@ -8,6 +7,7 @@
 
 namespace Platform {
 
+/// The process-wide I/O thread that runs every socket of the app-service transports.
 class IoContext {
   public:
     static boost::asio::io_context& get();

@@ -1,18 +1,18 @@
 #pragma once
-// One JSON object with the typed member accessors of the platform's JSON classes.
 #include <nlohmann/json.hpp>
 
 #include "platform/hstring.h"
 
 namespace Platform {
 
+/// One JSON object with the typed member accessors of the platform's JSON classes.
 class JsonObject {
   public:
-    // Wraps an object value; raises hresult_error (E_ILLEGAL_METHOD_CALL) for anything else.
+    /// Wraps an object value; raises hresult_error (E_ILLEGAL_METHOD_CALL) for anything else.
     static JsonObject FromJson(nlohmann::json value);
 
-    // Both raise hresult_error: WEB_E_JSON_VALUE_NOT_FOUND for a missing member and
-    // E_ILLEGAL_METHOD_CALL for a member of another type.
+    /// Both raise hresult_error: WEB_E_JSON_VALUE_NOT_FOUND for a missing member and
+    /// E_ILLEGAL_METHOD_CALL for a member of another type.
     double GetNamedNumber(const hstring& name) const;
     hstring GetNamedString(const hstring& name) const;
 

@@ -1,6 +1,4 @@
 #pragma once
-// Starting programs of the package: the full-trust program, and the program that the
-// manifest registers for a URI scheme.
 #include <string>
 #include <vector>
 
@@ -8,10 +6,12 @@
 
 namespace Platform {
 
-// Starts a program detached from this one (it outlives us); false when it cannot start.
+/// Starts a program detached from this one (it outlives us); false when it cannot start.
 bool spawnDetached(const std::string& program, const std::vector<std::string>& args,
                    int* pid = nullptr);
 
+/// Starting programs of the package: the full-trust program, and the program that the
+/// manifest registers for a URI scheme.
 class FullTrustProcessLauncher {
   public:
     // Starts the manifest's full-trust program without arguments; it reads them from
@@ -19,10 +19,11 @@ class FullTrustProcessLauncher {
     static IAsyncAction LaunchFullTrustProcessForCurrentAppAsync();
 };
 
+/// Starts the program that the manifest registers for a URI's scheme.
 class Launcher {
   public:
-    // Starts the program registered for the URI's scheme with the URI as its one
-    // argument; completes with false when no program is registered or it cannot start.
+    /// Starts the program registered for the URI's scheme with the URI as its one
+    /// argument; completes with false when no program is registered or it cannot start.
     static IAsyncOperation<bool> LaunchUriAsync(const hstring& uri);
 };
 

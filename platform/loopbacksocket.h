@@ -1,12 +1,12 @@
 #pragma once
-// A connected TCP stream socket for the logger's network sink. Connection failures
-// are reported on standard error with the prefixes the logger documents.
 #include <sys/types.h>
 
 #include <cstddef>
 
 namespace Platform {
 
+/// A connected TCP stream socket for the logger's network sink. Connection failures
+/// are reported on standard error with the prefixes the logger documents.
 class LoopbackSocket {
   public:
     LoopbackSocket() = default;
@@ -14,10 +14,10 @@ class LoopbackSocket {
     LoopbackSocket& operator=(const LoopbackSocket&) = delete;
     ~LoopbackSocket() { close(); }
 
-    // Tries each resolved address of host:service once; true on the first connection.
+    /// Tries each resolved address of host:service once; true on the first connection.
     bool connect(const char* host, const char* service) noexcept;
     bool is_connected() const noexcept { return fd_ >= 0; }
-    // One send call; returns its result (bytes sent or -1).
+    /// One send call; returns its result (bytes sent or -1).
     ssize_t send(const char* data, std::size_t len) noexcept;
     void close() noexcept;
 

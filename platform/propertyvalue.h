@@ -1,6 +1,4 @@
 #pragma once
-// Boxed property values. A value keeps the type it was boxed with; unboxing as any
-// other type raises hresult_no_interface, as on the original platform.
 #include <cstdint>
 #include <string>
 #include <type_traits>
@@ -15,6 +13,8 @@ enum class PropertyType : uint8_t { Empty = 0, Int32, UInt32, Int64, UInt64, Boo
 
 const char* property_type_name(PropertyType t) noexcept;
 
+/// Boxed property values. A value keeps the type it was boxed with; unboxing as any
+/// other type raises hresult_no_interface, as on the original platform.
 class PropertyValue {
   public:
     using storage =
@@ -29,7 +29,7 @@ class PropertyValue {
     PropertyValue(bool v) : v_(v) {}
     PropertyValue(hstring v) : v_(std::move(v)) {}
     PropertyValue(const wchar_t* v) : v_(hstring(v)) {}
-    // A narrow literal would otherwise decay to bool.
+    /// A narrow literal would otherwise decay to bool.
     PropertyValue(const char*) = delete;
 
     PropertyType Type() const noexcept { return static_cast<PropertyType>(v_.index()); }
@@ -58,7 +58,7 @@ T unbox_value(const PropertyValue& v) {
     throw hresult_no_interface(hstring(L"value is not of the requested type"));
 }
 
-// Unboxes when the type matches, else returns the fallback.
+/// Unboxes when the type matches, else returns the fallback.
 template <class T>
 T unbox_value_or(const PropertyValue& v, T fallback) {
     if (const T* p = std::get_if<T>(&v.raw())) return *p;

@@ -1,5 +1,6 @@
 #pragma once
-// Opens the client end of an app-service connection over a Unix socket.
+/// @file
+/// Opens the client end of an app-service connection over a Unix socket.
 #include <functional>
 #include <memory>
 #include <utility>
@@ -16,8 +17,8 @@ std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open
     const hstring& packageFamilyName, const hstring& serviceName,
     const hstring& callerPackageFamilyName);
 
-// Called when nobody listens on a service; returns true when it started a host that
-// will listen shortly (the platform's activation of a background task).
+/// Called when nobody listens on a service; returns true when it started a host that
+/// will listen shortly (the platform's activation of a background task).
 using Activator = std::function<bool(const hstring& packageFamilyName, const hstring& serviceName)>;
 void setActivator(Activator activator);
 

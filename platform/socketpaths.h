@@ -1,24 +1,25 @@
 #pragma once
-// Where the sockets of a package's app services live:
-// $XDG_RUNTIME_DIR/tarvik/<package family name>/<service>.sock, or under
-// /tmp/tarvik-<uid>/ when XDG_RUNTIME_DIR is unset. Folders are the user's own, 0700.
+/// @file
+/// Where the sockets of a package's app services live:
+/// `$XDG_RUNTIME_DIR/tarvik/<package family name>/<service>.sock`, or under
+/// `/tmp/tarvik-<uid>/` when XDG_RUNTIME_DIR is unset. Folders are the user's own, 0700.
 #include <string>
 
 #include "platform/hstring.h"
 
 namespace Platform::SocketPaths {
 
-// Raises hresult_invalid_argument for names that are empty, start with '.', or
-// contain '/' or NUL.
+/// Raises hresult_invalid_argument for names that are empty, start with '.', or
+/// contain '/' or NUL.
 void validateName(const hstring& name, const wchar_t* what);
-// The package's socket folder, created 0700 when missing. Raises hresult_error
-// (E_ACCESSDENIED) when the folder exists but belongs to someone else or is open to others.
+/// The package's socket folder, created 0700 when missing. Raises hresult_error
+/// (E_ACCESSDENIED) when the folder exists but belongs to someone else or is open to others.
 std::string ensurePackageFolder(const hstring& packageFamilyName);
-// A private folder of the user's beside the package folders, for sockets that belong
-// to no one package. `leaf` starts with '.', which no package family name does here.
+/// A private folder of the user's beside the package folders, for sockets that belong
+/// to no one package. `leaf` starts with '.', which no package family name does here.
 std::string ensureUserFolder(const std::string& leaf);
-// The path of the service's socket (folder not created). Raises for names that
-// make the path too long for a socket address.
+/// The path of the service's socket (folder not created). Raises for names that
+/// make the path too long for a socket address.
 std::string servicePath(const hstring& packageFamilyName, const hstring& serviceName);
 
 }  // namespace Platform::SocketPaths

@@ -1,6 +1,4 @@
 #pragma once
-// An app-service transport over a connected Unix domain stream socket, after the
-// opening handshake. Frames are length-prefixed protobuf messages.
 #include <boost/asio/local/stream_protocol.hpp>
 #include <cstdint>
 #include <deque>
@@ -13,13 +11,15 @@
 
 namespace Platform {
 
+/// An app-service transport over a connected Unix domain stream socket, after the
+/// opening handshake. Frames are length-prefixed protobuf messages.
 class SocketTransport : public AppServiceTransport,
                         public std::enable_shared_from_this<SocketTransport> {
   public:
     // Bytes queued for a peer that does not read, beyond which sends are refused.
     static constexpr std::size_t kMaxQueuedBytes = 64u * 1024u * 1024u;
 
-    // Takes ownership of a connected socket descriptor.
+    /// Takes ownership of a connected socket descriptor.
     static std::shared_ptr<SocketTransport> adopt(int fd, std::string label);
 
     void start(std::weak_ptr<Sink> sink) override;

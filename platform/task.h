@@ -1,7 +1,4 @@
 #pragma once
-// task<T>: a shareable result that completes once with a value, an error or
-// cancellation. Supports blocking get(), continuations on the thread pool, and
-// coroutines (a function returning task<T> may co_await and co_return).
 #include <condition_variable>
 #include <coroutine>
 #include <exception>
@@ -70,7 +67,7 @@ struct task_state {
     bool set_canceled() {
         return finish([&] { status = task_status::canceled; });
     }
-    // Runs fn when complete: inline when already complete, else on the completing thread.
+    /// Runs fn when complete: inline when already complete, else on the completing thread.
     void on_done(std::function<void()> fn) {
         {
             std::lock_guard g(m);
@@ -117,7 +114,7 @@ struct unwrap_task<task<T>> {
     throw task_canceled();
 }
 
-// Awaitable that moves a coroutine onto the thread pool.
+/// Awaitable that moves a coroutine onto the thread pool.
 struct resume_background {
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h) const {
@@ -126,8 +123,8 @@ struct resume_background {
     void await_resume() const noexcept {}
 };
 
-// Awaitable sleep on the library's clock; resumes on the thread pool. Ends the
-// coroutine's wait early (without throwing) when the token is cancelled.
+/// Awaitable sleep on the library's clock; resumes on the thread pool. Ends the
+/// coroutine's wait early (without throwing) when the token is cancelled.
 class resume_after {
   public:
     resume_after(Clock::duration d, cancellation_token token = {})
@@ -179,6 +176,9 @@ inline void resume_after::await_suspend(std::coroutine_handle<> h) {
     st->reg = std::move(reg);
 }
 
+/// task<T>: a shareable result that completes once with a value, an error or
+/// cancellation. Supports blocking get(), continuations on the thread pool, and
+/// coroutines (a function returning task<T> may co_await and co_return).
 template <class T>
 class task {
   public:
@@ -261,7 +261,7 @@ struct task<void>::promise_type : detail::promise_base<void> {
     void return_void() { this->st->set_value(detail::unit{}); }
 };
 
-// Completion source for a task: set once from any thread.
+/// Completion source for a task: set once from any thread.
 template <class T>
 class task_completion_event {
   public:
@@ -280,7 +280,7 @@ class task_completion_event {
 };
 
 namespace detail {
-// Completes `out` from the outcome of calling f(args...), unwrapping returned tasks.
+/// Completes `out` from the outcome of calling f(args...), unwrapping returned tasks.
 template <class R, class F, class... A>
 void complete_from(const std::shared_ptr<task_state<typename unwrap_task<R>::type>>& out, F& f,
                    A&&... args) {
@@ -344,7 +344,7 @@ auto task<T>::then(F f, cancellation_token token) const {
     return task<V>(out);
 }
 
-// Runs f on the thread pool. Cancelled before it starts when the token already is.
+/// Runs f on the thread pool. Cancelled before it starts when the token already is.
 template <class F>
 auto create_task(F f, cancellation_token token = {}) {
     using R = std::invoke_result_t<F&>;

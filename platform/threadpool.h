@@ -1,5 +1,4 @@
 #pragma once
-// The process-wide thread pool that runs tasks, continuations and platform events.
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -8,12 +7,13 @@
 
 namespace Platform {
 
+/// The process-wide thread pool that runs tasks, continuations and platform events.
 class ThreadPool {
   public:
     static ThreadPool& instance();
 
-    // Runs fn on a pool thread. Exceptions escaping fn are swallowed: the pool must
-    // keep its threads.
+    /// Runs fn on a pool thread. Exceptions escaping fn are swallowed: the pool must
+    /// keep its threads.
     void post(std::function<void()> fn);
     std::size_t thread_count() const noexcept;
 

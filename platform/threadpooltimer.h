@@ -1,5 +1,4 @@
 #pragma once
-// One-shot and periodic timers on the library's clock; handlers run on the pool.
 #include <functional>
 #include <memory>
 
@@ -7,6 +6,7 @@
 
 namespace Platform {
 
+/// One-shot and periodic timers on the library's clock; handlers run on the pool.
 class ThreadPoolTimer {
   public:
     using Handler = std::function<void(const ThreadPoolTimer&)>;

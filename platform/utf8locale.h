@@ -1,10 +1,10 @@
 #pragma once
-// Makes the calling thread's character conversions (printf's %ls, wprintf's %s) use
-// UTF-8 for the scope's lifetime, without touching the process locale of the host.
 #include <locale.h>
 
 namespace Platform {
 
+/// Makes the calling thread's character conversions (printf's %ls, wprintf's %s) use
+/// UTF-8 for the scope's lifetime, without touching the process locale of the host.
 class Utf8LocaleScope {
   public:
     Utf8LocaleScope() noexcept {

@@ -1,6 +1,4 @@
 #pragma once
-// ValueSet: a reference-counted map from case-sensitive keys to boxed values,
-// ordered by key. Copies of a ValueSet share one map; null ValueSets exist.
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -13,6 +11,8 @@
 
 namespace Platform {
 
+/// ValueSet: a reference-counted map from case-sensitive keys to boxed values,
+/// ordered by key. Copies of a ValueSet share one map; null ValueSets exist.
 class ValueSet {
   public:
     using Items = std::vector<std::pair<hstring, PropertyValue>>;
@@ -22,13 +22,13 @@ class ValueSet {
 
     explicit operator bool() const noexcept { return impl_ != nullptr; }
     friend bool operator==(const ValueSet& a, std::nullptr_t) noexcept { return !a.impl_; }
-    // Identity: both handles refer to the same map.
+    /// Identity: both handles refer to the same map.
     bool same_object(const ValueSet& other) const noexcept { return impl_ == other.impl_; }
     const void* identity() const noexcept { return impl_.get(); }
 
-    // Inserts or replaces; true when an entry was replaced.
+    /// Inserts or replaces; true when an entry was replaced.
     bool Insert(const hstring& key, PropertyValue value) const;
-    // Raises hresult_out_of_bounds when the key is absent.
+    /// Raises hresult_out_of_bounds when the key is absent.
     PropertyValue Lookup(const hstring& key) const;
     std::optional<PropertyValue> TryLookup(const hstring& key) const;
     bool HasKey(const hstring& key) const;
@@ -49,7 +49,7 @@ class ValueSet {
         return unbox_value<T>(*v);
     }
 
-    // Equal contents (keys, types and values).
+    /// Equal contents (keys, types and values).
     bool equals(const ValueSet& other) const;
 
   private:

@@ -1,5 +1,6 @@
 #pragma once
-// Encoding of frames and ValueSets for the socket transport.
+/// @file
+/// Encoding of frames and ValueSets for the socket transport.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -15,10 +16,10 @@ inline constexpr std::size_t kLengthPrefixSize = 4;
 inline constexpr uint32_t kProtocolVersion = 1;
 
 void toProto(const ValueSet& values, tarvik::wire::ValueSet& out);
-// Raises hresult_invalid_argument for an entry without a value or a repeated key.
+/// Raises hresult_invalid_argument for an entry without a value or a repeated key.
 ValueSet fromProto(const tarvik::wire::ValueSet& in);
 
-// Length prefix plus serialized frame; nullopt when the frame exceeds kMaxFrameSize.
+/// Length prefix plus serialized frame; nullopt when the frame exceeds kMaxFrameSize.
 std::optional<std::string> encodeFrame(const tarvik::wire::Frame& frame);
 uint32_t decodeLength(const unsigned char* prefix) noexcept;
 

@@ -5,7 +5,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 $SUDO apt-get update
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y \
-  build-essential cmake ninja-build pkg-config clang-format \
+  build-essential cmake ninja-build pkg-config clang-format doxygen \
   libboost-dev libboost-filesystem-dev libboost-system-dev \
   libprotobuf-dev protobuf-compiler \
   nlohmann-json3-dev libpugixml-dev libsqlite3-dev \

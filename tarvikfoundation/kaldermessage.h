@@ -1,6 +1,4 @@
 #pragma once
-// One message of the inter-application bus: a type and a payload, both passed through
-// unchanged.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,12 +9,14 @@
 
 namespace TarvikFoundation::OrvaneInternal {
 
-// The helper's and the bus's outcome of a send; 7 is the library's own "exchange failed".
+/// The helper's and the bus's outcome of a send; 7 is the library's own "exchange failed".
 enum class KalderMessageErrorCode : int32_t {
     Success = 0,
     ExchangeFailed = 7,
 };
 
+/// One message of the inter-application bus: a type and a payload, both passed through
+/// unchanged.
 class KalderMessage : private Platform::ModuleObject {
   public:
     KalderMessage(Platform::hstring messageType, Platform::hstring payload)
@@ -46,9 +46,9 @@ class KalderMessage : private Platform::ModuleObject {
 };
 
 using KalderMessagePtr = std::shared_ptr<KalderMessage>;
-// A listener receives only the payload.
+/// A listener receives only the payload.
 using OrvaneMessageHandlerDelegate = std::function<void(const Platform::hstring& payload)>;
-// A MessageReceived handler receives the whole message.
+/// A MessageReceived handler receives the whole message.
 using KalderMessageHandler = std::function<void(const KalderMessagePtr& message)>;
 
 }  // namespace TarvikFoundation::OrvaneInternal

@@ -1,6 +1,4 @@
 #pragma once
-// Usage analytics through the helper, which owns the store: log sessions identified by
-// a 64-bit handle, events inside them, and data groups of key/value pairs.
 #include <cstdint>
 #include <memory>
 
@@ -10,6 +8,8 @@
 
 namespace TarvikFoundation {
 
+/// Usage analytics through the helper, which owns the store: log sessions identified by
+/// a 64-bit handle, events inside them, and data groups of key/value pairs.
 class OrvaneAnalyticsManager : public std::enable_shared_from_this<OrvaneAnalyticsManager>,
                                private Platform::ModuleObject {
   public:
@@ -43,7 +43,7 @@ class OrvaneAnalyticsManager : public std::enable_shared_from_this<OrvaneAnalyti
                                                          const Platform::hstring& groupName);
     Platform::IAsyncAction AddToGroup(uint64_t handle, int32_t groupId,
                                       const Platform::hstring& key, const Platform::hstring& value);
-    // The 64-bit number is accepted for the host's convenience; no command carries it.
+    /// The 64-bit number is accepted for the host's convenience; no command carries it.
     Platform::IAsyncAction LogEvent(uint64_t handle, const Platform::hstring& category,
                                     const Platform::hstring& subCategory,
                                     const Platform::hstring& eventName, int64_t number,

@@ -1,6 +1,4 @@
 #pragma once
-// Starts the full-trust helper, obtains and keeps the connection to it, hands the
-// connection to every manager and tells the host when the helper has gone.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -19,6 +17,8 @@
 
 namespace TarvikFoundation {
 
+/// Starts the full-trust helper, obtains and keeps the connection to it, hands the
+/// connection to every manager and tells the host when the helper has gone.
 class OrvaneAppHelper : public std::enable_shared_from_this<OrvaneAppHelper>,
                         private Platform::ModuleObject {
   public:
@@ -41,7 +41,7 @@ class OrvaneAppHelper : public std::enable_shared_from_this<OrvaneAppHelper>,
     Platform::event_token HelperAppExitEvent(HelperAppExitEventHandler handler);
     void HelperAppExitEvent(Platform::event_token token);
 
-    // Hands a connection (or null) to every manager, in the fixed order.
+    /// Hands a connection (or null) to every manager, in the fixed order.
     static void distributeConnection(const Platform::AppServiceConnection& connection);
 
     // Internal operations, reachable for the host's diagnostics and for tests.

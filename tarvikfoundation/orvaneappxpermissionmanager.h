@@ -1,6 +1,4 @@
 #pragma once
-// Whether a desktop folder grants the access packaged applications need, and granting
-// it; the sandbox can neither read nor change those rights itself.
 #include <memory>
 
 #include "common/tarvikappserviceconnection.h"
@@ -9,6 +7,8 @@
 
 namespace TarvikFoundation {
 
+/// Whether a desktop folder grants the access packaged applications need, and granting
+/// it; the sandbox can neither read nor change those rights itself.
 class OrvaneAppXPermissionManagerInterface {
   public:
     virtual ~OrvaneAppXPermissionManagerInterface() = default;
@@ -18,6 +18,7 @@ class OrvaneAppXPermissionManagerInterface {
         const Platform::hstring& folderName) = 0;
 };
 
+/// The process's permission manager; reached through GetInstance or activation.
 class OrvaneAppXPermissionManager
     : public OrvaneAppXPermissionManagerInterface,
       public std::enable_shared_from_this<OrvaneAppXPermissionManager>,

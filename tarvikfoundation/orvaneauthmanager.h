@@ -1,7 +1,4 @@
 #pragma once
-// The machine's signed-in account, through the helper: sign-in state, sign-in and
-// sign-out, the user's profile and access tokens, and a status event when the state
-// changes elsewhere on the machine.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +20,9 @@ namespace TarvikFoundation {
 
 using AuthManagerStatusEventDelegate = std::function<void(int32_t status)>;
 
+/// The machine's signed-in account, through the helper: sign-in state, sign-in and
+/// sign-out, the user's profile and access tokens, and a status event when the state
+/// changes elsewhere on the machine.
 class OrvaneAuthManager : public std::enable_shared_from_this<OrvaneAuthManager>,
                           private Platform::ModuleObject {
   public:
@@ -46,7 +46,7 @@ class OrvaneAuthManager : public std::enable_shared_from_this<OrvaneAuthManager>
         const Platform::hstring& userAccountGuid, const Platform::hstring& serviceAccountGuid,
         const Platform::hstring& scope);
 
-    // Internal operations, used by the app helper, the analytics manager and tests.
+    /// Internal operations, used by the app helper, the analytics manager and tests.
     void SetClientData(const Platform::hstring& clientId);
     Platform::IAsyncOperation<Platform::hstring> FetchDefaultUserInfoForClientIdAsync(
         const Platform::hstring& clientId);
@@ -54,7 +54,7 @@ class OrvaneAuthManager : public std::enable_shared_from_this<OrvaneAuthManager>
         const Platform::hstring& clientId);
     bool checkIfDefaultUserLoggedIn(Platform::hstring& userId);
     void startSSOListening();
-    // Blocks until the listeners of startSSOListening are registered (or failed).
+    /// Blocks until the listeners of startSSOListening are registered (or failed).
     bool waitForSSOListeners(std::chrono::milliseconds limit);
     std::map<std::string, uint32_t> listenerIds();
     std::string signedInUserId();

@@ -1,5 +1,4 @@
 #pragma once
-// An access token and its refresh token, read from the token JSON the helper returns.
 #include <cstdint>
 
 #include "platform/activation.h"
@@ -7,9 +6,10 @@
 
 namespace TarvikFoundation {
 
+/// An access token and its refresh token, read from the token JSON the helper returns.
 class OrvaneAuthTokenInfo : private Platform::ModuleObject {
   public:
-    // Never raises: a text that does not parse leaves the fields read so far.
+    /// Never raises: a text that does not parse leaves the fields read so far.
     explicit OrvaneAuthTokenInfo(const Platform::hstring& tokenJson);
 
     const Platform::hstring& RefreshToken() const { return refreshToken_; }

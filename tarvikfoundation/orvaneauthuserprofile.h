@@ -1,5 +1,4 @@
 #pragma once
-// The signed-in user's profile, read once from the profile JSON the helper returns.
 #include <optional>
 
 #include "platform/activation.h"
@@ -8,9 +7,10 @@
 
 namespace TarvikFoundation {
 
+/// The signed-in user's profile, read once from the profile JSON the helper returns.
 class OrvaneAuthUserProfile : private Platform::ModuleObject {
   public:
-    // Never raises: a text that does not parse leaves the fields read so far.
+    /// Never raises: a text that does not parse leaves the fields read so far.
     explicit OrvaneAuthUserProfile(const Platform::hstring& profileJson);
 
     const Platform::hstring& UserId() const { return userId_; }

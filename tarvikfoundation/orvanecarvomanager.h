@@ -1,6 +1,4 @@
 #pragma once
-// Starts the desktop cart client for the calling application and reports the status
-// the helper returned.
 #include <cstdint>
 #include <memory>
 
@@ -10,12 +8,14 @@
 
 namespace TarvikFoundation {
 
-// Values other than kExchangeFailed belong to the helper and the cart client.
+/// Values other than kExchangeFailed belong to the helper and the cart client.
 enum class OrvaneCVInvocationStatus : int32_t {
     kStarted = 0,
     kExchangeFailed = 5,
 };
 
+/// Starts the desktop cart client for the calling application and reports the status
+/// the helper returned.
 class OrvaneCarvoInterface {
   public:
     virtual ~OrvaneCarvoInterface() = default;
@@ -24,6 +24,7 @@ class OrvaneCarvoInterface {
         const Platform::hstring& appProfileScope, const Platform::hstring& appPath) = 0;
 };
 
+/// The process's cart manager; reached through GetInstance or activation.
 class OrvaneCarvoManager : public OrvaneCarvoInterface,
                            public std::enable_shared_from_this<OrvaneCarvoManager>,
                            private Platform::ModuleObject {

@@ -1,6 +1,4 @@
 #pragma once
-// A socket server by proxy: the helper listens on the desktop side, and the
-// application sees each client request as an event and answers it by socket number.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -16,6 +14,8 @@ namespace TarvikFoundation {
 using ProcessRequestHandler =
     std::function<void(uint32_t socketNumber, const Platform::hstring& request)>;
 
+/// A socket server by proxy: the helper listens on the desktop side, and the
+/// application sees each client request as an event and answers it by socket number.
 class OrvaneCASocketServerInterface {
   public:
     virtual ~OrvaneCASocketServerInterface() = default;
@@ -30,12 +30,14 @@ class OrvaneCASocketServerInterface {
                                                          const Platform::hstring& parameters) = 0;
 };
 
+/// The process's socket server. Derive from it and override ProcessRequest to answer
+/// clients yourself; the default raises the request event.
 class OrvaneCASocketServer : public OrvaneCASocketServerInterface,
                              public std::enable_shared_from_this<OrvaneCASocketServer>,
                              private Platform::ModuleObject {
   public:
     static std::shared_ptr<OrvaneCASocketServer> GetInstance();
-    // Installs a derived server as the process's instance; fails once one exists.
+    /// Installs a derived server as the process's instance; fails once one exists.
     static bool SetInstance(std::shared_ptr<OrvaneCASocketServer> server);
 
     // The port the helper listens on, 0 when it did not say.
@@ -60,8 +62,8 @@ class OrvaneCASocketServer : public OrvaneCASocketServerInterface,
     OrvaneCASocketServer& operator=(const OrvaneCASocketServer&) = delete;
 
   protected:
-    // Runs on a thread-pool thread, possibly for several clients at once. The default
-    // raises RequestReceived synchronously.
+    /// Runs on a thread-pool thread, possibly for several clients at once. The default
+    /// raises RequestReceived synchronously.
     virtual void ProcessRequest(uint32_t socketNumber, const Platform::hstring& request);
 
   private:

@@ -1,6 +1,4 @@
 #pragma once
-// Files outside the sandbox through the helper: a file's access token, three folder
-// operations numbered by their command codes, and directory listings.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -11,12 +9,14 @@
 
 namespace TarvikFoundation {
 
-// One entry of a directory listing. Type is 0 for a file and 1 for anything else.
+/// One entry of a directory listing. Type is 0 for a file and 1 for anything else.
 struct OrvaneDirectoryListingItem {
     Platform::hstring Path;
     int32_t Type = 1;
 };
 
+/// Files outside the sandbox through the helper: a file's access token, three folder
+/// operations numbered by their command codes, and directory listings.
 class OrvaneFileManagerInterface {
   public:
     virtual ~OrvaneFileManagerInterface() = default;
@@ -34,6 +34,7 @@ class OrvaneFileManagerInterface {
     ListFilesFromPathAsync(const Platform::hstring& path, bool recursive) = 0;
 };
 
+/// The process's file manager; reached through GetInstance or activation.
 class OrvaneFileManager : public OrvaneFileManagerInterface,
                           public std::enable_shared_from_this<OrvaneFileManager>,
                           private Platform::ModuleObject {

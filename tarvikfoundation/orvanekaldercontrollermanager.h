@@ -1,6 +1,4 @@
 #pragma once
-// Questions about other applications on the bus: installed, available, launch, and
-// the list of known specifiers.
 #include <memory>
 #include <vector>
 
@@ -10,6 +8,8 @@
 
 namespace TarvikFoundation {
 
+/// Questions about other applications on the bus: installed, available, launch, and
+/// the list of known specifiers.
 class OrvaneKalderControllerManagerInterface {
   public:
     virtual ~OrvaneKalderControllerManagerInterface() = default;
@@ -23,6 +23,8 @@ class OrvaneKalderControllerManagerInterface {
     virtual Platform::IAsyncOperation<std::vector<Platform::hstring>> GetSpecifiers() = 0;
 };
 
+/// The process's manager of the other applications on the bus; reached through
+/// GetInstance or activation.
 class OrvaneKalderControllerManager
     : public OrvaneKalderControllerManagerInterface,
       public std::enable_shared_from_this<OrvaneKalderControllerManager>,

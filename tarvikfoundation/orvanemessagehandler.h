@@ -1,7 +1,4 @@
 #pragma once
-// The application's end of the inter-application bus: sends through the helper,
-// queues what the helper forwards (command 37) and delivers it on one worker thread
-// to the MessageReceived event and to the listeners registered for its type.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +18,9 @@
 
 namespace TarvikFoundation::OrvaneInternal {
 
+/// The application's end of the inter-application bus: sends through the helper,
+/// queues what the helper forwards (command 37) and delivers it on one worker thread
+/// to the MessageReceived event and to the listeners registered for its type.
 class OrvaneMessageHandler : public std::enable_shared_from_this<OrvaneMessageHandler>,
                              private Platform::ModuleObject {
   public:
@@ -46,8 +46,8 @@ class OrvaneMessageHandler : public std::enable_shared_from_this<OrvaneMessageHa
     // hresult_object_closed afterwards.
     void Close();
 
-    // Used by the app helper: the version sent with command 35, and each new connection
-    // (which makes the next listener registration register again).
+    /// Used by the app helper: the version sent with command 35, and each new connection
+    /// (which makes the next listener registration register again).
     void setAppVersion(const Platform::hstring& version);
     void setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited);
     const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const {

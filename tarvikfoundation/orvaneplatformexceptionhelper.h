@@ -1,18 +1,18 @@
 #pragma once
-// Turns the library's error codes into their messages and service statuses.
 #include <cstdint>
 
 #include "platform/hstring.h"
 
 namespace TarvikFoundation {
 
+/// Turns the library's error codes into their messages and service statuses.
 class OrvanePlatformExceptionHelper {
   public:
     OrvanePlatformExceptionHelper() = delete;
 
-    // Message of the code; "Operation failed with unknown error" for unknown codes.
+    /// Message of the code; "Operation failed with unknown error" for unknown codes.
     static Platform::hstring GetErrorMessage(int32_t errorCode);
-    // Service status of the code; 65535 when it has none.
+    /// Service status of the code; 65535 when it has none.
     static int32_t GetServiceStatus(int32_t errorCode);
 };
 

@@ -1,6 +1,4 @@
 #pragma once
-// The desktop's processes through the helper: the list of running processes, and a
-// handler called once when a watched process exits.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,6 +14,8 @@ namespace TarvikFoundation {
 
 using ProcessExitHandler = std::function<void(uint32_t processId)>;
 
+/// The desktop's processes through the helper: the list of running processes, and a
+/// handler called once when a watched process exits.
 class OrvaneProcessMonitorInterface {
   public:
     virtual ~OrvaneProcessMonitorInterface() = default;
@@ -23,6 +23,7 @@ class OrvaneProcessMonitorInterface {
     virtual void MonitorProcessExit(uint32_t processId, ProcessExitHandler handler) = 0;
 };
 
+/// The process's process monitor; reached through GetInstance or activation.
 class OrvaneProcessMonitor : public OrvaneProcessMonitorInterface,
                              public std::enable_shared_from_this<OrvaneProcessMonitor>,
                              private Platform::ModuleObject {
@@ -30,7 +31,7 @@ class OrvaneProcessMonitor : public OrvaneProcessMonitorInterface,
     static std::shared_ptr<OrvaneProcessMonitor> GetInstance();
 
     Platform::IAsyncOperation<std::vector<ProcessInfo>> GetProcessList() override;
-    // The handler runs under the monitor's lock: it must not call back into the monitor.
+    /// The handler runs under the monitor's lock: it must not call back into the monitor.
     void MonitorProcessExit(uint32_t processId, ProcessExitHandler handler) override;
 
     void setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited);

@@ -1,5 +1,4 @@
 #pragma once
-// Typed reading of one result key from a response, and number parsing.
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -12,6 +11,7 @@
 
 namespace TarvikFoundation {
 
+/// Typed reading of one result key from a response, and number parsing.
 class OrvaneTemplateUtils {
   public:
     // The value under `key`, or T's default when the exchange failed ("response" 1,

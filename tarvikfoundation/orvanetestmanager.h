@@ -1,6 +1,4 @@
 #pragma once
-// Test commands that exercise the whole path to the helper: a delay, an exit, and a
-// messaging test.
 #include <cstdint>
 #include <memory>
 
@@ -10,6 +8,8 @@
 
 namespace TarvikFoundation::OrvaneInternal {
 
+/// Test commands that exercise the whole path to the helper: a delay, an exit, and a
+/// messaging test.
 class OrvaneTestManager : public std::enable_shared_from_this<OrvaneTestManager>,
                           private Platform::ModuleObject {
   public:

@@ -1,7 +1,4 @@
 #pragma once
-// The background task that hosts the app service in background mode: relays every
-// request between the application's connection and the helper's, answers "response"
-// 3 when it cannot, and tells the application when the helper has been gone 20 s.
 #include <chrono>
 #include <memory>
 
@@ -12,6 +9,9 @@
 
 namespace TarvikFoundation {
 
+/// The background task that hosts the app service in background mode: relays every
+/// request between the application's connection and the helper's, answers "response"
+/// 3 when it cannot, and tells the application when the helper has been gone 20 s.
 class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKAppServiceTask>,
                                  private Platform::ModuleObject {
   public:

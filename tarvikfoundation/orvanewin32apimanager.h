@@ -1,6 +1,4 @@
 #pragma once
-// Desktop calls the sandbox does not allow: key-code mapping, environment variables
-// and the keyboard layout, each answered by the helper.
 #include <cstdint>
 #include <memory>
 
@@ -10,6 +8,8 @@
 
 namespace TarvikFoundation {
 
+/// Desktop calls the sandbox does not allow: key-code mapping, environment variables
+/// and the keyboard layout, each answered by the helper.
 class OrvaneWin32ApiManager : public std::enable_shared_from_this<OrvaneWin32ApiManager>,
                               private Platform::ModuleObject {
   public:

@@ -1,5 +1,4 @@
 #pragma once
-// One entry of the helper's process list: a process's name and id.
 #include <cstdint>
 
 #include "platform/activation.h"
@@ -7,6 +6,7 @@
 
 namespace TarvikFoundation {
 
+/// One entry of the helper's process list: a process's name and id.
 class ProcessInfo : private Platform::ModuleObject {
   public:
     ProcessInfo() = default;

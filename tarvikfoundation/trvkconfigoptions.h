@@ -1,5 +1,4 @@
 #pragma once
-// The host's configuration of the library, read once by OrvaneAppHelper.
 #include <cstdint>
 #include <memory>
 
@@ -9,14 +8,15 @@
 
 namespace TarvikFoundation {
 
-// A launcher the host provides for launch method 2.
+/// A launcher the host provides for launch method 2.
 class Win32HelperLauncher {
   public:
     virtual ~Win32HelperLauncher() = default;
-    // Starts the helper with the given launch text; true when it was started.
+    /// Starts the helper with the given launch text; true when it was started.
     virtual Platform::IAsyncOperation<bool> LaunchAsync(const Platform::hstring& launchText) = 0;
 };
 
+/// The host's configuration of the library, read once by OrvaneAppHelper.
 class TRVKConfigOptions : private Platform::ModuleObject {
   public:
     uint32_t LogLevel() const { return logLevel_; }
@@ -44,7 +44,7 @@ class TRVKConfigOptions : private Platform::ModuleObject {
         launcher_ = std::move(v);
     }
     uint32_t ReconnectInterval() const { return reconnectInterval_; }
-    // Stored as at least 1.
+    /// Stored as at least 1.
     void ReconnectInterval(uint32_t v) { reconnectInterval_ = v < 1 ? 1 : v; }
     bool SuppressConnectionTimeoutError() const { return suppressConnectionTimeoutError_; }
     void SuppressConnectionTimeoutError(bool v) { suppressConnectionTimeoutError_ = v; }
