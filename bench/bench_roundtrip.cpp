@@ -1,21 +1,20 @@
-// One TestDelayApi(0) round trip between this process and tarvik-helper over a Unix
-// socket, against a raw ping-pong of the same bytes on a socket pair.
-#include <benchmark/benchmark.h>
+// In-process mode against the raw limit: one TestDelayApi(0) round trip between this
+// process and tarvik-helper over a Unix socket against a ping-pong of the same bytes,
+// and throughput with 1 to 256 requests in flight against a pipelined raw echo.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <boost/filesystem.hpp>
 #include <future>
 #include <thread>
 
+#include "bench/benchsupport.h"
 #include "common/base64.h"
 #include "common/logger.h"
-#include "common/messageschema.h"
 #include "platform/appservicelistener.h"
-#include "platform/wirecodec.h"
 #include "tarvikfoundation/orvanetestmanager.h"
 
 extern char** environ;
@@ -23,57 +22,70 @@ extern char** environ;
 namespace {
 
 using namespace Platform;
+using Bench::Latencies;
 
-// Size of one request frame and one response frame as the channel sends them.
-std::pair<std::size_t, std::size_t> frameSizes() {
-    ValueSet request = Tarvik::createRequest(38);
-    request.Insert(L"TestDelay", uint64_t{0});
-    request.Insert(L"commandId", uint64_t{123456});
-    request.Insert(L"ackCounts", int32_t{1});
-    request.Insert(L"Ack1", uint64_t{123455});
-    tarvik::wire::Frame req;
-    req.mutable_request()->set_sequence(1);
-    Wire::toProto(request, *req.mutable_request()->mutable_message());
-    ValueSet response = Tarvik::createResponse(true);
-    response.Insert(L"TestReponse", hstring(L"Delayed 0 ms"));
-    tarvik::wire::Frame resp;
-    resp.mutable_response()->set_sequence(1);
-    resp.mutable_response()->set_message_present(true);
-    Wire::toProto(response, *resp.mutable_response()->mutable_message());
-    return {Wire::encodeFrame(req)->size(), Wire::encodeFrame(resp)->size()};
-}
-
-bool readAll(int fd, char* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t r = ::read(fd, p, n);
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<std::size_t>(r);
+// An echo thread on one end of a socket pair: reads a request frame, writes a response.
+class RawEcho {
+  public:
+    RawEcho() : sizes_(Bench::frameSizes()) {
+        ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds_);
+        echo_ = std::thread([this] {
+            std::string in(sizes_.first, '\0'), out(sizes_.second, 'r');
+            while (Bench::readAll(fds_[1], in.data(), in.size()))
+                if (!Bench::writeAll(fds_[1], out.data(), out.size())) break;
+        });
     }
-    return true;
-}
+    ~RawEcho() {
+        ::shutdown(fds_[0], SHUT_RDWR);
+        echo_.join();
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    int fd() const { return fds_[0]; }
+    std::size_t requestSize() const { return sizes_.first; }
+    std::size_t responseSize() const { return sizes_.second; }
+
+  private:
+    std::pair<std::size_t, std::size_t> sizes_;
+    int fds_[2] = {-1, -1};
+    std::thread echo_;
+};
 
 void BM_RawUnixPingPong(benchmark::State& state) {
-    const auto [requestSize, responseSize] = frameSizes();
-    int fds[2];
-    ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
-    std::thread echo([fd = fds[1], requestSize, responseSize] {
-        std::string in(requestSize, '\0'), out(responseSize, 'r');
-        while (readAll(fd, in.data(), in.size()))
-            if (::write(fd, out.data(), out.size()) != static_cast<ssize_t>(out.size())) break;
-    });
-    std::string out(requestSize, 'q'), in(responseSize, '\0');
+    RawEcho echo;
+    std::string out(echo.requestSize(), 'q'), in(echo.responseSize(), '\0');
+    Latencies latencies;
     for (auto _ : state) {
-        ::write(fds[0], out.data(), out.size());
-        readAll(fds[0], in.data(), in.size());
+        const auto started = Latencies::clock::now();
+        Bench::writeAll(echo.fd(), out.data(), out.size());
+        Bench::readAll(echo.fd(), in.data(), in.size());
+        latencies.add(Latencies::clock::now() - started);
     }
-    ::shutdown(fds[0], SHUT_RDWR);
-    echo.join();
-    ::close(fds[0]);
-    ::close(fds[1]);
-    state.counters["request_bytes"] = static_cast<double>(requestSize);
+    Bench::record(state, "raw_pingpong_p50", latencies.percentile(0.5), "p50_us");
+    state.counters["request_bytes"] = static_cast<double>(echo.requestSize());
 }
-BENCHMARK(BM_RawUnixPingPong)->UseRealTime();
+BENCHMARK(BM_RawUnixPingPong)->UseRealTime()->MinTime(1.0);
+
+// Depth requests kept in flight on the raw echo; requests per second.
+void BM_RawPipelinedEcho(benchmark::State& state) {
+    const int depth = static_cast<int>(state.range(0));
+    RawEcho echo;
+    std::string out(echo.requestSize(), 'q'), in(echo.responseSize(), '\0');
+    int64_t total = 0;
+    const auto started = Latencies::clock::now();
+    for (auto _ : state) {
+        const int batch = std::max(2000, depth * 20);
+        for (int i = 0; i < depth; ++i) Bench::writeAll(echo.fd(), out.data(), out.size());
+        for (int i = 0; i < batch; ++i) {
+            Bench::readAll(echo.fd(), in.data(), in.size());
+            if (i + depth < batch) Bench::writeAll(echo.fd(), out.data(), out.size());
+        }
+        total += batch;
+    }
+    const double seconds = std::chrono::duration<double>(Latencies::clock::now() - started).count();
+    Bench::record(state, "raw_echo_depth_" + std::to_string(depth), total / seconds, "req_per_s");
+}
+BENCHMARK(BM_RawPipelinedEcho)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->UseRealTime();
 
 struct HelperSession {
     HelperSession() {
@@ -106,6 +118,10 @@ struct HelperSession {
         manager = TarvikFoundation::OrvaneInternal::OrvaneTestManager::GetInstance();
         manager->setAppServiceConnection(connection, false);
     }
+    static HelperSession& shared() {
+        static HelperSession session;
+        return session;
+    }
     ~HelperSession() {
         manager->setAppServiceConnection(nullptr, false);
         ::kill(pid, SIGKILL);
@@ -121,9 +137,59 @@ struct HelperSession {
 };
 
 void BM_TestDelayRoundTrip(benchmark::State& state) {
-    HelperSession session;
-    for (auto _ : state) benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get());
+    auto& session = HelperSession::shared();
+    Latencies latencies;
+    for (auto _ : state) {
+        const auto started = Latencies::clock::now();
+        benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get());
+        latencies.add(Latencies::clock::now() - started);
+    }
+    Bench::record(state, "lib_roundtrip_p50", latencies.percentile(0.5), "p50_us");
 }
-BENCHMARK(BM_TestDelayRoundTrip)->UseRealTime();
+BENCHMARK(BM_TestDelayRoundTrip)->UseRealTime()->MinTime(1.0);
+
+// Keeps depth TestDelayApi(0) calls in flight until count have completed.
+void runInFlight(
+    const std::shared_ptr<TarvikFoundation::OrvaneInternal::OrvaneTestManager>& manager, int depth,
+    int count) {
+    std::atomic<int> issued{0}, completed{0};
+    std::promise<void> finished;
+    std::function<void()> issue = [&] {
+        if (issued.fetch_add(1) >= count) return;
+        manager->TestDelayApi(0).Completed([&](const auto&, AsyncStatus) {
+            if (completed.fetch_add(1) + 1 == count)
+                finished.set_value();
+            else
+                issue();
+        });
+    };
+    for (int i = 0; i < depth; ++i) issue();
+    finished.get_future().wait();
+}
+
+void BM_TestDelayInFlight(benchmark::State& state) {
+    auto& session = HelperSession::shared();
+    const int depth = static_cast<int>(state.range(0));
+    int64_t total = 0;
+    const auto started = Latencies::clock::now();
+    for (auto _ : state) {
+        const int batch = std::max(2000, depth * 20);
+        runInFlight(session.manager, depth, batch);
+        total += batch;
+    }
+    const double seconds = std::chrono::duration<double>(Latencies::clock::now() - started).count();
+    Bench::record(state, "lib_depth_" + std::to_string(depth), total / seconds, "req_per_s");
+}
+BENCHMARK(BM_TestDelayInFlight)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<Bench::Ratio> ratios = {{"TestDelayApi(0) p50 / raw ping-pong p50",
+                                         "lib_roundtrip_p50", "raw_pingpong_p50", 2.5, true}};
+    for (int depth : {1, 16, 64, 256})
+        ratios.push_back({"throughput at depth " + std::to_string(depth) + " / raw echo",
+                          "lib_depth_" + std::to_string(depth),
+                          "raw_echo_depth_" + std::to_string(depth), 0.5, false});
+    return Bench::runAndReport(argc, argv, ratios);
+}

@@ -1,0 +1,125 @@
+#pragma once
+// What every benchmark program shares: the frame sizes of one TestDelayApi(0)
+// exchange, blocking socket I/O for the raw baselines, latency percentiles, and the
+// ratio table printed after the run.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/messageschema.h"
+#include "platform/wirecodec.h"
+
+namespace Bench {
+
+// Request and response frame sizes as the channel writes them for TestDelayApi(0).
+inline std::pair<std::size_t, std::size_t> frameSizes() {
+    using namespace Platform;
+    ValueSet request = Tarvik::createRequest(38);
+    request.Insert(L"TestDelay", uint64_t{0});
+    request.Insert(L"commandId", uint64_t{123456});
+    request.Insert(L"ackCounts", int32_t{1});
+    request.Insert(L"Ack1", uint64_t{123455});
+    tarvik::wire::Frame req;
+    req.mutable_request()->set_sequence(1);
+    Wire::toProto(request, *req.mutable_request()->mutable_message());
+    ValueSet response = Tarvik::createResponse(true);
+    response.Insert(L"TestReponse", hstring(L"Delayed 0 ms"));
+    tarvik::wire::Frame resp;
+    resp.mutable_response()->set_sequence(1);
+    resp.mutable_response()->set_message_present(true);
+    Wire::toProto(response, *resp.mutable_response()->mutable_message());
+    return {Wire::encodeFrame(req)->size(), Wire::encodeFrame(resp)->size()};
+}
+
+inline bool readAll(int fd, char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = ::read(fd, p, n);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+inline bool writeAll(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+// Latencies of single iterations, for percentiles rather than means: a shared machine
+// throws in outliers that would move a mean.
+class Latencies {
+  public:
+    using clock = std::chrono::steady_clock;
+    void add(clock::duration d) {
+        samples_.push_back(std::chrono::duration<double, std::micro>(d).count());
+    }
+    double percentile(double q) {
+        if (samples_.empty()) return 0;
+        std::sort(samples_.begin(), samples_.end());
+        return samples_[std::min(samples_.size() - 1,
+                                 static_cast<std::size_t>(q * samples_.size()))];
+    }
+
+  private:
+    std::vector<double> samples_;
+};
+
+// Results by name, filled by the benchmarks and read by the ratio table.
+inline std::map<std::string, double>& results() {
+    static std::map<std::string, double> values;
+    return values;
+}
+
+inline void record(benchmark::State& state, const std::string& name, double value,
+                   const char* unit) {
+    results()[name] = value;
+    state.counters[unit] = value;
+}
+
+struct Ratio {
+    std::string label;
+    std::string subject;
+    std::string baseline;
+    double target;
+    // Latency: subject / baseline, at most target. Throughput: subject / baseline, at
+    // least target.
+    bool atMost;
+};
+
+// Runs the benchmarks of the program, then prints each ratio and whether it meets its
+// target. Exit status 0 either way: a miss is a measurement, not a crash.
+inline int runAndReport(int argc, char** argv, const std::vector<Ratio>& ratios) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (ratios.empty()) return 0;
+    std::printf("\n%-52s %10s %10s %7s %8s\n", "ratio", "subject", "baseline", "ratio", "target");
+    for (const auto& r : ratios) {
+        const auto s = results().find(r.subject), b = results().find(r.baseline);
+        if (s == results().end() || b == results().end() || b->second == 0) {
+            std::printf("%-52s not measured in this run\n", r.label.c_str());
+            continue;
+        }
+        const double ratio = s->second / b->second;
+        const bool met = r.atMost ? ratio <= r.target : ratio >= r.target;
+        std::printf("%-52s %10.1f %10.1f %7.2f %s%-6.2f %s\n", r.label.c_str(), s->second,
+                    b->second, ratio, r.atMost ? "<=" : ">=", r.target, met ? "met" : "MISSED");
+    }
+    return 0;
+}
+
+}  // namespace Bench
