@@ -164,7 +164,9 @@ void TarvikAppServiceConnection::waitForTasks() {
 
 task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
     std::shared_ptr<TarvikAppServiceConnection> self, ValueSet request, cancellation_token token) {
-    co_await Platform::resume_background();
+    // The first send goes out from the caller's thread when a connection is attached
+    // (it cannot wait then); any wait for a connection, and every retry, is on the pool.
+    bool onCaller = true;
     const uint64_t id = requestIdOf(request);
     const int32_t command = commandOf(request);
     AppServiceResponse last = nullptr;
@@ -188,7 +190,17 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
         Platform::IAsyncOperation<AppServiceResponse> operation;
         unsigned tag = 0;
         try {
-            {
+            bool sent = false;
+            if (onCaller) {
+                std::unique_lock lock(self->connectionMutex_);
+                if (self->connection_) {
+                    tag = self->connectionTag();
+                    operation = self->connection_.SendMessageAsync(request);
+                    sent = true;
+                }
+            }
+            if (!sent) {
+                if (onCaller) co_await Platform::resume_background();
                 std::unique_lock lock(self->connectionMutex_);
                 self->waitForConnection(lock);
                 if (!self->connection_)
@@ -196,7 +208,16 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
                 tag = self->connectionTag();
                 operation = self->connection_.SendMessageAsync(request);
             }
-            response = co_await operation;
+            onCaller = false;
+            // The answer resumes this loop on the I/O thread that read it; a final answer
+            // completes the caller's operation from there, anything else (a retry, an
+            // error, a log line) moves to the pool first.
+            const task<AppServiceResponse> exchange = operation.as_task();
+            co_await Platform::resume_inline<AppServiceResponse>(exchange);
+            if (exchange.status() != Platform::task_status::completed ||
+                !isFinalAnswer(exchange.get()))
+                co_await Platform::resume_background();
+            response = exchange.get();
         } catch (const Platform::task_canceled&) {
             TLOG("WRN", "task cancelled, return failure");
             cancelSend = true;
@@ -231,7 +252,7 @@ task<AppServiceResponse> TarvikAppServiceConnection::sendCommandAsync(ValueSet r
     assignRequestId(request);
     auto token = cancellation_.get_token();
     return retryLoop(shared_from_this(), request, token)
-        .then([request, token](task<AppServiceResponse> loop) -> AppServiceResponse {
+        .then_inline([request, token](task<AppServiceResponse> loop) -> AppServiceResponse {
             AppServiceResponse response = nullptr;
             try {
                 response = loop.get();
@@ -277,6 +298,22 @@ bool TarvikAppServiceConnection::sendCommandInt(ValueSet request, ValueSet& resp
     } catch (...) {
         TLOG("CRT", "Caught Exception");
         throw hresult_error(Errors::kAppServiceConnection);
+    }
+}
+
+// A successful exchange whose "response" ends the request: the common case, checked
+// without logging so that it can run on the I/O thread.
+bool TarvikAppServiceConnection::isFinalAnswer(const AppServiceResponse& response) noexcept {
+    try {
+        if (!response || response.Status() != Platform::AppServiceResponseStatus::Success)
+            return false;
+        const ValueSet message = response.Message();
+        const auto value = message ? message.TryLookup(Keys::kResponse) : std::nullopt;
+        if (!value) return false;
+        const int32_t v = Platform::unbox_value<int32_t>(*value);
+        return v != kResponseInProgress && v != kConnectionRestablishmentInProgress;
+    } catch (...) {
+        return false;
     }
 }
 
@@ -342,7 +379,7 @@ void TarvikAppServiceConnection::createFailedResult(ValueSet& result, uint64_t r
 
 void TarvikAppServiceConnection::onRequestReceived(
     const AppServiceConnection& sender, const Platform::AppServiceRequestReceivedEventArgs& args) {
-    std::lock_guard lk(taskMutex_);
+    std::unique_lock lk(taskMutex_);
     TLOG_SCOPE();
     const ValueSet message = args.Request().Message();
     int32_t command;
@@ -367,25 +404,28 @@ void TarvikAppServiceConnection::onRequestReceived(
     try {
         auto token = cancellation_.get_token();
         auto self = shared_from_this();
-        Platform::create_task(
-            [self, handler, sender, args, deferral, token] {
-                return handlerTask(self, handler, sender, args, deferral, token);
-            },
-            token)
-            .then([self](task<void> finished) {
-                try {
-                    finished.get();
-                } catch (const Platform::task_canceled&) {
-                    TLOG("WRN", "task cancelled");
-                } catch (const hresult_error& e) {
-                    TLOG("WRN", "platform exception %S", e.message().c_str());
-                } catch (...) {
-                    TLOG("WRN", "Exception in task");
-                }
-                std::lock_guard g(self->taskMutex_);
-                if (--self->inFlight_ == 0) self->tasksDone_.notify_all();
-            });
         ++inFlight_;
+        // The platform already delivers each request on a pool thread of its own, so the
+        // handler runs here, after the task mutex is released: no lock is held while a
+        // handler runs, and no second hand-off to the pool is paid per request.
+        lk.unlock();
+        task<void> executor = token.is_canceled()
+                                  ? Platform::task_from_exception<void>(
+                                        std::make_exception_ptr(Platform::task_canceled()))
+                                  : handlerTask(self, handler, sender, args, deferral, token);
+        executor.then_inline([self](task<void> finished) {
+            try {
+                finished.get();
+            } catch (const Platform::task_canceled&) {
+                TLOG("WRN", "task cancelled");
+            } catch (const hresult_error& e) {
+                TLOG("WRN", "platform exception %S", e.message().c_str());
+            } catch (...) {
+                TLOG("WRN", "Exception in task");
+            }
+            std::lock_guard g(self->taskMutex_);
+            if (--self->inFlight_ == 0) self->tasksDone_.notify_all();
+        });
     } catch (...) {
         TLOG("CRT", "execption in creating requestExecutor");
     }

@@ -49,6 +49,7 @@ class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikApp
     void onRequestReceived(const AppServiceConnection& sender,
                            const Platform::AppServiceRequestReceivedEventArgs& args);
     static void createFailedResult(ValueSet& result, uint64_t requestId);
+    static bool isFinalAnswer(const AppServiceResponse& response) noexcept;
     bool shouldRetry(const ValueSet& request, const AppServiceResponse& response,
                      const std::exception_ptr& failure);
     void waitToResume();

@@ -1,5 +1,7 @@
 #include "platform/sockettransport.h"
 
+#include <sys/socket.h>
+
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -49,6 +51,16 @@ AppServiceResponseStatus SocketTransport::enqueue(const tarvik::wire::Frame& fra
     }
     std::lock_guard g(m_);
     if (closed_) return AppServiceResponseStatus::Failure;
+    if (!writing_) {
+        // Nothing queued: write on the caller's thread instead of handing the frame to
+        // the I/O thread. The socket closes only after closed_ is set under m_, so the
+        // descriptor stays ours while we hold it. What does not fit, and any error, goes
+        // the queued way, where the I/O thread writes the rest or reports the failure.
+        const ssize_t sent = ::send(socket_.native_handle(), bytes->data(), bytes->size(),
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent == static_cast<ssize_t>(bytes->size())) return AppServiceResponseStatus::Success;
+        if (sent > 0) bytes->erase(0, static_cast<std::size_t>(sent));
+    }
     if (queuedBytes_ + bytes->size() > kMaxQueuedBytes) {
         TLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(),
              static_cast<uint64_t>(queuedBytes_));

@@ -212,7 +212,16 @@ class task {
     // or T (runs only on success; errors and cancellation pass through). A continuation
     // returning task<U> is unwrapped to task<U>.
     template <class F>
-    auto then(F f, cancellation_token token = {}) const;
+    auto then(F f, cancellation_token token = {}) const {
+        return continue_with(std::move(f), std::move(token), true);
+    }
+    // The same continuation, run on the thread that completes this task (at once when
+    // it is complete). Only for short continuations that never block: they run inside
+    // whoever completes the task, which saves a hand-off to the pool.
+    template <class F>
+    auto then_inline(F f, cancellation_token token = {}) const {
+        return continue_with(std::move(f), std::move(token), false);
+    }
 
     const std::shared_ptr<state_type>& state() const noexcept { return state_; }
 
@@ -221,6 +230,8 @@ class task {
     awaiter operator co_await() const noexcept { return awaiter{state_}; }
 
   private:
+    template <class F>
+    auto continue_with(F f, cancellation_token token, bool on_pool) const;
     std::shared_ptr<state_type> state_;
 };
 
@@ -235,6 +246,20 @@ struct task<T>::awaiter {
         st->on_done([h] { ThreadPool::instance().post([h] { h.resume(); }); });
     }
     T await_resume() const { return task<T>(st).get(); }
+};
+
+/// Awaits a task without taking its outcome, and resumes on the thread that completes
+/// it (at once when it is complete). For a coroutine that looks at the outcome and
+/// moves to the pool before anything that may block: it runs inside the completer.
+template <class T>
+struct resume_inline {
+    explicit resume_inline(task<T> t) : work(std::move(t)) {}
+    bool await_ready() const { return work.is_done(); }
+    void await_suspend(std::coroutine_handle<> h) const {
+        work.state()->on_done([h] { h.resume(); });
+    }
+    void await_resume() const noexcept {}
+    task<T> work;
 };
 
 namespace detail {
@@ -315,7 +340,7 @@ void complete_from(const std::shared_ptr<task_state<typename unwrap_task<R>::typ
 
 template <class T>
 template <class F>
-auto task<T>::then(F f, cancellation_token token) const {
+auto task<T>::continue_with(F f, cancellation_token token, bool on_pool) const {
     constexpr bool task_based = std::is_invocable_v<F&, task<T>>;
     using R = std::conditional_t<task_based, std::invoke_result<F&, task<T>>,
                                  std::conditional_t<std::is_void_v<T>, std::invoke_result<F&>,
@@ -323,24 +348,27 @@ auto task<T>::then(F f, cancellation_token token) const {
     using V = typename detail::unwrap_task<R>::type;
     auto out = std::make_shared<detail::task_state<V>>();
     auto self = *this;
-    state_->on_done([self, out, f = std::move(f), token]() mutable {
-        ThreadPool::instance().post([self, out, f = std::move(f), token]() mutable {
-            if constexpr (task_based) {
-                detail::complete_from<R>(out, f, self);
+    auto run = [self, out, f = std::move(f), token]() mutable {
+        if constexpr (task_based) {
+            detail::complete_from<R>(out, f, self);
+        } else {
+            const auto st = self.status();
+            if (st == task_status::canceled || token.is_canceled()) {
+                out->set_canceled();
+            } else if (st == task_status::error) {
+                out->set_error(self.state()->error);
+            } else if constexpr (std::is_void_v<T>) {
+                detail::complete_from<R>(out, f);
             } else {
-                const auto st = self.status();
-                if (st == task_status::canceled || token.is_canceled()) {
-                    out->set_canceled();
-                } else if (st == task_status::error) {
-                    out->set_error(self.state()->error);
-                } else if constexpr (std::is_void_v<T>) {
-                    detail::complete_from<R>(out, f);
-                } else {
-                    detail::complete_from<R>(out, f, self.get());
-                }
+                detail::complete_from<R>(out, f, self.get());
             }
-        });
-    });
+        }
+    };
+    if (on_pool)
+        state_->on_done(
+            [run = std::move(run)]() mutable { ThreadPool::instance().post(std::move(run)); });
+    else
+        state_->on_done(std::move(run));
     return task<V>(out);
 }
 

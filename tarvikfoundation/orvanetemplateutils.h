@@ -37,10 +37,11 @@ class OrvaneTemplateUtils {
     static Platform::IAsyncOperation<T> sendForResult(
         const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection,
         const Platform::ValueSet& request, int32_t command, const wchar_t* key) {
-        return Platform::IAsyncOperation<T>::from_task(connection->sendCommandAsync(request).then(
-            [connection, command, key](Platform::AppServiceResponse response) {
-                return getResult<T>(response, command, key);
-            }));
+        return Platform::IAsyncOperation<T>::from_task(
+            connection->sendCommandAsync(request).then_inline(
+                [connection, command, key](Platform::AppServiceResponse response) {
+                    return getResult<T>(response, command, key);
+                }));
     }
 
     template <class T>
