@@ -2,9 +2,11 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <cstring>
 
 #include "common/logger.h"
 #include "platform/iocontext.h"
@@ -39,7 +41,7 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
         sink_ = std::move(sink);
     }
     auto self = shared_from_this();
-    boost::asio::post(socket_.get_executor(), [self] { self->readHeader(); });
+    boost::asio::post(socket_.get_executor(), [self] { self->readMore(); });
 }
 
 AppServiceResponseStatus SocketTransport::enqueue(const tarvik::wire::Frame& frame) {
@@ -169,46 +171,71 @@ void SocketTransport::fail(AppServiceClosedStatus status) {
     if (sink) sink->onTransportClosed(status);
 }
 
-void SocketTransport::readHeader() {
+// Reads whatever has arrived, up to the free space of the inbox; under load one read
+// brings many frames, and each costs no system call of its own.
+void SocketTransport::readMore() {
+    if (inbox_.size() - inboxUsed_ < kReadChunk / 2) inbox_.resize(inboxUsed_ + kReadChunk);
     auto self = shared_from_this();
-    boost::asio::async_read(
-        socket_, boost::asio::buffer(header_),
-        [self](const boost::system::error_code& ec, std::size_t) {
+    socket_.async_read_some(
+        boost::asio::buffer(inbox_.data() + inboxUsed_, inbox_.size() - inboxUsed_),
+        [self](const boost::system::error_code& ec, std::size_t n) {
             if (ec) {
-                if (ec != boost::asio::error::operation_aborted && ec != boost::asio::error::eof)
-                    TLOG("WRN", "%s: read failed: %s", self->label_.c_str(), ec.message().c_str());
-                if (ec == boost::asio::error::eof)
+                if (self->inboxUsed_ > 0)
+                    TLOG("WRN", "%s: truncated frame: %s", self->label_.c_str(),
+                         ec.message().c_str());
+                else if (ec == boost::asio::error::eof)
                     TLOG("INF", "%s: peer closed the socket", self->label_.c_str());
+                else if (ec != boost::asio::error::operation_aborted)
+                    TLOG("WRN", "%s: read failed: %s", self->label_.c_str(), ec.message().c_str());
                 self->fail(AppServiceClosedStatus::Unknown);
                 return;
             }
-            const uint32_t size = Wire::decodeLength(self->header_);
-            if (size > Wire::kMaxFrameSize) {
-                TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing",
-                     self->label_.c_str(), size, static_cast<unsigned>(Wire::kMaxFrameSize));
-                self->fail(AppServiceClosedStatus::Unknown);
-                return;
-            }
-            self->readBody(size);
+            self->inboxUsed_ += n;
+            if (self->drainFrames()) self->readMore();
         });
 }
 
-void SocketTransport::readBody(uint32_t size) {
-    body_.resize(size);
-    auto self = shared_from_this();
-    boost::asio::async_read(socket_, boost::asio::buffer(body_),
-                            [self](const boost::system::error_code& ec, std::size_t) {
-                                if (ec) {
-                                    TLOG("WRN", "%s: truncated frame: %s", self->label_.c_str(),
-                                         ec.message().c_str());
-                                    self->fail(AppServiceClosedStatus::Unknown);
-                                    return;
-                                }
-                                self->handleFrame();
-                            });
+// Handles every complete frame in the inbox; false when the connection ended.
+bool SocketTransport::drainFrames() {
+    std::size_t at = 0;
+    bool open = true;
+    while (open && inboxUsed_ - at >= sizeof header_) {
+        const auto* p = reinterpret_cast<const unsigned char*>(inbox_.data() + at);
+        std::copy(p, p + sizeof header_, header_);
+        const uint32_t size = Wire::decodeLength(header_);
+        if (size > Wire::kMaxFrameSize) {
+            TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing", label_.c_str(), size,
+                 static_cast<unsigned>(Wire::kMaxFrameSize));
+            fail(AppServiceClosedStatus::Unknown);
+            return false;
+        }
+        const std::size_t whole = sizeof header_ + size;
+        if (inboxUsed_ - at < whole) {
+            // Make room for the rest of this frame: its size is known and within limits.
+            if (inbox_.size() < whole) {
+                std::memmove(inbox_.data(), inbox_.data() + at, inboxUsed_ - at);
+                inboxUsed_ -= at;
+                at = 0;
+                inbox_.resize(whole);
+            }
+            break;
+        }
+        open = handleFrame(inbox_.data() + at + sizeof header_, size);
+        at += whole;
+    }
+    if (at > 0) {
+        std::memmove(inbox_.data(), inbox_.data() + at, inboxUsed_ - at);
+        inboxUsed_ -= at;
+    }
+    // A large frame's buffer is not kept once it has been handled.
+    if (inboxUsed_ == 0 && inbox_.size() > 4 * kReadChunk) {
+        inbox_.resize(kReadChunk);
+        inbox_.shrink_to_fit();
+    }
+    return open;
 }
 
-void SocketTransport::handleFrame() {
+bool SocketTransport::handleFrame(const char* data, std::size_t size) {
     tarvik::wire::Frame frame;
     std::shared_ptr<Sink> sink;
     {
@@ -216,7 +243,8 @@ void SocketTransport::handleFrame() {
         sink = sink_.lock();
     }
     try {
-        if (!frame.ParseFromString(body_)) throw hresult_invalid_argument(L"frame does not parse");
+        if (!frame.ParseFromArray(data, static_cast<int>(size)))
+            throw hresult_invalid_argument(L"frame does not parse");
         switch (frame.body_case()) {
             case tarvik::wire::Frame::kRequest: {
                 ValueSet message = Wire::fromProto(frame.request().message());
@@ -240,22 +268,20 @@ void SocketTransport::handleFrame() {
             case tarvik::wire::Frame::kClose:
                 TLOG("INF", "%s: peer closed the connection", label_.c_str());
                 fail(AppServiceClosedStatus::Completed);
-                return;
+                return false;
             default:
                 throw hresult_invalid_argument(L"unexpected frame type");
         }
     } catch (const hresult_error& e) {
         TLOG("CRT", "%s: malformed frame (%S), closing", label_.c_str(), e.message().c_str());
         fail(AppServiceClosedStatus::Unknown);
-        return;
+        return false;
     } catch (const std::exception& e) {
         TLOG("CRT", "%s: malformed frame (%s), closing", label_.c_str(), e.what());
         fail(AppServiceClosedStatus::Unknown);
-        return;
+        return false;
     }
-    body_.clear();
-    body_.shrink_to_fit();
-    readHeader();
+    return true;
 }
 
 }  // namespace Platform

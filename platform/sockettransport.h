@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "appservice.pb.h"
 #include "platform/appservicetransport.h"
@@ -34,9 +35,10 @@ class SocketTransport : public AppServiceTransport,
   private:
     AppServiceResponseStatus enqueue(const tarvik::wire::Frame& frame);
     void writeNext();
-    void readHeader();
-    void readBody(uint32_t size);
-    void handleFrame();
+    static constexpr std::size_t kReadChunk = 64 * 1024;
+    void readMore();
+    bool drainFrames();
+    bool handleFrame(const char* data, std::size_t size);
     void fail(AppServiceClosedStatus status);
 
     boost::asio::local::stream_protocol::socket socket_;
@@ -49,7 +51,8 @@ class SocketTransport : public AppServiceTransport,
     bool closed_ = false;
     bool notified_ = false;
     unsigned char header_[4] = {};
-    std::string body_;
+    std::vector<char> inbox_;
+    std::size_t inboxUsed_ = 0;
 };
 
 }  // namespace Platform
