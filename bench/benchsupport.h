@@ -84,7 +84,7 @@ inline std::map<std::string, double>& results() {
 }
 
 inline void record(benchmark::State& state, const std::string& name, double value,
-                   const char* unit) {
+                   const std::string& unit) {
     results()[name] = value;
     state.counters[unit] = value;
 }

@@ -178,14 +178,20 @@ AppServiceConnection OrvaneTRVKAppServiceTask::getRelayConnection(
 
 void OrvaneTRVKAppServiceTask::onRequestReceived(
     const AppServiceConnection&, const Platform::AppServiceRequestReceivedEventArgs& args) {
-    std::lock_guard g(relayState().lock);
+    // Each request arrives on a pool thread of its own, so the relay starts right here;
+    // the coroutine takes the relay lock itself where it reads the slots.
     relay(shared_from_this(), args, args.GetDeferral());
 }
+
+namespace {
+bool hasResponseKey(const Platform::AppServiceResponse& response) {
+    return response && response.Message() && response.Message().HasKey(Tarvik::Keys::kResponse);
+}
+}  // namespace
 
 Platform::task<void> OrvaneTRVKAppServiceTask::relay(
     std::shared_ptr<OrvaneTRVKAppServiceTask> self,
     Platform::AppServiceRequestReceivedEventArgs args, Platform::AppServiceDeferral deferral) {
-    co_await Platform::resume_background();
     const ValueSet message = args.Request().Message();
     const uint64_t id = idOf(message);
     bool relayed = false;
@@ -223,8 +229,15 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(
             // Response step.
             TLOG("{", "");
             Platform::AppServiceResponse response = nullptr;
+            // An answer with "response" goes straight back from the I/O thread that read it
+            // (the send does not block); anything else is looked at on the pool.
+            const auto exchange = sent.as_task();
+            co_await Platform::resume_inline<Platform::AppServiceResponse>(exchange);
+            if (exchange.status() != Platform::task_status::completed ||
+                !hasResponseKey(exchange.get()))
+                co_await Platform::resume_background();
             try {
-                response = co_await sent;
+                response = exchange.get();
             } catch (...) {
                 TLOG("CRT", "Failure to get AppServiceResponse.");
                 throw Platform::hresult_error(Tarvik::Errors::kAppServiceConnection);

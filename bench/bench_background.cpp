@@ -1,0 +1,126 @@
+// Background mode against the raw limit: a TestDelayApi(0) round trip from this
+// application through tarvik-apphost to tarvik-helper and back, against a two-hop relay
+// of the same bytes over socket pairs (client -> relay -> echo and back).
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <boost/filesystem.hpp>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "bench/benchsupport.h"
+#include "common/logger.h"
+#include "platform/application.h"
+#include "tarvikfoundation/orvaneapphelper.h"
+#include "tarvikfoundation/orvanetestmanager.h"
+
+namespace {
+
+using Bench::Latencies;
+
+void BM_RawTwoHopRelay(benchmark::State& state) {
+    const auto [requestSize, responseSize] = Bench::frameSizes();
+    int front[2], back[2];
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, front);
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, back);
+    std::thread relay([&, requestSize, responseSize] {
+        std::string request(requestSize, '\0'), response(responseSize, '\0');
+        while (Bench::readAll(front[1], request.data(), request.size()) &&
+               Bench::writeAll(back[0], request.data(), request.size()) &&
+               Bench::readAll(back[0], response.data(), response.size()) &&
+               Bench::writeAll(front[1], response.data(), response.size())) {
+        }
+        ::shutdown(back[0], SHUT_RDWR);
+    });
+    std::thread echo([&, requestSize, responseSize] {
+        std::string in(requestSize, '\0'), out(responseSize, 'r');
+        while (Bench::readAll(back[1], in.data(), in.size()) &&
+               Bench::writeAll(back[1], out.data(), out.size())) {
+        }
+    });
+    std::string out(requestSize, 'q'), in(responseSize, '\0');
+    Latencies latencies;
+    for (auto _ : state) {
+        const auto started = Latencies::clock::now();
+        Bench::writeAll(front[0], out.data(), out.size());
+        Bench::readAll(front[0], in.data(), in.size());
+        latencies.add(Latencies::clock::now() - started);
+    }
+    ::shutdown(front[0], SHUT_RDWR);
+    relay.join();
+    echo.join();
+    for (int fd : {front[0], front[1], back[0], back[1]}) ::close(fd);
+    Bench::record(state, "raw_relay_p50", latencies.percentile(0.5), "p50_us");
+}
+BENCHMARK(BM_RawTwoHopRelay)->UseRealTime()->MinTime(1.0);
+
+// A package of its own whose app service tarvik-apphost hosts; the helper is started by
+// the protocol launch, as in a real installation.
+struct BackgroundSession {
+    BackgroundSession() {
+        dir = boost::filesystem::temp_directory_path() /
+              boost::filesystem::unique_path("tarvik-bench-%%%%%%");
+        boost::filesystem::create_directories(dir / "run");
+        family = "Tarvik.Bench_" + dir.filename().string().substr(13);
+        ::setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
+        ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+        const std::string manifest = (dir / "manifest.json").string();
+        std::ofstream(manifest) << "{\"familyName\": \"" << family
+                                << "\", \"version\": \"1.0.0.0\", \"uriSchemes\": "
+                                   "{\"tarvik-bench\": \""
+                                << TARVIK_HELPER_PATH
+                                << "\"}, \"appServices\": [{\"name\": \"bench\", \"host\": \""
+                                << TARVIK_APPHOST_PATH << "\"}]}\n";
+        ::setenv("TARVIK_PACKAGE_MANIFEST", manifest.c_str(), 1);
+        app = Platform::Application::Create();
+        auto options = std::make_shared<TarvikFoundation::TRVKConfigOptions>();
+        options->Win32Uri(L"tarvik-bench");
+        options->AppServiceName(L"bench");
+        options->ClientId(L"bench");
+        options->LogLevel(3);  // the channel is measured, not the log
+        helper = TarvikFoundation::OrvaneAppHelper::create(options);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!helper->managersReady() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        manager = TarvikFoundation::OrvaneInternal::OrvaneTestManager::GetInstance();
+    }
+    ~BackgroundSession() {
+        manager->TestAppExitApi();
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // The host would end after 30 s idle; this run does not wait for it.
+        const std::string stopHost = "pkill -f 'tarvik-apphost --package " + family + "'";
+        if (std::system(stopHost.c_str()) != 0) std::fprintf(stderr, "app-service host gone\n");
+        boost::system::error_code ec;
+        boost::filesystem::remove_all(dir, ec);
+    }
+    boost::filesystem::path dir;
+    std::string family;
+    std::shared_ptr<Platform::Application> app;
+    std::shared_ptr<TarvikFoundation::OrvaneAppHelper> helper;
+    std::shared_ptr<TarvikFoundation::OrvaneInternal::OrvaneTestManager> manager;
+};
+
+void BM_BackgroundRoundTrip(benchmark::State& state) {
+    BackgroundSession session;
+    if (!session.helper->managersReady()) {
+        state.SkipWithError("the helper did not connect through tarvik-apphost");
+        return;
+    }
+    Latencies latencies;
+    for (auto _ : state) {
+        const auto started = Latencies::clock::now();
+        benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get());
+        latencies.add(Latencies::clock::now() - started);
+    }
+    Bench::record(state, "background_p50", latencies.percentile(0.5), "p50_us");
+}
+BENCHMARK(BM_BackgroundRoundTrip)->UseRealTime()->Iterations(20000);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return Bench::runAndReport(argc, argv,
+                               {{"background TestDelayApi(0) p50 / raw two-hop relay p50",
+                                 "background_p50", "raw_relay_p50", 2.5, true}});
+}
