@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -72,18 +71,9 @@ class IAsyncOperation {
             impl_->handler_set = true;
         }
         auto self = *this;
-        // A completion that happens later on a pool thread runs the handler there rather
-        // than hand it to another pool thread; an operation that has already ended posts,
-        // so the handler never runs inside the caller that assigns it.
-        auto assigned = std::make_shared<std::atomic<bool>>(false);
-        impl_->work.state()->on_done([self, handler = std::move(handler), assigned] {
-            if (assigned->load(std::memory_order_acquire) &&
-                ThreadPool::instance().running_in_this_thread())
-                handler(self, self.Status());
-            else
-                ThreadPool::instance().post([self, handler] { handler(self, self.Status()); });
+        impl_->work.state()->on_done([self, handler = std::move(handler)] {
+            ThreadPool::instance().post([self, handler] { handler(self, self.Status()); });
         });
-        assigned->store(true, std::memory_order_release);
     }
     const task<T>& as_task() const { return impl_->work; }
     auto operator co_await() const noexcept { return impl_->work.operator co_await(); }

@@ -53,10 +53,6 @@ void ThreadPool::post(std::function<void()> fn) {
     });
 }
 
-bool ThreadPool::running_in_this_thread() const noexcept {
-    return impl_->pool.get_executor().running_in_this_thread();
-}
-
 std::size_t ThreadPool::thread_count() const noexcept {
     return impl_->threads;
 }

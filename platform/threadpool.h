@@ -16,8 +16,6 @@ class ThreadPool {
     /// keep its threads.
     void post(std::function<void()> fn);
     std::size_t thread_count() const noexcept;
-    /// True on one of the pool's own threads.
-    bool running_in_this_thread() const noexcept;
 
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
