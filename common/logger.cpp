@@ -12,6 +12,7 @@
 #include "platform/diagnostics.h"
 #include "platform/durablefile.h"
 #include "platform/hstring.h"
+#include "platform/immortal.h"
 #include "platform/loopbacksocket.h"
 #include "platform/utf8locale.h"
 
@@ -33,11 +34,9 @@ struct LogInfoRef {
 
 std::atomic<int> g_shuttingDown{0};
 
-// Process-wide state beside the object.
+// Process-wide state beside the object. Never destroyed: a pool thread may be writing a
+// line while the process runs its exit handlers, and every line is already committed.
 struct LoggerState {
-    // Static destructors may still log after this one ran; those calls must do nothing.
-    ~LoggerState() { g_shuttingDown.fetch_add(1); }
-
     LogInfoRef info;
     std::atomic<uint32_t> threshold{0};
     std::atomic<bool> network{false};
@@ -49,8 +48,8 @@ struct LoggerState {
 };
 
 LoggerState& state() {
-    static LoggerState s;
-    return s;
+    static Platform::Immortal<LoggerState> s;
+    return *s;
 }
 
 void onProcessExit() {
