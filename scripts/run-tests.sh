@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project and runs the whole test suite with ctest: once in a normal
-# build, once under AddressSanitizer with UndefinedBehaviorSanitizer.
+# build, once under AddressSanitizer with UndefinedBehaviorSanitizer, then the channel,
+# relay and message tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -11,3 +12,11 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=add
 cmake --build build-asan -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j2 --timeout 600
+
+# The channel, relay and message tests once more under ThreadSanitizer.
+tsan_tests="test_channel test_appservice_transports test_messages test_managers_base test_lifecycle test_lifecycle_processes"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=thread -DTARVIK_BUILD_BENCH=OFF
+# shellcheck disable=SC2086
+cmake --build build-tsan -j2 --target $tsan_tests tarvik-helper tarvik-apphost
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j2 --timeout 900 -R "^($(echo $tsan_tests | tr ' ' '|'))\$"
