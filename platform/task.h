@@ -342,9 +342,10 @@ template <class T>
 template <class F>
 auto task<T>::continue_with(F f, cancellation_token token, bool on_pool) const {
     constexpr bool task_based = std::is_invocable_v<F&, task<T>>;
-    using R = std::conditional_t<task_based, std::invoke_result<F&, task<T>>,
-                                 std::conditional_t<std::is_void_v<T>, std::invoke_result<F&>,
-                                                    std::invoke_result<F&, T>>>::type;
+    using R =
+        typename std::conditional_t<task_based, std::invoke_result<F&, task<T>>,
+                                    std::conditional_t<std::is_void_v<T>, std::invoke_result<F&>,
+                                                       std::invoke_result<F&, T>>>::type;
     using V = typename detail::unwrap_task<R>::type;
     auto out = std::make_shared<detail::task_state<V>>();
     auto self = *this;
