@@ -22,23 +22,6 @@ using TarvikFoundation::OrvaneInternal::OrvaneTestManager;
 
 constexpr int kDepth = 16;
 
-// Keeps kDepth requests in flight until `count` more have completed.
-void runRequests(const std::shared_ptr<OrvaneTestManager>& manager, int64_t count) {
-    std::atomic<int64_t> issued{0}, completed{0};
-    std::promise<void> finished;
-    std::function<void()> issue = [&] {
-        if (issued.fetch_add(1) >= count) return;
-        manager->TestDelayApi(0).Completed([&](const auto&, Platform::AsyncStatus) {
-            if (completed.fetch_add(1) + 1 == count)
-                finished.set_value();
-            else
-                issue();
-        });
-    };
-    for (int i = 0; i < kDepth; ++i) issue();
-    finished.get_future().wait();
-}
-
 void BM_CostGrowth(benchmark::State& state) {
     Tarvik::ConfigureLogger(3, "UWP");
     auto [appEnd, helperEnd] = Platform::AppServiceConnection::CreateInMemoryPair(L"svc");
@@ -55,7 +38,7 @@ void BM_CostGrowth(benchmark::State& state) {
                     "in progress", "pending acks");
         for (int64_t upTo : {1000LL, 10000LL, 100000LL, 1000000LL}) {
             const auto started = std::chrono::steady_clock::now();
-            runRequests(manager, upTo - done);
+            Bench::keepInFlight(manager, kDepth, upTo - done);
             const double us = std::chrono::duration<double, std::micro>(
                                   std::chrono::steady_clock::now() - started)
                                   .count() /

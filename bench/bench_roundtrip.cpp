@@ -148,25 +148,6 @@ void BM_TestDelayRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_TestDelayRoundTrip)->UseRealTime()->MinTime(1.0);
 
-// Keeps depth TestDelayApi(0) calls in flight until count have completed.
-void runInFlight(
-    const std::shared_ptr<TarvikFoundation::OrvaneInternal::OrvaneTestManager>& manager, int depth,
-    int count) {
-    std::atomic<int> issued{0}, completed{0};
-    std::promise<void> finished;
-    std::function<void()> issue = [&] {
-        if (issued.fetch_add(1) >= count) return;
-        manager->TestDelayApi(0).Completed([&](const auto&, AsyncStatus) {
-            if (completed.fetch_add(1) + 1 == count)
-                finished.set_value();
-            else
-                issue();
-        });
-    };
-    for (int i = 0; i < depth; ++i) issue();
-    finished.get_future().wait();
-}
-
 void BM_TestDelayInFlight(benchmark::State& state) {
     auto& session = HelperSession::shared();
     const int depth = static_cast<int>(state.range(0));
@@ -174,7 +155,7 @@ void BM_TestDelayInFlight(benchmark::State& state) {
     const auto started = Latencies::clock::now();
     for (auto _ : state) {
         const int batch = std::max(2000, depth * 20);
-        runInFlight(session.manager, depth, batch);
+        Bench::keepInFlight(session.manager, depth, batch);
         total += batch;
     }
     const double seconds = std::chrono::duration<double>(Latencies::clock::now() - started).count();

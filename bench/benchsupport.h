@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <future>
 #include <map>
 #include <string>
 #include <utility>
@@ -15,6 +18,7 @@
 
 #include "common/messageschema.h"
 #include "platform/wirecodec.h"
+#include "tarvikfoundation/orvanetestmanager.h"
 
 namespace Bench {
 
@@ -76,6 +80,25 @@ class Latencies {
   private:
     std::vector<double> samples_;
 };
+
+// Keeps `depth` TestDelayApi(0) calls in flight until `count` have completed.
+inline void keepInFlight(
+    const std::shared_ptr<TarvikFoundation::OrvaneInternal::OrvaneTestManager>& manager, int depth,
+    int64_t count) {
+    std::atomic<int64_t> issued{0}, completed{0};
+    std::promise<void> finished;
+    std::function<void()> issue = [&] {
+        if (issued.fetch_add(1) >= count) return;
+        manager->TestDelayApi(0).Completed([&](const auto&, Platform::AsyncStatus) {
+            if (completed.fetch_add(1) + 1 == count)
+                finished.set_value();
+            else
+                issue();
+        });
+    };
+    for (int i = 0; i < depth; ++i) issue();
+    finished.get_future().wait();
+}
 
 // Results by name, filled by the benchmarks and read by the ratio table.
 inline std::map<std::string, double>& results() {
