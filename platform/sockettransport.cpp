@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -199,17 +198,16 @@ void SocketTransport::readMore() {
 bool SocketTransport::drainFrames() {
     std::size_t at = 0;
     bool open = true;
-    while (open && inboxUsed_ - at >= sizeof header_) {
-        const auto* p = reinterpret_cast<const unsigned char*>(inbox_.data() + at);
-        std::copy(p, p + sizeof header_, header_);
-        const uint32_t size = Wire::decodeLength(header_);
+    while (open && inboxUsed_ - at >= Wire::kLengthPrefixSize) {
+        const uint32_t size =
+            Wire::decodeLength(reinterpret_cast<const unsigned char*>(inbox_.data() + at));
         if (size > Wire::kMaxFrameSize) {
             TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing", label_.c_str(), size,
                  static_cast<unsigned>(Wire::kMaxFrameSize));
             fail(AppServiceClosedStatus::Unknown);
             return false;
         }
-        const std::size_t whole = sizeof header_ + size;
+        const std::size_t whole = Wire::kLengthPrefixSize + size;
         if (inboxUsed_ - at < whole) {
             // Make room for the rest of this frame: its size is known and within limits.
             if (inbox_.size() < whole) {
@@ -220,7 +218,7 @@ bool SocketTransport::drainFrames() {
             }
             break;
         }
-        open = handleFrame(inbox_.data() + at + sizeof header_, size);
+        open = handleFrame(inbox_.data() + at + Wire::kLengthPrefixSize, size);
         at += whole;
     }
     if (at > 0) {

@@ -50,7 +50,6 @@ class SocketTransport : public AppServiceTransport,
     bool writing_ = false;
     bool closed_ = false;
     bool notified_ = false;
-    unsigned char header_[4] = {};
     std::vector<char> inbox_;
     std::size_t inboxUsed_ = 0;
 };

@@ -244,7 +244,7 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(
             }
             if (!response) {
                 TLOG("DBG", "Failure to get AppServiceResponse.");
-            } else if (response.Message() && response.Message().HasKey(Tarvik::Keys::kResponse)) {
+            } else if (hasResponseKey(response)) {
                 try {
                     co_await args.Request().SendResponseAsync(response.Message());
                     TLOG("DBG", "<- %I64d", id);
