@@ -17,8 +17,6 @@
 
 namespace {
 
-using Bench::Latencies;
-
 void BM_RawTwoHopRelay(benchmark::State& state) {
     const auto [requestSize, responseSize] = Bench::frameSizes();
     int front[2], back[2];
@@ -40,18 +38,14 @@ void BM_RawTwoHopRelay(benchmark::State& state) {
         }
     });
     std::string out(requestSize, 'q'), in(responseSize, '\0');
-    Latencies latencies;
-    for (auto _ : state) {
-        const auto started = Latencies::clock::now();
+    Bench::recordP50(state, "raw_relay_p50", [&] {
         Bench::writeAll(front[0], out.data(), out.size());
         Bench::readAll(front[0], in.data(), in.size());
-        latencies.add(Latencies::clock::now() - started);
-    }
+    });
     ::shutdown(front[0], SHUT_RDWR);
     relay.join();
     echo.join();
     for (int fd : {front[0], front[1], back[0], back[1]}) ::close(fd);
-    Bench::record(state, "raw_relay_p50", latencies.percentile(0.5), "p50_us");
 }
 BENCHMARK(BM_RawTwoHopRelay)->UseRealTime()->MinTime(1.0);
 
@@ -107,13 +101,8 @@ void BM_BackgroundRoundTrip(benchmark::State& state) {
         state.SkipWithError("the helper did not connect through tarvik-apphost");
         return;
     }
-    Latencies latencies;
-    for (auto _ : state) {
-        const auto started = Latencies::clock::now();
-        benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get());
-        latencies.add(Latencies::clock::now() - started);
-    }
-    Bench::record(state, "background_p50", latencies.percentile(0.5), "p50_us");
+    Bench::recordP50(state, "background_p50",
+                     [&] { benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get()); });
 }
 BENCHMARK(BM_BackgroundRoundTrip)->UseRealTime()->Iterations(20000);
 

@@ -22,7 +22,7 @@ extern char** environ;
 namespace {
 
 using namespace Platform;
-using Bench::Latencies;
+using Clock = std::chrono::steady_clock;
 
 // An echo thread on one end of a socket pair: reads a request frame, writes a response.
 class RawEcho {
@@ -54,14 +54,10 @@ class RawEcho {
 void BM_RawUnixPingPong(benchmark::State& state) {
     RawEcho echo;
     std::string out(echo.requestSize(), 'q'), in(echo.responseSize(), '\0');
-    Latencies latencies;
-    for (auto _ : state) {
-        const auto started = Latencies::clock::now();
+    Bench::recordP50(state, "raw_pingpong_p50", [&] {
         Bench::writeAll(echo.fd(), out.data(), out.size());
         Bench::readAll(echo.fd(), in.data(), in.size());
-        latencies.add(Latencies::clock::now() - started);
-    }
-    Bench::record(state, "raw_pingpong_p50", latencies.percentile(0.5), "p50_us");
+    });
     state.counters["request_bytes"] = static_cast<double>(echo.requestSize());
 }
 BENCHMARK(BM_RawUnixPingPong)->UseRealTime()->MinTime(1.0);
@@ -72,7 +68,7 @@ void BM_RawPipelinedEcho(benchmark::State& state) {
     RawEcho echo;
     std::string out(echo.requestSize(), 'q'), in(echo.responseSize(), '\0');
     int64_t total = 0;
-    const auto started = Latencies::clock::now();
+    const auto started = Clock::now();
     for (auto _ : state) {
         const int batch = std::max(2000, depth * 20);
         for (int i = 0; i < depth; ++i) Bench::writeAll(echo.fd(), out.data(), out.size());
@@ -82,7 +78,7 @@ void BM_RawPipelinedEcho(benchmark::State& state) {
         }
         total += batch;
     }
-    const double seconds = std::chrono::duration<double>(Latencies::clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     Bench::record(state, "raw_echo_depth_" + std::to_string(depth), total / seconds, "req_per_s");
 }
 BENCHMARK(BM_RawPipelinedEcho)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->UseRealTime();
@@ -138,13 +134,8 @@ struct HelperSession {
 
 void BM_TestDelayRoundTrip(benchmark::State& state) {
     auto& session = HelperSession::shared();
-    Latencies latencies;
-    for (auto _ : state) {
-        const auto started = Latencies::clock::now();
-        benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get());
-        latencies.add(Latencies::clock::now() - started);
-    }
-    Bench::record(state, "lib_roundtrip_p50", latencies.percentile(0.5), "p50_us");
+    Bench::recordP50(state, "lib_roundtrip_p50",
+                     [&] { benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get()); });
 }
 BENCHMARK(BM_TestDelayRoundTrip)->UseRealTime()->MinTime(1.0);
 
@@ -152,13 +143,13 @@ void BM_TestDelayInFlight(benchmark::State& state) {
     auto& session = HelperSession::shared();
     const int depth = static_cast<int>(state.range(0));
     int64_t total = 0;
-    const auto started = Latencies::clock::now();
+    const auto started = Clock::now();
     for (auto _ : state) {
         const int batch = std::max(2000, depth * 20);
         Bench::keepInFlight(session.manager, depth, batch);
         total += batch;
     }
-    const double seconds = std::chrono::duration<double>(Latencies::clock::now() - started).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
     Bench::record(state, "lib_depth_" + std::to_string(depth), total / seconds, "req_per_s");
 }
 BENCHMARK(BM_TestDelayInFlight)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->UseRealTime();

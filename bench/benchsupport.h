@@ -62,24 +62,37 @@ inline bool writeAll(int fd, const char* p, std::size_t n) {
     return true;
 }
 
-// Latencies of single iterations, for percentiles rather than means: a shared machine
-// throws in outliers that would move a mean.
-class Latencies {
-  public:
-    using clock = std::chrono::steady_clock;
-    void add(clock::duration d) {
-        samples_.push_back(std::chrono::duration<double, std::micro>(d).count());
-    }
-    double percentile(double q) {
-        if (samples_.empty()) return 0;
-        std::sort(samples_.begin(), samples_.end());
-        return samples_[std::min(samples_.size() - 1,
-                                 static_cast<std::size_t>(q * samples_.size()))];
-    }
+// Results by name, filled by the benchmarks and read by the ratio table.
+inline std::map<std::string, double>& results() {
+    static std::map<std::string, double> values;
+    return values;
+}
 
-  private:
-    std::vector<double> samples_;
-};
+inline void record(benchmark::State& state, const std::string& name, double value,
+                   const std::string& unit) {
+    results()[name] = value;
+    state.counters[unit] = value;
+}
+
+// Runs `once` per iteration and records the median of the single times, in µs: a
+// shared machine throws in outliers that would move a mean.
+template <class F>
+void recordP50(benchmark::State& state, const std::string& name, F once) {
+    std::vector<double> samples;
+    for (auto _ : state) {
+        const auto started = std::chrono::steady_clock::now();
+        once();
+        samples.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started)
+                .count());
+    }
+    double p50 = 0;
+    if (!samples.empty()) {
+        std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
+        p50 = samples[samples.size() / 2];
+    }
+    record(state, name, p50, "p50_us");
+}
 
 // Keeps `depth` TestDelayApi(0) calls in flight until `count` have completed.
 inline void keepInFlight(
@@ -98,18 +111,6 @@ inline void keepInFlight(
     };
     for (int i = 0; i < depth; ++i) issue();
     finished.get_future().wait();
-}
-
-// Results by name, filled by the benchmarks and read by the ratio table.
-inline std::map<std::string, double>& results() {
-    static std::map<std::string, double> values;
-    return values;
-}
-
-inline void record(benchmark::State& state, const std::string& name, double value,
-                   const std::string& unit) {
-    results()[name] = value;
-    state.counters[unit] = value;
 }
 
 struct Ratio {
