@@ -46,27 +46,28 @@ bool isTrue(const std::string& text) {
 
 void registerFileCommands(HelperCommands& commands, HelperServices& services) {
     FileTokens& tokens = services.tokens;
-    commands.add(Commands::kGetFileToken, [&tokens](const ValueSet& request) {
+    const FileRoots& roots = services.fileRoots;
+    commands.add(Commands::kGetFileToken, [&roots, &tokens](const ValueSet& request) {
         const std::string mode = textOrEmpty(request, L"filemode");
-        return answer(
-            issueFileToken(tokens, textOrEmpty(request, L"filePath"), mode.empty() ? "read" : mode,
-                           isTrue(textOrEmpty(request, L"fileCreateDirectory"))),
-            [](ValueSet& response, const std::string& token) {
-                response.Insert(Keys::kResult, int32_t{0});
-                response.Insert(L"fileToken", hstring::from_utf8(token));
-            });
+        return answer(issueFileToken(roots, tokens, textOrEmpty(request, L"filePath"),
+                                     mode.empty() ? "read" : mode,
+                                     isTrue(textOrEmpty(request, L"fileCreateDirectory"))),
+                      [](ValueSet& response, const std::string& token) {
+                          response.Insert(Keys::kResult, int32_t{0});
+                          response.Insert(L"fileToken", hstring::from_utf8(token));
+                      });
     });
-    commands.add(Commands::kFolderOperation1, [](const ValueSet& request) {
-        return folderAnswer(folderExists(textOrEmpty(request, L"filePath")));
+    commands.add(Commands::kFolderOperation1, [&roots](const ValueSet& request) {
+        return folderAnswer(folderExists(roots, textOrEmpty(request, L"filePath")));
     });
-    commands.add(Commands::kFolderOperation2, [](const ValueSet& request) {
-        return folderAnswer(createFolder(textOrEmpty(request, L"filePath")));
+    commands.add(Commands::kFolderOperation2, [&roots](const ValueSet& request) {
+        return folderAnswer(createFolder(roots, textOrEmpty(request, L"filePath")));
     });
-    commands.add(Commands::kFolderOperation3, [](const ValueSet& request) {
-        return folderAnswer(deleteFolder(textOrEmpty(request, L"filePath")));
+    commands.add(Commands::kFolderOperation3, [&roots](const ValueSet& request) {
+        return folderAnswer(deleteFolder(roots, textOrEmpty(request, L"filePath")));
     });
-    commands.add(Commands::kListFilesFromPath, [](const ValueSet& request) {
-        return answer(listFolder(textOrEmpty(request, L"filePath"),
+    commands.add(Commands::kListFilesFromPath, [&roots](const ValueSet& request) {
+        return answer(listFolder(roots, textOrEmpty(request, L"filePath"),
                                  isTrue(textOrEmpty(request, L"doRecursiveListing"))),
                       [](ValueSet& response, const std::string& listing) {
                           response.Insert(Keys::kResult, int32_t{0});

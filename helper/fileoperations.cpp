@@ -29,14 +29,17 @@ std::string systemReason(int error) {
     return std::strerror(error);
 }
 
-// Only absolute paths: a relative one would depend on the helper's working folder.
-std::optional<FileFailure> checkPath(const std::string& path, int32_t missingCode,
-                                     const char* what) {
+// Only absolute paths (a relative one would depend on the helper's working folder), and
+// only inside what the helper serves.
+std::optional<FileFailure> checkPath(const FileRoots& roots, const std::string& path,
+                                     int32_t missingCode, const char* what) {
     if (path.empty()) return FileFailure{missingCode, std::string(what) + ": no path given"};
     if (path.front() != '/')
         return failure(Errors::kPathNotAllowed, what, path, "only absolute paths are allowed");
     if (path.find('\0') != std::string::npos)
         return failure(Errors::kPathNotAllowed, what, path, "the path holds a NUL character");
+    if (auto refusal = roots.refusal(path))
+        return failure(Errors::kPathNotAllowed, what, path, *refusal);
     return std::nullopt;
 }
 
@@ -68,9 +71,10 @@ std::optional<FileFailure> requireFolder(const std::string& path, const char* wh
 
 }  // namespace
 
-FileResult<std::string> issueFileToken(FileTokens& tokens, const std::string& path,
-                                       const std::string& mode, bool createDirectory) {
-    if (auto bad = checkPath(path, Errors::kFileNameExtraction, "file token")) return *bad;
+FileResult<std::string> issueFileToken(const FileRoots& roots, FileTokens& tokens,
+                                       const std::string& path, const std::string& mode,
+                                       bool createDirectory) {
+    if (auto bad = checkPath(roots, path, Errors::kFileNameExtraction, "file token")) return *bad;
     const fs::path file(path);
     if (path.back() == '/' || !file.has_filename() || file.filename() == "." ||
         file.filename() == "..")
@@ -108,8 +112,9 @@ FileResult<std::string> issueFileToken(FileTokens& tokens, const std::string& pa
     return token;
 }
 
-FileResult<bool> folderExists(const std::string& path) {
-    if (auto bad = checkPath(path, Errors::kFolderNameExtraction, "folder check")) return *bad;
+FileResult<bool> folderExists(const FileRoots& roots, const std::string& path) {
+    if (auto bad = checkPath(roots, path, Errors::kFolderNameExtraction, "folder check"))
+        return *bad;
     int error = 0;
     switch (kindOf(path, error)) {
         case Kind::Folder:
@@ -124,8 +129,9 @@ FileResult<bool> folderExists(const std::string& path) {
     return failure(Errors::kPathExistCheck, "folder check", path, systemReason(error));
 }
 
-FileResult<bool> createFolder(const std::string& path) {
-    if (auto bad = checkPath(path, Errors::kFolderNameExtraction, "folder creation")) return *bad;
+FileResult<bool> createFolder(const FileRoots& roots, const std::string& path) {
+    if (auto bad = checkPath(roots, path, Errors::kFolderNameExtraction, "folder creation"))
+        return *bad;
     // A file on the way is named as such rather than as a generic creation failure.
     for (fs::path p(path); !p.empty() && p != p.root_path(); p = p.parent_path()) {
         int error = 0;
@@ -140,10 +146,12 @@ FileResult<bool> createFolder(const std::string& path) {
     return true;
 }
 
-FileResult<bool> deleteFolder(const std::string& path) {
-    if (auto bad = checkPath(path, Errors::kFolderNameExtraction, "folder deletion")) return *bad;
-    if (fs::path(path).lexically_normal() == "/")
-        return failure(Errors::kFolderDelete, "folder deletion", path, "refusing the root");
+FileResult<bool> deleteFolder(const FileRoots& roots, const std::string& path) {
+    if (auto bad = checkPath(roots, path, Errors::kFolderNameExtraction, "folder deletion"))
+        return *bad;
+    if (roots.isRoot(path))
+        return failure(Errors::kPathNotAllowed, "folder deletion", path,
+                       "a served folder itself is never deleted");
     if (auto notFolder = requireFolder(path, "folder deletion")) return *notFolder;
     boost::system::error_code ec;
     fs::remove_all(path, ec);
@@ -151,8 +159,9 @@ FileResult<bool> deleteFolder(const std::string& path) {
     return true;
 }
 
-FileResult<std::string> listFolder(const std::string& path, bool recursive) {
-    if (auto bad = checkPath(path, Errors::kFolderNameExtraction, "listing")) return *bad;
+FileResult<std::string> listFolder(const FileRoots& roots, const std::string& path,
+                                   bool recursive) {
+    if (auto bad = checkPath(roots, path, Errors::kFolderNameExtraction, "listing")) return *bad;
     if (auto notFolder = requireFolder(path, "listing")) return *notFolder;
     std::vector<std::pair<std::string, bool>> entries;
     boost::system::error_code ec;

@@ -9,6 +9,7 @@
 #include <string>
 #include <variant>
 
+#include "helper/fileroots.h"
 #include "helper/filetokens.h"
 
 namespace TarvikHelper {
@@ -27,16 +28,19 @@ inline constexpr std::size_t kMaxListingEntries = 100000;
 // A token for the file at `path` in "read" or "write" mode; for "write", a missing
 // parent folder is created when `createDirectory` is set. The file is opened once to
 // prove the mode works (a written file is created empty, never truncated).
-FileResult<std::string> issueFileToken(FileTokens& tokens, const std::string& path,
-                                       const std::string& mode, bool createDirectory);
+FileResult<std::string> issueFileToken(const FileRoots& roots, FileTokens& tokens,
+                                       const std::string& path, const std::string& mode,
+                                       bool createDirectory);
 
+// Every operation refuses a path outside `roots` with 0xE1010009.
 // true when the folder exists, false when nothing is there.
-FileResult<bool> folderExists(const std::string& path);
-FileResult<bool> createFolder(const std::string& path);
-FileResult<bool> deleteFolder(const std::string& path);
+FileResult<bool> folderExists(const FileRoots& roots, const std::string& path);
+FileResult<bool> createFolder(const FileRoots& roots, const std::string& path);
+// A served root itself is refused.
+FileResult<bool> deleteFolder(const FileRoots& roots, const std::string& path);
 
 // The JSON array [{"path", "type": "file" | "folder"}], sorted by path; the recursive
 // listing does not follow links to folders.
-FileResult<std::string> listFolder(const std::string& path, bool recursive);
+FileResult<std::string> listFolder(const FileRoots& roots, const std::string& path, bool recursive);
 
 }  // namespace TarvikHelper

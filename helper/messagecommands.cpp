@@ -29,6 +29,7 @@ HelperServices::HelperServices(const std::string& packageName)
     : package(packageName),
       analytics(std::make_unique<AnalyticsStore>(packageName)),
       tokens(packageName),
+      fileRoots(FileRoots::fromUserConfig()),
       environment(packageName) {}
 
 void registerMessageCommands(HelperCommands& commands, HelperServices& services) {

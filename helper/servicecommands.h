@@ -8,6 +8,7 @@
 #include "helper/accountstore.h"
 #include "helper/analyticsstore.h"
 #include "helper/environmentstore.h"
+#include "helper/fileroots.h"
 #include "helper/filetokens.h"
 #include "helper/helpercommands.h"
 #include "helper/installedapps.h"
@@ -32,6 +33,7 @@ struct HelperServices {
     std::unique_ptr<AnalyticsStore> analytics;
     InstalledApps installed;
     FileTokens tokens;
+    FileRoots fileRoots;
     EnvironmentStore environment;
     std::unique_ptr<ProcessWatcher> processes;
     std::unique_ptr<SocketServer> sockets;

@@ -6,8 +6,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -124,6 +126,11 @@ class HelperTest : public ::testing::Test {
         boost::filesystem::create_directories(dir.file("run"));
         std::ofstream(dir.file("manifest.json")) << "{}";
         ::setenv("TARVIK_PACKAGE_MANIFEST", dir.file("manifest.json").c_str(), 1);
+        // The helpers serve the test's folder.
+        ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+        boost::filesystem::create_directories(dir.file("config/tarvik"));
+        std::ofstream(dir.file("config/tarvik/helper.json"))
+            << nlohmann::json{{"fileRoots", {dir.path().string()}}}.dump();
     }
     TestSupport::TempDir dir;
 };

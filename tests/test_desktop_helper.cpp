@@ -121,6 +121,21 @@ TEST_F(DesktopHelper, FilesAreListedCreatedAndReportedMissing) {
     EXPECT_TRUE(files->FolderOperation3Async(hstring::from_utf8(dir.file("unmade"))).get());
     EXPECT_FALSE(boost::filesystem::exists(dir.file("unmade")));
 
+    // The helper serves the test's folder only (its user configuration says so).
+    const TestSupport::TempDir elsewhere;
+    EXPECT_EQ(codeOf([&] {
+                  files
+                      ->FolderOperation3Async(hstring::from_utf8(
+                          dir.file("tree/../../") + elsewhere.path().filename().string()))
+                      .get();
+              }),
+              Tarvik::Errors::kPathNotAllowed);
+    EXPECT_EQ(codeOf([&] {
+                  files->FolderOperation3Async(hstring::from_utf8(elsewhere.path().string())).get();
+              }),
+              Tarvik::Errors::kPathNotAllowed);
+    EXPECT_TRUE(boost::filesystem::exists(elsewhere.path()));
+
     auto permissions = TarvikFoundation::OrvaneAppXPermissionManager::GetInstance();
     ::chmod(dir.file("tree/sub").c_str(), 0500);
     EXPECT_FALSE(permissions->FolderHasAppxPermissions(hstring::from_utf8(dir.file("tree"))).get());

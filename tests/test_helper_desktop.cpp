@@ -19,6 +19,7 @@
 #include "common/errorcodes.h"
 #include "helper/environmentstore.h"
 #include "helper/fileoperations.h"
+#include "helper/fileroots.h"
 #include "helper/folderpermissions.h"
 #include "helper/keyboardlayout.h"
 #include "helper/processlist.h"
@@ -50,6 +51,7 @@ class FileOperations : public ::testing::Test {
   protected:
     TestSupport::TempDir dir;
     FileTokens tokens{"Test.Files_1", dir.file("tokens.json")};
+    FileRoots roots{{dir.path().string(), "/proc"}};
 };
 
 TEST_F(FileOperations, ListingsAreSortedFlatOrRecursiveAndNameTheirTypes) {
@@ -59,7 +61,7 @@ TEST_F(FileOperations, ListingsAreSortedFlatOrRecursiveAndNameTheirTypes) {
     ::symlink(dir.file("tree").c_str(), dir.file("tree/b/loop").c_str());
 
     const auto flat =
-        nlohmann::json::parse(std::get<std::string>(listFolder(dir.file("tree"), false)));
+        nlohmann::json::parse(std::get<std::string>(listFolder(roots, dir.file("tree"), false)));
     ASSERT_EQ(flat.size(), 2u);
     EXPECT_EQ(flat[0]["path"], dir.file("tree/a.txt"));
     EXPECT_EQ(flat[0]["type"], "file");
@@ -67,7 +69,7 @@ TEST_F(FileOperations, ListingsAreSortedFlatOrRecursiveAndNameTheirTypes) {
 
     // The link back to the top is listed but not followed.
     const auto deep =
-        nlohmann::json::parse(std::get<std::string>(listFolder(dir.file("tree"), true)));
+        nlohmann::json::parse(std::get<std::string>(listFolder(roots, dir.file("tree"), true)));
     std::vector<std::string> paths;
     for (const auto& e : deep) paths.push_back(e["path"]);
     EXPECT_EQ(paths, (std::vector<std::string>{dir.file("tree/a.txt"), dir.file("tree/b"),
@@ -77,38 +79,38 @@ TEST_F(FileOperations, ListingsAreSortedFlatOrRecursiveAndNameTheirTypes) {
 
 TEST_F(FileOperations, FailuresCarryTheCodeOfWhatWentWrong) {
     touch(dir.file("plain"));
-    EXPECT_EQ(codeOf(listFolder(dir.file("missing"), false)), Errors::kPathNotFound);
-    EXPECT_EQ(codeOf(listFolder(dir.file("plain"), false)), Errors::kNotADirectory);
-    EXPECT_EQ(codeOf(listFolder("relative/path", false)), Errors::kPathNotAllowed);
-    EXPECT_EQ(codeOf(listFolder("", false)), Errors::kFolderNameExtraction);
+    EXPECT_EQ(codeOf(listFolder(roots, dir.file("missing"), false)), Errors::kPathNotFound);
+    EXPECT_EQ(codeOf(listFolder(roots, dir.file("plain"), false)), Errors::kNotADirectory);
+    EXPECT_EQ(codeOf(listFolder(roots, "relative/path", false)), Errors::kPathNotAllowed);
+    EXPECT_EQ(codeOf(listFolder(roots, "", false)), Errors::kFolderNameExtraction);
 
-    EXPECT_EQ(std::get<bool>(folderExists(dir.file("missing"))), false);
-    EXPECT_EQ(std::get<bool>(folderExists(dir.path().string())), true);
-    EXPECT_EQ(codeOf(folderExists(dir.file("plain"))), Errors::kNotADirectory);
+    EXPECT_EQ(std::get<bool>(folderExists(roots, dir.file("missing"))), false);
+    EXPECT_EQ(std::get<bool>(folderExists(roots, dir.path().string())), true);
+    EXPECT_EQ(codeOf(folderExists(roots, dir.file("plain"))), Errors::kNotADirectory);
 
-    EXPECT_EQ(codeOf(createFolder(dir.file("plain/below"))), Errors::kNotADirectory);
-    EXPECT_TRUE(std::get<bool>(createFolder(dir.file("new/deep/folder"))));
-    EXPECT_TRUE(std::get<bool>(createFolder(dir.file("new/deep/folder"))));
+    EXPECT_EQ(codeOf(createFolder(roots, dir.file("plain/below"))), Errors::kNotADirectory);
+    EXPECT_TRUE(std::get<bool>(createFolder(roots, dir.file("new/deep/folder"))));
+    EXPECT_TRUE(std::get<bool>(createFolder(roots, dir.file("new/deep/folder"))));
     // Nobody, root included, creates folders in /proc.
-    EXPECT_EQ(codeOf(createFolder("/proc/tarvik-test/below")), Errors::kPathCreate);
-    EXPECT_EQ(codeOf(issueFileToken(tokens, "/proc/tarvik-test/new.txt", "write", true)),
+    EXPECT_EQ(codeOf(createFolder(roots, "/proc/tarvik-test/below")), Errors::kPathCreate);
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, "/proc/tarvik-test/new.txt", "write", true)),
               Errors::kPathCreate);
 
-    EXPECT_EQ(codeOf(deleteFolder(dir.file("missing"))), Errors::kPathNotFound);
-    EXPECT_EQ(codeOf(deleteFolder(dir.file("plain"))), Errors::kNotADirectory);
-    EXPECT_EQ(codeOf(deleteFolder("/")), Errors::kFolderDelete);
-    EXPECT_TRUE(std::get<bool>(deleteFolder(dir.file("new"))));
+    EXPECT_EQ(codeOf(deleteFolder(roots, dir.file("missing"))), Errors::kPathNotFound);
+    EXPECT_EQ(codeOf(deleteFolder(roots, dir.file("plain"))), Errors::kNotADirectory);
+    EXPECT_EQ(codeOf(deleteFolder(roots, "/")), Errors::kPathNotAllowed);
+    EXPECT_TRUE(std::get<bool>(deleteFolder(roots, dir.file("new"))));
     EXPECT_FALSE(boost::filesystem::exists(dir.file("new")));
 
     // The text names the path, so the application's log says which one failed.
-    const auto failure = std::get<FileFailure>(listFolder(dir.file("missing"), false));
+    const auto failure = std::get<FileFailure>(listFolder(roots, dir.file("missing"), false));
     EXPECT_NE(failure.text.find(dir.file("missing")), std::string::npos);
 }
 
 TEST_F(FileOperations, TokensNameTheirFileAndModeAndOutliveTheStore) {
     const std::string target = dir.file("made/for/writing.txt");
-    EXPECT_EQ(codeOf(issueFileToken(tokens, target, "write", false)), Errors::kPathNotFound);
-    const auto token = issueFileToken(tokens, target, "write", true);
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, target, "write", false)), Errors::kPathNotFound);
+    const auto token = issueFileToken(roots, tokens, target, "write", true);
     ASSERT_EQ(codeOf(token), 0);
     EXPECT_EQ(std::get<std::string>(token).size(), 32u);
     EXPECT_TRUE(boost::filesystem::is_regular_file(target));
@@ -121,16 +123,18 @@ TEST_F(FileOperations, TokensNameTheirFileAndModeAndOutliveTheStore) {
     EXPECT_FALSE(reopened.resolve("0123456789abcdef0123456789abcdef"));
 
     // A second token for the same file is a different token.
-    EXPECT_NE(std::get<std::string>(issueFileToken(tokens, target, "read", false)),
+    EXPECT_NE(std::get<std::string>(issueFileToken(roots, tokens, target, "read", false)),
               std::get<std::string>(token));
-    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("nothing.txt"), "read", false)),
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, dir.file("nothing.txt"), "read", false)),
               Errors::kPathNotFound);
-    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.path().string(), "read", false)),
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, dir.path().string(), "read", false)),
               Errors::kStorageFileHandle);
-    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("x") + "/", "read", false)),
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, dir.file("x") + "/", "read", false)),
               Errors::kFileNameExtraction);
-    EXPECT_EQ(codeOf(issueFileToken(tokens, "x.txt", "read", false)), Errors::kPathNotAllowed);
-    EXPECT_EQ(codeOf(issueFileToken(tokens, target, "append", false)), Errors::kInvalidFileHandle);
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, "x.txt", "read", false)),
+              Errors::kPathNotAllowed);
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, target, "append", false)),
+              Errors::kInvalidFileHandle);
 }
 
 TEST_F(FileOperations, UnwritableFilesAndFoldersAreReported) {
@@ -138,13 +142,93 @@ TEST_F(FileOperations, UnwritableFilesAndFoldersAreReported) {
     boost::filesystem::create_directories(dir.file("locked"));
     touch(dir.file("locked/secret"));
     ::chmod(dir.file("locked/secret").c_str(), 0);
-    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("locked/secret"), "read", false)),
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, dir.file("locked/secret"), "read", false)),
               Errors::kInvalidFileHandle);
     ::chmod(dir.file("locked").c_str(), 0500);
-    EXPECT_EQ(codeOf(issueFileToken(tokens, dir.file("locked/sub/new"), "write", true)),
+    EXPECT_EQ(codeOf(issueFileToken(roots, tokens, dir.file("locked/sub/new"), "write", true)),
               Errors::kPathCreate);
-    EXPECT_EQ(codeOf(createFolder(dir.file("locked/sub"))), Errors::kPathCreate);
+    EXPECT_EQ(codeOf(createFolder(roots, dir.file("locked/sub"))), Errors::kPathCreate);
     ::chmod(dir.file("locked").c_str(), 0700);
+}
+
+// What the file commands serve: nothing outside the roots, however the path is spelt.
+TEST_F(FileOperations, PathsOutsideTheServedFoldersAreRefusedHoweverTheyAreSpelt) {
+    const TestSupport::TempDir outside;
+    boost::filesystem::create_directories(dir.file("served/inner"));
+    touch(outside.file("secret"));
+    const FileRoots served({dir.file("served")});
+    ::symlink(outside.path().c_str(), dir.file("served/link").c_str());
+    const std::string up = dir.file("served/inner/../..");
+    const std::vector<std::string> escapes = {
+        up,                                 // above the root by ".."
+        dir.file("served/../served-twin"),  // a sibling sharing the root's prefix
+        dir.file("served-twin/x"),
+        dir.file("served/link"),  // a link leading out
+        dir.file("served/link/secret"),
+        dir.file("served/link/new/deeper"),
+        "/etc/passwd",
+    };
+    for (const auto& path : escapes) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(codeOf(listFolder(served, path, true)), Errors::kPathNotAllowed);
+        EXPECT_EQ(codeOf(folderExists(served, path)), Errors::kPathNotAllowed);
+        EXPECT_EQ(codeOf(createFolder(served, path)), Errors::kPathNotAllowed);
+        EXPECT_EQ(codeOf(deleteFolder(served, path)), Errors::kPathNotAllowed);
+        EXPECT_EQ(codeOf(issueFileToken(served, tokens, path, "write", true)),
+                  Errors::kPathNotAllowed);
+    }
+    EXPECT_TRUE(boost::filesystem::exists(outside.file("secret")));
+    EXPECT_FALSE(boost::filesystem::exists(outside.file("new")));
+    const auto refusal = std::get<FileFailure>(listFolder(served, up, false));
+    EXPECT_NE(refusal.text.find("outside the served folders"), std::string::npos) << refusal.text;
+
+    // Inside, ".." that stays inside is fine; the root can be listed but never deleted.
+    EXPECT_TRUE(std::get<bool>(folderExists(served, dir.file("served/inner/../inner"))));
+    EXPECT_EQ(codeOf(listFolder(served, dir.file("served"), false)), 0);
+    EXPECT_EQ(codeOf(deleteFolder(served, dir.file("served/inner/.."))), Errors::kPathNotAllowed);
+    EXPECT_TRUE(std::get<bool>(deleteFolder(served, dir.file("served/inner"))));
+    // The link itself is in the served folder but its target is not; deleting through it
+    // is refused, and the target survives.
+    EXPECT_TRUE(boost::filesystem::exists(outside.path()));
+}
+
+TEST_F(FileOperations, ARootReachedThroughALinkServesItsTarget) {
+    boost::filesystem::create_directories(dir.file("real"));
+    ::symlink(dir.file("real").c_str(), dir.file("alias").c_str());
+    const FileRoots served({dir.file("alias")});
+    EXPECT_TRUE(std::get<bool>(createFolder(served, dir.file("real/made"))));
+    EXPECT_TRUE(std::get<bool>(folderExists(served, dir.file("alias/made"))));
+    EXPECT_EQ(codeOf(folderExists(FileRoots({}), dir.file("real"))), Errors::kPathNotAllowed);
+}
+
+class FileRootsConfig : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("XDG_CONFIG_HOME", dir.file("config").c_str(), 1);
+        boost::filesystem::create_directories(dir.file("config/tarvik"));
+    }
+    void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
+    void write(const std::string& text) { std::ofstream(fileRootsConfigPath()) << text; }
+    TestSupport::TempDir dir;
+};
+
+TEST_F(FileRootsConfig, TheUsersFileNamesTheRootsAndAnUnusableOneServesNothing) {
+    EXPECT_EQ(fileRootsConfigPath(), dir.file("config/tarvik/helper.json"));
+    // No file: the home folder.
+    const char* home = std::getenv("HOME");
+    ASSERT_NE(home, nullptr);
+    EXPECT_EQ(FileRoots::fromUserConfig().roots(), FileRoots({home}).roots());
+
+    write(R"({"fileRoots": [")" + dir.path().string() + R"(", "/proc"]})");
+    EXPECT_EQ(FileRoots::fromUserConfig().roots(),
+              (std::vector<std::string>{dir.path().string(), "/proc"}));
+
+    for (const std::string bad : {R"({"fileRoots": ["relative"]})", R"({"fileRoots": "/"})",
+                                  R"({"fileRoots": [1]})", R"({"roots": ["/"]})", "{", ""}) {
+        SCOPED_TRACE(bad);
+        write(bad);
+        EXPECT_TRUE(FileRoots::fromUserConfig().roots().empty());
+    }
 }
 
 TEST(VirtualKeys, MapBothWaysAndTellSidesOnlyWhenAsked) {

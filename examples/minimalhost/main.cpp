@@ -3,7 +3,9 @@
 // Run with TARVIK_PACKAGE_MANIFEST naming minimal-host.manifest.json.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "platform/application.h"
@@ -52,8 +54,12 @@ int main() {
             return 1;
         }
         auto files = factory->ActivateInstance().as<OrvaneFileManagerInterface>();
-        const bool exists = files->FolderOperation1Async(L"/").get();
-        std::printf("folder / exists: %s\n", exists ? "true" : "false");
+        // The helper serves the user's home folder unless configured otherwise.
+        const char* home = std::getenv("HOME");
+        const std::string folder = home ? home : "/";
+        const bool exists =
+            files->FolderOperation1Async(Platform::hstring::from_utf8(folder)).get();
+        std::printf("folder %s exists: %s\n", folder.c_str(), exists ? "true" : "false");
         if (!exists) ++failures;
     } catch (const Platform::hresult_error& e) {
         std::fprintf(stderr, "minimal-host: call failed: 0x%08X %s\n",
