@@ -153,6 +153,13 @@ void TarvikAppServiceConnection::addCommand(int32_t code, CommandHandler handler
     handlers_[code] = std::move(handler);
 }
 
+TarvikAppServiceConnection::CommandHandler TarvikAppServiceConnection::handlerFor(
+    int32_t code) const {
+    std::lock_guard g(handlersMutex_);
+    const auto it = handlers_.find(code);
+    return it == handlers_.end() ? CommandHandler() : it->second;
+}
+
 void TarvikAppServiceConnection::waitForTasks() {
     std::unique_lock lk(taskMutex_);
     if (inFlight_ == 0) return;

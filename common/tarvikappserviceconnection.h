@@ -40,6 +40,8 @@ class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikApp
     virtual void waitForConnection(std::unique_lock<std::recursive_mutex>& lock);
 
     void addCommand(int32_t code, CommandHandler handler);
+    /// The handler registered for `code`, empty when there is none.
+    CommandHandler handlerFor(int32_t code) const;
     void waitForTasks();
 
     Platform::task<AppServiceResponse> sendCommandAsync(ValueSet request);
@@ -91,7 +93,7 @@ class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikApp
     std::recursive_mutex connectionMutex_;
     std::condition_variable_any connectionAvailable_;
     std::map<int32_t, CommandHandler> handlers_;
-    std::mutex handlersMutex_;
+    mutable std::mutex handlersMutex_;
     Platform::event_token requestReceivedToken_{};
     Platform::cancellation_token_source cancellation_;
     std::atomic<bool> resumed_{true};

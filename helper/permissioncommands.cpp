@@ -1,5 +1,6 @@
 // Commands 51 and 52: whether a folder grants the package's access, and granting it.
 #include "common/commandcodes.h"
+#include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/folderpermissions.h"
 #include "helper/requestentries.h"
@@ -11,16 +12,31 @@ namespace TarvikHelper {
 using Platform::ValueSet;
 using namespace Tarvik;
 
-void registerPermissionCommands(HelperCommands& commands, HelperServices&) {
-    commands.add(Commands::kQueryFolderPermission, [](const ValueSet& request) {
+namespace {
+
+// Folder access is changed, and even told, only inside what the file commands serve.
+bool served(const FileRoots& roots, const std::string& folder) {
+    if (folder.empty() || folder.front() != '/') return true;  // refused further on
+    const auto refusal = roots.refusal(folder);
+    if (refusal) TLOG("WRN", "folder permissions of %s: %s", folder.c_str(), refusal->c_str());
+    return !refusal;
+}
+
+}  // namespace
+
+void registerPermissionCommands(HelperCommands& commands, HelperServices& services) {
+    const FileRoots& roots = services.fileRoots;
+    commands.add(Commands::kQueryFolderPermission, [&roots](const ValueSet& request) {
         const auto folder = requiredText(request, L"AppXFolderName");
         if (!folder) return createResponse(false);
-        return answerWith(L"FolderHasAppxPermissions", folderGrantsAccess(*folder));
+        return answerWith(L"FolderHasAppxPermissions",
+                          served(roots, *folder) && folderGrantsAccess(*folder));
     });
-    commands.add(Commands::kSetFolderPermission, [](const ValueSet& request) {
+    commands.add(Commands::kSetFolderPermission, [&roots](const ValueSet& request) {
         const auto folder = requiredText(request, L"AppXFolderName");
         if (!folder) return createResponse(false);
-        return answerWith(L"SetFolderPermissions", grantFolderAccess(*folder));
+        return answerWith(L"SetFolderPermissions",
+                          served(roots, *folder) && grantFolderAccess(*folder));
     });
 }
 

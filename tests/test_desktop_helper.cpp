@@ -141,6 +141,14 @@ TEST_F(DesktopHelper, FilesAreListedCreatedAndReportedMissing) {
     EXPECT_FALSE(permissions->FolderHasAppxPermissions(hstring::from_utf8(dir.file("tree"))).get());
     EXPECT_TRUE(permissions->SetFolderPermissions(hstring::from_utf8(dir.file("tree"))).get());
     EXPECT_TRUE(permissions->FolderHasAppxPermissions(hstring::from_utf8(dir.file("tree"))).get());
+    // Nor are folder rights changed outside what the helper serves.
+    ::chmod(elsewhere.path().c_str(), 0500);
+    EXPECT_FALSE(
+        permissions->SetFolderPermissions(hstring::from_utf8(elsewhere.path().string())).get());
+    struct stat st {};
+    ASSERT_EQ(::stat(elsewhere.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0500u);
+    ::chmod(elsewhere.path().c_str(), 0700);
 }
 
 TEST_F(DesktopHelper, AnEnvironmentVariableSurvivesAHelperRestart) {
