@@ -1,11 +1,9 @@
 // Commands 8, 26, 27 and 28: the account service's envelope request, user data,
 // sign-out and access tokens, with the service statuses in "result".
-#include <pugixml.hpp>
-#include <sstream>
-
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "common/tetherbox.h"
 #include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 
@@ -21,20 +19,6 @@ ValueSet withResult(int32_t result) {
     ValueSet response = createResponse(true);
     response.Insert(Keys::kResult, result);
     return response;
-}
-
-std::string responseEnvelope(const std::string& id, const std::string& function, int value) {
-    pugi::xml_document doc;
-    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-    decl.append_attribute("version") = "1.0";
-    decl.append_attribute("encoding") = "utf-8";
-    pugi::xml_node response = doc.append_child("TetherboxEnvelope").append_child("response");
-    response.append_attribute("id") = id.c_str();
-    response.append_attribute("functionName") = function.c_str();
-    response.append_child("WSKLibResponse").text().set(value);
-    std::ostringstream out;
-    doc.save(out, "", pugi::format_raw | pugi::format_no_declaration);
-    return out.str();
 }
 
 }  // namespace
@@ -81,11 +65,8 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
     commands.add(Commands::kPassiveSignIn, [&accounts, all](const ValueSet& request) {
         const auto envelope = requiredText(request, L"inOutBuffer");
         if (!envelope) return withResult(AccountStore::kInvalidArguments);
-        pugi::xml_document doc;
-        const pugi::xml_node call = doc.load_string(envelope->c_str())
-                                        ? doc.child("TetherboxEnvelope").child("request")
-                                        : pugi::xml_node();
-        const std::string function = call.attribute("functionName").as_string();
+        const auto call = Tetherbox::readRequest(*envelope);
+        const std::string function = call ? call->function : std::string();
         if (function != "showZEL") {
             TLOG("WRN", "envelope request for unknown function '%s'", function.c_str());
             return withResult(AccountStore::kInvalidArguments);
@@ -94,8 +75,7 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
         const int value = accounts.prompt(signedInNow);
         if (signedInNow && all->bus) all->bus->send(kSignedInMessage, "");
         ValueSet response = withResult(AccountStore::kOk);
-        response.Insert(L"inOutBuffer", hstring::from_utf8(responseEnvelope(
-                                            call.attribute("id").as_string(), function, value)));
+        response.Insert(L"inOutBuffer", hstring::from_utf8(Tetherbox::response(*call, value)));
         return response;
     });
 }

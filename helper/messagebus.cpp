@@ -137,6 +137,20 @@ std::string MessageBus::encode(const std::string& type, const std::string& paylo
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::optional<MessageBus::Received> MessageBus::decode(const char* data, std::size_t size,
+                                                       std::string& error) {
+    try {
+        const auto j = nlohmann::json::parse(data, data + size);
+        Received message{j.at("type").get<std::string>(), j.at("payload").get<std::string>(),
+                         j.value("from", std::string())};
+        if (message.type.empty()) throw std::invalid_argument("empty type");
+        return message;
+    } catch (const std::exception& e) {
+        error = e.what();
+        return std::nullopt;
+    }
+}
+
 std::vector<MessageBus::Member> MessageBus::members() {
     std::vector<Member> live;
     if (folder_.empty()) return live;
@@ -219,16 +233,11 @@ void MessageBus::receiveLoop() {
             TLOG("WRN", "bus datagram over %zu bytes dropped", kMaxDatagram);
             continue;
         }
-        try {
-            const auto j = nlohmann::json::parse(buffer.data(), buffer.data() + n);
-            const std::string type = j.at("type").get<std::string>();
-            const std::string payload = j.at("payload").get<std::string>();
-            const std::string from = j.value("from", std::string());
-            if (type.empty()) throw std::invalid_argument("empty type");
-            receiver_(type, payload, from);
-        } catch (const std::exception& e) {
-            TLOG("WRN", "malformed bus datagram dropped: %s", e.what());
-        }
+        std::string error;
+        if (const auto message = decode(buffer.data(), static_cast<std::size_t>(n), error))
+            receiver_(message->type, message->payload, message->from);
+        else
+            TLOG("WRN", "malformed bus datagram dropped: %s", error.c_str());
     }
 }
 

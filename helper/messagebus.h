@@ -33,6 +33,13 @@ class MessageBus {
     using Receiver = std::function<void(const std::string& type, const std::string& payload,
                                         const std::string& from)>;
 
+    // One message as another member wrote it; nullopt (with the reason in `error`)
+    // for anything else.
+    struct Received {
+        std::string type, payload, from;
+    };
+    static std::optional<Received> decode(const char* data, std::size_t size, std::string& error);
+
     // `folder` empty: the bus folder of the user. Nothing is joined until join().
     MessageBus(std::string package, Receiver receiver, std::string folder = {});
     ~MessageBus();

@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <pugixml.hpp>
-#include <sstream>
 #include <thread>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "common/tetherbox.h"
 #include "platform/immortal.h"
 #include "tarvikfoundation/errortable.h"
 #include "tarvikfoundation/orvanemessagehandler.h"
@@ -27,35 +26,6 @@ constexpr const char* kSsoEventType = "kalder.SuiteMessage.pxdc.localapps.panel.
 constexpr const wchar_t* kSignoutPayload =
     L"<request><callerId>Diza</callerId><event_type>signout_success</event_type>"
     L"<event_subtype></event_subtype><payload></payload></request>";
-
-// Text of the node an XPath selects, or "" when the document or the node is missing.
-std::string xpathText(const std::string& xml, const char* xpath) {
-    pugi::xml_document doc;
-    if (!doc.load_string(xml.c_str())) return {};
-    try {
-        const pugi::xpath_node found = doc.select_node(xpath);
-        return found ? found.node().text().get() : std::string();
-    } catch (const pugi::xpath_exception&) {
-        return {};
-    }
-}
-
-std::string buildSignInEnvelope() {
-    pugi::xml_document doc;
-    pugi::xml_node decl = doc.append_child(pugi::node_declaration);
-    decl.append_attribute("version") = "1.0";
-    decl.append_attribute("encoding") = "utf-8";
-    pugi::xml_node root = doc.append_child("TetherboxEnvelope");
-    root.append_attribute("xmlns:xsi") = "http://www.w3.org/2001/XMLSchema-instance";
-    root.append_attribute("xsi:noNamespaceSchemaLocation") = "WsklibTetherbox.xsd";
-    pugi::xml_node request = root.append_child("request");
-    request.append_attribute("id") = "2";
-    request.append_attribute("functionName") = "showZEL";
-    request.append_child("arguments");
-    std::ostringstream out;
-    doc.save(out, "", pugi::format_raw | pugi::format_no_declaration);
-    return out.str();
-}
 
 // The helper's "userData" (or any string key), empty when absent or not a string.
 hstring stringOf(const ValueSet& message, const wchar_t* key) {
@@ -166,8 +136,8 @@ bool OrvaneAuthManager::checkIfDefaultUserLoggedIn(hstring& userId) {
         return false;
     }
     const std::string xml = userData.to_utf8();
-    const std::string id = xpathText(xml, "/UserData/UserID");
-    std::string email = xpathText(xml, "/UserData/Email");
+    const std::string id = Tarvik::Tetherbox::textAt(xml, "/UserData/UserID");
+    std::string email = Tarvik::Tetherbox::textAt(xml, "/UserData/Email");
     if (id.empty()) return false;
     std::transform(email.begin(), email.end(), email.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -187,7 +157,7 @@ bool OrvaneAuthManager::PassiveSignIn() {
         return true;
     }
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kPassiveSignIn);
-    request.Insert(L"inOutBuffer", hstring::from_utf8(buildSignInEnvelope()));
+    request.Insert(L"inOutBuffer", hstring::from_utf8(Tarvik::Tetherbox::signInRequest()));
     ValueSet message(nullptr);
     int32_t result = -1;
     connection_->sendCommandInt(request, message, result);
@@ -200,20 +170,18 @@ bool OrvaneAuthManager::PassiveSignIn() {
         TLOG("CRT", "WSKTetherboxRequest FAILED : tetherbox response unavailable.");
         return false;
     }
-    pugi::xml_document doc;
-    if (!doc.load_string(envelope.to_utf8().c_str())) {
+    const auto answer = Tarvik::Tetherbox::readResponse(envelope.to_utf8());
+    using Status = Tarvik::Tetherbox::Answer::Status;
+    if (answer.status == Status::Unreadable) {
         TLOG("CRT", "WSKTetherboxRequest FAILED : tetherbox response unavailable.");
         return false;
     }
-    const pugi::xpath_node node = doc.select_node("/TetherboxEnvelope/response/WSKLibResponse");
-    if (!node) return false;
-    int value = 0;
-    try {
-        value = std::stoi(node.node().text().get());
-    } catch (const std::exception&) {
-        TLOG("CRT", "WSKLibResponse is not a number: %s", node.node().text().get());
+    if (answer.status == Status::NoValue) return false;
+    if (answer.status == Status::NotANumber) {
+        TLOG("CRT", "WSKLibResponse is not a number: %s", answer.text.c_str());
         return false;
     }
+    const int value = answer.value;
     TLOG("INF", "WSKLibResponse %d", value);
     return value == 3;
 }
@@ -298,7 +266,7 @@ Platform::IAsyncOperation<hstring> OrvaneAuthManager::fetchUserData(const hstrin
                 const int32_t result = resultOf(message);
                 if (result != 0) throw Platform::hresult_error(ErrorCodeFromServiceStatus(result));
                 return hstring::from_utf8(
-                    xpathText(stringOf(message, L"userData").to_utf8(), xpath));
+                    Tarvik::Tetherbox::textAt(stringOf(message, L"userData").to_utf8(), xpath));
             }));
 }
 
