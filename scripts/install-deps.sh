@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the benchmarks need.
+# Installs every Debian package that the build, the tests, the fuzz targets (clang) and
+# the benchmarks need.
 set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 $SUDO apt-get update
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y \
   build-essential cmake ninja-build pkg-config clang-format doxygen \
+  clang libclang-rt-14-dev \
   libboost-dev libboost-filesystem-dev libboost-system-dev \
   libprotobuf-dev protobuf-compiler \
   nlohmann-json3-dev libpugixml-dev libsqlite3-dev \

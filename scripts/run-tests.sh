@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project and runs the whole test suite with ctest: once in a normal
 # build, once under AddressSanitizer with UndefinedBehaviorSanitizer, then the channel,
-# relay and message tests under ThreadSanitizer.
+# relay and message tests under ThreadSanitizer, then each fuzz target for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -20,3 +20,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=thr
 cmake --build build-tsan -j2 --target $tsan_tests tarvik-helper tarvik-apphost
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j2 --timeout 900 -R "^($(echo $tsan_tests | tr ' ' '|'))\$"
+
+# Each fuzz target for a short while (TARVIK_FUZZ_SECONDS, 60 by default; 0 skips).
+fuzz_seconds="${TARVIK_FUZZ_SECONDS:-60}"
+if [ "$fuzz_seconds" -gt 0 ]; then ./scripts/run-fuzz.sh "$fuzz_seconds"; fi
