@@ -73,8 +73,8 @@ const char* fileTail(const char* path) noexcept {
     return tail;
 }
 
-// Rewrites the Microsoft length forms (%I64d, %I32u) into the standard ones, and in
-// wide formats swaps the meaning of %s and %S to the Microsoft convention.
+// Rewrites the platform's length forms (%I64d, %I32u) into the standard ones, and in
+// wide formats swaps the meaning of %s and %S to the platform's convention.
 template <class Ch>
 void translateFormat(const Ch* in, Ch* out, std::size_t cap, bool wide) noexcept {
     std::size_t o = 0;

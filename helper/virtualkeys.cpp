@@ -78,8 +78,8 @@ constexpr Key kKeys[] = {
     {'X', 0x2D, 'X', kPlain},
     {'Y', 0x15, 'Y', kPlain},
     {'Z', 0x2C, 'Z', kPlain},
-    {0x5B, 0x5B, 0, kExtended},  // left Windows key
-    {0x5C, 0x5C, 0, kExtended},  // right Windows key
+    {0x5B, 0x5B, 0, kExtended},  // left Super (logo) key
+    {0x5C, 0x5C, 0, kExtended},  // right Super (logo) key
     {0x5D, 0x5D, 0, kExtended},  // Menu
     {0x60, 0x52, '0', kNumpad},
     {0x61, 0x4F, '1', kNumpad},

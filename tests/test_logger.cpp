@@ -129,7 +129,7 @@ TEST_F(LoggerFile, MessageFillingTheBufferExactlyHasNoNewline) {
     }
 }
 
-TEST_F(LoggerFile, MicrosoftLengthFormsAndWideStrings) {
+TEST_F(LoggerFile, PlatformLengthFormsAndWideStrings) {
     LogMessage("INF", kFile, kFunc, 1, "id %I64d u %I64u x %I64x", int64_t{-9000000000},
                uint64_t{18446744073709551614ull}, uint64_t{0xABCDEF012345ull});
     LogMessage("INF", kFile, kFunc, 2, "exception %S", L"caf\u00e9");
