@@ -342,6 +342,11 @@ bool TarvikAppServiceConnection::shouldRetry(const ValueSet& request,
         TLOG("INF", "!success %I64d ", id);
         return true;
     }
+    if (!value->holds<int32_t>()) {
+        // A peer that breaks the schema gets the same treatment as one that left it out.
+        TLOG("WRN", "\"response\" of %I64d is not an Int32", id);
+        return true;
+    }
     const int32_t v = Platform::unbox_value<int32_t>(*value);
     TLOG("DBG", " %d } %I64d", v, id);
     if (v == kResponseInProgress || v == kConnectionRestablishmentInProgress) {

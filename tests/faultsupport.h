@@ -1,0 +1,213 @@
+#pragma once
+// What the fault suite needs around a real helper process: the helper started on this
+// process's app service with its own log, the connections that reach the service, the
+// requests that are sent and how they ended, the helper's executions read from its
+// log, and a census of descriptors and heap for leaks.
+#include <dirent.h>
+#include <malloc.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/base64.h"
+#include "common/commandcodes.h"
+#include "common/messageschema.h"
+#include "common/tarvikappserviceconnection.h"
+#include "platform/appservicelistener.h"
+#include "testsupport.h"
+
+namespace TestSupport {
+
+// One row of the table the suite prints.
+struct FaultRow {
+    explicit FaultRow(std::string name) : fault(std::move(name)) {}
+    std::string fault;
+    int sent = 0, completed = 0, failed = 0, wrong = 0, duplicates = 0, leaks = 0;
+    std::string note;
+};
+
+inline std::vector<FaultRow>& faultTable() {
+    static std::vector<FaultRow> rows;
+    return rows;
+}
+
+// Every connection that reaches the service, in order of arrival.
+class ServiceConnections {
+  public:
+    explicit ServiceConnections(const std::string& family) {
+        listener_ = Platform::AppServiceListener::start(
+            Platform::hstring::from_utf8(family), L"svc",
+            [this](const Platform::AppServiceTriggerDetails& d) {
+                std::lock_guard g(m_);
+                arrived_.push_back(d.Connection());
+                cv_.notify_all();
+            });
+    }
+    ~ServiceConnections() { listener_->stop(); }
+    Platform::AppServiceConnection next(
+        std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        std::unique_lock lk(m_);
+        if (!cv_.wait_for(lk, limit, [&] { return !arrived_.empty(); })) return nullptr;
+        auto c = arrived_.front();
+        arrived_.pop_front();
+        return c;
+    }
+    const std::string& path() const { return listener_->path(); }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<Platform::AppServiceConnection> arrived_;
+    std::shared_ptr<Platform::AppServiceListener> listener_;
+};
+
+// A tarvik-helper for the package, logging every line so that its executions can be
+// counted afterwards; killed when it goes out of scope.
+class HelperProcess {
+  public:
+    HelperProcess(const std::string& family, std::string log) : log_(std::move(log)) {
+        std::vector<std::string> args = {TARVIK_HELPER_PATH,
+                                         "--package",
+                                         Tarvik::Base64::encode(family),
+                                         "--service",
+                                         Tarvik::Base64::encode("svc"),
+                                         "--ReconnectInterval",
+                                         "1",
+                                         "--logLevel",
+                                         "1",
+                                         "--log",
+                                         log_};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = 0;
+    }
+    ~HelperProcess() { kill(); }
+    HelperProcess(const HelperProcess&) = delete;
+    HelperProcess& operator=(const HelperProcess&) = delete;
+
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = 0;
+    }
+    bool started() const { return pid_ > 0; }
+    // How often each request id was executed, from the "Executed <id>" lines.
+    std::map<uint64_t, int> executions() const {
+        std::map<uint64_t, int> counts;
+        const std::string text = readFile(log_);
+        static const std::string marker = " Executed ";
+        for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
+            const char* digits = text.c_str() + at + marker.size();
+            if (*digits == '-') continue;  // a request without an id
+            ++counts[std::strtoull(digits, nullptr, 10)];
+        }
+        return counts;
+    }
+
+  private:
+    std::string log_;
+    pid_t pid_ = 0;
+};
+
+inline int duplicatesIn(const std::map<uint64_t, int>& executions) {
+    int duplicates = 0;
+    for (const auto& [id, times] : executions) duplicates += times - 1;
+    return duplicates;
+}
+
+// Requests of command 38 with a value each; the answer names the value, so an answer
+// given to the wrong request is seen.
+class RequestBatch {
+  public:
+    RequestBatch(const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& channel, int count,
+                 std::function<uint64_t(int)> delayMs,
+                 std::function<void(Platform::ValueSet&)> extra = {}) {
+        for (int i = 0; i < count; ++i) {
+            Platform::ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestDelayMessage);
+            request.Insert(L"TestDelay", delayMs(i));
+            request.Insert(L"value", static_cast<uint64_t>(i));
+            if (extra) extra(request);
+            expected_.push_back(L"Delayed " + std::to_wstring(delayMs(i)) + L" ms value " +
+                                std::to_wstring(i));
+            pending_.push_back(channel->sendCommandAsync(request));
+        }
+    }
+    int done() const {
+        int n = 0;
+        for (const auto& t : pending_) n += t.is_done() ? 1 : 0;
+        return n;
+    }
+    // Waits for every request (bounded) and sorts out how each ended.
+    void finish(FaultRow& row, std::chrono::seconds limit = std::chrono::seconds(60)) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        row.sent += static_cast<int>(pending_.size());
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            while (!pending_[i].is_done() && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!pending_[i].is_done()) {
+                ADD_FAILURE() << "request " << i << " never ended";
+                continue;
+            }
+            try {
+                const auto response = pending_[i].get();
+                const auto message = response ? response.Message() : Platform::ValueSet(nullptr);
+                const auto text =
+                    message ? message.TryLookupAs<Platform::hstring>(L"TestReponse") : std::nullopt;
+                if (!text)
+                    ++row.failed;
+                else if (text->wstr() == expected_[i])
+                    ++row.completed;
+                else
+                    ++row.wrong;
+            } catch (const Platform::hresult_error&) {
+                ++row.failed;
+            }
+        }
+    }
+
+  private:
+    std::vector<Platform::task<Platform::AppServiceResponse>> pending_;
+    std::vector<std::wstring> expected_;
+};
+
+inline int openDescriptors() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d)) ++n;
+        ::closedir(d);
+    }
+    return n - 3;  // ".", ".." and the listing's own descriptor
+}
+
+// Descriptors and heap in use; a scenario that ends above where it began leaked.
+struct Census {
+    int descriptors = openDescriptors();
+    std::size_t heap = ::mallinfo2().uordblks;
+
+    // Descriptors close asynchronously (I/O threads), so they get a moment to settle;
+    // the heap is allowed the slack of caches that fill once (logger, pools).
+    int leaksSince(const Census& before) const {
+        int leaks = 0;
+        eventually([&] { return openDescriptors() <= before.descriptors; },
+                   std::chrono::seconds(5));
+        const int extra = openDescriptors() - before.descriptors;
+        if (extra > 0) leaks += extra;
+        const std::size_t now = ::mallinfo2().uordblks;
+        if (now > before.heap + kHeapSlack) ++leaks;
+        return leaks;
+    }
+    static constexpr std::size_t kHeapSlack = 4u << 20;
+};
+
+}  // namespace TestSupport
