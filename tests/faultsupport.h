@@ -102,18 +102,28 @@ class HelperProcess {
         pid_ = 0;
     }
     bool started() const { return pid_ > 0; }
-    // How often each request id was executed, from the "Executed <id>" lines.
-    std::map<uint64_t, int> executions() const {
-        std::map<uint64_t, int> counts;
-        const std::string text = readFile(log_);
-        static const std::string marker = " Executed ";
-        for (auto at = text.find(marker); at != std::string::npos; at = text.find(marker, at + 1)) {
-            const char* digits = text.c_str() + at + marker.size();
-            if (*digits == '-') continue;  // a request without an id
-            ++counts[std::strtoull(digits, nullptr, 10)];
+    // How often each request id was executed, from the "Executed <id>" lines of a
+    // helper's log.
+    class Log {
+      public:
+        explicit Log(std::string path) : path_(std::move(path)) {}
+        std::map<uint64_t, int> counts() const {
+            std::map<uint64_t, int> counts;
+            const std::string text = readFile(path_);
+            static const std::string marker = " Executed ";
+            for (auto at = text.find(marker); at != std::string::npos;
+                 at = text.find(marker, at + 1)) {
+                const char* digits = text.c_str() + at + marker.size();
+                if (*digits == '-') continue;  // a request without an id
+                ++counts[std::strtoull(digits, nullptr, 10)];
+            }
+            return counts;
         }
-        return counts;
-    }
+
+      private:
+        std::string path_;
+    };
+    std::map<uint64_t, int> executions() const { return Log(log_).counts(); }
 
   private:
     std::string log_;

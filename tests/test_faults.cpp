@@ -13,9 +13,13 @@
 #include "faultproxy.h"
 #include "faultsupport.h"
 #include "helperapp.h"
+#include "lifecyclesupport.h"
+#include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/framedio.h"
 #include "platform/wirecodec.h"
+#include "tarvikfoundation/orvaneapphelper.h"
+#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace std::chrono_literals;
 using Platform::AppServiceConnection;
@@ -95,7 +99,9 @@ class Faults : public TestSupport::HelperTest {
             batch.finish(row);
             channel->setAppServiceConnection(nullptr, false);
         }
-        row.duplicates += TestSupport::duplicatesIn(helper->executions());
+        const auto ran = helper->executions();
+        EXPECT_GE(ran.size(), std::size_t{kRequests}) << "the helper's log misses executions";
+        row.duplicates += TestSupport::duplicatesIn(ran);
         helper->kill();
         connection.Close();
     }
@@ -145,6 +151,15 @@ void writeAll(int fd, const std::string& bytes) {
 std::string lengthPrefix(uint32_t length) {
     return {static_cast<char>(length >> 24), static_cast<char>(length >> 16),
             static_cast<char>(length >> 8), static_cast<char>(length)};
+}
+
+// The process that last opened `log`, from its "start_<tag> <pid>" header.
+long lastStarted(const std::string& log) {
+    const std::string text = TestSupport::readFile(log);
+    const auto at = text.rfind(" start_");
+    if (at == std::string::npos) return 0;
+    const auto blank = text.find(' ', at + 1);
+    return blank == std::string::npos ? 0 : std::atol(text.c_str() + blank + 1);
 }
 
 long residentKiB() {
@@ -318,4 +333,79 @@ TEST_F(Faults, APeerThatNeverReadsHoldsUpNeitherCallersNorOtherConnections) {
     helper->kill();
     connection.Close();
     record(row, before);
+}
+
+// Last: this one brings up the library's own app helper and managers, in background
+// mode, so that the application and the helper meet only through tarvik-apphost.
+TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn) {
+    ::setenv("TARVIK_CLOCK_SCALE", std::to_string(kScale).c_str(), 1);
+    Platform::Clock::instance().set_scaled(kScale);
+    TestSupport::TestPackage package("Test.Faults_bg");
+    Platform::Application::Create();
+    auto options = std::make_shared<TarvikFoundation::TRVKConfigOptions>();
+    options->Win32Uri(L"tarvik-test");
+    options->AppServiceName(L"svc");
+    options->ClientId(L"client-1");
+    options->AppServiceInBackground(true);
+    options->ReconnectInterval(1);
+    options->LogLevel(1);
+    auto app = TarvikFoundation::OrvaneAppHelper::create(options);
+    ASSERT_TRUE(TestSupport::eventually([&] { return app->managersReady(); }, 20s));
+    auto test = TarvikFoundation::OrvaneInternal::OrvaneTestManager::GetInstance();
+    ASSERT_EQ(test->TestDelayApi(0).get(), Platform::hstring(L"Delayed 0 ms"));
+    const std::string hostLog = package.temporaryFolder() + "/TRVKBackgroundTask.log";
+    const long host = lastStarted(hostLog);
+    ASSERT_GT(host, 0);
+
+    const TestSupport::Census before;
+    FaultRow row{"tarvik-apphost killed and started again"};
+    std::vector<Platform::IAsyncOperation<Platform::hstring>> pending;
+    for (int i = 0; i < kRequests; ++i)
+        pending.push_back(test->TestDelayApiExt(uint64_t(500) * i, static_cast<uint64_t>(i)));
+    const auto ended = [&] {
+        int n = 0;
+        for (const auto& op : pending) n += op.Status() != Platform::AsyncStatus::Started;
+        return n;
+    };
+    ASSERT_TRUE(TestSupport::eventually([&] { return ended() >= kRequests / 4; }, 20s));
+    ::kill(static_cast<pid_t>(host), SIGKILL);
+    const int endedAtKill = ended();
+    ASSERT_TRUE(TestSupport::eventually([&] { return ended() == kRequests; }, 60s));
+    for (int i = 0; i < kRequests; ++i) {
+        ++row.sent;
+        try {
+            const auto text = pending[i].get();
+            if (text.empty())
+                ++row.failed;
+            else if (text.wstr() ==
+                     L"Delayed " + std::to_wstring(500 * i) + L" ms value " + std::to_wstring(i))
+                ++row.completed;
+            else
+                ++row.wrong;
+        } catch (const Platform::hresult_error&) {
+            ++row.failed;
+        }
+    }
+    const long restarted = lastStarted(hostLog);
+    EXPECT_NE(restarted, host) << "the application should have started a new app host";
+    // The helper lived on, so its results cache did: nothing may have run twice.
+    const std::string helperLog = package.temporaryFolder() + "/Win32Helper.log";
+    HelperProcess::Log executions(helperLog);
+    const auto ran = executions.counts();
+    EXPECT_GE(ran.size(), std::size_t{kRequests}) << "the helper's log misses executions";
+    row.duplicates = TestSupport::duplicatesIn(ran);
+    row.note = std::to_string(endedAtKill) + " had ended at the kill; " +
+               std::to_string(row.completed - endedAtKill) + " ended through the new app host";
+    // The application holds one connection again, as before the kill.
+    row.leaks = TestSupport::Census().leaksSince(before);
+    EXPECT_EQ(row.wrong, 0);
+    EXPECT_EQ(row.duplicates, 0);
+    EXPECT_EQ(row.leaks, 0);
+    EXPECT_EQ(row.completed + row.failed, row.sent);
+    TestSupport::faultTable().push_back(row);
+
+    test->TestAppExitApi();
+    if (restarted > 0) ::kill(static_cast<pid_t>(restarted), SIGKILL);
+    Platform::Clock::instance().set_real();
+    ::unsetenv("TARVIK_CLOCK_SCALE");
 }
