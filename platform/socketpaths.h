@@ -12,8 +12,9 @@ namespace Platform::SocketPaths {
 /// Raises hresult_invalid_argument for names that are empty, start with '.', or
 /// contain '/' or NUL.
 void validateName(const hstring& name, const wchar_t* what);
-/// The package's socket folder, created 0700 when missing. Raises hresult_error
-/// (E_ACCESSDENIED) when the folder exists but belongs to someone else or is open to others.
+/// The package's socket folder, created 0700 when missing; an existing one of the
+/// user's that is open to others is made private again. Raises hresult_error
+/// (E_ACCESSDENIED) when the folder belongs to someone else or cannot be made private.
 std::string ensurePackageFolder(const hstring& packageFamilyName);
 /// A private folder of the user's beside the package folders, for sockets that belong
 /// to no one package. `leaf` starts with '.', which no package family name does here.

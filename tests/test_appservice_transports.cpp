@@ -203,6 +203,80 @@ TEST_F(SocketTransport, FolderIsPrivateAndSocketIsTheUsersOnly) {
         hresult_invalid_argument);
 }
 
+TEST_F(SocketTransport, FoldersOpenToOthersAreMadePrivateAndAnotherUsersAreRefused) {
+    const auto base = dir.path() / "tarvik";
+    const auto folder = base / "test.pfn";
+    boost::filesystem::create_directories(folder);
+    ::chmod(base.c_str(), 0755);
+    ::chmod(folder.c_str(), 0777);
+    auto listener = listen([](const AppServiceConnection&) {});
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(::stat(base.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    listener->stop();
+
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a folder to another user";
+    ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+    try {
+        AppServiceListener::start(L"test.pfn", L"svc", [](const AppServiceTriggerDetails&) {});
+        ADD_FAILURE() << "listened in another user's folder";
+    } catch (const hresult_error& e) {
+        EXPECT_EQ(static_cast<uint32_t>(e.code()), 0x80070005u);
+        EXPECT_NE(e.message().to_utf8().find("belongs to another user"), std::string::npos);
+    }
+}
+
+TEST_F(SocketTransport, AServiceRunByAnotherUserIsRefusedByTheClient) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    // The other user's own folders, where a socket of theirs answers for the service.
+    const auto folder = dir.path() / "tarvik" / "test.pfn";
+    boost::filesystem::create_directories(folder);
+    for (const auto& p : {dir.path(), dir.path() / "tarvik", folder}) ::chmod(p.c_str(), 0755);
+    ::chown((dir.path() / "tarvik").c_str(), 65534, 65534);
+    ::chown(folder.c_str(), 65534, 65534);
+    const std::string path = (folder / "svc.sock").string();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setuid(65534) != 0) std::_Exit(10);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) std::_Exit(11);
+        ::chmod(path.c_str(), 0666);
+        if (::listen(fd, 1) != 0) std::_Exit(12);
+        (void)!::write(ready[1], "r", 1);
+        const int peer = ::accept(fd, nullptr, nullptr);
+        char b;
+        // The client must hang up without a word: no opening frame reaches us.
+        std::_Exit(peer >= 0 && ::recv(peer, &b, 1, 0) == 0 ? 0 : 13);
+    }
+    char r;
+    ASSERT_EQ(::read(ready[0], &r, 1), 1);
+    open(AppServiceConnectionStatus::NotAuthorized);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(log().find("runs as another user, refused"), std::string::npos);
+}
+
+TEST_F(SocketTransport, AMessageJustUnderTheFrameLimitStillGoesThrough) {
+    auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
+    auto client = open();
+    ValueSet big;
+    big.Insert(L"blob", hstring(std::wstring(Wire::kMaxFrameSize - 1024, L'x')));
+    const auto answer = client.SendMessageAsync(big).get();
+    ASSERT_EQ(answer.Status(), AppServiceResponseStatus::Success);
+    EXPECT_EQ(answer.Message().LookupAs<hstring>(L"blob").size(), Wire::kMaxFrameSize - 1024);
+}
+
 TEST_F(SocketTransport, OpenStatusesForMissingAndUnknownServices) {
     open(AppServiceConnectionStatus::AppUnavailable);
     auto listener =
