@@ -34,6 +34,13 @@ ValueSet everyType() {
     return v;
 }
 
+sockaddr_un unixAddress(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    return addr;
+}
+
 // Echoes every request back with "echo" = true.
 void echoRequests(const AppServiceConnection& c) {
     c.RequestReceived(
@@ -78,10 +85,8 @@ class SocketTransport : public ::testing::Test {
     // A raw client socket on the service, without the handshake.
     int rawConnect(const std::string& path) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const sockaddr_un addr = unixAddress(path);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
         return fd;
     }
     bool closedByPeer(int fd) {
@@ -243,10 +248,8 @@ TEST_F(SocketTransport, AServiceRunByAnotherUserIsRefusedByTheClient) {
     if (child == 0) {
         if (::setuid(65534) != 0) std::_Exit(10);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) std::_Exit(11);
+        const sockaddr_un addr = unixAddress(path);
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) std::_Exit(11);
         ::chmod(path.c_str(), 0666);
         if (::listen(fd, 1) != 0) std::_Exit(12);
         (void)!::write(ready[1], "r", 1);
@@ -385,10 +388,9 @@ TEST_F(SocketTransport, ConnectionsFromAnotherUserAreRefused) {
     if (child == 0) {
         if (::setuid(65534) != 0) std::_Exit(10);
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, listener->path().c_str(), sizeof addr.sun_path - 1);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) std::_Exit(11);
+        const sockaddr_un addr = unixAddress(listener->path());
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
+            std::_Exit(11);
         tarvik::wire::Frame hello;
         hello.mutable_open()->set_service_name("svc");
         FramedIo::writeFrame(fd, hello);

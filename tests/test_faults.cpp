@@ -106,6 +106,15 @@ class Faults : public TestSupport::HelperTest {
         connection.Close();
     }
 
+    // A proxied scenario whose every request must end with its own answer.
+    void proxied(const char* fault, FaultProxy::Policy policy, uint64_t delayMs = 0) {
+        const TestSupport::Census before;
+        FaultRow row{fault};
+        throughProxy(row, std::move(policy), delayMs);
+        EXPECT_EQ(row.completed, kRequests) << fault;
+        record(row, before);
+    }
+
     void record(FaultRow row, const TestSupport::Census& before) {
         channel->setAppServiceConnection(nullptr, false);
         // A helper that reconnected before it was killed left a connection behind.
@@ -172,61 +181,39 @@ long residentKiB() {
 
 }  // namespace
 
+// The first attempt's answer is lost, late or unreadable, or every attempt arrives
+// twice: the retries get the helper's cached answer, and nothing runs twice.
+FaultProxy::Policy firstAttempt(FaultProxy::Action action) {
+    return [action](int attempt) { return attempt == 0 ? action : FaultProxy::Action::Forward; };
+}
+
 TEST_F(Faults, AnswersLostOnTheWayAreAnsweredAgainFromTheHelpersCache) {
-    const TestSupport::Census before;
-    FaultRow row{"answer lost after the helper ran it"};
-    throughProxy(row, [](int attempt) {
-        return attempt == 0 ? FaultProxy::Action::Lose : FaultProxy::Action::Forward;
-    });
-    EXPECT_EQ(row.completed, kRequests);
-    record(row, before);
+    proxied("answer lost after the helper ran it", firstAttempt(FaultProxy::Action::Lose));
 }
 
 TEST_F(Faults, AnswersDelayedPastTheBackOffStillEndTheirRequestOnce) {
-    const TestSupport::Census before;
-    FaultRow row{"answer delayed past the first back-off"};
-    throughProxy(row, [](int attempt) {
-        return attempt == 0 ? FaultProxy::Action::Delay : FaultProxy::Action::Forward;
-    });
-    EXPECT_EQ(row.completed, kRequests);
-    record(row, before);
+    proxied("answer delayed past the first back-off", firstAttempt(FaultProxy::Action::Delay));
 }
 
 TEST_F(Faults, ARetryThatMeetsTheFirstRunStillInProgressWaitsForItsResult) {
-    const TestSupport::Census before;
-    FaultRow row{"answer lost while the helper is still busy"};
     // Each request runs 2 s (40 ms here): the retry after 300 ms finds it in progress.
-    throughProxy(
-        row,
-        [](int attempt) {
-            return attempt == 0 ? FaultProxy::Action::Lose : FaultProxy::Action::Forward;
-        },
-        2000);
-    EXPECT_EQ(row.completed, kRequests);
-    record(row, before);
+    proxied("answer lost while the helper is still busy", firstAttempt(FaultProxy::Action::Lose),
+            2000);
 }
 
 TEST_F(Faults, ARequestDeliveredTwiceRunsOnce) {
-    const TestSupport::Census before;
-    FaultRow row{"every request delivered twice at once"};
-    throughProxy(
-        row, [](int) { return FaultProxy::Action::ForwardTwice; }, 200);
-    EXPECT_EQ(row.completed, kRequests);
-    record(row, before);
+    proxied(
+        "every request delivered twice at once",
+        [](int) { return FaultProxy::Action::ForwardTwice; }, 200);
 }
 
-TEST_F(Faults, AnswersWithWrongTypesOrWithoutKeysFailTheRequestOrAreRetried) {
-    const TestSupport::Census before;
-    FaultRow row{"answers with wrong types, then without keys"};
-    throughProxy(row, [](int attempt) {
+TEST_F(Faults, AnswersWithWrongTypesOrWithoutKeysAreRetried) {
+    // Neither answer can be read as a result; both are retried like a missing answer.
+    proxied("answers with wrong types, then without keys", [](int attempt) {
         return attempt == 0   ? FaultProxy::Action::WrongTypes
                : attempt == 1 ? FaultProxy::Action::NoKeys
                               : FaultProxy::Action::Forward;
     });
-    // Neither answer can be read as a result: both are retried, and the helper's cached
-    // answer ends the request.
-    EXPECT_EQ(row.completed, kRequests);
-    record(row, before);
 }
 
 TEST_F(Faults, AHelperKilledInTheMiddleOfRequestsIsReplacedAndTheRequestsEnd) {
