@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "common/logger.h"
+#include "platform/deliveryqueue.h"
 #include "platform/inmemorytransport.h"
 #include "platform/socketclient.h"
 
@@ -30,6 +31,7 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     std::map<uint64_t, task_completion_event<AppServiceResponse>> pending;
     event<const AppServiceConnection&, const AppServiceRequestReceivedEventArgs&> requestReceived;
     event<const AppServiceConnection&, const AppServiceClosedEventArgs&> serviceClosed;
+    DeliveryQueue deliveries;
 
     ~Impl() override {
         if (transport) transport->close();
@@ -162,7 +164,7 @@ void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet mess
     request->connection = shared_from_this();
     request->sequence = sequence;
     request->message = std::move(message);
-    ThreadPool::instance().post([request] {
+    deliveries.push([request] {
         AppServiceRequestReceivedEventArgs args(request);
         try {
             request->connection->requestReceived(AppServiceConnection(request->connection), args);

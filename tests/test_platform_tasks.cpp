@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
+#include <mutex>
+#include <set>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "platform/async.h"
+#include "platform/deliveryqueue.h"
 #include "platform/threadpooltimer.h"
 #include "testsupport.h"
 
@@ -237,4 +243,51 @@ TEST(ScaledClock, LongSleepsPassQuickly) {
     Clock::instance().sleep_for(std::chrono::seconds(20));
     EXPECT_GE(Clock::instance().now() - before, Clock::duration(std::chrono::seconds(20)));
     Clock::instance().set_real();
+}
+
+TEST(DeliveryQueue, AnItemThatBlocksHoldsBackNoOther) {
+    Platform::DeliveryQueue queue;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<int> ran{0};
+    // Two blocking items, then quick ones: the quick ones must all run meanwhile.
+    for (int i = 0; i < 2; ++i)
+        queue.push([released, &ran] {
+            released.wait();
+            ++ran;
+        });
+    for (int i = 0; i < 20; ++i) queue.push([&ran] { ++ran; });
+    EXPECT_TRUE(TestSupport::eventually([&] { return ran.load() == 20; }));
+    release.set_value();
+    EXPECT_TRUE(TestSupport::eventually([&] { return ran.load() == 22; }));
+    // A blocked queue still takes items pushed later, and an item that raises stops none.
+    std::promise<void> again;
+    auto blocked = again.get_future().share();
+    queue.push([blocked] { blocked.wait(); });
+    queue.push([] { throw std::runtime_error("item failed"); });
+    queue.push([&ran] { ++ran; });
+    EXPECT_TRUE(TestSupport::eventually([&] { return ran.load() == 23; }));
+    again.set_value();
+}
+
+TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
+    Platform::DeliveryQueue queue;
+    std::mutex m;
+    std::multiset<int> seen;
+    std::vector<std::thread> pushers;
+    for (int t = 0; t < 4; ++t)
+        pushers.emplace_back([&, t] {
+            for (int i = 0; i < 2000; ++i)
+                queue.push([&, id = t * 2000 + i] {
+                    std::lock_guard g(m);
+                    seen.insert(id);
+                });
+        });
+    for (auto& p : pushers) p.join();
+    EXPECT_TRUE(TestSupport::eventually([&] {
+        std::lock_guard g(m);
+        return seen.size() == 8000;
+    }));
+    std::lock_guard g(m);
+    for (int id = 0; id < 8000; ++id) ASSERT_EQ(seen.count(id), 1u) << id;
 }
