@@ -10,10 +10,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -68,8 +68,8 @@ World& world();
 World::World() {
     Tarvik::ConfigureLogger(3, "Fuzz");
     std::atexit([] {
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(world().folders, ignored);
+        std::error_code ignored;
+        std::filesystem::remove_all(world().folders, ignored);
     });
     using namespace TarvikHelper;
     registerMessageCommands(commands, services);

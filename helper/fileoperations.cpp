@@ -8,6 +8,7 @@
 #include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -153,8 +154,10 @@ FileResult<bool> deleteFolder(const FileRoots& roots, const std::string& path) {
         return failure(Errors::kPathNotAllowed, "folder deletion", path,
                        "a served folder itself is never deleted");
     if (auto notFolder = requireFolder(path, "folder deletion")) return *notFolder;
-    boost::system::error_code ec;
-    fs::remove_all(path, ec);
+    // The standard library's walk: Boost 1.74's traps when another process removes an
+    // entry of the tree while it runs.
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
     if (ec) return failure(Errors::kFolderDelete, "folder deletion", path, ec.message());
     return true;
 }

@@ -1,20 +1,25 @@
 #include "platform/threadpool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
+#include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/immortal.h"
 
 namespace Platform {
 
 namespace {
-// Platform waits (connection waits, deferral waits) can park a pool thread, so the
-// pool is sized well above the core count, as the original platform's pool grows.
-std::size_t pool_size() {
+
+// A few threads per core do the work: under load they take what is queued without
+// anyone being woken, where a wide pool wakes an idle thread for every item.
+std::size_t core_threads() {
     if (const char* env = std::getenv("TARVIK_THREADPOOL_THREADS")) {
         try {
             const long n = std::stol(env);
@@ -22,21 +27,56 @@ std::size_t pool_size() {
         } catch (...) {
         }
     }
-    return std::max<std::size_t>(32, std::thread::hardware_concurrency() * 4);
+    return std::max<std::size_t>(4, std::thread::hardware_concurrency() * 2);
 }
+
+constexpr std::size_t kMaxThreads = 1024;
+// How long queued work may see no item start before another thread joins. Real
+// time: this watches the machine, not the library's clock.
+constexpr auto kStarvedAfter = std::chrono::milliseconds(5);
+
 }  // namespace
 
+// Platform waits and handlers may park pool threads; when queued work stops being
+// taken, a watcher adds a thread, as a platform pool grows when it starves.
 struct ThreadPool::Impl {
-    explicit Impl(std::size_t n) : threads(n), pool(n) {}
-    std::size_t threads;
+    explicit Impl(std::size_t n) : threads(n), pool(n) {
+        watcher = std::thread([this] { watch(); });
+    }
+
+    void watch() {
+        uint64_t seen = started.load();
+        while (!stopping.load()) {
+            std::this_thread::sleep_for(kStarvedAfter);
+            const uint64_t now = started.load();
+            if (queued.load() > 0 && now == seen && threads.load() < kMaxThreads) {
+                ++threads;
+                std::lock_guard g(m);
+                extra.emplace_back([this] { pool.attach(); });
+            }
+            seen = now;
+        }
+    }
+
+    std::atomic<std::size_t> threads;
+    std::atomic<int64_t> queued{0};
+    std::atomic<uint64_t> started{0};
+    std::atomic<bool> stopping{false};
     boost::asio::thread_pool pool;
+    std::mutex m;
+    std::vector<std::thread> extra;
+    std::thread watcher;
 };
 
-ThreadPool::ThreadPool() : impl_(std::make_unique<Impl>(pool_size())) {}
+ThreadPool::ThreadPool() : impl_(std::make_unique<Impl>(core_threads())) {}
 
 ThreadPool::~ThreadPool() {
+    impl_->stopping = true;
+    impl_->watcher.join();
     impl_->pool.stop();
     impl_->pool.join();
+    std::lock_guard g(impl_->m);
+    for (auto& t : impl_->extra) t.join();
 }
 
 ThreadPool& ThreadPool::instance() {
@@ -45,7 +85,11 @@ ThreadPool& ThreadPool::instance() {
 }
 
 void ThreadPool::post(std::function<void()> fn) {
-    boost::asio::post(impl_->pool, [fn = std::move(fn)]() noexcept {
+    Impl* impl = impl_.get();
+    ++impl->queued;
+    boost::asio::post(impl->pool, [impl, fn = std::move(fn)]() noexcept {
+        --impl->queued;
+        ++impl->started;
         try {
             fn();
         } catch (...) {
@@ -54,7 +98,7 @@ void ThreadPool::post(std::function<void()> fn) {
 }
 
 std::size_t ThreadPool::thread_count() const noexcept {
-    return impl_->threads;
+    return impl_->threads.load();
 }
 
 }  // namespace Platform

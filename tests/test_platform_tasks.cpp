@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <set>
@@ -10,6 +11,7 @@
 
 #include "platform/async.h"
 #include "platform/deliveryqueue.h"
+#include "platform/threadpool.h"
 #include "platform/threadpooltimer.h"
 #include "testsupport.h"
 
@@ -290,4 +292,26 @@ TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
     }));
     std::lock_guard g(m);
     for (int id = 0; id < 8000; ++id) ASSERT_EQ(seen.count(id), 1u) << id;
+}
+
+TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndWorkWaits) {
+    // Each item waits until all have started: that needs a thread per item, far more
+    // than the pool begins with.
+    constexpr int kItems = 64;
+    auto& pool = Platform::ThreadPool::instance();
+    std::mutex m;
+    std::condition_variable cv;
+    int running = 0;
+    std::atomic<int> finished{0};
+    for (int i = 0; i < kItems; ++i)
+        pool.post([&] {
+            std::unique_lock lk(m);
+            ++running;
+            cv.notify_all();
+            cv.wait_for(lk, std::chrono::seconds(30), [&] { return running == kItems; });
+            ++finished;
+        });
+    EXPECT_TRUE(TestSupport::eventually([&] { return finished.load() == kItems; },
+                                        std::chrono::seconds(30)));
+    EXPECT_GE(pool.thread_count(), std::size_t{kItems});
 }
