@@ -5,9 +5,6 @@
 // log, and a census of descriptors and heap for leaks.
 #include <dirent.h>
 #include <malloc.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +18,7 @@
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
 #include "common/tarvikappserviceconnection.h"
+#include "helperapp.h"
 #include "platform/appservicelistener.h"
 #include "testsupport.h"
 
@@ -73,32 +71,18 @@ class ServiceConnections {
 // counted afterwards; killed when it goes out of scope.
 class HelperProcess {
   public:
-    HelperProcess(const std::string& family, std::string log) : log_(std::move(log)) {
-        std::vector<std::string> args = {TARVIK_HELPER_PATH,
-                                         "--package",
-                                         Tarvik::Base64::encode(family),
-                                         "--service",
-                                         Tarvik::Base64::encode("svc"),
-                                         "--ReconnectInterval",
-                                         "1",
-                                         "--logLevel",
-                                         "1",
-                                         "--log",
-                                         log_};
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) pid_ = 0;
-    }
+    HelperProcess(const std::string& family, std::string log)
+        : log_(std::move(log)),
+          pid_(spawn({"--package", Tarvik::Base64::encode(family), "--service",
+                      Tarvik::Base64::encode("svc"), "--ReconnectInterval", "1", "--logLevel", "1",
+                      "--log", log_})) {}
     ~HelperProcess() { kill(); }
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
 
     void kill() {
         if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
+        stop(pid_);
         pid_ = 0;
     }
     bool started() const { return pid_ > 0; }
