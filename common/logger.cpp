@@ -306,6 +306,10 @@ std::wstring GetLogFilePath() {
     return s.info.path;
 }
 
+bool LogWrites(const char* level) noexcept {
+    return !dropped(level);
+}
+
 uint32_t GetLogThreshold() noexcept {
     return state().threshold.load();
 }

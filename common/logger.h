@@ -23,6 +23,8 @@ void SetLogFilePath(const std::wstring& path) noexcept;
 void CloseLogFile() noexcept;
 std::wstring GetLogFilePath();
 uint32_t GetLogThreshold() noexcept;
+/// Whether a line of this level would be written now, not dropped.
+bool LogWrites(const char* level) noexcept;
 
 // Current local time as "%d-%m-%y %H:%M:%S", or "" when unavailable.
 std::string GetTimeStamp();

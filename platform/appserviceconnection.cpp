@@ -38,12 +38,16 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
         failPending(AppServiceResponseStatus::Unknown);
     }
 
-    void attach(std::shared_ptr<AppServiceTransport> t) {
+    // Open for sending at once; beforeReading runs while the peer's frames still wait
+    // in the transport.
+    void attach(std::shared_ptr<AppServiceTransport> t,
+                const std::function<void()>& beforeReading = {}) {
         {
             std::lock_guard g(m);
             transport = t;
             state = State::Open;
         }
+        if (beforeReading) beforeReading();
         t->start(weak_from_this());
     }
 
@@ -297,12 +301,16 @@ std::pair<AppServiceConnection, AppServiceConnection> AppServiceConnection::Crea
 
 AppServiceConnection AppServiceConnection::FromTransport(
     std::shared_ptr<AppServiceTransport> transport, const hstring& serviceName,
-    const hstring& packageFamilyName) {
+    const hstring& packageFamilyName,
+    const std::function<void(const AppServiceConnection&)>& beforeReading) {
     auto impl = std::make_shared<Impl>();
     impl->serviceName = serviceName;
     impl->packageFamilyName = packageFamilyName;
-    impl->attach(std::move(transport));
-    return AppServiceConnection(impl);
+    AppServiceConnection connection(impl);
+    impl->attach(std::move(transport), [&] {
+        if (beforeReading) beforeReading(connection);
+    });
+    return connection;
 }
 
 void AppServiceConnection::SetCallerPackageFamilyName(const hstring& name) {

@@ -99,9 +99,12 @@ class AppServiceConnection {
         const hstring& serviceName = L"", const hstring& packageFamilyName = L"");
 
     /// A connection running over an established transport (used by listeners).
-    static AppServiceConnection FromTransport(std::shared_ptr<AppServiceTransport> transport,
-                                              const hstring& serviceName,
-                                              const hstring& packageFamilyName);
+    /// beforeReading runs before the first frame is read, so that the handlers it
+    /// registers see every request of the peer.
+    static AppServiceConnection FromTransport(
+        std::shared_ptr<AppServiceTransport> transport, const hstring& serviceName,
+        const hstring& packageFamilyName,
+        const std::function<void(const AppServiceConnection&)>& beforeReading = {});
 
     /// The package family name this process announces when it opens a connection
     /// (empty for a full-trust helper).

@@ -83,15 +83,18 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         const hstring caller = hstring::from_utf8(hello->open().caller_package_family_name());
         auto transport =
             std::make_shared<SocketTransport>(std::move(socket), "server " + serviceName.to_utf8());
-        auto connection =
-            AppServiceConnection::FromTransport(transport, serviceName, packageFamilyName);
         Handler h;
         {
             std::lock_guard g(m);
             if (stopped) return;
             h = handler;
         }
-        h(AppServiceTriggerDetails(serviceName, caller, connection));
+        // The trigger is handled before the first frame is read: a request sent at once
+        // after opening finds the handlers that the trigger registered.
+        AppServiceConnection::FromTransport(
+            transport, serviceName, packageFamilyName, [&](const AppServiceConnection& c) {
+                h(AppServiceTriggerDetails(serviceName, caller, c));
+            });
     }
 };
 
