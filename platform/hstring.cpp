@@ -23,9 +23,22 @@ void append_utf8(std::string& out, char32_t cp) {
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
+
+bool all_ascii(std::string_view in) noexcept {
+    for (char c : in)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+bool all_ascii(std::wstring_view in) noexcept {
+    for (wchar_t c : in)
+        if (static_cast<char32_t>(c) >= 0x80) return false;
+    return true;
+}
 }  // namespace
 
 std::wstring utf8_to_wide(std::string_view in) {
+    // Keys and most values are ASCII: one widening copy instead of a decode.
+    if (all_ascii(in)) return std::wstring(in.begin(), in.end());
     std::wstring out;
     out.reserve(in.size());
     std::size_t i = 0;
@@ -75,6 +88,11 @@ std::wstring utf8_to_wide(std::string_view in) {
 }
 
 std::string wide_to_utf8(std::wstring_view in) {
+    if (all_ascii(in)) {
+        std::string narrow(in.size(), '\0');
+        for (std::size_t i = 0; i < in.size(); ++i) narrow[i] = static_cast<char>(in[i]);
+        return narrow;
+    }
     std::string out;
     out.reserve(in.size());
     for (wchar_t c : in) append_utf8(out, static_cast<char32_t>(c));

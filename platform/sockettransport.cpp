@@ -190,7 +190,13 @@ void SocketTransport::readMore() {
                 return;
             }
             self->inboxUsed_ += n;
-            if (self->drainFrames()) self->readMore();
+            // Nothing may escape to the I/O loop: it serves every connection.
+            try {
+                if (self->drainFrames()) self->readMore();
+            } catch (const std::exception& e) {
+                TLOG("CRT", "%s: reading failed (%s), closing", self->label_.c_str(), e.what());
+                self->fail(AppServiceClosedStatus::Unknown);
+            }
         });
 }
 

@@ -36,15 +36,16 @@ bool ValueSet::Insert(const hstring& key, PropertyValue value) const {
     return !inserted;
 }
 
-PropertyValue ValueSet::Lookup(const hstring& key) const {
+PropertyValue ValueSet::Lookup(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
     auto it = i.items.find(key);
-    if (it == i.items.end()) throw hresult_out_of_bounds(hstring(L"key not found: ") + key);
+    if (it == i.items.end())
+        throw hresult_out_of_bounds(hstring(L"key not found: " + std::wstring(key)));
     return it->second;
 }
 
-std::optional<PropertyValue> ValueSet::TryLookup(const hstring& key) const {
+std::optional<PropertyValue> ValueSet::TryLookup(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
     auto it = i.items.find(key);
@@ -52,13 +53,13 @@ std::optional<PropertyValue> ValueSet::TryLookup(const hstring& key) const {
     return it->second;
 }
 
-bool ValueSet::HasKey(const hstring& key) const {
+bool ValueSet::HasKey(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
     return i.items.contains(key);
 }
 
-bool ValueSet::Remove(const hstring& key) const {
+bool ValueSet::Remove(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
     return i.items.erase(key) > 0;

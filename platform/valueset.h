@@ -28,22 +28,31 @@ class ValueSet {
 
     /// Inserts or replaces; true when an entry was replaced.
     bool Insert(const hstring& key, PropertyValue value) const;
-    /// Raises hresult_out_of_bounds when the key is absent.
-    PropertyValue Lookup(const hstring& key) const;
-    std::optional<PropertyValue> TryLookup(const hstring& key) const;
-    bool HasKey(const hstring& key) const;
-    bool Remove(const hstring& key) const;
+    /// Raises hresult_out_of_bounds when the key is absent. Keys are looked up as
+    /// views: a literal key costs no string of its own.
+    PropertyValue Lookup(std::wstring_view key) const;
+    std::optional<PropertyValue> TryLookup(std::wstring_view key) const;
+    bool HasKey(std::wstring_view key) const;
+    bool Remove(std::wstring_view key) const;
     void Clear() const;
     std::size_t Size() const;
     Items GetItems() const;
+    /// Calls f(key, value) for each entry in key order, without copying them; f runs
+    /// under the set's lock and must not touch this set.
+    template <class F>
+    void ForEach(F f) const {
+        auto& i = impl();
+        std::lock_guard g(i.m);
+        for (const auto& [key, value] : i.items) f(key, value);
+    }
     ValueSet Clone() const;
 
     template <class T>
-    T LookupAs(const hstring& key) const {
+    T LookupAs(std::wstring_view key) const {
         return unbox_value<T>(Lookup(key));
     }
     template <class T>
-    std::optional<T> TryLookupAs(const hstring& key) const {
+    std::optional<T> TryLookupAs(std::wstring_view key) const {
         auto v = TryLookup(key);
         if (!v) return std::nullopt;
         return unbox_value<T>(*v);
@@ -53,9 +62,14 @@ class ValueSet {
     bool equals(const ValueSet& other) const;
 
   private:
+    // Orders keys as their text, and finds them by view.
+    struct KeyLess {
+        using is_transparent = void;
+        bool operator()(std::wstring_view a, std::wstring_view b) const noexcept { return a < b; }
+    };
     struct Impl {
         mutable std::mutex m;
-        std::map<hstring, PropertyValue, std::less<>> items;
+        std::map<hstring, PropertyValue, KeyLess> items;
     };
     Impl& impl() const;
     std::shared_ptr<Impl> impl_;

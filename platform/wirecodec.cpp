@@ -1,11 +1,9 @@
 #include "platform/wirecodec.h"
 
-#include <set>
-
 namespace Platform::Wire {
 
 void toProto(const ValueSet& values, tarvik::wire::ValueSet& out) {
-    for (const auto& [key, value] : values.GetItems()) {
+    values.ForEach([&](const hstring& key, const PropertyValue& value) {
         auto* entry = out.add_entries();
         entry->set_key(key.to_utf8());
         auto* v = entry->mutable_value();
@@ -28,16 +26,12 @@ void toProto(const ValueSet& values, tarvik::wire::ValueSet& out) {
                     v->set_string_value(x.to_utf8());
             },
             value.raw());
-    }
+    });
 }
 
 ValueSet fromProto(const tarvik::wire::ValueSet& in) {
     ValueSet out;
-    std::set<std::string> seen;
     for (const auto& entry : in.entries()) {
-        if (!seen.insert(entry.key()).second)
-            throw hresult_invalid_argument(L"repeated key in message: " +
-                                           hstring::from_utf8(entry.key()).wstr());
         const auto& v = entry.value();
         PropertyValue value;
         switch (v.kind_case()) {
@@ -65,7 +59,9 @@ ValueSet fromProto(const tarvik::wire::ValueSet& in) {
                 throw hresult_invalid_argument(L"message entry without a value: " +
                                                hstring::from_utf8(entry.key()).wstr());
         }
-        out.Insert(hstring::from_utf8(entry.key()), std::move(value));
+        hstring key = hstring::from_utf8(entry.key());
+        if (out.Insert(key, std::move(value)))
+            throw hresult_invalid_argument(L"repeated key in message: " + key.wstr());
     }
     return out;
 }
