@@ -197,24 +197,26 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
         Platform::IAsyncOperation<AppServiceResponse> operation;
         unsigned tag = 0;
         try {
-            bool sent = false;
+            // The connection is taken under the lock and used after it: senders on many
+            // threads must not queue up behind one another's socket writes.
+            AppServiceConnection connection = nullptr;
             if (onCaller) {
                 std::unique_lock lock(self->connectionMutex_);
                 if (self->connection_) {
                     tag = self->connectionTag();
-                    operation = self->connection_.SendMessageAsync(request);
-                    sent = true;
+                    connection = self->connection_;
                 }
             }
-            if (!sent) {
+            if (!connection) {
                 if (onCaller) co_await Platform::resume_background();
                 std::unique_lock lock(self->connectionMutex_);
                 self->waitForConnection(lock);
                 if (!self->connection_)
                     throw hresult_error(Platform::E_FAIL_, L"no App Service connection attached");
                 tag = self->connectionTag();
-                operation = self->connection_.SendMessageAsync(request);
+                connection = self->connection_;
             }
+            operation = connection.SendMessageAsync(request);
             onCaller = false;
             // The answer resumes this loop on the I/O thread that read it; a final answer
             // completes the caller's operation from there, anything else (a retry, an

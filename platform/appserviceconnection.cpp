@@ -1,5 +1,6 @@
 #include "platform/appserviceconnection.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -130,18 +131,17 @@ struct AppServiceRequestState {
 
 struct AppServiceDeferral::State {
     std::shared_ptr<AppServiceRequestState> request;
-    std::once_flag once;
+    // A flag rather than a once_flag: completing one costs no wake-up system call.
+    std::atomic<bool> completed{false};
 };
 
 void AppServiceDeferral::Complete() const {
-    if (!state_) return;
-    std::call_once(state_->once, [&] {
-        {
-            std::lock_guard g(state_->request->m);
-            --state_->request->deferrals;
-        }
-        state_->request->answerIfAbandoned();
-    });
+    if (!state_ || state_->completed.exchange(true)) return;
+    {
+        std::lock_guard g(state_->request->m);
+        --state_->request->deferrals;
+    }
+    state_->request->answerIfAbandoned();
 }
 
 AppServiceDeferral AppServiceRequestReceivedEventArgs::GetDeferral() const {
