@@ -50,31 +50,75 @@ AppServiceResponseStatus SocketTransport::enqueue(const tarvik::wire::Frame& fra
              static_cast<uint64_t>(frame.ByteSizeLong()));
         return AppServiceResponseStatus::MessageSizeTooLarge;
     }
-    std::lock_guard g(m_);
+    std::unique_lock g(m_);
     if (closed_) return AppServiceResponseStatus::Failure;
-    if (!writing_) {
-        // Nothing queued: write on the caller's thread instead of handing the frame to
-        // the I/O thread. The socket closes only after closed_ is set under m_, so the
-        // descriptor stays ours while we hold it. What does not fit, and any error, goes
-        // the queued way, where the I/O thread writes the rest or reports the failure.
-        const ssize_t sent = ::send(socket_.native_handle(), bytes->data(), bytes->size(),
-                                    MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent == static_cast<ssize_t>(bytes->size())) return AppServiceResponseStatus::Success;
-        if (sent > 0) bytes->erase(0, static_cast<std::size_t>(sent));
+    if (!writing_ && !sending_) {
+        sendOnCaller(g, std::move(*bytes));
+        return AppServiceResponseStatus::Success;
     }
     if (queuedBytes_ + bytes->size() > kMaxQueuedBytes) {
         TLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(),
              static_cast<uint64_t>(queuedBytes_));
         return AppServiceResponseStatus::ResourceLimitsExceeded;
     }
+    // Behind the current writer, which takes it next.
     queuedBytes_ += bytes->size();
     outbox_.push_back(std::move(*bytes));
-    if (!writing_) {
-        writing_ = true;
-        auto self = shared_from_this();
-        boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
-    }
     return AppServiceResponseStatus::Success;
+}
+
+// Nothing queued: the sending thread writes itself instead of handing the frame to the
+// I/O thread, outside the lock, and then also writes what other threads queued behind
+// it meanwhile, in one system call. What the socket does not take, and any error, goes
+// the I/O thread's way, which writes the rest or reports the failure. Called and
+// returns with the lock held.
+namespace {
+constexpr int kCallerRounds = 8;
+}
+
+void SocketTransport::sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch) {
+    sending_ = true;
+    for (int round = 1;; ++round) {
+        lock.unlock();
+        const ssize_t sent = ::send(socket_.native_handle(), batch.data(), batch.size(),
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        lock.lock();
+        const std::size_t done = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+        if (closeWhenSent_) {
+            // The transport failed meanwhile and left closing the descriptor to us.
+            sending_ = false;
+            auto self = shared_from_this();
+            boost::asio::post(socket_.get_executor(), [self] {
+                boost::system::error_code ignored;
+                self->socket_.close(ignored);
+            });
+            return;
+        }
+        // A caller does not stay to write for others for long: after a few rounds the
+        // I/O thread takes over.
+        if (done < batch.size() || closed_ || (round >= kCallerRounds && !outbox_.empty())) {
+            batch.erase(0, done);
+            if (!batch.empty()) {
+                queuedBytes_ += batch.size();
+                outbox_.push_front(std::move(batch));
+            }
+            sending_ = false;
+            if (!outbox_.empty()) {
+                writing_ = true;
+                auto self = shared_from_this();
+                boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
+            }
+            return;
+        }
+        if (outbox_.empty()) {
+            sending_ = false;
+            return;
+        }
+        batch.clear();
+        for (auto& frame : outbox_) batch += frame;
+        outbox_.clear();
+        queuedBytes_ = 0;
+    }
 }
 
 // Runs on the I/O thread; one write in flight at a time.
@@ -144,8 +188,9 @@ void SocketTransport::close() {
     outbox_.push_back(std::move(*bytes));
     queuedBytes_ += outbox_.back().size();
     closed_ = true;
-    // The close frame goes out after what is queued; then the socket closes.
-    if (!writing_) {
+    // The close frame goes out after what is queued; then the socket closes. A sending
+    // thread hands the queue to the I/O thread when it sees closed_.
+    if (!writing_ && !sending_) {
         writing_ = true;
         auto self = shared_from_this();
         boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
@@ -164,6 +209,15 @@ void SocketTransport::fail(AppServiceClosedStatus status) {
     }
     auto self = shared_from_this();
     boost::asio::post(socket_.get_executor(), [self] {
+        {
+            // Never close a descriptor a sending thread is writing to: its number could
+            // be reused by the time the write happens.
+            std::lock_guard g(self->m_);
+            if (self->sending_) {
+                self->closeWhenSent_ = true;
+                return;
+            }
+        }
         boost::system::error_code ignored;
         self->socket_.close(ignored);
     });

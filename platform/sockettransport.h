@@ -34,6 +34,7 @@ class SocketTransport : public AppServiceTransport,
 
   private:
     AppServiceResponseStatus enqueue(const tarvik::wire::Frame& frame);
+    void sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch);
     void writeNext();
     static constexpr std::size_t kReadChunk = 64 * 1024;
     void readMore();
@@ -47,7 +48,11 @@ class SocketTransport : public AppServiceTransport,
     std::weak_ptr<Sink> sink_;
     std::deque<std::string> outbox_;
     std::size_t queuedBytes_ = 0;
+    // At most one writer: the I/O thread (writing_) or a sending thread (sending_).
     bool writing_ = false;
+    bool sending_ = false;
+    // fail() found a sending thread on the descriptor; that thread closes the socket.
+    bool closeWhenSent_ = false;
     bool closed_ = false;
     bool notified_ = false;
     std::vector<char> inbox_;
