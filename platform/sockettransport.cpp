@@ -5,7 +5,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <cstddef>
 #include <cstring>
+#include <google/protobuf/arena.h>
 
 #include "common/logger.h"
 #include "platform/iocontext.h"
@@ -158,8 +160,35 @@ void SocketTransport::writeNext() {
         });
 }
 
+namespace {
+
+// Frames are built and parsed in an arena that starts on the stack: the entries of a
+// message cost no allocation of their own.
+class FrameArena {
+  public:
+    FrameArena() : arena_(options(block_, sizeof block_)) {}
+    FrameArena(const FrameArena&) = delete;
+    FrameArena& operator=(const FrameArena&) = delete;
+    tarvik::wire::Frame& frame() {
+        return *google::protobuf::Arena::CreateMessage<tarvik::wire::Frame>(&arena_);
+    }
+
+  private:
+    static google::protobuf::ArenaOptions options(char* block, std::size_t size) {
+        google::protobuf::ArenaOptions o;
+        o.initial_block = block;
+        o.initial_block_size = size;
+        return o;
+    }
+    alignas(std::max_align_t) char block_[8192];
+    google::protobuf::Arena arena_;
+};
+
+}  // namespace
+
 AppServiceResponseStatus SocketTransport::sendRequest(uint64_t sequence, const ValueSet& message) {
-    tarvik::wire::Frame frame;
+    FrameArena arena;
+    auto& frame = arena.frame();
     auto* request = frame.mutable_request();
     request->set_sequence(sequence);
     if (message) Wire::toProto(message, *request->mutable_message());
@@ -169,7 +198,8 @@ AppServiceResponseStatus SocketTransport::sendRequest(uint64_t sequence, const V
 AppServiceResponseStatus SocketTransport::sendResponse(uint64_t sequence,
                                                        AppServiceResponseStatus status,
                                                        const ValueSet& message) {
-    tarvik::wire::Frame frame;
+    FrameArena arena;
+    auto& frame = arena.frame();
     auto* response = frame.mutable_response();
     response->set_sequence(sequence);
     response->set_status(static_cast<int32_t>(status));
@@ -294,7 +324,8 @@ bool SocketTransport::drainFrames() {
 }
 
 bool SocketTransport::handleFrame(const char* data, std::size_t size) {
-    tarvik::wire::Frame frame;
+    FrameArena arena;
+    auto& frame = arena.frame();
     std::shared_ptr<Sink> sink;
     {
         std::lock_guard g(m_);

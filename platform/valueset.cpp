@@ -29,10 +29,10 @@ ValueSet::Impl& ValueSet::impl() const {
     return *impl_;
 }
 
-bool ValueSet::Insert(const hstring& key, PropertyValue value) const {
+bool ValueSet::Insert(hstring key, PropertyValue value) const {
     auto& i = impl();
     std::lock_guard g(i.m);
-    auto [it, inserted] = i.items.insert_or_assign(key, std::move(value));
+    auto [it, inserted] = i.items.insert_or_assign(std::move(key), std::move(value));
     return !inserted;
 }
 

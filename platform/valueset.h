@@ -27,7 +27,7 @@ class ValueSet {
     const void* identity() const noexcept { return impl_.get(); }
 
     /// Inserts or replaces; true when an entry was replaced.
-    bool Insert(const hstring& key, PropertyValue value) const;
+    bool Insert(hstring key, PropertyValue value) const;
     /// Raises hresult_out_of_bounds when the key is absent. Keys are looked up as
     /// views: a literal key costs no string of its own.
     PropertyValue Lookup(std::wstring_view key) const;

@@ -59,9 +59,9 @@ ValueSet fromProto(const tarvik::wire::ValueSet& in) {
                 throw hresult_invalid_argument(L"message entry without a value: " +
                                                hstring::from_utf8(entry.key()).wstr());
         }
-        hstring key = hstring::from_utf8(entry.key());
-        if (out.Insert(key, std::move(value)))
-            throw hresult_invalid_argument(L"repeated key in message: " + key.wstr());
+        if (out.Insert(hstring::from_utf8(entry.key()), std::move(value)))
+            throw hresult_invalid_argument(L"repeated key in message: " +
+                                           hstring::from_utf8(entry.key()).wstr());
     }
     return out;
 }
