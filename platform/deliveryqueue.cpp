@@ -20,7 +20,7 @@ void DeliveryQueue::push(std::function<void()> work) {
         if (state_->free > 0) return;
         ++state_->free;
     }
-    ThreadPool::instance().post([state = state_] { drain(state); });
+    ThreadPool::instance().post_direct([state = state_] { drain(state); });
 }
 
 void DeliveryQueue::drain(const std::shared_ptr<State>& state) {
@@ -42,7 +42,7 @@ void DeliveryQueue::drain(const std::shared_ptr<State>& state) {
                 callAnother = true;
             }
         }
-        if (callAnother) ThreadPool::instance().post([state] { drain(state); });
+        if (callAnother) ThreadPool::instance().post_direct([state] { drain(state); });
         try {
             work();
         } catch (...) {

@@ -1,11 +1,16 @@
 #include "platform/iocontext.h"
 
+#include "platform/deliveryqueue.h"
 #include "platform/immortal.h"
+#include "platform/threadpool.h"
 
 namespace Platform {
 
 IoContext::IoContext()
     : work_(boost::asio::make_work_guard(context_)), thread_([this] {
+          // Completions here post continuations and events by the burst.
+          DeliveryQueue completions;
+          ThreadPool::Funnel funnel(completions);
           for (;;) {
               try {
                   context_.run();

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/deliveryqueue.h"
 #include "platform/immortal.h"
 
 namespace Platform {
@@ -34,6 +35,9 @@ constexpr std::size_t kMaxThreads = 1024;
 // How long queued work may see no item start before another thread joins. Real
 // time: this watches the machine, not the library's clock.
 constexpr auto kStarvedAfter = std::chrono::milliseconds(5);
+
+// The funnel of this thread, if any.
+thread_local DeliveryQueue* t_funnel = nullptr;
 
 }  // namespace
 
@@ -85,6 +89,22 @@ ThreadPool& ThreadPool::instance() {
 }
 
 void ThreadPool::post(std::function<void()> fn) {
+    if (t_funnel) {
+        t_funnel->push(std::move(fn));
+        return;
+    }
+    post_direct(std::move(fn));
+}
+
+ThreadPool::Funnel::Funnel(DeliveryQueue& queue) noexcept : previous_(t_funnel) {
+    t_funnel = &queue;
+}
+
+ThreadPool::Funnel::~Funnel() {
+    t_funnel = previous_;
+}
+
+void ThreadPool::post_direct(std::function<void()> fn) {
     Impl* impl = impl_.get();
     ++impl->queued;
     boost::asio::post(impl->pool, [impl, fn = std::move(fn)]() noexcept {
