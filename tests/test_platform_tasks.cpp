@@ -315,3 +315,32 @@ TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndWorkWaits) {
                                         std::chrono::seconds(30)));
     EXPECT_GE(pool.thread_count(), std::size_t{kItems});
 }
+
+TEST(ThreadPool, PostsThroughAFunnelRunOnThePoolAndNeverWaitForEachOther) {
+    // As an I/O thread does: a burst of posts through a funnel, where each item waits
+    // until all have started. A funnel that ran its items one after another would hang.
+    constexpr int kItems = 16;
+    std::mutex m;
+    std::condition_variable cv;
+    int running = 0;
+    std::atomic<int> finished{0};
+    std::atomic<int> onPoster{0};
+    std::thread poster([&] {
+        Platform::DeliveryQueue queue;
+        Platform::ThreadPool::Funnel funnel(queue);
+        const auto self = std::this_thread::get_id();
+        for (int i = 0; i < kItems; ++i)
+            Platform::ThreadPool::instance().post([&, self] {
+                if (std::this_thread::get_id() == self) ++onPoster;
+                std::unique_lock lk(m);
+                ++running;
+                cv.notify_all();
+                cv.wait_for(lk, std::chrono::seconds(30), [&] { return running == kItems; });
+                ++finished;
+            });
+    });
+    poster.join();
+    EXPECT_TRUE(TestSupport::eventually([&] { return finished.load() == kItems; },
+                                        std::chrono::seconds(30)));
+    EXPECT_EQ(onPoster.load(), 0);
+}
