@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <map>
+#include <vector>
 #include <mutex>
 
 #include "common/logger.h"
@@ -33,23 +34,42 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     event<const AppServiceConnection&, const AppServiceRequestReceivedEventArgs&> requestReceived;
     event<const AppServiceConnection&, const AppServiceClosedEventArgs&> serviceClosed;
     DeliveryQueue deliveries;
+    bool holdRequests = false;
+    std::vector<std::function<void()>> held;
 
     ~Impl() override {
         if (transport) transport->close();
         failPending(AppServiceResponseStatus::Unknown);
     }
 
-    // Open for sending at once; beforeReading runs while the peer's frames still wait
-    // in the transport.
+    // Open at once. The peer's requests wait until beforeReading has returned, so that
+    // the handlers it registers see every one; answers flow meanwhile, so it may wait
+    // for the peer.
     void attach(std::shared_ptr<AppServiceTransport> t,
                 const std::function<void()>& beforeReading = {}) {
         {
             std::lock_guard g(m);
             transport = t;
             state = State::Open;
+            holdRequests = static_cast<bool>(beforeReading);
         }
-        if (beforeReading) beforeReading();
         t->start(weak_from_this());
+        if (!beforeReading) return;
+        try {
+            beforeReading();
+        } catch (...) {
+            releaseRequests();
+            throw;
+        }
+        releaseRequests();
+    }
+
+    void releaseRequests() {
+        std::lock_guard g(m);
+        holdRequests = false;
+        // Under the lock, so that a request read meanwhile cannot overtake these.
+        for (auto& work : held) deliveries.push(std::move(work));
+        held.clear();
     }
 
     void failPending(AppServiceResponseStatus status) {
@@ -168,7 +188,7 @@ void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet mess
     request->connection = shared_from_this();
     request->sequence = sequence;
     request->message = std::move(message);
-    deliveries.push([request] {
+    std::function<void()> work = [request] {
         AppServiceRequestReceivedEventArgs args(request);
         try {
             request->connection->requestReceived(AppServiceConnection(request->connection), args);
@@ -180,7 +200,12 @@ void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet mess
             request->handlersReturned = true;
         }
         request->answerIfAbandoned();
-    });
+    };
+    std::lock_guard g(m);
+    if (holdRequests)
+        held.push_back(std::move(work));
+    else
+        deliveries.push(std::move(work));
 }
 
 AppServiceConnection::AppServiceConnection() : impl_(std::make_shared<Impl>()) {}

@@ -99,8 +99,8 @@ class AppServiceConnection {
         const hstring& serviceName = L"", const hstring& packageFamilyName = L"");
 
     /// A connection running over an established transport (used by listeners).
-    /// beforeReading runs before the first frame is read, so that the handlers it
-    /// registers see every request of the peer.
+    /// The peer's requests wait until beforeReading has returned, so that the handlers
+    /// it registers see every one; answers to what it sends flow meanwhile.
     static AppServiceConnection FromTransport(
         std::shared_ptr<AppServiceTransport> transport, const hstring& serviceName,
         const hstring& packageFamilyName,

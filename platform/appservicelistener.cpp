@@ -89,8 +89,8 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
             if (stopped) return;
             h = handler;
         }
-        // The trigger is handled before the first frame is read: a request sent at once
-        // after opening finds the handlers that the trigger registered.
+        // The peer's requests wait until the trigger is handled: one sent at once after
+        // opening finds the handlers that the trigger registered.
         AppServiceConnection::FromTransport(
             transport, serviceName, packageFamilyName, [&](const AppServiceConnection& c) {
                 h(AppServiceTriggerDetails(serviceName, caller, c));

@@ -193,6 +193,29 @@ TEST_F(SocketTransport, ExchangeBothWaysWithTypesAndCallerName) {
         EXPECT_EQ(ops[static_cast<std::size_t>(i)].get().Message().LookupAs<int32_t>(L"n"), i);
 }
 
+TEST_F(SocketTransport, TheTriggerMayWaitForItsPeerWhileThePeersRequestsWaitForTheTrigger) {
+    auto listener = listen([](const AppServiceConnection& server) {
+        // Answers reach the trigger while it runs...
+        ValueSet question;
+        question.Insert(L"n", int32_t{7});
+        const auto reply = server.SendMessageAsync(question).get().Message();
+        EXPECT_TRUE(reply && reply.LookupAs<bool>(L"echo"));
+        // ...and the client's request, sent meanwhile, waits for the handler registered
+        // last thing.
+        std::this_thread::sleep_for(50ms);
+        echoRequests(server);
+    });
+    AppServiceConnection client;
+    client.AppServiceName(L"svc");
+    client.PackageFamilyName(L"test.pfn");
+    echoRequests(client);
+    ASSERT_EQ(client.OpenAsync().get(), AppServiceConnectionStatus::Success);
+    const auto response = client.SendMessageAsync(ValueSet()).get();
+    EXPECT_EQ(response.Status(), AppServiceResponseStatus::Success);
+    ASSERT_TRUE(response.Message());
+    EXPECT_TRUE(response.Message().LookupAs<bool>(L"echo"));
+}
+
 TEST_F(SocketTransport, FolderIsPrivateAndSocketIsTheUsersOnly) {
     auto listener = listen([](const AppServiceConnection&) {});
     struct stat st {};
