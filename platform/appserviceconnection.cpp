@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <map>
-#include <vector>
 #include <mutex>
+#include <vector>
 
 #include "common/logger.h"
 #include "platform/deliveryqueue.h"

@@ -91,10 +91,10 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         }
         // The peer's requests wait until the trigger is handled: one sent at once after
         // opening finds the handlers that the trigger registered.
-        AppServiceConnection::FromTransport(
-            transport, serviceName, packageFamilyName, [&](const AppServiceConnection& c) {
-                h(AppServiceTriggerDetails(serviceName, caller, c));
-            });
+        AppServiceConnection::FromTransport(transport, serviceName, packageFamilyName,
+                                            [&](const AppServiceConnection& c) {
+                                                h(AppServiceTriggerDetails(serviceName, caller, c));
+                                            });
     }
 };
 

@@ -1,5 +1,6 @@
 #include "platform/sockettransport.h"
 
+#include <google/protobuf/arena.h>
 #include <sys/socket.h>
 
 #include <boost/asio/post.hpp>
@@ -7,7 +8,6 @@
 #include <boost/asio/write.hpp>
 #include <cstddef>
 #include <cstring>
-#include <google/protobuf/arena.h>
 
 #include "common/logger.h"
 #include "platform/iocontext.h"
