@@ -69,15 +69,17 @@ AppServiceResponseStatus SocketTransport::enqueue(const tarvik::wire::Frame& fra
     return AppServiceResponseStatus::Success;
 }
 
+namespace {
+// How many times a sending thread writes what others queued behind it before it
+// leaves the rest to the I/O thread.
+constexpr int kCallerRounds = 8;
+}  // namespace
+
 // Nothing queued: the sending thread writes itself instead of handing the frame to the
 // I/O thread, outside the lock, and then also writes what other threads queued behind
 // it meanwhile, in one system call. What the socket does not take, and any error, goes
 // the I/O thread's way, which writes the rest or reports the failure. Called and
 // returns with the lock held.
-namespace {
-constexpr int kCallerRounds = 8;
-}
-
 void SocketTransport::sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch) {
     sending_ = true;
     for (int round = 1;; ++round) {
@@ -89,15 +91,9 @@ void SocketTransport::sendOnCaller(std::unique_lock<std::mutex>& lock, std::stri
         if (closeWhenSent_) {
             // The transport failed meanwhile and left closing the descriptor to us.
             sending_ = false;
-            auto self = shared_from_this();
-            boost::asio::post(socket_.get_executor(), [self] {
-                boost::system::error_code ignored;
-                self->socket_.close(ignored);
-            });
+            closeSocketLater();
             return;
         }
-        // A caller does not stay to write for others for long: after a few rounds the
-        // I/O thread takes over.
         if (done < batch.size() || closed_ || (round >= kCallerRounds && !outbox_.empty())) {
             batch.erase(0, done);
             if (!batch.empty()) {
@@ -105,11 +101,7 @@ void SocketTransport::sendOnCaller(std::unique_lock<std::mutex>& lock, std::stri
                 outbox_.push_front(std::move(batch));
             }
             sending_ = false;
-            if (!outbox_.empty()) {
-                writing_ = true;
-                auto self = shared_from_this();
-                boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
-            }
+            if (!outbox_.empty()) startIoWriter();
             return;
         }
         if (outbox_.empty()) {
@@ -220,11 +212,7 @@ void SocketTransport::close() {
     closed_ = true;
     // The close frame goes out after what is queued; then the socket closes. A sending
     // thread hands the queue to the I/O thread when it sees closed_.
-    if (!writing_ && !sending_) {
-        writing_ = true;
-        auto self = shared_from_this();
-        boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
-    }
+    if (!writing_ && !sending_) startIoWriter();
 }
 
 void SocketTransport::fail(AppServiceClosedStatus status) {
@@ -237,11 +225,23 @@ void SocketTransport::fail(AppServiceClosedStatus status) {
             sink = sink_.lock();
         }
     }
+    closeSocketLater();
+    if (sink) sink->onTransportClosed(status);
+}
+
+// With the lock held: the I/O thread becomes the writer of what is queued.
+void SocketTransport::startIoWriter() {
+    writing_ = true;
+    auto self = shared_from_this();
+    boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
+}
+
+void SocketTransport::closeSocketLater() {
     auto self = shared_from_this();
     boost::asio::post(socket_.get_executor(), [self] {
         {
             // Never close a descriptor a sending thread is writing to: its number could
-            // be reused by the time the write happens.
+            // be reused by the time the write happens. That thread closes it instead.
             std::lock_guard g(self->m_);
             if (self->sending_) {
                 self->closeWhenSent_ = true;
@@ -251,7 +251,6 @@ void SocketTransport::fail(AppServiceClosedStatus status) {
         boost::system::error_code ignored;
         self->socket_.close(ignored);
     });
-    if (sink) sink->onTransportClosed(status);
 }
 
 // Reads whatever has arrived, up to the free space of the inbox; under load one read

@@ -35,6 +35,8 @@ class SocketTransport : public AppServiceTransport,
   private:
     AppServiceResponseStatus enqueue(const tarvik::wire::Frame& frame);
     void sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch);
+    void startIoWriter();
+    void closeSocketLater();
     void writeNext();
     static constexpr std::size_t kReadChunk = 64 * 1024;
     void readMore();
