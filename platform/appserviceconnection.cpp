@@ -332,9 +332,10 @@ AppServiceConnection AppServiceConnection::FromTransport(
     impl->serviceName = serviceName;
     impl->packageFamilyName = packageFamilyName;
     AppServiceConnection connection(impl);
-    impl->attach(std::move(transport), [&] {
-        if (beforeReading) beforeReading(connection);
-    });
+    // Requests are held only when there is something to wait for.
+    std::function<void()> before;
+    if (beforeReading) before = [&] { beforeReading(connection); };
+    impl->attach(std::move(transport), before);
     return connection;
 }
 
