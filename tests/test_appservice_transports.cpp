@@ -324,11 +324,12 @@ TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {
 }
 
 TEST_F(SocketTransport, MalformedFramesCloseOnlyThatConnection) {
-    std::atomic<int> closedCount{0};
-    auto listener = listen([&](const AppServiceConnection& server) {
+    // Shared: the healthy connection's server side closes after the test has returned.
+    auto closedCount = std::make_shared<std::atomic<int>>(0);
+    auto listener = listen([closedCount](const AppServiceConnection& server) {
         echoRequests(server);
-        server.ServiceClosed(
-            [&](const AppServiceConnection&, const AppServiceClosedEventArgs&) { ++closedCount; });
+        server.ServiceClosed([closedCount](const AppServiceConnection&,
+                                           const AppServiceClosedEventArgs&) { ++*closedCount; });
     });
     auto healthy = open();
 
@@ -372,7 +373,7 @@ TEST_F(SocketTransport, MalformedFramesCloseOnlyThatConnection) {
     EXPECT_TRUE(closedByPeer(noHello));
     for (int fd : {garbage, huge, typeless, noHello}) ::close(fd);
 
-    EXPECT_TRUE(eventually([&] { return closedCount.load() == 4; })) << closedCount.load();
+    EXPECT_TRUE(eventually([&] { return closedCount->load() == 4; })) << closedCount->load();
     EXPECT_TRUE(healthy.SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
     const std::string text = log();
     EXPECT_NE(text.find("malformed frame"), std::string::npos) << text;
