@@ -56,12 +56,17 @@ void onProcessExit() {
     g_shuttingDown.fetch_add(1);
 }
 
+bool isLevel(const char* level, const char (&name)[4]) noexcept {
+    return level[0] == name[0] && level[1] == name[1] && level[2] == name[2] && level[3] == '\0';
+}
+
+// Runs on every line, written or not: the three-letter levels are matched before any scan.
 uint32_t levelRank(const char* level) noexcept {
     if (!level) return 4;
+    if (isLevel(level, "DBG")) return 1;
+    if (isLevel(level, "INF")) return 2;
+    if (isLevel(level, "WRN")) return 3;
     if (std::strchr(level, '{') || std::strchr(level, '}')) return 0;
-    if (std::strcmp(level, "DBG") == 0) return 1;
-    if (std::strcmp(level, "INF") == 0) return 2;
-    if (std::strcmp(level, "WRN") == 0) return 3;
     return 4;
 }
 

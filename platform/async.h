@@ -24,14 +24,15 @@ class IAsyncOperation {
     template <class F>
     static IAsyncOperation create(F&& make_task) {
         IAsyncOperation op;
-        op.impl_ = std::make_shared<Impl>();
+        op.impl_ = std::make_shared<Impl>(cancellation_token_source{});
         op.impl_->work = make_task(op.impl_->source.get_token());
         return op;
     }
-    static IAsyncOperation from_task(task<T> t, cancellation_token_source source = {}) {
+    // Without a source, Cancel() has nothing to reach: the task was made without a token.
+    static IAsyncOperation from_task(
+        task<T> t, cancellation_token_source source = cancellation_token_source::none()) {
         IAsyncOperation op;
-        op.impl_ = std::make_shared<Impl>();
-        op.impl_->source = std::move(source);
+        op.impl_ = std::make_shared<Impl>(std::move(source));
         op.impl_->work = std::move(t);
         return op;
     }
@@ -80,6 +81,8 @@ class IAsyncOperation {
 
   private:
     struct Impl {
+        // Takes the source in: a default one would make a cancellation state only to drop it.
+        explicit Impl(cancellation_token_source s) : source(std::move(s)) {}
         cancellation_token_source source;
         Platform::task<T> work;
         std::mutex m;

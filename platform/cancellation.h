@@ -82,11 +82,18 @@ class cancellation_token {
 class cancellation_token_source {
   public:
     cancellation_token_source() : state_(std::make_shared<detail::cancellation_state>()) {}
+    // A source whose tokens never cancel: for operations nobody listens to, without a state.
+    static cancellation_token_source none() { return cancellation_token_source(nullptr); }
     cancellation_token get_token() const { return cancellation_token(state_); }
-    void cancel() const { state_->cancel(); }
-    bool is_canceled() const noexcept { return state_->canceled.load(std::memory_order_acquire); }
+    void cancel() const {
+        if (state_) state_->cancel();
+    }
+    bool is_canceled() const noexcept {
+        return state_ && state_->canceled.load(std::memory_order_acquire);
+    }
 
   private:
+    explicit cancellation_token_source(std::nullptr_t) {}
     std::shared_ptr<detail::cancellation_state> state_;
 };
 
