@@ -1,5 +1,7 @@
 #include "platform/valueset.h"
 
+#include <algorithm>
+
 namespace Platform {
 
 const char* property_type_name(PropertyType t) noexcept {
@@ -24,6 +26,21 @@ const char* property_type_name(PropertyType t) noexcept {
 
 ValueSet::ValueSet() : impl_(std::make_shared<Impl>()) {}
 
+namespace {
+// Keys compare as their text; the first entry whose key is not below `key`.
+ValueSet::Items::iterator lowerBound(ValueSet::Items& items, std::wstring_view key) {
+    return std::lower_bound(
+        items.begin(), items.end(), key,
+        [](const auto& entry, std::wstring_view k) { return std::wstring_view(entry.first) < k; });
+}
+}  // namespace
+
+ValueSet::Items::iterator ValueSet::Impl::find(std::wstring_view key) {
+    auto it = lowerBound(items, key);
+    if (it != items.end() && std::wstring_view(it->first) == key) return it;
+    return items.end();
+}
+
 ValueSet::Impl& ValueSet::impl() const {
     if (!impl_) throw hresult_error(static_cast<hresult>(0x80004003), L"null ValueSet");
     return *impl_;
@@ -32,14 +49,21 @@ ValueSet::Impl& ValueSet::impl() const {
 bool ValueSet::Insert(hstring key, PropertyValue value) const {
     auto& i = impl();
     std::lock_guard g(i.m);
-    auto [it, inserted] = i.items.insert_or_assign(std::move(key), std::move(value));
-    return !inserted;
+    // Reserve before searching: growing later would leave the position dangling.
+    if (i.items.capacity() == 0) i.items.reserve(8);
+    auto it = lowerBound(i.items, key);
+    if (it != i.items.end() && it->first == key) {
+        it->second = std::move(value);
+        return true;
+    }
+    i.items.emplace(it, std::move(key), std::move(value));
+    return false;
 }
 
 PropertyValue ValueSet::Lookup(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
-    auto it = i.items.find(key);
+    auto it = i.find(key);
     if (it == i.items.end())
         throw hresult_out_of_bounds(hstring(L"key not found: " + std::wstring(key)));
     return it->second;
@@ -48,7 +72,7 @@ PropertyValue ValueSet::Lookup(std::wstring_view key) const {
 std::optional<PropertyValue> ValueSet::TryLookup(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
-    auto it = i.items.find(key);
+    auto it = i.find(key);
     if (it == i.items.end()) return std::nullopt;
     return it->second;
 }
@@ -56,13 +80,16 @@ std::optional<PropertyValue> ValueSet::TryLookup(std::wstring_view key) const {
 bool ValueSet::HasKey(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
-    return i.items.contains(key);
+    return i.find(key) != i.items.end();
 }
 
 bool ValueSet::Remove(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
-    return i.items.erase(key) > 0;
+    auto it = i.find(key);
+    if (it == i.items.end()) return false;
+    i.items.erase(it);
+    return true;
 }
 
 void ValueSet::Clear() const {
@@ -80,7 +107,7 @@ std::size_t ValueSet::Size() const {
 ValueSet::Items ValueSet::GetItems() const {
     auto& i = impl();
     std::lock_guard g(i.m);
-    return Items(i.items.begin(), i.items.end());
+    return i.items;
 }
 
 ValueSet ValueSet::Clone() const {

@@ -1,6 +1,5 @@
 #pragma once
 #include <cstddef>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -62,14 +61,12 @@ class ValueSet {
     bool equals(const ValueSet& other) const;
 
   private:
-    // Orders keys as their text, and finds them by view.
-    struct KeyLess {
-        using is_transparent = void;
-        bool operator()(std::wstring_view a, std::wstring_view b) const noexcept { return a < b; }
-    };
+    // A message holds a handful of keys: one sorted vector costs one allocation per
+    // set where a tree costs one per key, and is searched by view all the same.
     struct Impl {
         mutable std::mutex m;
-        std::map<hstring, PropertyValue, KeyLess> items;
+        Items items;
+        Items::iterator find(std::wstring_view key);
     };
     Impl& impl() const;
     std::shared_ptr<Impl> impl_;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <vector>
+
 #include "platform/event.h"
 #include "platform/hresult.h"
 #include "platform/valueset.h"
@@ -69,6 +74,29 @@ TEST(ValueSet, InsertReportsReplacementAndItemsAreOrdered) {
     EXPECT_EQ(items[0].first, hstring(L"C"));
     EXPECT_EQ(items[1].first, hstring(L"a"));
     EXPECT_EQ(items[2].first, hstring(L"b"));
+}
+
+TEST(ValueSet, StaysOrderedAndFindableAsItGrowsAndShrinksInAnyOrder) {
+    // More keys than the first block holds, inserted and removed in shuffled order, so
+    // that inserts land before, between and after existing entries while it grows.
+    std::vector<int> order(40);
+    std::iota(order.begin(), order.end(), 0);
+    std::mt19937 rng(7);
+    std::shuffle(order.begin(), order.end(), rng);
+    auto key = [](int n) { return hstring(L"k" + std::to_wstring(1000 + n)); };
+    ValueSet vs;
+    for (int n : order) EXPECT_FALSE(vs.Insert(key(n), int32_t{n}));
+    ASSERT_EQ(vs.Size(), order.size());
+    for (int n : order) EXPECT_EQ(vs.LookupAs<int32_t>(key(n)), n);
+    std::shuffle(order.begin(), order.end(), rng);
+    for (std::size_t r = 0; r < order.size() / 2; ++r) EXPECT_TRUE(vs.Remove(key(order[r])));
+    EXPECT_FALSE(vs.Remove(key(order[0])));
+    auto items = vs.GetItems();
+    ASSERT_EQ(items.size(), order.size() - order.size() / 2);
+    for (std::size_t i = 1; i < items.size(); ++i) EXPECT_LT(items[i - 1].first, items[i].first);
+    for (std::size_t r = order.size() / 2; r < order.size(); ++r)
+        EXPECT_EQ(vs.LookupAs<int32_t>(key(order[r])), order[r]);
+    EXPECT_FALSE(vs.HasKey(key(order[0])));
 }
 
 TEST(ValueSet, NullValueSetRaisesInsteadOfCrashing) {
