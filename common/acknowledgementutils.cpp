@@ -35,6 +35,7 @@ void AcknowledgementUtils::setAcknowledgementIDs(const Platform::ValueSet& reque
     auto& a = instance();
     std::lock_guard g(a.mutex_);
     const auto n = static_cast<int32_t>(std::min<std::size_t>(kMaxAcks, a.pending_.size()));
+    request.Reserve(request.Size() + 1 + static_cast<std::size_t>(n));
     request.Insert(Keys::kAckCounts, n);
     auto it = a.pending_.begin();
     for (int32_t i = 0; i < n; ++i, ++it) {

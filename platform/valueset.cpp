@@ -35,6 +35,22 @@ ValueSet::Items::iterator lowerBound(ValueSet::Items& items, std::wstring_view k
 }
 }  // namespace
 
+ValueSet ValueSet::FromItems(Items items) {
+    // One sort, not one insert per entry: entries that arrive in reverse order would
+    // otherwise cost a shift of the whole vector each.
+    std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
+        return std::wstring_view(a.first) < std::wstring_view(b.first);
+    });
+    const auto repeated =
+        std::adjacent_find(items.begin(), items.end(),
+                           [](const auto& a, const auto& b) { return a.first == b.first; });
+    if (repeated != items.end())
+        throw hresult_invalid_argument(L"repeated key: " + repeated->first.wstr());
+    ValueSet set;
+    set.impl_->items = std::move(items);
+    return set;
+}
+
 ValueSet::Items::iterator ValueSet::Impl::find(std::wstring_view key) {
     auto it = lowerBound(items, key);
     if (it != items.end() && std::wstring_view(it->first) == key) return it;
@@ -96,6 +112,12 @@ void ValueSet::Clear() const {
     auto& i = impl();
     std::lock_guard g(i.m);
     i.items.clear();
+}
+
+void ValueSet::Reserve(std::size_t n) const {
+    auto& i = impl();
+    std::lock_guard g(i.m);
+    i.items.reserve(n);
 }
 
 std::size_t ValueSet::Size() const {

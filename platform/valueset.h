@@ -18,6 +18,9 @@ class ValueSet {
 
     ValueSet();
     ValueSet(std::nullptr_t) noexcept {}
+    /// A set of the given entries in any order, sorted once; raises
+    /// hresult_invalid_argument naming the key when a key repeats.
+    static ValueSet FromItems(Items items);
 
     explicit operator bool() const noexcept { return impl_ != nullptr; }
     friend bool operator==(const ValueSet& a, std::nullptr_t) noexcept { return !a.impl_; }
@@ -34,6 +37,8 @@ class ValueSet {
     bool HasKey(std::wstring_view key) const;
     bool Remove(std::wstring_view key) const;
     void Clear() const;
+    /// Room for n entries in all, so that filling a set of known size allocates once.
+    void Reserve(std::size_t n) const;
     std::size_t Size() const;
     Items GetItems() const;
     /// Calls f(key, value) for each entry in key order, without copying them; f runs

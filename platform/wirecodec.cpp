@@ -30,7 +30,8 @@ void toProto(const ValueSet& values, tarvik::wire::ValueSet& out) {
 }
 
 ValueSet fromProto(const tarvik::wire::ValueSet& in) {
-    ValueSet out;
+    ValueSet::Items items;
+    items.reserve(static_cast<std::size_t>(in.entries_size()));
     for (const auto& entry : in.entries()) {
         const auto& v = entry.value();
         PropertyValue value;
@@ -59,11 +60,9 @@ ValueSet fromProto(const tarvik::wire::ValueSet& in) {
                 throw hresult_invalid_argument(L"message entry without a value: " +
                                                hstring::from_utf8(entry.key()).wstr());
         }
-        if (out.Insert(hstring::from_utf8(entry.key()), std::move(value)))
-            throw hresult_invalid_argument(L"repeated key in message: " +
-                                           hstring::from_utf8(entry.key()).wstr());
+        items.emplace_back(hstring::from_utf8(entry.key()), std::move(value));
     }
-    return out;
+    return ValueSet::FromItems(std::move(items));
 }
 
 std::optional<std::string> encodeFrame(const tarvik::wire::Frame& frame) {

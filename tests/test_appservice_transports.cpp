@@ -441,6 +441,20 @@ TEST(WireCodec, RoundTripAndLimits) {
     dup->mutable_value()->set_int32_value(1);
     EXPECT_THROW(Wire::fromProto(proto), hresult_invalid_argument);
 
+    // Another writer may send the entries in any order; the set still finds them all
+    // and lists them by key.
+    tarvik::wire::ValueSet reversed;
+    for (int n = 99; n >= 0; --n) {
+        auto* e = reversed.add_entries();
+        e->set_key("k" + std::to_string(100 + n));
+        e->mutable_value()->set_int32_value(n);
+    }
+    const ValueSet decoded = Wire::fromProto(reversed);
+    ASSERT_EQ(decoded.Size(), 100u);
+    EXPECT_EQ(decoded.LookupAs<int32_t>(L"k142"), 42);
+    EXPECT_EQ(decoded.GetItems().front().first, hstring(L"k100"));
+    EXPECT_EQ(decoded.GetItems().back().first, hstring(L"k199"));
+
     tarvik::wire::Frame frame;
     frame.mutable_request()->mutable_message()->add_entries()->mutable_value()->set_string_value(
         std::string(Wire::kMaxFrameSize, 'x'));
