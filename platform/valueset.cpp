@@ -27,20 +27,27 @@ const char* property_type_name(PropertyType t) noexcept {
 ValueSet::ValueSet() : impl_(std::make_shared<Impl>()) {}
 
 namespace {
-// Keys compare as their text; the first entry whose key is not below `key`.
+// Entries order by their keys' text; an entry also compares with a bare key.
+struct KeyLess {
+    using Entry = ValueSet::Items::value_type;
+    bool operator()(const Entry& a, std::wstring_view b) const noexcept {
+        return std::wstring_view(a.first) < b;
+    }
+    bool operator()(const Entry& a, const Entry& b) const noexcept {
+        return std::wstring_view(a.first) < std::wstring_view(b.first);
+    }
+};
+
+// The first entry whose key is not below `key`.
 ValueSet::Items::iterator lowerBound(ValueSet::Items& items, std::wstring_view key) {
-    return std::lower_bound(
-        items.begin(), items.end(), key,
-        [](const auto& entry, std::wstring_view k) { return std::wstring_view(entry.first) < k; });
+    return std::lower_bound(items.begin(), items.end(), key, KeyLess{});
 }
 }  // namespace
 
 ValueSet ValueSet::FromItems(Items items) {
     // One sort, not one insert per entry: entries that arrive in reverse order would
     // otherwise cost a shift of the whole vector each.
-    std::stable_sort(items.begin(), items.end(), [](const auto& a, const auto& b) {
-        return std::wstring_view(a.first) < std::wstring_view(b.first);
-    });
+    std::stable_sort(items.begin(), items.end(), KeyLess{});
     const auto repeated =
         std::adjacent_find(items.begin(), items.end(),
                            [](const auto& a, const auto& b) { return a.first == b.first; });
