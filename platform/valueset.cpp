@@ -46,8 +46,9 @@ ValueSet::Items::iterator lowerBound(ValueSet::Items& items, std::wstring_view k
 
 ValueSet ValueSet::FromItems(Items items) {
     // One sort, not one insert per entry: entries that arrive in reverse order would
-    // otherwise cost a shift of the whole vector each.
-    std::stable_sort(items.begin(), items.end(), KeyLess{});
+    // otherwise cost a shift of the whole vector each. Repeats are refused, so the
+    // sort need not be stable (a stable one would allocate a buffer per message).
+    std::sort(items.begin(), items.end(), KeyLess{});
     const auto repeated =
         std::adjacent_find(items.begin(), items.end(),
                            [](const auto& a, const auto& b) { return a.first == b.first; });
