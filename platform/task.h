@@ -36,20 +36,25 @@ struct task_state {
     task_status status = task_status::pending;
     std::optional<stored_t<T>> value;
     std::exception_ptr error;
-    std::vector<std::function<void()>> waiters;
+    // Nearly every task has one continuation: it is kept without a vector's allocation.
+    std::function<void()> firstWaiter;
+    std::vector<std::function<void()>> moreWaiters;
 
     // Returns false when the state was already complete (a second completion is ignored).
     template <class Fn>
     bool finish(Fn&& fill) {
-        std::vector<std::function<void()>> run;
+        std::function<void()> first;
+        std::vector<std::function<void()>> more;
         {
             std::lock_guard g(m);
             if (status != task_status::pending) return false;
             fill();
-            run.swap(waiters);
+            first.swap(firstWaiter);
+            more.swap(moreWaiters);
         }
         cv.notify_all();
-        for (auto& w : run) w();
+        if (first) first();
+        for (auto& w : more) w();
         return true;
     }
     bool set_value(stored_t<T> v) {
@@ -72,7 +77,10 @@ struct task_state {
         {
             std::lock_guard g(m);
             if (status == task_status::pending) {
-                waiters.push_back(std::move(fn));
+                if (!firstWaiter)
+                    firstWaiter = std::move(fn);
+                else
+                    moreWaiters.push_back(std::move(fn));
                 return;
             }
         }
