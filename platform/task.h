@@ -1,5 +1,5 @@
 #pragma once
-#include <condition_variable>
+#include <atomic>
 #include <coroutine>
 #include <exception>
 #include <functional>
@@ -32,51 +32,52 @@ using stored_t = std::conditional_t<std::is_void_v<T>, unit, T>;
 template <class T>
 struct task_state {
     std::mutex m;
-    std::condition_variable cv;
-    task_status status = task_status::pending;
+    // Written under m once, after the outcome; read without the lock: once it leaves
+    // pending, value and error never change again.
+    std::atomic<task_status> status{task_status::pending};
     std::optional<stored_t<T>> value;
     std::exception_ptr error;
     // Nearly every task has one continuation: it is kept without a vector's allocation.
     std::function<void()> firstWaiter;
     std::vector<std::function<void()>> moreWaiters;
 
+    bool done() const noexcept {
+        return status.load(std::memory_order_acquire) != task_status::pending;
+    }
+
     // Returns false when the state was already complete (a second completion is ignored).
     template <class Fn>
-    bool finish(Fn&& fill) {
+    bool finish(task_status outcome, Fn&& fill) {
         std::function<void()> first;
         std::vector<std::function<void()>> more;
         {
             std::lock_guard g(m);
-            if (status != task_status::pending) return false;
+            if (status.load(std::memory_order_relaxed) != task_status::pending) return false;
             fill();
+            status.store(outcome, std::memory_order_release);
             first.swap(firstWaiter);
             more.swap(moreWaiters);
         }
-        cv.notify_all();
+        // Costs no system call unless a thread blocks in wait().
+        status.notify_all();
         if (first) first();
         for (auto& w : more) w();
         return true;
     }
     bool set_value(stored_t<T> v) {
-        return finish([&] {
-            value.emplace(std::move(v));
-            status = task_status::completed;
-        });
+        return finish(task_status::completed, [&] { value.emplace(std::move(v)); });
     }
     bool set_error(std::exception_ptr e) {
-        return finish([&] {
-            error = std::move(e);
-            status = task_status::error;
-        });
+        return finish(task_status::error, [&] { error = std::move(e); });
     }
     bool set_canceled() {
-        return finish([&] { status = task_status::canceled; });
+        return finish(task_status::canceled, [] {});
     }
     /// Runs fn when complete: inline when already complete, else on the completing thread.
     void on_done(std::function<void()> fn) {
-        {
+        if (!done()) {
             std::lock_guard g(m);
-            if (status == task_status::pending) {
+            if (status.load(std::memory_order_relaxed) == task_status::pending) {
                 if (!firstWaiter)
                     firstWaiter = std::move(fn);
                 else
@@ -86,9 +87,12 @@ struct task_state {
         }
         fn();
     }
-    void wait() {
-        std::unique_lock lk(m);
-        cv.wait(lk, [&] { return status != task_status::pending; });
+    void wait() const {
+        for (;;) {
+            const task_status s = status.load(std::memory_order_acquire);
+            if (s != task_status::pending) return;
+            status.wait(s, std::memory_order_acquire);
+        }
     }
     // Completes this state from the outcome of the current exception.
     void set_current_exception() {
@@ -197,22 +201,16 @@ class task {
     explicit task(std::shared_ptr<state_type> s) : state_(std::move(s)) {}
 
     bool valid() const noexcept { return state_ != nullptr; }
-    bool is_done() const {
-        std::lock_guard g(state_->m);
-        return state_->status != task_status::pending;
-    }
-    task_status status() const {
-        std::lock_guard g(state_->m);
-        return state_->status;
-    }
+    bool is_done() const { return state_->done(); }
+    task_status status() const { return state_->status.load(std::memory_order_acquire); }
     void wait() const { state_->wait(); }
 
     // Blocks until done; returns the value, rethrows the error, or throws task_canceled.
     T get() const {
         state_->wait();
-        std::lock_guard g(state_->m);
-        if (state_->status == task_status::error) std::rethrow_exception(state_->error);
-        if (state_->status == task_status::canceled) throw task_canceled();
+        const task_status s = status();
+        if (s == task_status::error) std::rethrow_exception(state_->error);
+        if (s == task_status::canceled) throw task_canceled();
         if constexpr (!std::is_void_v<T>) return *state_->value;
     }
 
@@ -246,10 +244,7 @@ class task {
 template <class T>
 struct task<T>::awaiter {
     std::shared_ptr<state_type> st;
-    bool await_ready() const {
-        std::lock_guard g(st->m);
-        return st->status != task_status::pending;
-    }
+    bool await_ready() const { return st->done(); }
     void await_suspend(std::coroutine_handle<> h) const {
         st->on_done([h] { ThreadPool::instance().post([h] { h.resume(); }); });
     }
