@@ -335,7 +335,7 @@ bool SocketTransport::handleFrame(const char* data, std::size_t size) {
             throw hresult_invalid_argument(L"frame does not parse");
         switch (frame.body_case()) {
             case tarvik::wire::Frame::kRequest: {
-                ValueSet message = Wire::fromProto(frame.request().message());
+                ValueSet message = Wire::fromProto(frame.request().message(), &keys_);
                 if (sink) sink->onRequestFrame(frame.request().sequence(), std::move(message));
                 break;
             }
@@ -346,7 +346,7 @@ bool SocketTransport::handleFrame(const char* data, std::size_t size) {
                         static_cast<int32_t>(AppServiceResponseStatus::MessageSizeTooLarge))
                     throw hresult_invalid_argument(L"unknown response status");
                 ValueSet message =
-                    r.message_present() ? Wire::fromProto(r.message()) : ValueSet(nullptr);
+                    r.message_present() ? Wire::fromProto(r.message(), &keys_) : ValueSet(nullptr);
                 if (sink)
                     sink->onResponseFrame(r.sequence(),
                                           static_cast<AppServiceResponseStatus>(r.status()),

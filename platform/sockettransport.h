@@ -9,6 +9,7 @@
 
 #include "appservice.pb.h"
 #include "platform/appservicetransport.h"
+#include "platform/keycache.h"
 
 namespace Platform {
 
@@ -58,6 +59,8 @@ class SocketTransport : public AppServiceTransport,
     bool closed_ = false;
     bool notified_ = false;
     std::vector<char> inbox_;
+    // Used by the reading I/O thread only.
+    Wire::KeyCache keys_;
     std::size_t inboxUsed_ = 0;
 };
 

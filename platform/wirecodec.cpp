@@ -29,7 +29,7 @@ void toProto(const ValueSet& values, tarvik::wire::ValueSet& out) {
     });
 }
 
-ValueSet fromProto(const tarvik::wire::ValueSet& in) {
+ValueSet fromProto(const tarvik::wire::ValueSet& in, KeyCache* keys) {
     ValueSet::Items items;
     items.reserve(static_cast<std::size_t>(in.entries_size()));
     for (const auto& entry : in.entries()) {
@@ -60,7 +60,8 @@ ValueSet fromProto(const tarvik::wire::ValueSet& in) {
                 throw hresult_invalid_argument(L"message entry without a value: " +
                                                hstring::from_utf8(entry.key()).wstr());
         }
-        items.emplace_back(hstring::from_utf8(entry.key()), std::move(value));
+        items.emplace_back(keys ? keys->get(entry.key()) : hstring::from_utf8(entry.key()),
+                           std::move(value));
     }
     return ValueSet::FromItems(std::move(items));
 }

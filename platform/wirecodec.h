@@ -7,6 +7,7 @@
 #include <string>
 
 #include "appservice.pb.h"
+#include "platform/keycache.h"
 #include "platform/valueset.h"
 
 namespace Platform::Wire {
@@ -17,7 +18,8 @@ inline constexpr uint32_t kProtocolVersion = 1;
 
 void toProto(const ValueSet& values, tarvik::wire::ValueSet& out);
 /// Raises hresult_invalid_argument for an entry without a value or a repeated key.
-ValueSet fromProto(const tarvik::wire::ValueSet& in);
+/// Keys come from `keys` when given.
+ValueSet fromProto(const tarvik::wire::ValueSet& in, KeyCache* keys = nullptr);
 
 /// Length prefix plus serialized frame; nullopt when the frame exceeds kMaxFrameSize.
 std::optional<std::string> encodeFrame(const tarvik::wire::Frame& frame);

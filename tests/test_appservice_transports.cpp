@@ -431,6 +431,30 @@ TEST_F(SocketTransport, ConnectionsFromAnotherUserAreRefused) {
     EXPECT_TRUE(servers.empty());
 }
 
+TEST(WireCodec, RepeatedKeysShareTextAndTheCacheStaysBounded) {
+    Wire::KeyCache keys;
+    tarvik::wire::ValueSet proto;
+    Wire::toProto(everyType(), proto);
+    const ValueSet first = Wire::fromProto(proto, &keys);
+    const ValueSet second = Wire::fromProto(proto, &keys);
+    EXPECT_TRUE(first.equals(everyType()));
+    EXPECT_TRUE(second.equals(everyType()));
+    const auto a = first.GetItems(), b = second.GetItems();
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].first.c_str(), b[i].first.c_str());
+
+    // A peer that sends ever new keys, or huge ones, does not grow it without end.
+    for (std::size_t n = 0; n < 2 * Wire::KeyCache::kMaxKeys; ++n)
+        EXPECT_EQ(keys.get("key" + std::to_string(n)).to_utf8(), "key" + std::to_string(n));
+    EXPECT_EQ(keys.size(), Wire::KeyCache::kMaxKeys);
+    Wire::KeyCache fresh;
+    const std::string huge(Wire::KeyCache::kMaxKeyBytes + 1, 'k');
+    EXPECT_EQ(fresh.get(huge).size(), huge.size());
+    EXPECT_EQ(fresh.size(), 0u);
+    EXPECT_EQ(fresh.get("\xC3\xA9t\xC3\xA9"), hstring(L"\u00E9t\u00E9"));
+    EXPECT_EQ(fresh.get("\xC3\xA9t\xC3\xA9"), hstring(L"\u00E9t\u00E9"));
+}
+
 TEST(WireCodec, RoundTripAndLimits) {
     tarvik::wire::ValueSet proto;
     Wire::toProto(everyType(), proto);

@@ -1,0 +1,35 @@
+#pragma once
+/// @file
+/// The keys a connection has decoded before, kept as shared strings.
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/hstring.h"
+
+namespace Platform::Wire {
+
+/// A peer sends the same few keys in every message: decoding one it has sent before
+/// gives a copy of the string kept here, which costs no allocation. Bounded, so that a
+/// peer sending ever new keys grows it no further; not thread-safe (one reader owns it).
+class KeyCache {
+  public:
+    static constexpr std::size_t kMaxKeys = 256;
+    static constexpr std::size_t kMaxKeyBytes = 64;
+
+    hstring get(std::string_view utf8);
+    std::size_t size() const noexcept { return keys_.size(); }
+
+  private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    std::unordered_map<std::string, hstring, Hash, std::equal_to<>> keys_;
+};
+
+}  // namespace Platform::Wire
