@@ -9,14 +9,15 @@ namespace Tarvik {
 
 using Platform::ValueSet;
 
+// Literals: a key copied into a message costs no allocation.
 namespace Keys {
-inline constexpr const wchar_t* kCommand = L"command";
-inline constexpr const wchar_t* kCommandId = L"commandId";
-inline constexpr const wchar_t* kRetry = L"retry";
-inline constexpr const wchar_t* kAckCounts = L"ackCounts";
-inline constexpr const wchar_t* kResponse = L"response";
-inline constexpr const wchar_t* kResult = L"result";
-inline constexpr const wchar_t* kErrorCode = L"errorCode";
+inline constinit const Platform::hstring kCommand{Platform::hstring::literal, L"command"};
+inline constinit const Platform::hstring kCommandId{Platform::hstring::literal, L"commandId"};
+inline constinit const Platform::hstring kRetry{Platform::hstring::literal, L"retry"};
+inline constinit const Platform::hstring kAckCounts{Platform::hstring::literal, L"ackCounts"};
+inline constinit const Platform::hstring kResponse{Platform::hstring::literal, L"response"};
+inline constinit const Platform::hstring kResult{Platform::hstring::literal, L"result"};
+inline constinit const Platform::hstring kErrorCode{Platform::hstring::literal, L"errorCode"};
 }  // namespace Keys
 
 /// "response" values.

@@ -7,6 +7,8 @@
 #include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 
+using namespace Platform::literals;
+
 namespace TarvikHelper {
 
 using Platform::hstring;
@@ -33,7 +35,7 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
         const auto answer = accounts.userData(*clientId);
         ValueSet response = withResult(answer.status);
         if (answer.status == AccountStore::kOk)
-            response.Insert(L"userData", hstring::from_utf8(answer.text));
+            response.Insert(L"userData"_hs, hstring::from_utf8(answer.text));
         return response;
     });
 
@@ -58,7 +60,7 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
         const auto answer = accounts.accessToken(*clientId, *secret, *user, *service, *scope);
         ValueSet response = withResult(answer.status);
         if (answer.status == AccountStore::kOk)
-            response.Insert(L"userData", hstring::from_utf8(answer.text));
+            response.Insert(L"userData"_hs, hstring::from_utf8(answer.text));
         return response;
     });
 
@@ -75,7 +77,7 @@ void registerAccountCommands(HelperCommands& commands, HelperServices& services)
         const int value = accounts.prompt(signedInNow);
         if (signedInNow && all->bus) all->bus->send(kSignedInMessage, "");
         ValueSet response = withResult(AccountStore::kOk);
-        response.Insert(L"inOutBuffer", hstring::from_utf8(Tetherbox::response(*call, value)));
+        response.Insert(L"inOutBuffer"_hs, hstring::from_utf8(Tetherbox::response(*call, value)));
         return response;
     });
 }

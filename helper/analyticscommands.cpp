@@ -6,6 +6,8 @@
 #include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 
+using namespace Platform::literals;
+
 namespace TarvikHelper {
 
 using Platform::hstring;
@@ -21,7 +23,7 @@ ValueSet done(bool ok, const char* what) {
 
 ValueSet handleResponse(uint64_t handle) {
     ValueSet response = createResponse(handle != 0);
-    if (handle != 0) response.Insert(L"logSessionHandle", handle);
+    if (handle != 0) response.Insert(L"logSessionHandle"_hs, handle);
     return response;
 }
 
@@ -64,7 +66,7 @@ void registerAnalyticsCommands(HelperCommands& commands, HelperServices& service
             textOrEmpty(request, L"category"), textOrEmpty(request, L"subCategory"),
             textOrEmpty(request, L"groupName"), textOrEmpty(request, L"docIdBuffer"));
         ValueSet response = done(id != 0, "new data group");
-        if (id != 0) response.Insert(L"groupId", id);
+        if (id != 0) response.Insert(L"groupId"_hs, id);
         return response;
     });
 

@@ -6,6 +6,8 @@
 #include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 
+using namespace Platform::literals;
+
 namespace TarvikHelper {
 
 using Platform::hstring;
@@ -19,7 +21,7 @@ ValueSet refused(const FileFailure& failure) {
     ValueSet response = createResponse(false);
     response.Insert(Keys::kResult, int32_t{1});
     response.Insert(Keys::kErrorCode, failure.code);
-    response.Insert(L"fileError", hstring::from_utf8(failure.text));
+    response.Insert(L"fileError"_hs, hstring::from_utf8(failure.text));
     return response;
 }
 
@@ -54,7 +56,7 @@ void registerFileCommands(HelperCommands& commands, HelperServices& services) {
                                      isTrue(textOrEmpty(request, L"fileCreateDirectory"))),
                       [](ValueSet& response, const std::string& token) {
                           response.Insert(Keys::kResult, int32_t{0});
-                          response.Insert(L"fileToken", hstring::from_utf8(token));
+                          response.Insert(L"fileToken"_hs, hstring::from_utf8(token));
                       });
     });
     commands.add(Commands::kFolderOperation1, [&roots](const ValueSet& request) {
@@ -71,7 +73,7 @@ void registerFileCommands(HelperCommands& commands, HelperServices& services) {
                                  isTrue(textOrEmpty(request, L"doRecursiveListing"))),
                       [](ValueSet& response, const std::string& listing) {
                           response.Insert(Keys::kResult, int32_t{0});
-                          response.Insert(L"directoryListing", hstring::from_utf8(listing));
+                          response.Insert(L"directoryListing"_hs, hstring::from_utf8(listing));
                       });
     });
 }

@@ -7,6 +7,8 @@
 #include "common/messageschema.h"
 #include "platform/clock.h"
 
+using namespace Platform::literals;
+
 namespace TarvikHelper {
 
 using Platform::hstring;
@@ -39,7 +41,7 @@ ValueSet HelperCommands::testDelay(const ValueSet& request) {
     if (auto value = request.TryLookup(L"value"); value && value->holds<uint64_t>())
         text += L" value " + std::to_wstring(Platform::unbox_value<uint64_t>(*value));
     ValueSet response = createResponse(true);
-    response.Insert(L"TestReponse", hstring(text));
+    response.Insert(L"TestReponse"_hs, hstring(text));
     return response;
 }
 
@@ -55,8 +57,8 @@ ValueSet HelperCommands::testKalder(const ValueSet& request) {
     const int32_t n = Platform::unbox_value<int32_t>(*iterations);
     for (int32_t i = 1; i <= n; ++i) {
         ValueSet message = createRequest(Commands::kMessageReceive);
-        message.Insert(L"messageType", hstring(L"TestKalder"));
-        message.Insert(L"payload", hstring(L"iteration " + std::to_wstring(i)));
+        message.Insert(L"messageType"_hs, hstring(L"TestKalder"));
+        message.Insert(L"payload"_hs, hstring(L"iteration " + std::to_wstring(i)));
         channel_->sendCommandVoid(message);
     }
     return createResponse(true);

@@ -9,6 +9,8 @@
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
 
+using namespace Platform::literals;
+
 namespace TarvikHelper {
 
 using Platform::hstring;
@@ -39,8 +41,8 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
         [channel](const std::string& type, const std::string& payload, const std::string& from) {
             TLOG("DBG", "bus message %s from %s", type.c_str(), from.c_str());
             ValueSet message = createRequest(Commands::kMessageReceive);
-            message.Insert(L"messageType", hstring::from_utf8(type));
-            message.Insert(L"payload", hstring::from_utf8(payload));
+            message.Insert(L"messageType"_hs, hstring::from_utf8(type));
+            message.Insert(L"payload"_hs, hstring::from_utf8(payload));
             channel->sendCommandVoid(message);
         });
     MessageBus& bus = *services.bus;
@@ -98,7 +100,7 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
     commands.add(Commands::kGetSpecifiers, [&services](const ValueSet&) {
         const nlohmann::json list = services.installed.families();
         ValueSet response = createResponse(true);
-        response.Insert(L"KalderSpecifiers", hstring::from_utf8(list.dump()));
+        response.Insert(L"KalderSpecifiers"_hs, hstring::from_utf8(list.dump()));
         return response;
     });
 }

@@ -7,6 +7,8 @@
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
 
+using namespace Platform::literals;
+
 namespace TarvikHelper {
 
 using Platform::hstring;
@@ -17,7 +19,7 @@ void registerProcessCommands(HelperCommands& commands, HelperServices& services)
     auto channel = commands.channel();
     services.processes = std::make_unique<ProcessWatcher>([channel](uint32_t pid) {
         ValueSet notice = createRequest(Commands::kProcessExited);
-        notice.Insert(L"ProcessID", pid);
+        notice.Insert(L"ProcessID"_hs, pid);
         channel->sendCommandVoid(notice);
     });
     ProcessWatcher& watcher = *services.processes;

@@ -8,6 +8,8 @@
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
 
+using namespace Platform::literals;
+
 namespace TarvikHelper {
 
 using Platform::hstring;
@@ -19,8 +21,8 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
     services.sockets =
         std::make_unique<SocketServer>([channel](uint32_t socketNumber, const std::string& line) {
             ValueSet request = createRequest(Commands::kSocketServerRequest);
-            request.Insert(L"RequestString", hstring::from_utf8(line));
-            request.Insert(L"SocketNumber", socketNumber);
+            request.Insert(L"RequestString"_hs, hstring::from_utf8(line));
+            request.Insert(L"SocketNumber"_hs, socketNumber);
             channel->sendCommandVoid(request);
         });
     SocketServer& server = *services.sockets;

@@ -1,5 +1,7 @@
 #include "platform/hstring.h"
 
+#include <algorithm>
+
 namespace Platform {
 
 namespace {
@@ -99,17 +101,49 @@ std::string wide_to_utf8(std::wstring_view in) {
     return out;
 }
 
+hstring hstring::withRoom(std::size_t size, wchar_t*& text) {
+    auto buffer = std::make_shared_for_overwrite<wchar_t[]>(size + 1);
+    text = buffer.get();
+    text[size] = L'\0';
+    hstring out(literal, text, size);
+    out.owner_ = std::move(buffer);
+    return out;
+}
+
+hstring::hstring(std::wstring_view s) {
+    if (s.empty()) return;
+    wchar_t* text = nullptr;
+    *this = withRoom(s.size(), text);
+    std::copy(s.begin(), s.end(), text);
+}
+
+hstring operator+(const hstring& a, const hstring& b) {
+    wchar_t* text = nullptr;
+    hstring out = hstring::withRoom(a.size() + b.size(), text);
+    const std::wstring_view va(a), vb(b);
+    std::copy(vb.begin(), vb.end(), std::copy(va.begin(), va.end(), text));
+    return out;
+}
+
 hstring hstring::from_utf8(std::string_view utf8) {
-    return hstring(utf8_to_wide(utf8));
+    if (utf8.empty()) return {};
+    // ASCII widens straight into the buffer, without a string in between.
+    if (all_ascii(utf8)) {
+        wchar_t* text = nullptr;
+        hstring out = withRoom(utf8.size(), text);
+        for (char c : utf8) *text++ = static_cast<wchar_t>(c);
+        return out;
+    }
+    return hstring(std::wstring_view(utf8_to_wide(utf8)));
 }
 
 std::string hstring::to_utf8() const {
-    return wide_to_utf8(value_);
+    return wide_to_utf8(*this);
 }
 
 std::size_t hstring::utf16_length() const noexcept {
     std::size_t n = 0;
-    for (wchar_t c : value_) n += static_cast<char32_t>(c) > 0xFFFF ? 2 : 1;
+    for (wchar_t c : std::wstring_view(*this)) n += static_cast<char32_t>(c) > 0xFFFF ? 2 : 1;
     return n;
 }
 

@@ -1,3 +1,7 @@
+// GCC 12 reports the shared_ptr inside a sorted entry's variant as maybe uninitialized
+// in std::sort's heap fallback, a false positive of its variant analysis.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
 #include "platform/valueset.h"
 
 #include <algorithm>

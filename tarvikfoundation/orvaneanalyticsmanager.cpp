@@ -12,6 +12,8 @@
 #include "tarvikfoundation/orvaneauthmanager.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -66,10 +68,10 @@ void OrvaneAnalyticsManager::setAppServiceConnection(
 Platform::IAsyncAction OrvaneAnalyticsManager::sendInitialize(const hstring& personGuid,
                                                               bool firstForm) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsInitialize);
-    request.Insert(L"personGUID", personGuid);
-    request.Insert(L"enableCrashDetection", enableCrashDetection_);
-    request.Insert(L"ProxyUsername", proxyUsername_);
-    request.Insert(L"ProxyPassword", proxyPassword_);
+    request.Insert(L"personGUID"_hs, personGuid);
+    request.Insert(L"enableCrashDetection"_hs, enableCrashDetection_);
+    request.Insert(L"ProxyUsername"_hs, proxyUsername_);
+    request.Insert(L"ProxyPassword"_hs, proxyPassword_);
     if (firstForm) TLOG("INF", "sending command=%d", Tarvik::Commands::kAnalyticsInitialize);
     auto self = shared_from_this();
     return Platform::IAsyncAction::from_task(connection_->sendCommandAsync(request).then(
@@ -144,11 +146,11 @@ Platform::IAsyncOperation<uint64_t> OrvaneAnalyticsManager::StartSessionAsync(
     const hstring& appFamily, const hstring& appName, const hstring& appBuild,
     const hstring& appVersion) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsStartSession);
-    request.Insert(L"appFamily", appFamily);
-    request.Insert(L"appName", appName);
-    request.Insert(L"appVersion", appVersion.empty() ? packageVersion() : appVersion);
-    request.Insert(L"appLanguage", preferredLanguage());
-    request.Insert(L"appBuild", appBuild);
+    request.Insert(L"appFamily"_hs, appFamily);
+    request.Insert(L"appName"_hs, appName);
+    request.Insert(L"appVersion"_hs, appVersion.empty() ? packageVersion() : appVersion);
+    request.Insert(L"appLanguage"_hs, preferredLanguage());
+    request.Insert(L"appBuild"_hs, appBuild);
     return sendForHandle(request, Tarvik::Commands::kAnalyticsStartSession);
 }
 
@@ -164,21 +166,21 @@ Platform::IAsyncAction OrvaneAnalyticsManager::sendAction(ValueSet request, int3
 
 Platform::IAsyncAction OrvaneAnalyticsManager::SetSerializationState(int32_t state) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsSetSerializationState);
-    request.Insert(L"state", state);
+    request.Insert(L"state"_hs, state);
     return sendAction(request, Tarvik::Commands::kAnalyticsSetSerializationState,
                       "Received response for command=%d");
 }
 
 Platform::IAsyncAction OrvaneAnalyticsManager::CloseSession(uint64_t handle) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsCloseSession);
-    request.Insert(L"logSessionHandle", handle);
+    request.Insert(L"logSessionHandle"_hs, handle);
     return sendAction(request, Tarvik::Commands::kAnalyticsCloseSession,
                       "received response for command=%d");
 }
 
 Platform::IAsyncAction OrvaneAnalyticsManager::LogIdleTime(uint64_t handle) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsLogIdleTime);
-    request.Insert(L"logSessionHandle", handle);
+    request.Insert(L"logSessionHandle"_hs, handle);
     return sendAction(request, Tarvik::Commands::kAnalyticsLogIdleTime,
                       "Received response for command=%d");
 }
@@ -192,11 +194,11 @@ Platform::IAsyncOperation<int32_t> OrvaneAnalyticsManager::newDataGroup(uint64_t
     checkLength(subCategory, "subCategory", kNameLimit);
     checkLength(groupName, "groupName", kNameLimit);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsNewDataGroup);
-    request.Insert(L"logSessionHandle", handle);
-    request.Insert(L"category", category);
-    request.Insert(L"subCategory", subCategory);
-    request.Insert(L"groupName", groupName);
-    if (!docId.empty()) request.Insert(L"docIdBuffer", docId);
+    request.Insert(L"logSessionHandle"_hs, handle);
+    request.Insert(L"category"_hs, category);
+    request.Insert(L"subCategory"_hs, subCategory);
+    request.Insert(L"groupName"_hs, groupName);
+    if (!docId.empty()) request.Insert(L"docIdBuffer"_hs, docId);
     return OrvaneTemplateUtils::sendForResult<int32_t>(
         connection_, request, Tarvik::Commands::kAnalyticsNewDataGroup, L"groupId");
 }
@@ -219,10 +221,10 @@ Platform::IAsyncAction OrvaneAnalyticsManager::AddToGroup(uint64_t handle, int32
     checkLength(key, "key", kNameLimit);
     checkLength(value, "value", kValueLimit);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsAddToGroup);
-    request.Insert(L"logSessionHandle", handle);
-    request.Insert(L"groupId", groupId);
-    request.Insert(L"key", key);
-    request.Insert(L"value", value);
+    request.Insert(L"logSessionHandle"_hs, handle);
+    request.Insert(L"groupId"_hs, groupId);
+    request.Insert(L"key"_hs, key);
+    request.Insert(L"value"_hs, value);
     return sendAction(request, Tarvik::Commands::kAnalyticsAddToGroup,
                       "received response for command=%d");
 }
@@ -235,11 +237,11 @@ Platform::IAsyncAction OrvaneAnalyticsManager::logEvent(uint64_t handle, const h
     checkLength(subCategory, "subCategory", kNameLimit);
     checkLength(eventName, "eventName", kNameLimit);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsLogEvent);
-    request.Insert(L"logSessionHandle", handle);
-    request.Insert(L"category", category);
-    request.Insert(L"subCategory", subCategory);
-    request.Insert(L"eventName", eventName);
-    if (!docId.empty()) request.Insert(L"docIdBuffer", docId);
+    request.Insert(L"logSessionHandle"_hs, handle);
+    request.Insert(L"category"_hs, category);
+    request.Insert(L"subCategory"_hs, subCategory);
+    request.Insert(L"eventName"_hs, eventName);
+    if (!docId.empty()) request.Insert(L"docIdBuffer"_hs, docId);
     return sendAction(
         request, Tarvik::Commands::kAnalyticsLogEvent,
         firstForm ? "received response for command=%d" : "Received response for command=%d");

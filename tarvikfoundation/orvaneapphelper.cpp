@@ -23,6 +23,8 @@
 #include "tarvikfoundation/orvanetestmanager.h"
 #include "tarvikfoundation/orvanewin32apimanager.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::AppServiceConnection;
@@ -204,12 +206,12 @@ std::wstring OrvaneAppHelper::getHelperArgs() {
 
 void OrvaneAppHelper::storeLaunchSettings(const std::wstring& args) {
     const auto& settings = data_->Settings();
-    settings.Insert(L"logLevel", logLevel_);
-    settings.Insert(L"log", hstring(wide(temporaryFolder_ + "/fulltrust.log")));
-    settings.Insert(L"enableNetworkLogging", enableNetworkLogging_);
-    settings.Insert(L"win32uri", win32Uri_);
+    settings.Insert(L"logLevel"_hs, logLevel_);
+    settings.Insert(L"log"_hs, hstring(wide(temporaryFolder_ + "/fulltrust.log")));
+    settings.Insert(L"enableNetworkLogging"_hs, enableNetworkLogging_);
+    settings.Insert(L"win32uri"_hs, win32Uri_);
     settings.Remove(L"execpath");
-    settings.Insert(L"args", hstring(args));
+    settings.Insert(L"args"_hs, hstring(args));
 }
 
 void OrvaneAppHelper::launchHelper(const std::shared_ptr<TRVKConfigOptions>& options) {

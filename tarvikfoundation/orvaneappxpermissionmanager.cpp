@@ -7,6 +7,8 @@
 #include "platform/immortal.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -32,7 +34,7 @@ Platform::IAsyncOperation<bool> OrvaneAppXPermissionManager::ask(int32_t command
                                                                  const hstring& folderName,
                                                                  const wchar_t* key) {
     ValueSet request = Tarvik::createRequest(command);
-    request.Insert(L"AppXFolderName", folderName);
+    request.Insert(L"AppXFolderName"_hs, folderName);
     return OrvaneTemplateUtils::sendForResult<bool>(connection_, request, command, key);
 }
 

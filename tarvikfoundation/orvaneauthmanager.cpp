@@ -12,6 +12,8 @@
 #include "tarvikfoundation/errortable.h"
 #include "tarvikfoundation/orvanemessagehandler.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -113,7 +115,7 @@ bool OrvaneAuthManager::SignOut() {
 
 bool OrvaneAuthManager::IsUserSignedIn() {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchDefaultUserInfo);
-    request.Insert(L"clientId", clientIdCopy());
+    request.Insert(L"clientId"_hs, clientIdCopy());
     ValueSet message(nullptr);
     int32_t result = -1;
     connection_->sendCommandInt(request, message, result);
@@ -122,7 +124,7 @@ bool OrvaneAuthManager::IsUserSignedIn() {
 
 bool OrvaneAuthManager::checkIfDefaultUserLoggedIn(hstring& userId) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchDefaultUserInfo);
-    request.Insert(L"clientId", clientIdCopy());
+    request.Insert(L"clientId"_hs, clientIdCopy());
     ValueSet message(nullptr);
     int32_t result = -1;
     connection_->sendCommandInt(request, message, result);
@@ -157,7 +159,7 @@ bool OrvaneAuthManager::PassiveSignIn() {
         return true;
     }
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kPassiveSignIn);
-    request.Insert(L"inOutBuffer", hstring::from_utf8(Tarvik::Tetherbox::signInRequest()));
+    request.Insert(L"inOutBuffer"_hs, hstring::from_utf8(Tarvik::Tetherbox::signInRequest()));
     ValueSet message(nullptr);
     int32_t result = -1;
     connection_->sendCommandInt(request, message, result);
@@ -196,9 +198,9 @@ bool OrvaneAuthManager::PassiveSignout() {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kPassiveSignout);
     {
         std::lock_guard g(fieldsMutex_);
-        request.Insert(L"userAccountGuid", userId);
-        request.Insert(L"clientId", clientId_);
-        request.Insert(L"clientSecret", clientSecret_);
+        request.Insert(L"userAccountGuid"_hs, userId);
+        request.Insert(L"clientId"_hs, clientId_);
+        request.Insert(L"clientSecret"_hs, clientSecret_);
     }
     ValueSet message(nullptr);
     int32_t result = -1;
@@ -227,11 +229,11 @@ Platform::IAsyncOperation<hstring> OrvaneAuthManager::FetchAccessTokenAsync(
     const hstring& clientId, const hstring& clientSecret, const hstring& userAccountGuid,
     const hstring& serviceAccountGuid, const hstring& scope) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchAccessToken);
-    request.Insert(L"clientId", clientId);
-    request.Insert(L"clientSecret", clientSecret);
-    request.Insert(L"userAccountGuid", userAccountGuid);
-    request.Insert(L"ServiceAccountGuid", serviceAccountGuid);
-    request.Insert(L"Scope", scope);
+    request.Insert(L"clientId"_hs, clientId);
+    request.Insert(L"clientSecret"_hs, clientSecret);
+    request.Insert(L"userAccountGuid"_hs, userAccountGuid);
+    request.Insert(L"ServiceAccountGuid"_hs, serviceAccountGuid);
+    request.Insert(L"Scope"_hs, scope);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<hstring>::from_task(
         connection_->sendCommandAsync(request).then(
@@ -252,7 +254,7 @@ Platform::IAsyncOperation<hstring> OrvaneAuthManager::FetchAccessTokenAsync(
 Platform::IAsyncOperation<hstring> OrvaneAuthManager::fetchUserData(const hstring& clientId,
                                                                     const char* xpath) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchDefaultUserInfo);
-    request.Insert(L"clientId", clientId);
+    request.Insert(L"clientId"_hs, clientId);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<hstring>::from_task(
         connection_->sendCommandAsync(request).then(

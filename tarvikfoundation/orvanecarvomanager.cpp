@@ -8,6 +8,8 @@
 #include "platform/hresult.h"
 #include "platform/immortal.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -34,10 +36,10 @@ Platform::IAsyncOperation<OrvaneCVInvocationStatus> OrvaneCarvoManager::OrvaneCV
     const hstring& appPath) {
     TLOG("INF", "");
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kCartInvokeClient);
-    request.Insert(L"kAppId", appId);
-    request.Insert(L"kAppVersion", appVersion);
-    request.Insert(L"kAppProfileScope", appProfileScope);
-    request.Insert(L"kAppPath", appPath);
+    request.Insert(L"kAppId"_hs, appId);
+    request.Insert(L"kAppVersion"_hs, appVersion);
+    request.Insert(L"kAppProfileScope"_hs, appProfileScope);
+    request.Insert(L"kAppPath"_hs, appPath);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<OrvaneCVInvocationStatus>::from_task(
         connection_->sendCommandAsync(request).then([self](Platform::AppServiceResponse response) {

@@ -7,6 +7,8 @@
 #include "common/messageschema.h"
 #include "platform/immortal.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -88,8 +90,8 @@ void OrvaneCASocketServer::RequestReceived(Platform::event_token token) {
 Platform::IAsyncAction OrvaneCASocketServer::SendResponse(uint32_t socketNumber,
                                                           const hstring& response) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kSocketServerSendResponse);
-    request.Insert(L"SocketNumber", socketNumber);
-    request.Insert(L"ResponseString", response);
+    request.Insert(L"SocketNumber"_hs, socketNumber);
+    request.Insert(L"ResponseString"_hs, response);
     TLOG("INF", "client socket(%d): %S", socketNumber, response.c_str());
     auto self = shared_from_this();
     return Platform::IAsyncAction::from_task(
@@ -114,8 +116,8 @@ Platform::IAsyncAction OrvaneCASocketServer::Shutdown() {
 Platform::IAsyncOperation<bool> OrvaneCASocketServer::LaunchClient(const hstring& filePath,
                                                                    const hstring& parameters) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kSocketServerLaunchClient);
-    request.Insert(L"FilePathString", filePath);
-    request.Insert(L"ParametersString", parameters);
+    request.Insert(L"FilePathString"_hs, filePath);
+    request.Insert(L"ParametersString"_hs, parameters);
     TLOG("INF", "launch client %S: %S", filePath.c_str(), parameters.c_str());
     auto self = shared_from_this();
     return Platform::IAsyncOperation<bool>::from_task(

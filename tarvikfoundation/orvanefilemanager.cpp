@@ -10,6 +10,8 @@
 #include "platform/jsonarray.h"
 #include "tarvikfoundation/errortable.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -66,9 +68,9 @@ Platform::IAsyncOperation<hstring> OrvaneFileManager::GetFileTokenAsync(const hs
                                                                         int32_t mode,
                                                                         bool createDirectory) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetFileToken);
-    request.Insert(L"filePath", path);
-    request.Insert(L"filemode", hstring(mode == 1 ? L"write" : L"read"));
-    request.Insert(L"fileCreateDirectory", hstring(createDirectory ? L"true" : L"false"));
+    request.Insert(L"filePath"_hs, path);
+    request.Insert(L"filemode"_hs, hstring(mode == 1 ? L"write" : L"read"));
+    request.Insert(L"fileCreateDirectory"_hs, hstring(createDirectory ? L"true" : L"false"));
     auto self = shared_from_this();
     return Platform::IAsyncOperation<hstring>::from_task(
         connection_->sendCommandAsync(request).then(
@@ -99,7 +101,7 @@ Platform::IAsyncOperation<hstring> OrvaneFileManager::GetFileTokenAsync(const hs
 Platform::IAsyncOperation<bool> OrvaneFileManager::folderOperation(int32_t command,
                                                                    const hstring& path) {
     ValueSet request = Tarvik::createRequest(command);
-    request.Insert(L"filePath", path);
+    request.Insert(L"filePath"_hs, path);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<bool>::from_task(connection_->sendCommandAsync(request).then(
         [self, command](Platform::AppServiceResponse response) {
@@ -133,8 +135,8 @@ Platform::IAsyncOperation<bool> OrvaneFileManager::FolderOperation3Async(const h
 Platform::IAsyncOperation<std::vector<OrvaneDirectoryListingItem>>
 OrvaneFileManager::ListFilesFromPathAsync(const hstring& path, bool recursive) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kListFilesFromPath);
-    request.Insert(L"filePath", path);
-    request.Insert(L"doRecursiveListing", hstring(recursive ? L"true" : L"false"));
+    request.Insert(L"filePath"_hs, path);
+    request.Insert(L"doRecursiveListing"_hs, hstring(recursive ? L"true" : L"false"));
     auto self = shared_from_this();
     return Platform::IAsyncOperation<std::vector<OrvaneDirectoryListingItem>>::from_task(
         connection_->sendCommandAsync(request).then([self](Platform::AppServiceResponse response) {

@@ -9,6 +9,8 @@
 #include "platform/jsonarray.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -39,23 +41,23 @@ Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::askBoolean(ValueS
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::IsAppInstalled(
     const hstring& targetSpecifier) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kIsAppInstalled);
-    request.Insert(L"TargetSpecifier", targetSpecifier);
+    request.Insert(L"TargetSpecifier"_hs, targetSpecifier);
     return askBoolean(request, Tarvik::Commands::kIsAppInstalled, L"IsAppInstalled");
 }
 
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::IsAppAvailable(
     const hstring& targetSpecifier) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kIsAppAvailable);
-    request.Insert(L"TargetSpecifier", targetSpecifier);
+    request.Insert(L"TargetSpecifier"_hs, targetSpecifier);
     return askBoolean(request, Tarvik::Commands::kIsAppAvailable, L"IsAppAvailable");
 }
 
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::LaunchApp(
     const hstring& targetSpecifier, bool focus, const hstring& commandLineArguments) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kLaunchApp);
-    request.Insert(L"TargetSpecifier", targetSpecifier);
-    request.Insert(L"Focus", focus);
-    request.Insert(L"CommandLineArguments", commandLineArguments);
+    request.Insert(L"TargetSpecifier"_hs, targetSpecifier);
+    request.Insert(L"Focus"_hs, focus);
+    request.Insert(L"CommandLineArguments"_hs, commandLineArguments);
     return askBoolean(request, Tarvik::Commands::kLaunchApp, L"SuccessfullyLaunched");
 }
 

@@ -7,6 +7,8 @@
 #include "common/messageschema.h"
 #include "platform/immortal.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation::OrvaneInternal {
 
 using Platform::hstring;
@@ -85,7 +87,7 @@ bool OrvaneMessageHandler::EnsureRegistered() {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kMessageRegister);
     {
         std::lock_guard g(appVersionMutex_);
-        request.Insert(L"appVersion", appVersion_);
+        request.Insert(L"appVersion"_hs, appVersion_);
     }
     ValueSet message(nullptr);
     int32_t result = -1;
@@ -164,8 +166,8 @@ Platform::IAsyncOperation<KalderMessageErrorCode> OrvaneMessageHandler::SendMess
     throwIfClosed();
     if (!message) throw Platform::hresult_invalid_argument(L"message NULL");
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kMessageSend);
-    request.Insert(L"message", message->MessageType());
-    request.Insert(L"payload", message->Payload());
+    request.Insert(L"message"_hs, message->MessageType());
+    request.Insert(L"payload"_hs, message->Payload());
     auto self = shared_from_this();
     return Platform::IAsyncOperation<KalderMessageErrorCode>::from_task(
         connection_->sendCommandAsync(request).then(
@@ -196,8 +198,8 @@ uint32_t OrvaneMessageHandler::SendMessageAndListen(const hstring& messageType,
     uint32_t id = 0;
     if (!replyType.empty()) id = AddListener(replyType, std::move(callback), removeAfterCall);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kMessageSend);
-    request.Insert(L"message", messageType);
-    request.Insert(L"payload", payload);
+    request.Insert(L"message"_hs, messageType);
+    request.Insert(L"payload"_hs, payload);
     connection_->sendCommandVoid(request);
     return id;
 }

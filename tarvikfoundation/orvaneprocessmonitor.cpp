@@ -9,6 +9,8 @@
 #include "platform/immortal.h"
 #include "platform/jsonarray.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -85,7 +87,7 @@ void OrvaneProcessMonitor::MonitorProcessExit(uint32_t processId, ProcessExitHan
         handlers_[processId] = std::move(handler);
     }
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kWatchProcess);
-    request.Insert(L"ProcessID", processId);
+    request.Insert(L"ProcessID"_hs, processId);
     connection_->sendCommandVoid(request);
 }
 

@@ -7,6 +7,8 @@
 #include "common/messageschema.h"
 #include "platform/immortal.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation::OrvaneInternal {
 
 using Platform::hstring;
@@ -53,7 +55,7 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request
 Platform::IAsyncOperation<hstring> OrvaneTestManager::TestDelayApi(uint64_t delay) {
     TLOG_SCOPE();
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestDelayMessage);
-    request.Insert(L"TestDelay", delay);
+    request.Insert(L"TestDelay"_hs, delay);
     return sendDelay(request, true);
 }
 
@@ -61,8 +63,8 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::TestDelayApiExt(uint64_t d
                                                                       uint64_t value) {
     TLOG_SCOPE();
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestDelayMessage);
-    request.Insert(L"TestDelay", delay);
-    request.Insert(L"value", value);
+    request.Insert(L"TestDelay"_hs, delay);
+    request.Insert(L"value"_hs, value);
     return sendDelay(request, false);
 }
 
@@ -74,7 +76,7 @@ void OrvaneTestManager::TestAppExitApi() {
 void OrvaneTestManager::TestKalderApi(int32_t iterations) {
     TLOG_SCOPE();
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestKalder);
-    request.Insert(L"TestIterations", iterations);
+    request.Insert(L"TestIterations"_hs, iterations);
     connection_->sendCommandVoid(request);
 }
 

@@ -7,6 +7,8 @@
 #include "platform/immortal.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
+using namespace Platform::literals;
+
 namespace TarvikFoundation {
 
 using Platform::hstring;
@@ -31,8 +33,8 @@ void OrvaneWin32ApiManager::setAppServiceConnection(
 Platform::IAsyncOperation<uint32_t> OrvaneWin32ApiManager::MapVirtualKeyAsync(uint32_t keyCode,
                                                                               uint32_t mapType) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kKeyCodeMapping);
-    request.Insert(L"KeyCode", keyCode);
-    request.Insert(L"KeyMapType", mapType);
+    request.Insert(L"KeyCode"_hs, keyCode);
+    request.Insert(L"KeyMapType"_hs, mapType);
     return OrvaneTemplateUtils::sendForResult<uint32_t>(
         connection_, request, Tarvik::Commands::kKeyCodeMapping, L"KeyReturnCode");
 }
@@ -40,7 +42,7 @@ Platform::IAsyncOperation<uint32_t> OrvaneWin32ApiManager::MapVirtualKeyAsync(ui
 Platform::IAsyncOperation<hstring> OrvaneWin32ApiManager::GetEnvironmentVariableAsync(
     const hstring& name) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetEnvironmentVariable);
-    request.Insert(L"EnvVariableName", name);
+    request.Insert(L"EnvVariableName"_hs, name);
     return OrvaneTemplateUtils::sendForResult<hstring>(
         connection_, request, Tarvik::Commands::kGetEnvironmentVariable, L"EnvTableEntry");
 }
@@ -48,8 +50,8 @@ Platform::IAsyncOperation<hstring> OrvaneWin32ApiManager::GetEnvironmentVariable
 Platform::IAsyncAction OrvaneWin32ApiManager::SetEnvironmentVariableAsync(const hstring& name,
                                                                           const hstring& value) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kSetEnvironmentVariable);
-    request.Insert(L"EnvVariableName", name);
-    request.Insert(L"EnvVariableValue", value);
+    request.Insert(L"EnvVariableName"_hs, name);
+    request.Insert(L"EnvVariableValue"_hs, value);
     auto self = shared_from_this();
     // The answer carries nothing the caller needs; only the exchange's end matters.
     return Platform::IAsyncAction::from_task(
@@ -59,7 +61,7 @@ Platform::IAsyncAction OrvaneWin32ApiManager::SetEnvironmentVariableAsync(const 
 Platform::IAsyncOperation<uint64_t> OrvaneWin32ApiManager::GetKeyboardLayoutAsync(
     uint64_t threadId) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetKeyboardLayout);
-    request.Insert(L"ThreadId", threadId);
+    request.Insert(L"ThreadId"_hs, threadId);
     return OrvaneTemplateUtils::sendForResult<uint64_t>(
         connection_, request, Tarvik::Commands::kGetKeyboardLayout, L"KeyBoardLayout");
 }

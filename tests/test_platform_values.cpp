@@ -125,6 +125,45 @@ TEST(HString, InvalidUtf8BecomesReplacementCharacters) {
     EXPECT_EQ(s.wstr()[3], static_cast<wchar_t>(0xFFFD));
 }
 
+TEST(HString, CopiesShareTextAndMovedFromStringsAreEmpty) {
+    hstring a(std::wstring(L"a key longer than any small buffer"));
+    const hstring b = a;
+    EXPECT_EQ(a.c_str(), b.c_str());
+    hstring c = std::move(a);
+    EXPECT_TRUE(a.empty());
+    EXPECT_STREQ(a.c_str(), L"");
+    EXPECT_EQ(c, b);
+    c = hstring(L"other");
+    // b still holds the shared text after c let go of it.
+    EXPECT_EQ(std::wstring_view(b), L"a key longer than any small buffer");
+    hstring self = b;
+    self = std::move(self);
+    EXPECT_EQ(self, b);
+}
+
+TEST(HString, LiteralsAreReferredToAndCompareAsText) {
+    static const wchar_t text[] = L"commandId";
+    const hstring literal(hstring::literal, text);
+    EXPECT_EQ(literal.c_str(), text);
+    EXPECT_EQ(hstring(literal).c_str(), text);
+    EXPECT_EQ(literal, hstring(L"commandId"));
+    EXPECT_EQ(L"commandId"_hs, literal);
+    EXPECT_LT(L"ackCounts"_hs, literal);
+    const hstring joined = literal + L": 7"_hs;
+    EXPECT_EQ(std::wstring_view(joined), L"commandId: 7");
+    EXPECT_EQ(joined.c_str()[joined.size()], L'\0');
+}
+
+TEST(HString, KeepsEmbeddedNulsAndEmptyText) {
+    const std::string utf8("a\0b", 3);
+    const hstring s = hstring::from_utf8(utf8);
+    ASSERT_EQ(s.size(), 3u);
+    EXPECT_EQ(s.to_utf8(), utf8);
+    EXPECT_TRUE(hstring::from_utf8("").empty());
+    EXPECT_TRUE(hstring(static_cast<const wchar_t*>(nullptr)).empty());
+    EXPECT_EQ(hstring(L""), hstring());
+}
+
 TEST(HResult, FormsCarryTheirCodes) {
     EXPECT_EQ(hresult_invalid_argument().code(), static_cast<hresult>(0x80070057));
     EXPECT_EQ(hresult_not_implemented().code(), static_cast<hresult>(0x80004001));
