@@ -27,7 +27,10 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     std::mutex m;
     hstring serviceName;
     hstring packageFamilyName;
-    State state = State::Created;
+    // Changed under m; read without it on every send and answer. The transport is set
+    // once, before the state becomes Open, and kept until the connection is destroyed,
+    // so a sender that saw Open may copy it without the lock.
+    std::atomic<State> state{State::Created};
     std::shared_ptr<AppServiceTransport> transport;
     uint64_t nextSequence = 1;
     std::map<uint64_t, task_completion_event<AppServiceResponse>> pending;
@@ -50,8 +53,8 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
         {
             std::lock_guard g(m);
             transport = t;
-            state = State::Open;
             holdRequests = static_cast<bool>(beforeReading);
+            state.store(State::Open, std::memory_order_release);
         }
         t->start(weak_from_this());
         if (!beforeReading) return;
@@ -81,9 +84,8 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
         for (auto& [seq, tce] : waiting) tce.set(AppServiceResponse(status, nullptr));
     }
 
-    std::shared_ptr<AppServiceTransport> currentTransport() {
-        std::lock_guard g(m);
-        return state == State::Open ? transport : nullptr;
+    std::shared_ptr<AppServiceTransport> currentTransport() const {
+        return state.load(std::memory_order_acquire) == State::Open ? transport : nullptr;
     }
 
     void onRequestFrame(uint64_t sequence, ValueSet message) override;
@@ -201,11 +203,17 @@ void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet mess
         }
         request->answerIfAbandoned();
     };
-    std::lock_guard g(m);
-    if (holdRequests)
-        held.push_back(std::move(work));
-    else
-        deliveries.push(std::move(work));
+    {
+        std::lock_guard g(m);
+        if (holdRequests) {
+            held.push_back(std::move(work));
+            return;
+        }
+    }
+    // Outside the lock: the push may wake a pool thread, and senders need the lock.
+    // Held requests were all pushed before holdRequests turned false, so none of them
+    // is overtaken.
+    deliveries.push(std::move(work));
 }
 
 AppServiceConnection::AppServiceConnection() : impl_(std::make_shared<Impl>()) {}
@@ -305,15 +313,14 @@ void AppServiceConnection::Close() const {
         std::lock_guard g(i.m);
         if (i.state == Impl::State::Closed) return;
         i.state = Impl::State::Closed;
-        transport = std::move(i.transport);
+        transport = i.transport;
     }
     if (transport) transport->close();
     i.failPending(AppServiceResponseStatus::Unknown);
 }
 
 bool AppServiceConnection::IsOpen() const {
-    std::lock_guard g(impl().m);
-    return impl_->state == Impl::State::Open;
+    return impl().state == Impl::State::Open;
 }
 
 std::pair<AppServiceConnection, AppServiceConnection> AppServiceConnection::CreateInMemoryPair(
