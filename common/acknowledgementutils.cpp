@@ -1,6 +1,7 @@
 #include "common/acknowledgementutils.h"
 
 #include <algorithm>
+#include <span>
 #include <string>
 
 #include "common/logger.h"
@@ -26,30 +27,41 @@ AcknowledgementUtils& AcknowledgementUtils::instance() {
 
 void AcknowledgementUtils::storeId(uint64_t id) {
     auto& a = instance();
-    std::lock_guard g(a.mutex_);
-    TLOG("DBG", "Inserting %I64d, Pending %d", id, static_cast<int>(a.pending_.size()));
-    a.pending_.insert(id);
+    // The set's node is made and freed outside the lock: senders on every thread pass
+    // through here once per answer.
+    std::set<uint64_t> made{id};
+    auto node = made.extract(made.begin());
+    std::size_t pending;
+    {
+        std::lock_guard g(a.mutex_);
+        pending = a.pending_.size();
+        a.pending_.insert(std::move(node));
+    }
+    TLOG("DBG", "Inserting %I64d, Pending %d", id, static_cast<int>(pending));
 }
 
 void AcknowledgementUtils::setAcknowledgementIDs(const Platform::ValueSet& request) {
     auto& a = instance();
-    std::lock_guard g(a.mutex_);
-    const auto n = static_cast<int32_t>(std::min<std::size_t>(kMaxAcks, a.pending_.size()));
-    request.Reserve(request.Size() + 1 + static_cast<std::size_t>(n));
-    request.Insert(Keys::kAckCounts, n);
-    auto it = a.pending_.begin();
-    for (int32_t i = 0; i < n; ++i, ++it) {
-        TLOG("DBG", "Inserting %I64d", *it);
-        request.Insert(a.ackKeys_[static_cast<std::size_t>(i)], *it);
+    std::array<std::set<uint64_t>::node_type, kMaxAcks> taken;
+    std::size_t n = 0, left;
+    {
+        std::lock_guard g(a.mutex_);
+        while (n < taken.size() && !a.pending_.empty())
+            taken[n++] = a.pending_.extract(a.pending_.begin());
+        left = a.pending_.size();
     }
-    TLOG("DBG", "Setting acks,Pending %d", static_cast<int>(a.pending_.size()));
-    a.pending_.erase(a.pending_.begin(), it);
+    request.Reserve(request.Size() + 1 + n);
+    request.Insert(Keys::kAckCounts, static_cast<int32_t>(n));
+    for (std::size_t i = 0; i < n; ++i) {
+        TLOG("DBG", "Inserting %I64d", taken[i].value());
+        request.Insert(a.ackKeys_[i], taken[i].value());
+    }
+    TLOG("DBG", "Setting acks,Pending %d", static_cast<int>(n + left));
 }
 
+// The keys never change after construction: no lock.
 Platform::hstring AcknowledgementUtils::getAckKey(int32_t slot) {
-    auto& a = instance();
-    std::lock_guard g(a.mutex_);
-    return a.ackKeys_.at(static_cast<std::size_t>(slot));
+    return instance().ackKeys_.at(static_cast<std::size_t>(slot));
 }
 
 void AcknowledgementUtils::processAcknowledgements(const Platform::ValueSet& request) {
@@ -57,8 +69,19 @@ void AcknowledgementUtils::processAcknowledgements(const Platform::ValueSet& req
     if (!count) return;
     const int32_t n = Platform::unbox_value<int32_t>(*count);
     if (n <= 0) return;
-    for (int32_t i = 0; i < std::min(n, kMaxAcks); ++i)
-        ResultsCache::deleteResult(request.LookupAs<uint64_t>(getAckKey(i)));
+    // One pass through the cache's lock for all of them; a bad slot still leaves the
+    // ones before it acknowledged.
+    const auto& keys = instance().ackKeys_;
+    std::array<uint64_t, kMaxAcks> ids;
+    std::size_t read = 0;
+    try {
+        for (; read < static_cast<std::size_t>(std::min(n, kMaxAcks)); ++read)
+            ids[read] = request.LookupAs<uint64_t>(keys[read]);
+    } catch (...) {
+        ResultsCache::deleteResults(std::span<const uint64_t>(ids.data(), read));
+        throw;
+    }
+    ResultsCache::deleteResults(std::span<const uint64_t>(ids.data(), read));
 }
 
 std::size_t AcknowledgementUtils::pendingCount() {

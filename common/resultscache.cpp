@@ -1,5 +1,7 @@
 #include "common/resultscache.h"
 
+#include <array>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/immortal.h"
@@ -22,36 +24,66 @@ ResultsCache& ResultsCache::instance() {
     return *cache;
 }
 
+// Nodes of the two containers are made before the lock is taken and freed after it is
+// released (a cached response is a whole ValueSet): every request passes through here
+// from several pool threads, so the lock covers only the pointer work.
+namespace {
+using ResultNode = std::map<uint64_t, Platform::ValueSet>::node_type;
+using IdNode = std::set<uint64_t>::node_type;
+
+IdNode idNode(uint64_t id) {
+    std::set<uint64_t> made{id};
+    return made.extract(made.begin());
+}
+}  // namespace
+
 void ResultsCache::storeResult(uint64_t id, const Platform::ValueSet& result) {
     if (invalid(id)) return;
     auto& c = instance();
-    std::lock_guard g(c.mutex_);
+    std::map<uint64_t, Platform::ValueSet> made{{id, result}};
+    ResultNode node = made.extract(made.begin());
+    IdNode running;
+    {
+        std::lock_guard g(c.mutex_);
+        if (auto it = c.results_.find(id); it != c.results_.end())
+            std::swap(it->second, node.mapped());
+        else
+            c.results_.insert(std::move(node));
+        running = c.inProgress_.extract(id);
+    }
     TLOG("DBG", "%I64d", id);
-    c.results_.insert_or_assign(id, result);
-    c.inProgress_.erase(id);
 }
 
 void ResultsCache::markInProgress(uint64_t id) {
     if (invalid(id)) return;
     auto& c = instance();
-    std::lock_guard g(c.mutex_);
+    IdNode node = idNode(id);
+    {
+        std::lock_guard g(c.mutex_);
+        c.inProgress_.insert(std::move(node));
+    }
     TLOG("DBG", "%I64d", id);
-    c.inProgress_.insert(id);
 }
 
 void ResultsCache::clearInProgress(uint64_t id) {
     if (invalid(id)) return;
     auto& c = instance();
-    std::lock_guard g(c.mutex_);
+    IdNode node;
+    {
+        std::lock_guard g(c.mutex_);
+        node = c.inProgress_.extract(id);
+    }
     TLOG("DBG", "%I64d", id);
-    c.inProgress_.erase(id);
 }
 
 bool ResultsCache::isReqInProgress(uint64_t id) {
     if (invalid(id)) return false;
     auto& c = instance();
-    std::lock_guard g(c.mutex_);
-    const bool found = c.inProgress_.contains(id);
+    bool found;
+    {
+        std::lock_guard g(c.mutex_);
+        found = c.inProgress_.contains(id);
+    }
     TLOG("DBG", "%I64d inProgress %d", id, found ? 1 : 0);
     return found;
 }
@@ -59,41 +91,72 @@ bool ResultsCache::isReqInProgress(uint64_t id) {
 Platform::ValueSet ResultsCache::containsResult(uint64_t id) {
     if (invalid(id)) return nullptr;
     auto& c = instance();
-    std::lock_guard g(c.mutex_);
-    auto it = c.results_.find(id);
-    if (it == c.results_.end()) {
+    Platform::ValueSet found = nullptr;
+    {
+        std::lock_guard g(c.mutex_);
+        if (auto it = c.results_.find(id); it != c.results_.end()) found = it->second;
+    }
+    if (!found) {
         TLOG("DBG", "!found.");
         return nullptr;
     }
     TLOG("DBG", "found ID %I64d", id);
-    return it->second;
+    return found;
 }
 
 void ResultsCache::deleteResult(uint64_t id) {
+    deleteResults(std::span<const uint64_t>(&id, 1));
+}
+
+void ResultsCache::deleteResults(std::span<const uint64_t> ids) {
+    if (ids.empty()) return;
     auto& c = instance();
-    std::lock_guard g(c.mutex_);
-    TLOG("DBG", "del ID %I64d , Pending %d", id, static_cast<int>(c.results_.size()));
-    c.results_.erase(id);
-    c.inProgress_.erase(id);
+    constexpr std::size_t kChunk = 32;
+    // Bounded chunks keep the freed nodes on the stack.
+    for (std::size_t from = 0; from < ids.size(); from += kChunk) {
+        const auto part = ids.subspan(from, std::min(kChunk, ids.size() - from));
+        std::array<ResultNode, kChunk> results;
+        std::array<IdNode, kChunk> running;
+        std::array<int, kChunk> pending;
+        {
+            std::lock_guard g(c.mutex_);
+            for (std::size_t i = 0; i < part.size(); ++i) {
+                pending[i] = static_cast<int>(c.results_.size());
+                results[i] = c.results_.extract(part[i]);
+                running[i] = c.inProgress_.extract(part[i]);
+            }
+        }
+        for (std::size_t i = 0; i < part.size(); ++i)
+            TLOG("DBG", "del ID %I64d , Pending %d", part[i], pending[i]);
+    }
 }
 
 ResultsCache::Admission ResultsCache::admit(uint64_t id, Platform::ValueSet& cached) {
     cached = nullptr;
     if (invalid(id)) return Admission::Started;
     auto& c = instance();
-    std::lock_guard g(c.mutex_);
-    const bool running = c.inProgress_.contains(id);
-    TLOG("DBG", "%I64d inProgress %d", id, running ? 1 : 0);
-    if (running) return Admission::InProgress;
-    if (auto it = c.results_.find(id); it != c.results_.end()) {
+    IdNode node = idNode(id);
+    Admission admission = Admission::Started;
+    {
+        std::lock_guard g(c.mutex_);
+        if (c.inProgress_.contains(id)) {
+            admission = Admission::InProgress;
+        } else if (auto it = c.results_.find(id); it != c.results_.end()) {
+            cached = it->second;
+            admission = Admission::Cached;
+        } else {
+            c.inProgress_.insert(std::move(node));
+        }
+    }
+    TLOG("DBG", "%I64d inProgress %d", id, admission == Admission::InProgress ? 1 : 0);
+    if (admission == Admission::InProgress) return admission;
+    if (admission == Admission::Cached) {
         TLOG("DBG", "found ID %I64d", id);
-        cached = it->second;
-        return Admission::Cached;
+        return admission;
     }
     TLOG("DBG", "!found.");
     TLOG("DBG", "%I64d", id);
-    c.inProgress_.insert(id);
-    return Admission::Started;
+    return admission;
 }
 
 std::size_t ResultsCache::resultCount() {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "common/acknowledgementutils.h"
 #include "common/logger.h"
@@ -135,4 +136,37 @@ TEST(ResultsCacheAcknowledgements, CountAboveTwentyFiveReadsOnlyTwentyFiveSlots)
     ValueSet none = createRequest(31);
     none.Insert(L"ackCounts", int32_t{-2});
     EXPECT_NO_THROW(AcknowledgementUtils::processAcknowledgements(none));
+}
+
+TEST(ResultsCacheAcknowledgements, BadSlotStillDropsTheSlotsBeforeIt) {
+    for (uint64_t id : {81, 82, 83}) ResultsCache::storeResult(id, createResponse(true));
+    ValueSet request = createRequest(31);
+    request.Insert(L"ackCounts", int32_t{3});
+    request.Insert(L"Ack1", uint64_t{81});
+    request.Insert(L"Ack2", Platform::hstring(L"not an id"));
+    request.Insert(L"Ack3", uint64_t{83});
+    EXPECT_ANY_THROW(AcknowledgementUtils::processAcknowledgements(request));
+    EXPECT_FALSE(ResultsCache::containsResult(81));
+    EXPECT_TRUE(ResultsCache::containsResult(83));  // after the bad slot: kept
+    ResultsCache::deleteResults(std::vector<uint64_t>{82, 83});
+    EXPECT_FALSE(ResultsCache::containsResult(82));
+    EXPECT_FALSE(ResultsCache::containsResult(83));
+}
+
+TEST(ResultsCacheAcknowledgements, StoringAgainReplacesTheCachedResponse) {
+    ValueSet first = createResponse(true), second = createResponse(false);
+    ResultsCache::storeResult(91, first);
+    ResultsCache::storeResult(91, second);
+    ValueSet found = ResultsCache::containsResult(91);
+    ASSERT_TRUE(found);
+    EXPECT_TRUE(found.same_object(second));
+    // Deleting more ids than one pass of the lock takes drops all of them.
+    std::vector<uint64_t> many;
+    for (uint64_t id = 3000; id < 3100; ++id) {
+        ResultsCache::storeResult(id, createResponse(true));
+        many.push_back(id);
+    }
+    many.push_back(91);
+    ResultsCache::deleteResults(many);
+    for (uint64_t id : many) EXPECT_FALSE(ResultsCache::containsResult(id));
 }
