@@ -1,7 +1,5 @@
 #include "common/resultscache.h"
 
-#include <array>
-
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/immortal.h"
@@ -39,50 +37,59 @@ IdNode idNode(uint64_t id) {
 
 void ResultsCache::storeResult(uint64_t id, const Platform::ValueSet& result) {
     if (invalid(id)) return;
-    auto& c = instance();
+    auto& cache = instance();
+    auto& c = cache.shardOf(id);
     std::map<uint64_t, Platform::ValueSet> made{{id, result}};
     ResultNode node = made.extract(made.begin());
     IdNode running;
     {
-        std::lock_guard g(c.mutex_);
-        if (auto it = c.results_.find(id); it != c.results_.end())
+        std::lock_guard g(c.mutex);
+        if (auto it = c.results.find(id); it != c.results.end()) {
             std::swap(it->second, node.mapped());
-        else
-            c.results_.insert(std::move(node));
-        running = c.inProgress_.extract(id);
+        } else {
+            c.results.insert(std::move(node));
+            cache.resultTotal_.fetch_add(1, std::memory_order_relaxed);
+        }
+        running = c.inProgress.extract(id);
+        if (running) cache.inProgressTotal_.fetch_sub(1, std::memory_order_relaxed);
     }
     TLOG("DBG", "%I64d", id);
 }
 
 void ResultsCache::markInProgress(uint64_t id) {
     if (invalid(id)) return;
-    auto& c = instance();
+    auto& cache = instance();
+    auto& c = cache.shardOf(id);
     IdNode node = idNode(id);
     {
-        std::lock_guard g(c.mutex_);
-        c.inProgress_.insert(std::move(node));
+        std::lock_guard g(c.mutex);
+        if (c.inProgress.insert(std::move(node)).inserted)
+            cache.inProgressTotal_.fetch_add(1, std::memory_order_relaxed);
     }
     TLOG("DBG", "%I64d", id);
 }
 
 void ResultsCache::clearInProgress(uint64_t id) {
     if (invalid(id)) return;
-    auto& c = instance();
+    auto& cache = instance();
+    auto& c = cache.shardOf(id);
     IdNode node;
     {
-        std::lock_guard g(c.mutex_);
-        node = c.inProgress_.extract(id);
+        std::lock_guard g(c.mutex);
+        node = c.inProgress.extract(id);
+        if (node) cache.inProgressTotal_.fetch_sub(1, std::memory_order_relaxed);
     }
     TLOG("DBG", "%I64d", id);
 }
 
 bool ResultsCache::isReqInProgress(uint64_t id) {
     if (invalid(id)) return false;
-    auto& c = instance();
+    auto& cache = instance();
+    auto& c = cache.shardOf(id);
     bool found;
     {
-        std::lock_guard g(c.mutex_);
-        found = c.inProgress_.contains(id);
+        std::lock_guard g(c.mutex);
+        found = c.inProgress.contains(id);
     }
     TLOG("DBG", "%I64d inProgress %d", id, found ? 1 : 0);
     return found;
@@ -90,11 +97,12 @@ bool ResultsCache::isReqInProgress(uint64_t id) {
 
 Platform::ValueSet ResultsCache::containsResult(uint64_t id) {
     if (invalid(id)) return nullptr;
-    auto& c = instance();
+    auto& cache = instance();
+    auto& c = cache.shardOf(id);
     Platform::ValueSet found = nullptr;
     {
-        std::lock_guard g(c.mutex_);
-        if (auto it = c.results_.find(id); it != c.results_.end()) found = it->second;
+        std::lock_guard g(c.mutex);
+        if (auto it = c.results.find(id); it != c.results.end()) found = it->second;
     }
     if (!found) {
         TLOG("DBG", "!found.");
@@ -109,43 +117,41 @@ void ResultsCache::deleteResult(uint64_t id) {
 }
 
 void ResultsCache::deleteResults(std::span<const uint64_t> ids) {
-    if (ids.empty()) return;
-    auto& c = instance();
-    constexpr std::size_t kChunk = 32;
-    // Bounded chunks keep the freed nodes on the stack.
-    for (std::size_t from = 0; from < ids.size(); from += kChunk) {
-        const auto part = ids.subspan(from, std::min(kChunk, ids.size() - from));
-        std::array<ResultNode, kChunk> results;
-        std::array<IdNode, kChunk> running;
-        std::array<int, kChunk> pending;
+    auto& cache = instance();
+    for (const uint64_t id : ids) {
+        auto& c = cache.shardOf(id);
+        ResultNode result;
+        IdNode running;
+        int pending;
         {
-            std::lock_guard g(c.mutex_);
-            for (std::size_t i = 0; i < part.size(); ++i) {
-                pending[i] = static_cast<int>(c.results_.size());
-                results[i] = c.results_.extract(part[i]);
-                running[i] = c.inProgress_.extract(part[i]);
-            }
+            std::lock_guard g(c.mutex);
+            pending = static_cast<int>(cache.resultTotal_.load(std::memory_order_relaxed));
+            result = c.results.extract(id);
+            if (result) cache.resultTotal_.fetch_sub(1, std::memory_order_relaxed);
+            running = c.inProgress.extract(id);
+            if (running) cache.inProgressTotal_.fetch_sub(1, std::memory_order_relaxed);
         }
-        for (std::size_t i = 0; i < part.size(); ++i)
-            TLOG("DBG", "del ID %I64d , Pending %d", part[i], pending[i]);
+        TLOG("DBG", "del ID %I64d , Pending %d", id, pending);
     }
 }
 
 ResultsCache::Admission ResultsCache::admit(uint64_t id, Platform::ValueSet& cached) {
     cached = nullptr;
     if (invalid(id)) return Admission::Started;
-    auto& c = instance();
+    auto& cache = instance();
+    auto& c = cache.shardOf(id);
     IdNode node = idNode(id);
     Admission admission = Admission::Started;
     {
-        std::lock_guard g(c.mutex_);
-        if (c.inProgress_.contains(id)) {
+        std::lock_guard g(c.mutex);
+        if (c.inProgress.contains(id)) {
             admission = Admission::InProgress;
-        } else if (auto it = c.results_.find(id); it != c.results_.end()) {
+        } else if (auto it = c.results.find(id); it != c.results.end()) {
             cached = it->second;
             admission = Admission::Cached;
         } else {
-            c.inProgress_.insert(std::move(node));
+            c.inProgress.insert(std::move(node));
+            cache.inProgressTotal_.fetch_add(1, std::memory_order_relaxed);
         }
     }
     TLOG("DBG", "%I64d inProgress %d", id, admission == Admission::InProgress ? 1 : 0);
@@ -160,15 +166,11 @@ ResultsCache::Admission ResultsCache::admit(uint64_t id, Platform::ValueSet& cac
 }
 
 std::size_t ResultsCache::resultCount() {
-    auto& c = instance();
-    std::lock_guard g(c.mutex_);
-    return c.results_.size();
+    return instance().resultTotal_.load(std::memory_order_relaxed);
 }
 
 std::size_t ResultsCache::inProgressCount() {
-    auto& c = instance();
-    std::lock_guard g(c.mutex_);
-    return c.inProgress_.size();
+    return instance().inProgressTotal_.load(std::memory_order_relaxed);
 }
 
 }  // namespace Tarvik

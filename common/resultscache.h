@@ -1,4 +1,6 @@
 #pragma once
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -36,9 +38,19 @@ class ResultsCache {
   private:
     friend class Platform::Immortal<ResultsCache>;
     static ResultsCache& instance();
-    std::map<uint64_t, Platform::ValueSet> results_;
-    std::set<uint64_t> inProgress_;
-    std::mutex mutex_;
+    // Ids spread over shards, each under its own lock: every request passes through
+    // here two or three times from several pool threads.
+    struct Shard {
+        std::map<uint64_t, Platform::ValueSet> results;
+        std::set<uint64_t> inProgress;
+        std::mutex mutex;
+    };
+    static constexpr std::size_t kShards = 16;
+    Shard& shardOf(uint64_t id) noexcept { return shards_[id % kShards]; }
+    std::array<Shard, kShards> shards_;
+    // Sizes over all shards, changed under the shard's lock that changes the shard.
+    std::atomic<std::size_t> resultTotal_{0};
+    std::atomic<std::size_t> inProgressTotal_{0};
 };
 
 }  // namespace Tarvik

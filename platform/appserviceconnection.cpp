@@ -1,8 +1,10 @@
 #include "platform/appserviceconnection.h"
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/logger.h"
@@ -32,8 +34,17 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     // so a sender that saw Open may copy it without the lock.
     std::atomic<State> state{State::Created};
     std::shared_ptr<AppServiceTransport> transport;
-    uint64_t nextSequence = 1;
-    std::map<uint64_t, task_completion_event<AppServiceResponse>> pending;
+    std::atomic<uint64_t> nextSequence{1};
+    // Requests awaiting their answer, spread over shards by sequence: senders on many
+    // threads and the reading thread each lock only the shard of the one they touch.
+    using Waiting = std::map<uint64_t, task_completion_event<AppServiceResponse>>;
+    struct PendingShard {
+        std::mutex m;
+        Waiting waiting;
+    };
+    static constexpr std::size_t kPendingShards = 8;
+    std::array<PendingShard, kPendingShards> pending;
+    PendingShard& shardOf(uint64_t sequence) noexcept { return pending[sequence % kPendingShards]; }
     event<const AppServiceConnection&, const AppServiceRequestReceivedEventArgs&> requestReceived;
     event<const AppServiceConnection&, const AppServiceClosedEventArgs&> serviceClosed;
     DeliveryQueue deliveries;
@@ -76,12 +87,26 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     }
 
     void failPending(AppServiceResponseStatus status) {
-        std::map<uint64_t, task_completion_event<AppServiceResponse>> waiting;
-        {
-            std::lock_guard g(m);
-            waiting.swap(pending);
+        for (auto& shard : pending) {
+            Waiting waiting;
+            {
+                std::lock_guard g(shard.m);
+                waiting.swap(shard.waiting);
+            }
+            for (auto& [seq, tce] : waiting) tce.set(AppServiceResponse(status, nullptr));
         }
-        for (auto& [seq, tce] : waiting) tce.set(AppServiceResponse(status, nullptr));
+    }
+
+    // Takes the waiter of `sequence` out, empty when it has been answered or failed.
+    std::optional<task_completion_event<AppServiceResponse>> takePending(uint64_t sequence) {
+        auto& shard = shardOf(sequence);
+        Waiting::node_type node;
+        {
+            std::lock_guard g(shard.m);
+            node = shard.waiting.extract(sequence);
+        }
+        if (!node) return std::nullopt;
+        return std::move(node.mapped());
     }
 
     std::shared_ptr<AppServiceTransport> currentTransport() const {
@@ -91,18 +116,12 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     void onRequestFrame(uint64_t sequence, ValueSet message) override;
     void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status,
                          ValueSet message) override {
-        task_completion_event<AppServiceResponse> tce;
-        {
-            std::lock_guard g(m);
-            auto it = pending.find(sequence);
-            if (it == pending.end()) {
-                TLOG("WRN", "response to unknown sequence %I64u ignored", sequence);
-                return;
-            }
-            tce = it->second;
-            pending.erase(it);
+        auto tce = takePending(sequence);
+        if (!tce) {
+            TLOG("WRN", "response to unknown sequence %I64u ignored", sequence);
+            return;
         }
-        tce.set(AppServiceResponse(status, std::move(message)));
+        tce->set(AppServiceResponse(status, std::move(message)));
     }
     void onTransportClosed(AppServiceClosedStatus status) override {
         {
@@ -268,27 +287,31 @@ IAsyncOperation<AppServiceConnectionStatus> AppServiceConnection::OpenAsync() co
 IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(
     const ValueSet& message) const {
     auto& i = impl();
+    const auto closed = [] {
+        return IAsyncOperation<AppServiceResponse>::from_task(
+            task_from_exception<AppServiceResponse>(std::make_exception_ptr(
+                hresult_object_closed(L"The app service connection is not open."))));
+    };
+    if (i.state.load(std::memory_order_acquire) != Impl::State::Open) return closed();
     task_completion_event<AppServiceResponse> tce;
-    std::shared_ptr<AppServiceTransport> transport;
-    uint64_t sequence;
+    const uint64_t sequence = i.nextSequence.fetch_add(1, std::memory_order_relaxed);
+    // The node is made before the shard's lock is taken.
+    Impl::Waiting made{{sequence, tce}};
+    auto node = made.extract(made.begin());
     {
-        std::lock_guard g(i.m);
-        if (i.state != Impl::State::Open) {
-            return IAsyncOperation<AppServiceResponse>::from_task(
-                task_from_exception<AppServiceResponse>(std::make_exception_ptr(
-                    hresult_object_closed(L"The app service connection is not open."))));
-        }
-        sequence = i.nextSequence++;
-        i.pending.emplace(sequence, tce);
-        transport = i.transport;
+        auto& shard = i.shardOf(sequence);
+        std::lock_guard g(shard.m);
+        shard.waiting.insert(std::move(node));
     }
-    const auto status = transport->sendRequest(sequence, message);
+    // A close that came between the check above and the insert may have failed the
+    // waiters before this one was there: whoever takes it out answers it.
+    if (i.state.load(std::memory_order_acquire) != Impl::State::Open) {
+        if (i.takePending(sequence)) return closed();
+        return IAsyncOperation<AppServiceResponse>::from_task(tce.get_task());
+    }
+    const auto status = i.transport->sendRequest(sequence, message);
     if (status != AppServiceResponseStatus::Success) {
-        {
-            std::lock_guard g(i.m);
-            i.pending.erase(sequence);
-        }
-        tce.set(AppServiceResponse(status, nullptr));
+        if (auto waiter = i.takePending(sequence)) waiter->set(AppServiceResponse(status, nullptr));
     }
     return IAsyncOperation<AppServiceResponse>::from_task(tce.get_task());
 }

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <thread>
+#include <vector>
 
 #include "common/logger.h"
 #include "platform/appservicelistener.h"
@@ -161,6 +163,40 @@ TEST(InMemoryConnection, CloseTellsThePeerAndFailsPendingExchanges) {
     EXPECT_EQ(pending.get().Status(), AppServiceResponseStatus::Unknown);
     EXPECT_THROW(a.SendMessageAsync(ValueSet()).get(), hresult_object_closed);
     EXPECT_THROW(b.SendMessageAsync(ValueSet()).get(), hresult_object_closed);
+}
+
+// Senders racing a close: every exchange ends, with an answer, Unknown or "closed".
+TEST(InMemoryConnection, SendsRacingACloseAllEnd) {
+    for (int round = 0; round < 20; ++round) {
+        auto [a, b] = AppServiceConnection::CreateInMemoryPair();
+        b.RequestReceived([](const AppServiceConnection&,
+                             const AppServiceRequestReceivedEventArgs& args) {
+            args.GetDeferral();  // never answered: only the close ends these
+        });
+        std::atomic<bool> go{false};
+        std::vector<std::vector<IAsyncOperation<AppServiceResponse>>> sent(3);
+        std::vector<std::thread> senders;
+        for (auto& mine : sent) {
+            senders.emplace_back([&, conn = a] {
+                while (!go) std::this_thread::yield();
+                for (int i = 0; i < 50; ++i) mine.push_back(conn.SendMessageAsync(ValueSet()));
+            });
+        }
+        go = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
+        a.Close();
+        for (auto& t : senders) t.join();
+        for (auto& mine : sent) {
+            for (auto& op : mine) {
+                ASSERT_TRUE(eventually([&] { return op.Status() != AsyncStatus::Started; }))
+                    << "an exchange was left waiting after the close";
+                if (op.Status() == AsyncStatus::Completed)
+                    EXPECT_EQ(op.get().Status(), AppServiceResponseStatus::Unknown);
+                else
+                    EXPECT_THROW(op.get(), hresult_object_closed);
+            }
+        }
+    }
 }
 
 TEST_F(SocketTransport, ExchangeBothWaysWithTypesAndCallerName) {

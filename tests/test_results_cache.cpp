@@ -76,6 +76,8 @@ TEST_F(CacheLog, DeletingAnAbsentIdOnlyLogs) {
 }
 
 TEST(ResultsCacheAdmission, ConcurrentCopiesOfOneRequestStartOnce) {
+    const std::size_t results = ResultsCache::resultCount();
+    const std::size_t running = ResultsCache::inProgressCount();
     for (uint64_t id = 9000; id < 9050; ++id) {
         std::atomic<int> started{0}, busy{0}, cached{0};
         std::vector<std::thread> copies;
@@ -104,6 +106,39 @@ TEST(ResultsCacheAdmission, ConcurrentCopiesOfOneRequestStartOnce) {
         EXPECT_TRUE(stored);
         ResultsCache::deleteResult(id);
     }
+    // The sizes are kept apart from the shards: every path must keep them right.
+    EXPECT_EQ(ResultsCache::resultCount(), results);
+    EXPECT_EQ(ResultsCache::inProgressCount(), running);
+}
+
+TEST(ResultsCacheAdmission, SizesStayRightUnderConcurrentUse) {
+    const std::size_t results = ResultsCache::resultCount();
+    const std::size_t running = ResultsCache::inProgressCount();
+    std::vector<std::thread> workers;
+    for (uint64_t t = 0; t < 4; ++t) {
+        workers.emplace_back([t] {
+            for (uint64_t i = 0; i < 500; ++i) {
+                const uint64_t id = 50000 + t * 1000 + i;
+                ValueSet cached = nullptr;
+                ResultsCache::admit(id, cached);
+                ResultsCache::markInProgress(id);  // again: counted once
+                if (i % 3 == 0) {
+                    ResultsCache::clearInProgress(id);
+                } else {
+                    ResultsCache::storeResult(id, createResponse(true));
+                    ResultsCache::storeResult(id, createResponse(true));  // replaced
+                }
+            }
+        });
+    }
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(ResultsCache::resultCount(), results + 4 * 333);
+    EXPECT_EQ(ResultsCache::inProgressCount(), running);
+    std::vector<uint64_t> ids;
+    for (uint64_t t = 0; t < 4; ++t)
+        for (uint64_t i = 0; i < 500; ++i) ids.push_back(50000 + t * 1000 + i);
+    ResultsCache::deleteResults(ids);
+    EXPECT_EQ(ResultsCache::resultCount(), results);
 }
 
 TEST(ResultsCacheAcknowledgements, ReceivedAcksDeleteCachedResponses) {
