@@ -169,10 +169,10 @@ TEST(InMemoryConnection, CloseTellsThePeerAndFailsPendingExchanges) {
 TEST(InMemoryConnection, SendsRacingACloseAllEnd) {
     for (int round = 0; round < 20; ++round) {
         auto [a, b] = AppServiceConnection::CreateInMemoryPair();
-        b.RequestReceived([](const AppServiceConnection&,
-                             const AppServiceRequestReceivedEventArgs& args) {
-            args.GetDeferral();  // never answered: only the close ends these
-        });
+        b.RequestReceived(
+            [](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+                args.GetDeferral();  // never answered: only the close ends these
+            });
         std::atomic<bool> go{false};
         std::vector<std::vector<IAsyncOperation<AppServiceResponse>>> sent(3);
         std::vector<std::thread> senders;
