@@ -10,5 +10,5 @@ $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y \
   clang libclang-rt-14-dev \
   libboost-dev libboost-filesystem-dev libboost-system-dev \
   libprotobuf-dev protobuf-compiler \
-  nlohmann-json3-dev libpugixml-dev libsqlite3-dev \
+  nlohmann-json3-dev libpugixml-dev libsqlite3-dev libjemalloc-dev \
   libgtest-dev libgmock-dev libbenchmark-dev
