@@ -7,25 +7,6 @@ namespace Platform {
 namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 
-void append_utf8(std::string& out, char32_t cp) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 bool all_ascii(std::string_view in) noexcept {
     for (char c : in)
         if (static_cast<unsigned char>(c) >= 0x80) return false;
@@ -89,15 +70,42 @@ std::wstring utf8_to_wide(std::string_view in) {
     return out;
 }
 
-std::string wide_to_utf8(std::wstring_view in) {
-    if (all_ascii(in)) {
-        std::string narrow(in.size(), '\0');
-        for (std::size_t i = 0; i < in.size(); ++i) narrow[i] = static_cast<char>(in[i]);
-        return narrow;
+std::size_t utf8_size(std::wstring_view in) noexcept {
+    std::size_t n = 0;
+    for (wchar_t c : in) {
+        char32_t cp = static_cast<char32_t>(c);
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+        n += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
     }
-    std::string out;
-    out.reserve(in.size());
-    for (wchar_t c : in) append_utf8(out, static_cast<char32_t>(c));
+    return n;
+}
+
+char* write_utf8(std::wstring_view in, char* out) noexcept {
+    for (wchar_t c : in) {
+        char32_t cp = static_cast<char32_t>(c);
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+        if (cp < 0x80) {
+            *out++ = static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (cp >> 6));
+            *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            *out++ = static_cast<char>(0xE0 | (cp >> 12));
+            *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (cp >> 18));
+            *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string wide_to_utf8(std::wstring_view in) {
+    std::string out(all_ascii(in) ? in.size() : utf8_size(in), '\0');
+    write_utf8(in, out.data());
     return out;
 }
 

@@ -90,6 +90,11 @@ inline hstring operator""_hs(const wchar_t* text, std::size_t size) noexcept {
 /// input bytes become U+FFFD.
 std::wstring utf8_to_wide(std::string_view utf8);
 std::string wide_to_utf8(std::wstring_view wide);
+/// The number of bytes wide_to_utf8 makes of `wide`.
+std::size_t utf8_size(std::wstring_view wide) noexcept;
+/// Writes wide_to_utf8(wide) to `out`, which has room for utf8_size(wide) bytes;
+/// returns the end of what was written.
+char* write_utf8(std::wstring_view wide, char* out) noexcept;
 
 inline hstring to_hstring(std::string_view utf8) {
     return hstring::from_utf8(utf8);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/logger.h"
+#include "platform/frameencoder.h"
 #include "platform/iocontext.h"
 #include "platform/wirecodec.h"
 
@@ -45,11 +46,11 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
     boost::asio::post(socket_.get_executor(), [self] { self->readMore(); });
 }
 
-AppServiceResponseStatus SocketTransport::enqueue(const tarvik::wire::Frame& frame) {
-    auto bytes = Wire::encodeFrame(frame);
+AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> bytes,
+                                                  std::size_t frameSize) {
     if (!bytes) {
         TLOG("WRN", "%s: frame of %I64u bytes exceeds the limit, not sent", label_.c_str(),
-             static_cast<uint64_t>(frame.ByteSizeLong()));
+             static_cast<uint64_t>(frameSize));
         return AppServiceResponseStatus::MessageSizeTooLarge;
     }
     std::unique_lock g(m_);
@@ -154,7 +155,7 @@ void SocketTransport::writeNext() {
 
 namespace {
 
-// Frames are built and parsed in an arena that starts on the stack: the entries of a
+// Frames are parsed in an arena that starts on the stack: the entries of a
 // message cost no allocation of their own.
 class FrameArena {
   public:
@@ -179,25 +180,17 @@ class FrameArena {
 }  // namespace
 
 AppServiceResponseStatus SocketTransport::sendRequest(uint64_t sequence, const ValueSet& message) {
-    FrameArena arena;
-    auto& frame = arena.frame();
-    auto* request = frame.mutable_request();
-    request->set_sequence(sequence);
-    if (message) Wire::toProto(message, *request->mutable_message());
-    return enqueue(frame);
+    std::size_t size = 0;
+    auto bytes = Wire::encodeRequest(sequence, message, size);
+    return enqueue(std::move(bytes), size);
 }
 
 AppServiceResponseStatus SocketTransport::sendResponse(uint64_t sequence,
                                                        AppServiceResponseStatus status,
                                                        const ValueSet& message) {
-    FrameArena arena;
-    auto& frame = arena.frame();
-    auto* response = frame.mutable_response();
-    response->set_sequence(sequence);
-    response->set_status(static_cast<int32_t>(status));
-    response->set_message_present(static_cast<bool>(message));
-    if (message) Wire::toProto(message, *response->mutable_message());
-    return enqueue(frame);
+    std::size_t size = 0;
+    auto bytes = Wire::encodeResponse(sequence, static_cast<int32_t>(status), message, size);
+    return enqueue(std::move(bytes), size);
 }
 
 void SocketTransport::close() {

@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,7 @@ class SocketTransport : public AppServiceTransport,
     ~SocketTransport() override;
 
   private:
-    AppServiceResponseStatus enqueue(const tarvik::wire::Frame& frame);
+    AppServiceResponseStatus enqueue(std::optional<std::string> bytes, std::size_t frameSize);
     void sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch);
     void startIoWriter();
     void closeSocketLater();

@@ -49,6 +49,14 @@ class ValueSet {
         std::lock_guard g(i.m);
         for (const auto& [key, value] : i.items) f(key, value);
     }
+    /// Runs f with all entries, in key order, under the set's lock: for a reader that
+    /// needs more than one pass over one consistent state.
+    template <class F>
+    void ReadItems(F f) const {
+        auto& i = impl();
+        std::lock_guard g(i.m);
+        f(static_cast<const Items&>(i.items));
+    }
     ValueSet Clone() const;
 
     template <class T>

@@ -15,6 +15,7 @@
 #include "common/logger.h"
 #include "platform/appservicelistener.h"
 #include "platform/framedio.h"
+#include "platform/frameencoder.h"
 #include "platform/wirecodec.h"
 #include "testsupport.h"
 
@@ -521,4 +522,65 @@ TEST(WireCodec, RoundTripAndLimits) {
     EXPECT_FALSE(Wire::encodeFrame(frame).has_value());
     const unsigned char prefix[] = {0x01, 0x00, 0x00, 0x02};
     EXPECT_EQ(Wire::decodeLength(prefix), 0x01000002u);
+}
+
+// The direct frame writer must give exactly the bytes protobuf gives for the same frame:
+// the peer (and older peers) parse them with protobuf.
+namespace {
+std::string viaProtobufRequest(uint64_t sequence, const ValueSet& message) {
+    tarvik::wire::Frame frame;
+    auto* request = frame.mutable_request();
+    request->set_sequence(sequence);
+    if (message) Wire::toProto(message, *request->mutable_message());
+    return *Wire::encodeFrame(frame);
+}
+std::string viaProtobufResponse(uint64_t sequence, int32_t status, const ValueSet& message) {
+    tarvik::wire::Frame frame;
+    auto* response = frame.mutable_response();
+    response->set_sequence(sequence);
+    response->set_status(status);
+    response->set_message_present(static_cast<bool>(message));
+    if (message) Wire::toProto(message, *response->mutable_message());
+    return *Wire::encodeFrame(frame);
+}
+}  // namespace
+
+TEST(FrameEncoder, WritesTheBytesProtobufWrites) {
+    ValueSet odd = everyType();
+    odd.Insert(L"", int32_t{7});                                    // empty key: left out
+    odd.Insert(L"neg", int32_t{-2147483647 - 1});                   // ten-byte varint
+    odd.Insert(L"zero", uint64_t{0});                               // oneof: still written
+    odd.Insert(L"k\u00fc\u4e2d", hstring(L""));                     // non-ASCII key, empty text
+    odd.Insert(L"bad", hstring(std::wstring(1, wchar_t(0xD800))));  // lone surrogate
+    odd.Insert(L"big", hstring(std::wstring(300, L'x')));           // two-byte lengths
+    const ValueSet empty;
+    const ValueSet none = nullptr;
+    for (const ValueSet* m : {static_cast<const ValueSet*>(&odd), &empty, &none}) {
+        for (uint64_t seq : {uint64_t{0}, uint64_t{1}, uint64_t{300}, ~uint64_t{0}}) {
+            std::size_t size = 0;
+            auto request = Wire::encodeRequest(seq, *m, size);
+            ASSERT_TRUE(request);
+            EXPECT_EQ(*request, viaProtobufRequest(seq, *m));
+            EXPECT_EQ(size + Wire::kLengthPrefixSize, request->size());
+            for (int32_t status : {0, 1, -1, 5}) {
+                auto response = Wire::encodeResponse(seq, status, *m, size);
+                ASSERT_TRUE(response);
+                EXPECT_EQ(*response, viaProtobufResponse(seq, status, *m));
+            }
+        }
+    }
+}
+
+TEST(FrameEncoder, RefusesAFrameAboveTheLimitAndSaysItsSize) {
+    ValueSet huge;
+    huge.Insert(L"s", hstring(std::wstring(Wire::kMaxFrameSize, L'x')));
+    std::size_t size = 0;
+    EXPECT_FALSE(Wire::encodeRequest(5, huge, size).has_value());
+    EXPECT_GT(size, Wire::kMaxFrameSize);
+    EXPECT_FALSE(Wire::encodeResponse(5, 0, huge, size).has_value());
+    // Just at the limit still goes.
+    ValueSet fits;
+    fits.Insert(L"s", hstring(std::wstring(Wire::kMaxFrameSize - 64, L'x')));
+    EXPECT_TRUE(Wire::encodeRequest(5, fits, size).has_value());
+    EXPECT_LE(size, Wire::kMaxFrameSize);
 }
