@@ -1,5 +1,6 @@
 #include "platform/frameencoder.h"
 
+#include <array>
 #include <variant>
 #include <vector>
 
@@ -144,10 +145,17 @@ std::optional<std::string> encode(const Head& head, const ValueSet& message,
                                   std::size_t& frameSize) {
     std::optional<std::string> out;
     const auto write = [&](const ValueSet::Items* items) {
-        std::vector<EntrySize> sizes;
+        // Messages of up to 32 entries (nearly all) keep their sizes on the stack.
+        std::array<EntrySize, 32> inline_;
+        std::vector<EntrySize> heap;
+        EntrySize* sizes = inline_.data();
         std::size_t set = 0;
         if (items) {
-            sizes.reserve(items->size());
+            if (items->size() > inline_.size()) {
+                heap.resize(items->size());
+                sizes = heap.data();
+            }
+            std::size_t at = 0;
             for (const auto& [key, value] : *items) {
                 EntrySize s{};
                 s.key = utf8_size(key);
@@ -158,7 +166,7 @@ std::optional<std::string> encode(const Head& head, const ValueSet& message,
                 s.entry =
                     (s.key ? 1 + varintSize(s.key) + s.key : 0) + 1 + varintSize(s.value) + s.value;
                 set += 1 + varintSize(s.entry) + s.entry;
-                sizes.push_back(s);
+                sizes[at++] = s;
             }
         }
         const std::size_t* setSize = items ? &set : nullptr;

@@ -553,9 +553,12 @@ TEST(FrameEncoder, WritesTheBytesProtobufWrites) {
     odd.Insert(L"k\u00fc\u4e2d", hstring(L""));                     // non-ASCII key, empty text
     odd.Insert(L"bad", hstring(std::wstring(1, wchar_t(0xD800))));  // lone surrogate
     odd.Insert(L"big", hstring(std::wstring(300, L'x')));           // two-byte lengths
+    ValueSet many;  // more entries than the writer keeps on its stack
+    for (int i = 0; i < 40; ++i) many.Insert(L"k" + std::to_wstring(i), int64_t{i} * -7);
     const ValueSet empty;
     const ValueSet none = nullptr;
-    for (const ValueSet* m : {static_cast<const ValueSet*>(&odd), &empty, &none}) {
+    for (const ValueSet* m :
+         {static_cast<const ValueSet*>(&odd), static_cast<const ValueSet*>(&many), &empty, &none}) {
         for (uint64_t seq : {uint64_t{0}, uint64_t{1}, uint64_t{300}, ~uint64_t{0}}) {
             std::size_t size = 0;
             auto request = Wire::encodeRequest(seq, *m, size);
