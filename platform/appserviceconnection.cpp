@@ -229,7 +229,7 @@ void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet mess
             return;
         }
     }
-    // Outside the lock: the push may wake a pool thread, and senders need the lock.
+    // Outside the lock: the push may wake a pool thread, which the lock need not wait for.
     // Held requests were all pushed before holdRequests turned false, so none of them
     // is overtaken.
     deliveries.push(std::move(work));
