@@ -1,7 +1,6 @@
 #include "common/acknowledgementutils.h"
 
 #include <algorithm>
-#include <span>
 #include <string>
 
 #include "common/logger.h"
@@ -69,19 +68,9 @@ void AcknowledgementUtils::processAcknowledgements(const Platform::ValueSet& req
     if (!count) return;
     const int32_t n = Platform::unbox_value<int32_t>(*count);
     if (n <= 0) return;
-    // One pass through the cache's lock for all of them; a bad slot still leaves the
-    // ones before it acknowledged.
     const auto& keys = instance().ackKeys_;
-    std::array<uint64_t, kMaxAcks> ids;
-    std::size_t read = 0;
-    try {
-        for (; read < static_cast<std::size_t>(std::min(n, kMaxAcks)); ++read)
-            ids[read] = request.LookupAs<uint64_t>(keys[read]);
-    } catch (...) {
-        ResultsCache::deleteResults(std::span<const uint64_t>(ids.data(), read));
-        throw;
-    }
-    ResultsCache::deleteResults(std::span<const uint64_t>(ids.data(), read));
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::min(n, kMaxAcks)); ++i)
+        ResultsCache::deleteResult(request.LookupAs<uint64_t>(keys[i]));
 }
 
 std::size_t AcknowledgementUtils::pendingCount() {

@@ -113,26 +113,20 @@ Platform::ValueSet ResultsCache::containsResult(uint64_t id) {
 }
 
 void ResultsCache::deleteResult(uint64_t id) {
-    deleteResults(std::span<const uint64_t>(&id, 1));
-}
-
-void ResultsCache::deleteResults(std::span<const uint64_t> ids) {
     auto& cache = instance();
-    for (const uint64_t id : ids) {
-        auto& c = cache.shardOf(id);
-        ResultNode result;
-        IdNode running;
-        int pending;
-        {
-            std::lock_guard g(c.mutex);
-            pending = static_cast<int>(cache.resultTotal_.load(std::memory_order_relaxed));
-            result = c.results.extract(id);
-            if (result) cache.resultTotal_.fetch_sub(1, std::memory_order_relaxed);
-            running = c.inProgress.extract(id);
-            if (running) cache.inProgressTotal_.fetch_sub(1, std::memory_order_relaxed);
-        }
-        TLOG("DBG", "del ID %I64d , Pending %d", id, pending);
+    auto& c = cache.shardOf(id);
+    ResultNode result;
+    IdNode running;
+    int pending;
+    {
+        std::lock_guard g(c.mutex);
+        pending = static_cast<int>(cache.resultTotal_.load(std::memory_order_relaxed));
+        result = c.results.extract(id);
+        if (result) cache.resultTotal_.fetch_sub(1, std::memory_order_relaxed);
+        running = c.inProgress.extract(id);
+        if (running) cache.inProgressTotal_.fetch_sub(1, std::memory_order_relaxed);
     }
+    TLOG("DBG", "del ID %I64d , Pending %d", id, pending);
 }
 
 ResultsCache::Admission ResultsCache::admit(uint64_t id, Platform::ValueSet& cached) {

@@ -5,7 +5,6 @@
 #include <map>
 #include <mutex>
 #include <set>
-#include <span>
 
 #include "platform/immortal.h"
 #include "platform/valueset.h"
@@ -24,8 +23,6 @@ class ResultsCache {
     static bool isReqInProgress(uint64_t id);
     static Platform::ValueSet containsResult(uint64_t id);
     static void deleteResult(uint64_t id);
-    /// deleteResult for each id, under one pass through the lock.
-    static void deleteResults(std::span<const uint64_t> ids);
 
     /// The dispatcher's test-and-mark as one step: either the id is executing
     /// (InProgress), has a stored response (Cached, returned in `cached`), or it is now

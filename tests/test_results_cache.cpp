@@ -137,7 +137,7 @@ TEST(ResultsCacheAdmission, SizesStayRightUnderConcurrentUse) {
     std::vector<uint64_t> ids;
     for (uint64_t t = 0; t < 4; ++t)
         for (uint64_t i = 0; i < 500; ++i) ids.push_back(50000 + t * 1000 + i);
-    ResultsCache::deleteResults(ids);
+    for (uint64_t id : ids) ResultsCache::deleteResult(id);
     EXPECT_EQ(ResultsCache::resultCount(), results);
 }
 
@@ -183,7 +183,7 @@ TEST(ResultsCacheAcknowledgements, BadSlotStillDropsTheSlotsBeforeIt) {
     EXPECT_ANY_THROW(AcknowledgementUtils::processAcknowledgements(request));
     EXPECT_FALSE(ResultsCache::containsResult(81));
     EXPECT_TRUE(ResultsCache::containsResult(83));  // after the bad slot: kept
-    ResultsCache::deleteResults(std::vector<uint64_t>{82, 83});
+    for (uint64_t id : {82, 83}) ResultsCache::deleteResult(id);
     EXPECT_FALSE(ResultsCache::containsResult(82));
     EXPECT_FALSE(ResultsCache::containsResult(83));
 }
@@ -195,13 +195,12 @@ TEST(ResultsCacheAcknowledgements, StoringAgainReplacesTheCachedResponse) {
     ValueSet found = ResultsCache::containsResult(91);
     ASSERT_TRUE(found);
     EXPECT_TRUE(found.same_object(second));
-    // Deleting more ids than one pass of the lock takes drops all of them.
     std::vector<uint64_t> many;
     for (uint64_t id = 3000; id < 3100; ++id) {
         ResultsCache::storeResult(id, createResponse(true));
         many.push_back(id);
     }
     many.push_back(91);
-    ResultsCache::deleteResults(many);
+    for (uint64_t id : many) ResultsCache::deleteResult(id);
     for (uint64_t id : many) EXPECT_FALSE(ResultsCache::containsResult(id));
 }
