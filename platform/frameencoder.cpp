@@ -174,10 +174,8 @@ std::optional<std::string> encode(const Head& head, const ValueSet& message,
         if (frameSize > kMaxFrameSize) return;
         out.emplace(kLengthPrefixSize + frameSize, '\0');
         char* p = out->data();
-        *p++ = static_cast<char>((frameSize >> 24) & 0xFF);
-        *p++ = static_cast<char>((frameSize >> 16) & 0xFF);
-        *p++ = static_cast<char>((frameSize >> 8) & 0xFF);
-        *p++ = static_cast<char>(frameSize & 0xFF);
+        encodeLength(frameSize, p);
+        p += kLengthPrefixSize;
         p = head.put(p, setSize);
         if (!items) return;
         std::size_t n = 0;

@@ -70,12 +70,16 @@ std::optional<std::string> encodeFrame(const tarvik::wire::Frame& frame) {
     const std::size_t size = frame.ByteSizeLong();
     if (size > kMaxFrameSize) return std::nullopt;
     std::string out(kLengthPrefixSize + size, '\0');
-    out[0] = static_cast<char>((size >> 24) & 0xFF);
-    out[1] = static_cast<char>((size >> 16) & 0xFF);
-    out[2] = static_cast<char>((size >> 8) & 0xFF);
-    out[3] = static_cast<char>(size & 0xFF);
+    encodeLength(size, out.data());
     frame.SerializeToArray(out.data() + kLengthPrefixSize, static_cast<int>(size));
     return out;
+}
+
+void encodeLength(std::size_t size, char* p) noexcept {
+    p[0] = static_cast<char>((size >> 24) & 0xFF);
+    p[1] = static_cast<char>((size >> 16) & 0xFF);
+    p[2] = static_cast<char>((size >> 8) & 0xFF);
+    p[3] = static_cast<char>(size & 0xFF);
 }
 
 uint32_t decodeLength(const unsigned char* p) noexcept {

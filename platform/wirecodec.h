@@ -24,5 +24,7 @@ ValueSet fromProto(const tarvik::wire::ValueSet& in, KeyCache* keys = nullptr);
 /// Length prefix plus serialized frame; nullopt when the frame exceeds kMaxFrameSize.
 std::optional<std::string> encodeFrame(const tarvik::wire::Frame& frame);
 uint32_t decodeLength(const unsigned char* prefix) noexcept;
+/// Writes the big-endian length prefix of a frame of `size` bytes.
+void encodeLength(std::size_t size, char* prefix) noexcept;
 
 }  // namespace Platform::Wire
