@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <set>
@@ -270,6 +272,34 @@ TEST(DeliveryQueue, AnItemThatBlocksHoldsBackNoOther) {
     queue.push([&ran] { ++ran; });
     EXPECT_TRUE(TestSupport::eventually([&] { return ran.load() == 23; }));
     again.set_value();
+}
+
+// Two queues answering each other, as a request and its answer do: the next item comes
+// while the thread that ran the last one is still free, just after it gave up, or long
+// after. Each must run exactly once whichever way it is taken.
+TEST(DeliveryQueue, AConversationLosesNoItemWhateverTheGap) {
+    Platform::DeliveryQueue ping, pong;
+    constexpr int kRounds = 600;
+    std::atomic<int> pings{0}, pongs{0};
+    std::promise<void> finished;
+    std::function<void(int)> send = [&](int round) {
+        if (round == kRounds) {
+            finished.set_value();
+            return;
+        }
+        // Gaps of none, about the time a free thread waits, and well past it.
+        if (round % 3 == 1) std::this_thread::sleep_for(std::chrono::microseconds(50));
+        if (round % 3 == 2) std::this_thread::sleep_for(std::chrono::microseconds(300));
+        ++pings;
+        ping.push([&, round] {
+            ++pongs;
+            pong.push([&, round] { send(round + 1); });
+        });
+    };
+    send(0);
+    ASSERT_EQ(finished.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(pings.load(), kRounds);
+    EXPECT_EQ(pongs.load(), kRounds);
 }
 
 TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
