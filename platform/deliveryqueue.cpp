@@ -52,7 +52,8 @@ void DeliveryQueue::drain(const std::shared_ptr<State>& state) {
         bool callAnother = false;
         {
             std::unique_lock g(state->m);
-            if (state->waiting.empty()) {
+            // Only the last free thread lingers: another free one takes the next item.
+            if (state->waiting.empty() && state->free == 1) {
                 g.unlock();
                 linger(state->count);
                 g.lock();
