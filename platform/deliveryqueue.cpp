@@ -1,9 +1,8 @@
 #include "platform/deliveryqueue.h"
 
 #include <atomic>
-#include <chrono>
-#include <thread>
 
+#include "platform/linger.h"
 #include "platform/threadpool.h"
 
 namespace Platform {
@@ -16,22 +15,6 @@ struct DeliveryQueue::State {
     // The length of waiting, readable without the lock by a lingering thread.
     std::atomic<std::size_t> count{0};
 };
-
-namespace {
-
-// A thread that ran out of items stays free a little longer: the next item of a
-// conversation usually arrives within a round trip, and taking it here costs no wake-up
-// of a sleeping pool thread. Real time: this watches the machine, not the library's
-// clock. Yielding lets the threads that produce that item run on a busy core.
-constexpr auto kLinger = std::chrono::microseconds(50);
-
-void linger(const std::atomic<std::size_t>& count) {
-    const auto until = std::chrono::steady_clock::now() + kLinger;
-    while (count.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::yield();
-}
-
-}  // namespace
 
 DeliveryQueue::DeliveryQueue() : state_(std::make_shared<State>()) {}
 
@@ -52,10 +35,11 @@ void DeliveryQueue::drain(const std::shared_ptr<State>& state) {
         bool callAnother = false;
         {
             std::unique_lock g(state->m);
-            // Only the last free thread lingers: another free one takes the next item.
+            // The last free thread lingers for the next item of a conversation; another
+            // free one would take it anyway.
             if (state->waiting.empty() && state->free == 1) {
                 g.unlock();
-                linger(state->count);
+                linger([&] { return state->count.load(std::memory_order_acquire) != 0; });
                 g.lock();
             }
             if (state->waiting.empty()) {

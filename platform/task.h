@@ -1,13 +1,11 @@
 #pragma once
 #include <atomic>
-#include <chrono>
 #include <coroutine>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -15,6 +13,7 @@
 #include "platform/cancellation.h"
 #include "platform/clock.h"
 #include "platform/hresult.h"
+#include "platform/linger.h"
 #include "platform/threadpool.h"
 
 namespace Platform {
@@ -90,10 +89,7 @@ struct task_state {
         fn();
     }
     void wait() const {
-        // An answer is often a round trip away: a short yielding spin saves the waiter
-        // being put to sleep and woken again. Real time, not the library's clock.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
-        while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        linger([this] { return done(); });
         for (;;) {
             const task_status s = status.load(std::memory_order_acquire);
             if (s != task_status::pending) return;

@@ -1,0 +1,20 @@
+#pragma once
+// A short yielding wait before a thread sleeps: what it waits for usually arrives
+// within a round trip, and taking it awake saves being put to sleep and woken again.
+// Real time: this watches the machine, not the library's clock. Yielding lets the
+// threads that produce the awaited item run on a busy core.
+#include <chrono>
+#include <thread>
+
+namespace Platform {
+
+inline constexpr auto kLinger = std::chrono::microseconds(50);
+
+// Yields until ready() holds or kLinger has passed.
+template <class Ready>
+void linger(Ready&& ready) {
+    const auto until = std::chrono::steady_clock::now() + kLinger;
+    while (!ready() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+}
+
+}  // namespace Platform
