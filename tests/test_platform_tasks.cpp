@@ -280,7 +280,7 @@ TEST(DeliveryQueue, AnItemThatBlocksHoldsBackNoOther) {
 TEST(DeliveryQueue, AConversationLosesNoItemWhateverTheGap) {
     Platform::DeliveryQueue ping, pong;
     constexpr int kRounds = 600;
-    std::atomic<int> pings{0}, pongs{0};
+    std::atomic<int> pongs{0};
     std::promise<void> finished;
     std::function<void(int)> send = [&](int round) {
         if (round == kRounds) {
@@ -290,7 +290,6 @@ TEST(DeliveryQueue, AConversationLosesNoItemWhateverTheGap) {
         // Gaps of none, about the time a free thread waits, and well past it.
         if (round % 3 == 1) std::this_thread::sleep_for(std::chrono::microseconds(50));
         if (round % 3 == 2) std::this_thread::sleep_for(std::chrono::microseconds(300));
-        ++pings;
         ping.push([&, round] {
             ++pongs;
             pong.push([&, round] { send(round + 1); });
@@ -298,7 +297,6 @@ TEST(DeliveryQueue, AConversationLosesNoItemWhateverTheGap) {
     };
     send(0);
     ASSERT_EQ(finished.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    EXPECT_EQ(pings.load(), kRounds);
     EXPECT_EQ(pongs.load(), kRounds);
 }
 
