@@ -13,6 +13,7 @@
 
 #include "platform/async.h"
 #include "platform/deliveryqueue.h"
+#include "platform/linger.h"
 #include "platform/threadpool.h"
 #include "platform/threadpooltimer.h"
 #include "testsupport.h"
@@ -288,8 +289,8 @@ TEST(DeliveryQueue, AConversationLosesNoItemWhateverTheGap) {
             return;
         }
         // Gaps of none, about the time a free thread waits, and well past it.
-        if (round % 3 == 1) std::this_thread::sleep_for(std::chrono::microseconds(50));
-        if (round % 3 == 2) std::this_thread::sleep_for(std::chrono::microseconds(300));
+        if (round % 3 == 1) std::this_thread::sleep_for(Platform::kLinger);
+        if (round % 3 == 2) std::this_thread::sleep_for(6 * Platform::kLinger);
         ping.push([&, round] {
             ++pongs;
             pong.push([&, round] { send(round + 1); });
