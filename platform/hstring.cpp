@@ -7,15 +7,17 @@ namespace Platform {
 namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 
+// Without an early exit, so that the compiler can test many characters at once: the
+// text is a key or a short value, and nearly always ASCII.
 bool all_ascii(std::string_view in) noexcept {
-    for (char c : in)
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-    return true;
+    unsigned bits = 0;
+    for (char c : in) bits |= static_cast<unsigned char>(c);
+    return bits < 0x80;
 }
 bool all_ascii(std::wstring_view in) noexcept {
-    for (wchar_t c : in)
-        if (static_cast<char32_t>(c) >= 0x80) return false;
-    return true;
+    char32_t bits = 0;
+    for (wchar_t c : in) bits |= static_cast<char32_t>(c);
+    return bits < 0x80;
 }
 }  // namespace
 
@@ -71,6 +73,7 @@ std::wstring utf8_to_wide(std::string_view in) {
 }
 
 std::size_t utf8_size(std::wstring_view in) noexcept {
+    if (all_ascii(in)) return in.size();
     std::size_t n = 0;
     for (wchar_t c : in) {
         char32_t cp = static_cast<char32_t>(c);
@@ -81,6 +84,10 @@ std::size_t utf8_size(std::wstring_view in) noexcept {
 }
 
 char* write_utf8(std::wstring_view in, char* out) noexcept {
+    if (all_ascii(in)) {
+        for (wchar_t c : in) *out++ = static_cast<char>(c);
+        return out;
+    }
     for (wchar_t c : in) {
         char32_t cp = static_cast<char32_t>(c);
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
@@ -104,7 +111,7 @@ char* write_utf8(std::wstring_view in, char* out) noexcept {
 }
 
 std::string wide_to_utf8(std::wstring_view in) {
-    std::string out(all_ascii(in) ? in.size() : utf8_size(in), '\0');
+    std::string out(utf8_size(in), '\0');
     write_utf8(in, out.data());
     return out;
 }

@@ -113,6 +113,24 @@ TEST(HString, CountsUtf16UnitsAndRoundTripsUtf8) {
     EXPECT_EQ(s.to_utf8(), utf8);
 }
 
+TEST(HString, OneNonAsciiCharacterAnywhereTakesTheFullEncoding) {
+    // ASCII text is copied byte for byte; one character past it, wherever it stands,
+    // must not be copied as a byte.
+    const std::wstring ascii(40, L'k');
+    for (std::size_t at : {std::size_t{0}, std::size_t{17}, ascii.size() - 1}) {
+        std::wstring text = ascii;
+        text[at] = L'\u00E9';
+        std::string expected(ascii.size() - 1, 'k');
+        expected.insert(at, "\xC3\xA9");
+        EXPECT_EQ(hstring(text).to_utf8(), expected) << at;
+        EXPECT_EQ(utf8_size(text), expected.size()) << at;
+    }
+    EXPECT_EQ(hstring(ascii).to_utf8(), std::string(40, 'k'));
+    // A lone surrogate and a value outside Unicode become replacement characters.
+    const std::wstring odd = {L'a', wchar_t(0xD800), wchar_t(-1)};
+    EXPECT_EQ(hstring(odd).to_utf8(), "a\xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
 TEST(HString, InvalidUtf8BecomesReplacementCharacters) {
     const hstring s =
         hstring::from_utf8(std::string("a\xFF"
