@@ -5,11 +5,8 @@
 // of a million requests; each stretch (to 10^3, 10^4, 10^5, 10^6) reports the median
 // of its hundred-request windows.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <functional>
-#include <future>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -46,27 +43,15 @@ struct Stream {
     std::vector<Sizes> sizes = std::vector<Sizes>(std::size(kStretches));
 
     void run(const std::shared_ptr<OrvaneTestManager>& manager) {
-        std::atomic<int64_t> issued{0}, completed{0}, settled{0};
-        std::promise<void> finished;
-        std::function<void()> issue = [&] {
-            if (issued.fetch_add(1) >= kTotal) return;
-            manager->TestDelayApi(0).Completed([&](const auto&, Platform::AsyncStatus) {
-                const int64_t n = completed.fetch_add(1) + 1;
-                if (n % kWindow == 0) marks[static_cast<std::size_t>(n / kWindow)] = Clock::now();
-                for (std::size_t i = 0; i < std::size(kStretches); ++i)
-                    if (n == kStretches[i])
-                        sizes[i] = {Tarvik::ResultsCache::resultCount(),
-                                    Tarvik::ResultsCache::inProgressCount(),
-                                    Tarvik::AcknowledgementUtils::pendingCount()};
-                issue();
-                // The last to settle, not the last to complete: every stamp is written.
-                if (settled.fetch_add(1, std::memory_order_acq_rel) + 1 == kTotal)
-                    finished.set_value();
-            });
-        };
         marks[0] = Clock::now();
-        for (int i = 0; i < kDepth; ++i) issue();
-        finished.get_future().wait();
+        Bench::keepInFlight(manager, kDepth, kTotal, [this](int64_t n) {
+            if (n % kWindow == 0) marks[static_cast<std::size_t>(n / kWindow)] = Clock::now();
+            for (std::size_t i = 0; i < std::size(kStretches); ++i)
+                if (n == kStretches[i])
+                    sizes[i] = {Tarvik::ResultsCache::resultCount(),
+                                Tarvik::ResultsCache::inProgressCount(),
+                                Tarvik::AcknowledgementUtils::pendingCount()};
+        });
     }
 
     // The median time per request of the windows in (from, upTo]: a busy moment of a

@@ -94,19 +94,22 @@ void recordP50(benchmark::State& state, const std::string& name, F once) {
     record(state, name, p50, "p50_us");
 }
 
-// Keeps `depth` TestDelayApi(0) calls in flight until `count` have completed.
+// Keeps `depth` TestDelayApi(0) calls in flight until `count` have completed; each
+// completion's number (1 to count) goes to `onCompleted` first, if one is given.
 inline void keepInFlight(
     const std::shared_ptr<TarvikFoundation::OrvaneInternal::OrvaneTestManager>& manager, int depth,
-    int64_t count) {
-    std::atomic<int64_t> issued{0}, completed{0};
+    int64_t count, const std::function<void(int64_t)>& onCompleted = {}) {
+    std::atomic<int64_t> issued{0}, completed{0}, settled{0};
     std::promise<void> finished;
     std::function<void()> issue = [&] {
         if (issued.fetch_add(1) >= count) return;
         manager->TestDelayApi(0).Completed([&](const auto&, Platform::AsyncStatus) {
-            if (completed.fetch_add(1) + 1 == count)
-                finished.set_value();
-            else
-                issue();
+            const int64_t n = completed.fetch_add(1) + 1;
+            if (onCompleted) onCompleted(n);
+            issue();
+            // The last handler to finish, not the last to complete, ends the run: no
+            // handler touches this frame once it has returned.
+            if (settled.fetch_add(1, std::memory_order_acq_rel) + 1 == count) finished.set_value();
         });
     };
     for (int i = 0; i < depth; ++i) issue();
