@@ -1,6 +1,8 @@
 // GCC 12 reports the shared_ptr inside a sorted entry's variant as maybe uninitialized
 // in std::sort's heap fallback, a false positive of its variant analysis.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include "platform/valueset.h"
 
