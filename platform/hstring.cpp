@@ -84,10 +84,6 @@ std::size_t utf8_size(std::wstring_view in) noexcept {
 }
 
 char* write_utf8(std::wstring_view in, char* out) noexcept {
-    if (all_ascii(in)) {
-        for (wchar_t c : in) *out++ = static_cast<char>(c);
-        return out;
-    }
     for (wchar_t c : in) {
         char32_t cp = static_cast<char32_t>(c);
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
