@@ -56,20 +56,6 @@ void onProcessExit() {
     g_shuttingDown.fetch_add(1);
 }
 
-bool isLevel(const char* level, const char (&name)[4]) noexcept {
-    return level[0] == name[0] && level[1] == name[1] && level[2] == name[2] && level[3] == '\0';
-}
-
-// Runs on every line, written or not: the three-letter levels are matched before any scan.
-uint32_t levelRank(const char* level) noexcept {
-    if (!level) return 4;
-    if (isLevel(level, "DBG")) return 1;
-    if (isLevel(level, "INF")) return 2;
-    if (isLevel(level, "WRN")) return 3;
-    if (std::strchr(level, '{') || std::strchr(level, '}')) return 0;
-    return 4;
-}
-
 const char* fileTail(const char* path) noexcept {
     if (!path) return "";
     const char* tail = path;
@@ -209,7 +195,7 @@ void appendNewline(char* buf) noexcept {
 
 bool dropped(const char* level) noexcept {
     return g_shuttingDown.load(std::memory_order_relaxed) != 0 ||
-           levelRank(level) < state().threshold.load(std::memory_order_relaxed);
+           detail::levelRank(level) < state().threshold.load(std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -309,6 +295,10 @@ std::wstring GetLogFilePath() {
     LoggerState& s = state();
     std::lock_guard g(s.info.lock);
     return s.info.path;
+}
+
+const std::atomic<uint32_t>& detail::threshold() noexcept {
+    return state().threshold;
 }
 
 bool LogWrites(const char* level) noexcept {

@@ -2,6 +2,7 @@
 /// @file
 /// The process-wide logger: one formatted line per call, filtered by level, written
 /// to the network sink, the log file or the debugger output.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -33,14 +34,45 @@ std::string GetTimeStamp();
 /// in "::operator ()". Writes at most cap-1 characters.
 void QualifiedFunctionName(const char* signature, char* out, std::size_t cap) noexcept;
 
+namespace detail {
+
+/// A level's rank against the threshold: scope markers 0, DBG 1, INF 2, WRN 3, any other
+/// level 4. Constant for a literal level, so that a line below the threshold costs a
+/// load and a compare at the call, not a call with all its arguments.
+constexpr uint32_t levelRank(const char* level) noexcept {
+    if (!level) return 4;
+    const auto is = [level](const char(&name)[4]) {
+        return level[0] == name[0] && level[1] == name[1] && level[2] == name[2] &&
+               level[3] == '\0';
+    };
+    if (is("DBG")) return 1;
+    if (is("INF")) return 2;
+    if (is("WRN")) return 3;
+    for (const char* p = level; *p; ++p)
+        if (*p == '{' || *p == '}') return 0;
+    return 4;
+}
+
+/// The logger's threshold: lines of a lower rank are dropped.
+const std::atomic<uint32_t>& threshold() noexcept;
+
+/// False when a line of this level is sure to be dropped; LogMessage decides the rest.
+inline bool mayWrite(const char* level) noexcept {
+    return levelRank(level) >= threshold().load(std::memory_order_relaxed);
+}
+
+}  // namespace detail
+
 /// Entry and exit markers of a function.
 class LogScope {
   public:
     LogScope(const char* file, const char* function, unsigned line) noexcept
         : file_(file), function_(function), line_(line) {
-        LogMessage("{", file_, function_, line_, "");
+        if (detail::mayWrite("{")) LogMessage("{", file_, function_, line_, "");
     }
-    ~LogScope() { LogMessage("}", file_, function_, line_, ""); }
+    ~LogScope() {
+        if (detail::mayWrite("}")) LogMessage("}", file_, function_, line_, "");
+    }
     LogScope(const LogScope&) = delete;
     LogScope& operator=(const LogScope&) = delete;
 
@@ -53,8 +85,12 @@ class LogScope {
 }  // namespace Tarvik
 
 #define TARVIK_FUNCTION __PRETTY_FUNCTION__
-#define TLOG(level, ...) \
-    ::Tarvik::LogMessage(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__)
-#define TLOGW(level, ...) \
-    ::Tarvik::LogMessageWide(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__)
+#define TLOG(level, ...)                                                                 \
+    (::Tarvik::detail::mayWrite(level)                                                   \
+         ? ::Tarvik::LogMessage(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__) \
+         : -1)
+#define TLOGW(level, ...)                                                                    \
+    (::Tarvik::detail::mayWrite(level)                                                       \
+         ? ::Tarvik::LogMessageWide(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__) \
+         : -1)
 #define TLOG_SCOPE() ::Tarvik::LogScope tarvik_log_scope_(__FILE__, TARVIK_FUNCTION, __LINE__)

@@ -33,17 +33,25 @@ const char* property_type_name(PropertyType t) noexcept {
 ValueSet::ValueSet() : impl_(std::make_shared<Impl>()) {}
 
 namespace {
+// Most keys differ in their first character: that one is compared in place, and only
+// keys that share it pay for a library comparison. The order is the text's, as before.
+bool keyBelow(std::wstring_view a, std::wstring_view b) noexcept {
+    if (!a.empty() && !b.empty() && a[0] != b[0]) return a[0] < b[0];
+    return a < b;
+}
+bool sameKey(std::wstring_view a, std::wstring_view b) noexcept {
+    return a.size() == b.size() && (a.empty() || a[0] == b[0]) && a == b;
+}
 // Entries order by their keys' text; an entry also compares with a bare key.
 struct KeyLess {
     using Entry = ValueSet::Items::value_type;
     bool operator()(const Entry& a, std::wstring_view b) const noexcept {
-        return std::wstring_view(a.first) < b;
+        return keyBelow(a.first, b);
     }
     bool operator()(const Entry& a, const Entry& b) const noexcept {
-        return std::wstring_view(a.first) < std::wstring_view(b.first);
+        return keyBelow(a.first, b.first);
     }
 };
-
 // The first entry whose key is not below `key`.
 ValueSet::Items::iterator lowerBound(ValueSet::Items& items, std::wstring_view key) {
     return std::lower_bound(items.begin(), items.end(), key, KeyLess{});
@@ -57,7 +65,7 @@ ValueSet ValueSet::FromItems(Items items) {
     std::sort(items.begin(), items.end(), KeyLess{});
     const auto repeated =
         std::adjacent_find(items.begin(), items.end(),
-                           [](const auto& a, const auto& b) { return a.first == b.first; });
+                           [](const auto& a, const auto& b) { return sameKey(a.first, b.first); });
     if (repeated != items.end())
         throw hresult_invalid_argument(L"repeated key: " + repeated->first.wstr());
     ValueSet set;
@@ -67,7 +75,7 @@ ValueSet ValueSet::FromItems(Items items) {
 
 ValueSet::Items::iterator ValueSet::Impl::find(std::wstring_view key) {
     auto it = lowerBound(items, key);
-    if (it != items.end() && std::wstring_view(it->first) == key) return it;
+    if (it != items.end() && sameKey(it->first, key)) return it;
     return items.end();
 }
 
@@ -82,7 +90,7 @@ bool ValueSet::Insert(hstring key, PropertyValue value) const {
     // Reserve before searching: growing later would leave the position dangling.
     if (i.items.capacity() == 0) i.items.reserve(8);
     auto it = lowerBound(i.items, key);
-    if (it != i.items.end() && it->first == key) {
+    if (it != i.items.end() && sameKey(it->first, key)) {
         it->second = std::move(value);
         return true;
     }

@@ -85,6 +85,34 @@ TEST_F(LoggerFile, ThresholdDropsLowerRanksAndClampsAtFour) {
         EXPECT_EQ(text.find(dropped), std::string::npos) << dropped;
 }
 
+// The macro decides at the call site whether to call at all: it must drop and write
+// exactly what the call itself would, for literal levels and for levels made at run time.
+TEST_F(LoggerFile, MacroDropsExactlyWhatTheCallDrops) {
+    const std::string made = std::string("D") + "BG";
+    for (uint32_t level = 0; level <= 4; ++level) {
+        useLevel(level);
+        const auto check = [&](const char* name, int viaMacro) {
+            const bool macroDropped = viaMacro == -1;
+            const bool callDropped = LogMessage(name, kFile, kFunc, 9, "call") == -1;
+            EXPECT_EQ(macroDropped, callDropped) << "level " << level << " line " << name;
+        };
+        check("{", TLOG("{", "macro"));
+        check("}", TLOG("}", "macro"));
+        check("a{b", TLOG("a{b", "macro"));
+        check("DBG", TLOG("DBG", "macro"));
+        check("INF", TLOG("INF", "macro"));
+        check("WRN", TLOG("WRN", "macro"));
+        check("CRT", TLOG("CRT", "macro"));
+        check("DBGX", TLOG("DBGX", "macro"));
+        check(made.c_str(), TLOG(made.c_str(), "macro"));
+        check("WRN", TLOGW("WRN", L"wide"));
+    }
+    useLevel(1);
+    const std::size_t before = content().size();
+    { LogScope scope(kFile, kFunc, 78); }
+    EXPECT_EQ(content().size(), before) << "scope markers are written only at level 0";
+}
+
 TEST_F(LoggerFile, EntryAndExitMarkersAtLevelZero) {
     useLevel(0);
     const std::string stamp = GetTimeStamp();
