@@ -177,105 +177,106 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
     const uint64_t id = requestIdOf(request);
     const int32_t command = commandOf(request);
     AppServiceResponse last = nullptr;
-    for (int t = 0;; ++t) {
-        if (t >= kMaxAttempts || token.is_canceled()) {
-            unsigned tag;
-            {
-                std::lock_guard lock(self->connectionMutex_);
-                tag = self->connectionTag();
+    AppServiceResponse result = nullptr;
+    // The end of a command is settled here rather than in a continuation: one task and
+    // one continuation less per request.
+    try {
+        for (int t = 0;; ++t) {
+            if (t >= kMaxAttempts || token.is_canceled()) {
+                unsigned tag;
+                {
+                    std::lock_guard lock(self->connectionMutex_);
+                    tag = self->connectionTag();
+                }
+                TLOG("CRT", "retry limit exceeded %I64d con %x cmd %d", id, tag, command);
+                result = last;
+                break;
             }
-            TLOG("CRT", "retry limit exceeded %I64d con %x cmd %d", id, tag, command);
-            co_return last;
-        }
-        TLOG("DBG", "Try %d %I64d", t, id);
-        TLOG("DBG", "%d { %I64d", command, id);
+            TLOG("DBG", "Try %d %I64d", t, id);
+            TLOG("DBG", "%d { %I64d", command, id);
 
-        AppServiceResponse response = nullptr;
-        std::exception_ptr failure;
-        bool cancelSend = false;
-        std::exception_ptr fatal;
-        Platform::IAsyncOperation<AppServiceResponse> operation;
-        unsigned tag = 0;
-        try {
-            // The connection is taken under the lock and used after it: senders on many
-            // threads must not queue up behind one another's socket writes.
-            AppServiceConnection connection = nullptr;
-            if (onCaller) {
-                std::unique_lock lock(self->connectionMutex_);
-                if (self->connection_) {
+            AppServiceResponse response = nullptr;
+            std::exception_ptr failure;
+            bool cancelSend = false;
+            std::exception_ptr fatal;
+            Platform::IAsyncOperation<AppServiceResponse> operation;
+            unsigned tag = 0;
+            try {
+                // The connection is taken under the lock and used after it: senders on many
+                // threads must not queue up behind one another's socket writes.
+                AppServiceConnection connection = nullptr;
+                if (onCaller) {
+                    std::unique_lock lock(self->connectionMutex_);
+                    if (self->connection_) {
+                        tag = self->connectionTag();
+                        connection = self->connection_;
+                    }
+                }
+                if (!connection) {
+                    if (onCaller) co_await Platform::resume_background();
+                    std::unique_lock lock(self->connectionMutex_);
+                    self->waitForConnection(lock);
+                    if (!self->connection_)
+                        throw hresult_error(Platform::E_FAIL_,
+                                            L"no App Service connection attached");
                     tag = self->connectionTag();
                     connection = self->connection_;
                 }
-            }
-            if (!connection) {
-                if (onCaller) co_await Platform::resume_background();
-                std::unique_lock lock(self->connectionMutex_);
-                self->waitForConnection(lock);
-                if (!self->connection_)
-                    throw hresult_error(Platform::E_FAIL_, L"no App Service connection attached");
-                tag = self->connectionTag();
-                connection = self->connection_;
-            }
-            operation = connection.SendMessageAsync(request);
-            onCaller = false;
-            // The answer resumes this loop on the I/O thread that read it; a final answer
-            // completes the caller's operation from there, anything else (a retry, an
-            // error, a log line) moves to the pool first.
-            const task<AppServiceResponse> exchange = operation.as_task();
-            co_await Platform::resume_inline<AppServiceResponse>(exchange);
-            if (exchange.status() != Platform::task_status::completed ||
-                !isFinalAnswer(exchange.get()))
-                co_await Platform::resume_background();
-            response = exchange.get();
-        } catch (const Platform::task_canceled&) {
-            TLOG("WRN", "task cancelled, return failure");
-            cancelSend = true;
-        } catch (const hresult_error& e) {
-            TLOG("WRN", "exception %S", e.message().c_str());
-            if (self->uwpExited_)
+                operation = connection.SendMessageAsync(request);
+                onCaller = false;
+                // The answer resumes this loop on the I/O thread that read it; a final answer
+                // completes the caller's operation from there, anything else (a retry, an
+                // error, a log line) moves to the pool first.
+                const task<AppServiceResponse> exchange = operation.as_task();
+                co_await Platform::resume_inline<AppServiceResponse>(exchange);
+                if (exchange.status() != Platform::task_status::completed ||
+                    !isFinalAnswer(exchange.get()))
+                    co_await Platform::resume_background();
+                response = exchange.get();
+            } catch (const Platform::task_canceled&) {
+                TLOG("WRN", "task cancelled, return failure");
                 cancelSend = true;
-            else if (e.code() == Errors::kAppServiceConnection)
-                fatal = std::current_exception();
-            else
-                failure = std::current_exception();
-        } catch (...) {
-            TLOG("WRN", "exception");
-            failure = std::make_exception_ptr(hresult_error(Platform::E_FAIL_, L"send failed"));
+            } catch (const hresult_error& e) {
+                TLOG("WRN", "exception %S", e.message().c_str());
+                if (self->uwpExited_)
+                    cancelSend = true;
+                else if (e.code() == Errors::kAppServiceConnection)
+                    fatal = std::current_exception();
+                else
+                    failure = std::current_exception();
+            } catch (...) {
+                TLOG("WRN", "exception");
+                failure = std::make_exception_ptr(hresult_error(Platform::E_FAIL_, L"send failed"));
+            }
+            if (cancelSend) Platform::cancel_current_task();
+            if (fatal) std::rethrow_exception(fatal);
+            if (response) last = response;
+
+            if (!self->shouldRetry(request, response, failure) || token.is_canceled()) {
+                result = response;
+                break;
+            }
+
+            const int ms = kBackoffMs[t];
+            TLOG("INF", "[%d] sleep %d req %I64d API %d %x", t, ms, id, command, tag);
+            co_await Platform::resume_after(std::chrono::milliseconds(ms), token);
+            self->waitToResume();
+            if (!request.HasKey(Keys::kRetry)) request.Insert(Keys::kRetry, true);
         }
-        if (cancelSend) Platform::cancel_current_task();
-        if (fatal) std::rethrow_exception(fatal);
-        if (response) last = response;
-
-        if (!self->shouldRetry(request, response, failure) || token.is_canceled())
-            co_return response;
-
-        const int ms = kBackoffMs[t];
-        TLOG("INF", "[%d] sleep %d req %I64d API %d %x", t, ms, id, command, tag);
-        co_await Platform::resume_after(std::chrono::milliseconds(ms), token);
-        self->waitToResume();
-        if (!request.HasKey(Keys::kRetry)) request.Insert(Keys::kRetry, true);
+    } catch (const Platform::task_canceled&) {
+        throw;
+    } catch (...) {
+        TLOG("CRT", "Fatal exception when executing command %d", static_cast<int>(id));
+        if (!token.is_canceled()) throw;
     }
+    if (token.is_canceled()) Platform::cancel_current_task();
+    AcknowledgementUtils::storeId(id);
+    co_return result;
 }
 
 task<AppServiceResponse> TarvikAppServiceConnection::sendCommandAsync(ValueSet request) {
     assignRequestId(request);
-    auto token = cancellation_.get_token();
-    return retryLoop(shared_from_this(), request, token)
-        .then_inline([request, token](task<AppServiceResponse> loop) -> AppServiceResponse {
-            AppServiceResponse response = nullptr;
-            try {
-                response = loop.get();
-            } catch (const Platform::task_canceled&) {
-                throw;
-            } catch (...) {
-                TLOG("CRT", "Fatal exception when executing command %d",
-                     static_cast<int>(requestIdOf(request)));
-                if (!token.is_canceled()) throw;
-            }
-            if (token.is_canceled()) Platform::cancel_current_task();
-            AcknowledgementUtils::storeId(requestIdOf(request));
-            return response;
-        });
+    return retryLoop(shared_from_this(), std::move(request), cancellation_.get_token());
 }
 
 void TarvikAppServiceConnection::sendCommandVoid(ValueSet request) {
