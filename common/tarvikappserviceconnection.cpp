@@ -416,33 +416,24 @@ void TarvikAppServiceConnection::onRequestReceived(
         handler = it->second;
     }
     auto deferral = std::make_shared<DeferralCompleter>(args.GetDeferral());
+    auto token = cancellation_.get_token();
+    if (token.is_canceled()) {
+        TLOG("WRN", "task cancelled");
+        return;
+    }
+    ++inFlight_;
+    // The platform already delivers each request on a pool thread of its own, so the
+    // handler runs here, after the task mutex is released: no lock is held while a
+    // handler runs, and no second hand-off to the pool is paid per request.
+    lk.unlock();
     try {
-        auto token = cancellation_.get_token();
-        auto self = shared_from_this();
-        ++inFlight_;
-        // The platform already delivers each request on a pool thread of its own, so the
-        // handler runs here, after the task mutex is released: no lock is held while a
-        // handler runs, and no second hand-off to the pool is paid per request.
-        lk.unlock();
-        task<void> executor = token.is_canceled()
-                                  ? Platform::task_from_exception<void>(
-                                        std::make_exception_ptr(Platform::task_canceled()))
-                                  : handlerTask(self, handler, sender, args, deferral, token);
-        executor.then_inline([self](task<void> finished) {
-            try {
-                finished.get();
-            } catch (const Platform::task_canceled&) {
-                TLOG("WRN", "task cancelled");
-            } catch (const hresult_error& e) {
-                TLOG("WRN", "platform exception %S", e.message().c_str());
-            } catch (...) {
-                TLOG("WRN", "Exception in task");
-            }
-            std::lock_guard g(self->taskMutex_);
-            if (--self->inFlight_ == 0) self->tasksDone_.notify_all();
-        });
+        handlerTask(shared_from_this(), handler, sender, args, deferral, token);
     } catch (...) {
+        // Only making the task can fail here (its body logs its own failures), and then
+        // nothing else will count this request out.
         TLOG("CRT", "execption in creating requestExecutor");
+        lk.lock();
+        if (--inFlight_ == 0) tasksDone_.notify_all();
     }
 }
 
@@ -450,57 +441,73 @@ task<void> TarvikAppServiceConnection::handlerTask(
     std::shared_ptr<TarvikAppServiceConnection> self, CommandHandler handler,
     AppServiceConnection sender, Platform::AppServiceRequestReceivedEventArgs args,
     std::shared_ptr<DeferralCompleter> deferral, cancellation_token token) {
-    const ValueSet message = args.Request().Message();
-    AcknowledgementUtils::processAcknowledgements(message);
-    uint64_t id = kNoRequestId;
-    ValueSet result = nullptr;
-    bool execute = true;
-    if (message.HasKey(Keys::kCommandId)) {
-        id = message.LookupAs<uint64_t>(Keys::kCommandId);
-        TLOG("DBG", "handle %s [%I64d] on %x", self->name_.c_str(), id, tagOf(sender.identity()));
-        ValueSet cached = nullptr;
-        switch (ResultsCache::admit(id, cached)) {
-            case ResultsCache::Admission::InProgress:
-                result = createResponse(true);
-                result.Insert(Keys::kResponse, kResponseInProgress);
-                execute = false;
-                break;
-            case ResultsCache::Admission::Cached:
-                result = cached;
-                execute = false;
-                break;
-            case ResultsCache::Admission::Started:
-                break;
-        }
-    } else {
-        TLOG("CRT", "kCommandId !found");
-        ResultsCache::markInProgress(id);
-    }
-    if (execute) {
-        try {
-            result = handler(message);
-            TLOG("DBG", "Executed %I64d", id);
-            if (result) {
-                auto v = result.TryLookup(Keys::kResponse);
-                if (v && Platform::unbox_value<int32_t>(*v) != kResponseInProgress)
-                    ResultsCache::storeResult(id, result);
-            }
-        } catch (...) {
-            TLOG("CRT", "Exception executing Handler req %I64d API %d", id, commandOf(message));
-            result = nullptr;
-        }
-        ResultsCache::clearInProgress(id);
-    }
-    if (token.is_canceled()) co_return;
+    // The request is in flight until this ends, and what escapes it is logged here: no
+    // continuation per request for either.
     try {
-        if (!result) createFailedResult(result, id);
-        TLOG("DBG", "%I64d ...", id);
-        co_await args.Request().SendResponseAsync(result);
-        TLOG("DBG", "%I64d <<", id);
+        const ValueSet message = args.Request().Message();
+        AcknowledgementUtils::processAcknowledgements(message);
+        uint64_t id = kNoRequestId;
+        ValueSet result = nullptr;
+        bool execute = true;
+        if (message.HasKey(Keys::kCommandId)) {
+            id = message.LookupAs<uint64_t>(Keys::kCommandId);
+            TLOG("DBG", "handle %s [%I64d] on %x", self->name_.c_str(), id,
+                 tagOf(sender.identity()));
+            ValueSet cached = nullptr;
+            switch (ResultsCache::admit(id, cached)) {
+                case ResultsCache::Admission::InProgress:
+                    result = createResponse(true);
+                    result.Insert(Keys::kResponse, kResponseInProgress);
+                    execute = false;
+                    break;
+                case ResultsCache::Admission::Cached:
+                    result = cached;
+                    execute = false;
+                    break;
+                case ResultsCache::Admission::Started:
+                    break;
+            }
+        } else {
+            TLOG("CRT", "kCommandId !found");
+            ResultsCache::markInProgress(id);
+        }
+        if (execute) {
+            try {
+                result = handler(message);
+                TLOG("DBG", "Executed %I64d", id);
+                if (result) {
+                    auto v = result.TryLookup(Keys::kResponse);
+                    if (v && Platform::unbox_value<int32_t>(*v) != kResponseInProgress)
+                        ResultsCache::storeResult(id, result);
+                }
+            } catch (...) {
+                TLOG("CRT", "Exception executing Handler req %I64d API %d", id, commandOf(message));
+                result = nullptr;
+            }
+            ResultsCache::clearInProgress(id);
+        }
+        if (!token.is_canceled()) {
+            try {
+                if (!result) createFailedResult(result, id);
+                TLOG("DBG", "%I64d ...", id);
+                co_await args.Request().SendResponseAsync(result);
+                TLOG("DBG", "%I64d <<", id);
+            } catch (...) {
+                TLOG("CRT", "caught exception %I64d", id);
+            }
+            deferral->complete();
+        }
+    } catch (const Platform::task_canceled&) {
+        TLOG("WRN", "task cancelled");
+    } catch (const hresult_error& e) {
+        TLOG("WRN", "platform exception %S", e.message().c_str());
     } catch (...) {
-        TLOG("CRT", "caught exception %I64d", id);
+        TLOG("WRN", "Exception in task");
     }
-    deferral->complete();
+    {
+        std::lock_guard g(self->taskMutex_);
+        if (--self->inFlight_ == 0) self->tasksDone_.notify_all();
+    }
 }
 
 }  // namespace Tarvik

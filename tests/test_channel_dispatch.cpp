@@ -131,6 +131,30 @@ TEST_F(Dispatch, RequestWithoutIdRunsEveryTime) {
     EXPECT_FALSE(ResultsCache::containsResult(kNoRequestId));
 }
 
+// Detaching waits for the in-flight count to reach zero: each way a request can end
+// must count it out, or every later detach waits out its full limit.
+TEST_F(Dispatch, EveryWayARequestEndsCountsItOut) {
+    channel->addCommand(31, [](const ValueSet&) { return createResponse(true); });
+    channel->addCommand(33, [](const ValueSet&) { return ValueSet(nullptr); });
+    channel->addCommand(
+        37, [](const ValueSet&) -> ValueSet { throw std::runtime_error("handler bug"); });
+    send(request(31, 7351));
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 0; })) << "answered";
+    send(request(31, 7351));
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 0; })) << "from the cache";
+    send(request(33, 7352));
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 0; })) << "null result";
+    send(request(37, 7353));
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 0; })) << "handler raised";
+    // Acknowledgements announced but missing: reading them raises before any answer.
+    ValueSet broken = request(31, 7354);
+    broken.Insert(Keys::kAckCounts, int32_t{1});
+    auto unanswered = peer.peerSide().SendMessageAsync(broken);
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 0; })) << "bad acknowledgements";
+    ResultsCache::deleteResult(7351);
+    ResultsCache::deleteResult(7354);
+}
+
 TEST_F(Dispatch, DetachingWaitsForRunningHandlers) {
     std::atomic<bool> finished{false};
     channel->addCommand(31, [&](const ValueSet&) {
