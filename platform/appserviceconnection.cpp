@@ -309,7 +309,9 @@ IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(
         if (i.takePending(sequence)) return closed();
         return IAsyncOperation<AppServiceResponse>::from_task(tce.get_task());
     }
-    const auto status = i.transport->sendRequest(sequence, message);
+    auto status = i.transport->sendRequest(sequence, message);
+    // The transport closed under this send: it ends as the exchanges pending at the close do.
+    if (status == AppServiceResponseStatus::Failure) status = AppServiceResponseStatus::Unknown;
     if (status != AppServiceResponseStatus::Success) {
         if (auto waiter = i.takePending(sequence)) waiter->set(AppServiceResponse(status, nullptr));
     }
