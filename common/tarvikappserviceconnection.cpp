@@ -432,9 +432,13 @@ void TarvikAppServiceConnection::onRequestReceived(
         // Only making the task can fail here (its body logs its own failures), and then
         // nothing else will count this request out.
         TLOG("CRT", "execption in creating requestExecutor");
-        lk.lock();
-        if (--inFlight_ == 0) tasksDone_.notify_all();
+        countOut();
     }
+}
+
+void TarvikAppServiceConnection::countOut() {
+    std::lock_guard g(taskMutex_);
+    if (--inFlight_ == 0) tasksDone_.notify_all();
 }
 
 task<void> TarvikAppServiceConnection::handlerTask(
@@ -504,10 +508,7 @@ task<void> TarvikAppServiceConnection::handlerTask(
     } catch (...) {
         TLOG("WRN", "Exception in task");
     }
-    {
-        std::lock_guard g(self->taskMutex_);
-        if (--self->inFlight_ == 0) self->tasksDone_.notify_all();
-    }
+    self->countOut();
 }
 
 }  // namespace Tarvik

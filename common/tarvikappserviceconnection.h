@@ -83,6 +83,8 @@ class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikApp
                                             Platform::cancellation_token token);
     void subscribeToApplication();
     unsigned connectionTag();
+    // One incoming request has ended; wakes whoever waits for the last.
+    void countOut();
 
     std::string name_;
     AppServiceConnection connection_{nullptr};
