@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "common/logger.h"
+#include "platform/framedecoder.h"
 #include "platform/frameencoder.h"
 #include "platform/iocontext.h"
 #include "platform/wirecodec.h"
@@ -316,42 +317,55 @@ bool SocketTransport::drainFrames() {
 }
 
 bool SocketTransport::handleFrame(const char* data, std::size_t size) {
-    FrameArena arena;
-    auto& frame = arena.frame();
     std::shared_ptr<Sink> sink;
     {
         std::lock_guard g(m_);
         sink = sink_.lock();
     }
     try {
-        if (!frame.ParseFromArray(data, static_cast<int>(size)))
-            throw hresult_invalid_argument(L"frame does not parse");
-        switch (frame.body_case()) {
-            case tarvik::wire::Frame::kRequest: {
-                ValueSet message = Wire::fromProto(frame.request().message(), &keys_);
-                if (sink) sink->onRequestFrame(frame.request().sequence(), std::move(message));
-                break;
+        // Nearly every frame is read straight into its message; the rest (opening and
+        // closing frames, other encodings, non-ASCII text) goes through protobuf.
+        auto decoded = Wire::decodeCommonFrame(data, size, &keys_);
+        if (!decoded) {
+            FrameArena arena;
+            auto& frame = arena.frame();
+            if (!frame.ParseFromArray(data, static_cast<int>(size)))
+                throw hresult_invalid_argument(L"frame does not parse");
+            decoded.emplace();
+            switch (frame.body_case()) {
+                case tarvik::wire::Frame::kRequest:
+                    decoded->kind = Wire::DecodedFrame::Kind::Request;
+                    decoded->sequence = frame.request().sequence();
+                    decoded->message = Wire::fromProto(frame.request().message(), &keys_);
+                    break;
+                case tarvik::wire::Frame::kResponse: {
+                    const auto& r = frame.response();
+                    decoded->kind = Wire::DecodedFrame::Kind::Response;
+                    decoded->sequence = r.sequence();
+                    decoded->status = r.status();
+                    if (r.message_present())
+                        decoded->message = Wire::fromProto(r.message(), &keys_);
+                    break;
+                }
+                case tarvik::wire::Frame::kClose:
+                    TLOG("INF", "%s: peer closed the connection", label_.c_str());
+                    fail(AppServiceClosedStatus::Completed);
+                    return false;
+                default:
+                    throw hresult_invalid_argument(L"unexpected frame type");
             }
-            case tarvik::wire::Frame::kResponse: {
-                const auto& r = frame.response();
-                if (r.status() < 0 ||
-                    r.status() >
-                        static_cast<int32_t>(AppServiceResponseStatus::MessageSizeTooLarge))
-                    throw hresult_invalid_argument(L"unknown response status");
-                ValueSet message =
-                    r.message_present() ? Wire::fromProto(r.message(), &keys_) : ValueSet(nullptr);
-                if (sink)
-                    sink->onResponseFrame(r.sequence(),
-                                          static_cast<AppServiceResponseStatus>(r.status()),
-                                          std::move(message));
-                break;
-            }
-            case tarvik::wire::Frame::kClose:
-                TLOG("INF", "%s: peer closed the connection", label_.c_str());
-                fail(AppServiceClosedStatus::Completed);
-                return false;
-            default:
-                throw hresult_invalid_argument(L"unexpected frame type");
+        }
+        if (decoded->kind == Wire::DecodedFrame::Kind::Request) {
+            if (sink) sink->onRequestFrame(decoded->sequence, std::move(decoded->message));
+        } else {
+            if (decoded->status < 0 ||
+                decoded->status >
+                    static_cast<int32_t>(AppServiceResponseStatus::MessageSizeTooLarge))
+                throw hresult_invalid_argument(L"unknown response status");
+            if (sink)
+                sink->onResponseFrame(decoded->sequence,
+                                      static_cast<AppServiceResponseStatus>(decoded->status),
+                                      std::move(decoded->message));
         }
     } catch (const hresult_error& e) {
         TLOG("CRT", "%s: malformed frame (%S), closing", label_.c_str(), e.message().c_str());
