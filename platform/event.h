@@ -1,10 +1,10 @@
 #pragma once
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace Platform {
 
@@ -25,31 +25,43 @@ class event {
     event_token add(handler_type h) {
         std::lock_guard g(m_);
         const int64_t id = next_++;
-        handlers_.emplace(id, std::move(h));
+        auto next =
+            handlers_ ? std::make_shared<Handlers>(*handlers_) : std::make_shared<Handlers>();
+        next->emplace_back(id, std::move(h));
+        handlers_ = std::move(next);
         return event_token{id};
     }
     void remove(event_token t) {
         std::lock_guard g(m_);
-        handlers_.erase(t.value);
+        if (!handlers_) return;
+        auto next = std::make_shared<Handlers>();
+        for (const auto& entry : *handlers_)
+            if (entry.first != t.value) next->push_back(entry);
+        handlers_ = std::move(next);
     }
     std::size_t size() const {
         std::lock_guard g(m_);
-        return handlers_.size();
+        return handlers_ ? handlers_->size() : 0;
     }
     /// Invokes every handler in registration order; returns the number invoked.
     std::size_t operator()(Args... args) const {
-        std::map<int64_t, handler_type> snapshot;
+        // The list is never changed in place, only replaced: a raise shares the current
+        // one instead of copying every handler.
+        std::shared_ptr<const Handlers> snapshot;
         {
             std::lock_guard g(m_);
             snapshot = handlers_;
         }
-        for (auto& [id, h] : snapshot) h(args...);
-        return snapshot.size();
+        if (!snapshot) return 0;
+        for (const auto& [id, h] : *snapshot) h(args...);
+        return snapshot->size();
     }
 
   private:
+    // In registration order, which is the order of the tokens.
+    using Handlers = std::vector<std::pair<int64_t, handler_type>>;
     mutable std::mutex m_;
-    std::map<int64_t, handler_type> handlers_;
+    std::shared_ptr<const Handlers> handlers_;
     int64_t next_ = 1;
 };
 
