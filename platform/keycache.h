@@ -29,7 +29,16 @@ class KeyCache {
             return std::hash<std::string_view>{}(s);
         }
     };
-    std::unordered_map<std::string, hstring, Hash, std::equal_to<>> keys_;
+    struct Slot {
+        hstring key;
+        std::string_view text;  // the map's own key, which never moves
+        // The key that came after this one last time: messages of one kind repeat
+        // their keys in one order, so the next key is nearly always that one, which a
+        // comparison confirms without hashing.
+        Slot* next = nullptr;
+    };
+    std::unordered_map<std::string, Slot, Hash, std::equal_to<>> keys_;
+    Slot* last_ = nullptr;
 };
 
 }  // namespace Platform::Wire
