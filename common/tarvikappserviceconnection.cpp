@@ -199,7 +199,6 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
             std::exception_ptr failure;
             bool cancelSend = false;
             std::exception_ptr fatal;
-            Platform::IAsyncOperation<AppServiceResponse> operation;
             unsigned tag = 0;
             try {
                 // The connection is taken under the lock and used after it: senders on many
@@ -222,12 +221,11 @@ task<AppServiceResponse> TarvikAppServiceConnection::retryLoop(
                     tag = self->connectionTag();
                     connection = self->connection_;
                 }
-                operation = connection.SendMessageAsync(request);
+                const task<AppServiceResponse> exchange = connection.SendMessageTask(request);
                 onCaller = false;
                 // The answer resumes this loop on the I/O thread that read it; a final answer
                 // completes the caller's operation from there, anything else (a retry, an
                 // error, a log line) moves to the pool first.
-                const task<AppServiceResponse> exchange = operation.as_task();
                 co_await Platform::resume_inline<AppServiceResponse>(exchange);
                 if (exchange.status() != Platform::task_status::completed ||
                     !isFinalAnswer(exchange.get()))

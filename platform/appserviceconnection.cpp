@@ -286,11 +286,14 @@ IAsyncOperation<AppServiceConnectionStatus> AppServiceConnection::OpenAsync() co
 
 IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(
     const ValueSet& message) const {
+    return IAsyncOperation<AppServiceResponse>::from_task(SendMessageTask(message));
+}
+
+task<AppServiceResponse> AppServiceConnection::SendMessageTask(const ValueSet& message) const {
     auto& i = impl();
     const auto closed = [] {
-        return IAsyncOperation<AppServiceResponse>::from_task(
-            task_from_exception<AppServiceResponse>(std::make_exception_ptr(
-                hresult_object_closed(L"The app service connection is not open."))));
+        return task_from_exception<AppServiceResponse>(std::make_exception_ptr(
+            hresult_object_closed(L"The app service connection is not open.")));
     };
     if (i.state.load(std::memory_order_acquire) != Impl::State::Open) return closed();
     task_completion_event<AppServiceResponse> tce;
@@ -307,7 +310,7 @@ IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(
     // waiters before this one was there: whoever takes it out answers it.
     if (i.state.load(std::memory_order_acquire) != Impl::State::Open) {
         if (i.takePending(sequence)) return closed();
-        return IAsyncOperation<AppServiceResponse>::from_task(tce.get_task());
+        return tce.get_task();
     }
     auto status = i.transport->sendRequest(sequence, message);
     // The transport closed under this send: it ends as the exchanges pending at the close do.
@@ -315,7 +318,7 @@ IAsyncOperation<AppServiceResponse> AppServiceConnection::SendMessageAsync(
     if (status != AppServiceResponseStatus::Success) {
         if (auto waiter = i.takePending(sequence)) waiter->set(AppServiceResponse(status, nullptr));
     }
-    return IAsyncOperation<AppServiceResponse>::from_task(tce.get_task());
+    return tce.get_task();
 }
 
 event_token AppServiceConnection::RequestReceived(RequestReceivedHandler handler) const {

@@ -85,6 +85,9 @@ class AppServiceConnection {
     /// Completes with the peer's response, or with a status and no message when the
     /// exchange failed. Raises object-closed (in the operation) after Close.
     IAsyncOperation<AppServiceResponse> SendMessageAsync(const ValueSet& message) const;
+    /// The same exchange as a bare task, for callers that only await it: no operation
+    /// object is made for it.
+    task<AppServiceResponse> SendMessageTask(const ValueSet& message) const;
 
     event_token RequestReceived(RequestReceivedHandler handler) const;
     void RequestReceived(event_token token) const;
