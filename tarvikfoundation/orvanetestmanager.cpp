@@ -35,9 +35,8 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request
     auto sent = connection_->sendCommandAsync(request);
     const auto text = [](const Platform::AppServiceResponse& response) -> hstring {
         const ValueSet message = response ? response.Message() : ValueSet(nullptr);
-        if (message && message.HasKey(L"TestReponse"))
-            return message.LookupAs<hstring>(L"TestReponse");
-        return hstring();
+        if (!message) return hstring();
+        return message.TryLookupAs<hstring>(L"TestReponse").value_or(hstring());
     };
     // The answer arrives on the I/O thread. Reading it there saves a hand-off to the
     // pool; a log line that will be written goes through the pool, where it may wait
