@@ -62,12 +62,20 @@ ValueSet ValueSet::FromItems(Items items) {
     // One sort, not one insert per entry: entries that arrive in reverse order would
     // otherwise cost a shift of the whole vector each. Repeats are refused, so the
     // sort need not be stable (a stable one would allocate a buffer per message).
-    std::sort(items.begin(), items.end(), KeyLess{});
-    const auto repeated =
-        std::adjacent_find(items.begin(), items.end(),
-                           [](const auto& a, const auto& b) { return sameKey(a.first, b.first); });
-    if (repeated != items.end())
-        throw hresult_invalid_argument(L"repeated key: " + repeated->first.wstr());
+    // Messages written from a ValueSet arrive in key order: one pass that finds every
+    // key above the one before confirms both the order and that none repeats.
+    const bool ascending =
+        std::adjacent_find(items.begin(), items.end(), [](const auto& a, const auto& b) {
+            return !keyBelow(a.first, b.first);
+        }) == items.end();
+    if (!ascending) {
+        std::sort(items.begin(), items.end(), KeyLess{});
+        const auto repeated = std::adjacent_find(
+            items.begin(), items.end(),
+            [](const auto& a, const auto& b) { return sameKey(a.first, b.first); });
+        if (repeated != items.end())
+            throw hresult_invalid_argument(L"repeated key: " + repeated->first.wstr());
+    }
     ValueSet set;
     set.impl_->items = std::move(items);
     return set;

@@ -99,6 +99,29 @@ TEST(ValueSet, StaysOrderedAndFindableAsItGrowsAndShrinksInAnyOrder) {
     EXPECT_FALSE(vs.HasKey(key(order[0])));
 }
 
+TEST(ValueSet, FromItemsOrdersAnyInputAndRefusesRepeatedKeys) {
+    auto items = [](std::initializer_list<const wchar_t*> keys) {
+        ValueSet::Items out;
+        int32_t n = 0;
+        for (const wchar_t* k : keys) out.emplace_back(hstring(k), PropertyValue(n++));
+        return out;
+    };
+    for (auto keys :
+         {items({L"a", L"b", L"c"}), items({L"c", L"a", L"b"}), items({L"b", L"c", L"a"})}) {
+        const ValueSet vs = ValueSet::FromItems(keys);
+        const auto got = vs.GetItems();
+        ASSERT_EQ(got.size(), 3u);
+        EXPECT_EQ(got[0].first, hstring(L"a"));
+        EXPECT_EQ(got[2].first, hstring(L"c"));
+        for (const auto& [k, v] : keys) EXPECT_TRUE(vs.Lookup(k) == v);
+    }
+    // A repeat refused whether it stands next to its twin, apart from it, or in order.
+    for (auto keys : {items({L"a", L"a"}), items({L"b", L"a", L"b"}), items({L"a", L"b", L"b"}),
+                      items({L"k", L"ka", L"k"})})
+        EXPECT_THROW(ValueSet::FromItems(keys), hresult_invalid_argument);
+    EXPECT_EQ(ValueSet::FromItems({}).Size(), 0u);
+}
+
 TEST(ValueSet, NullValueSetRaisesInsteadOfCrashing) {
     ValueSet none = nullptr;
     EXPECT_FALSE(none);
