@@ -16,6 +16,11 @@ class Reader {
     bool atEnd() const noexcept { return p_ == end_; }
 
     bool varint(uint64_t& out) noexcept {
+        // Tags, lengths and small numbers take one byte.
+        if (p_ != end_ && *p_ < 0x80) {
+            out = *p_++;
+            return true;
+        }
         uint64_t v = 0;
         for (unsigned shift = 0; shift < 64 && p_ != end_; shift += 7) {
             const uint64_t byte = *p_++;
