@@ -26,34 +26,36 @@ AcknowledgementUtils& AcknowledgementUtils::instance() {
 
 void AcknowledgementUtils::storeId(uint64_t id) {
     auto& a = instance();
-    // The set's node is made and freed outside the lock: senders on every thread pass
-    // through here once per answer.
-    std::set<uint64_t> made{id};
-    auto node = made.extract(made.begin());
     std::size_t pending;
     {
         std::lock_guard g(a.mutex_);
         pending = a.pending_.size();
-        a.pending_.insert(std::move(node));
+        if (a.pending_.empty() || a.pending_.back() < id) {
+            a.pending_.push_back(id);
+        } else {
+            const auto at = std::lower_bound(a.pending_.begin(), a.pending_.end(), id);
+            if (*at != id) a.pending_.insert(at, id);
+        }
     }
     TLOG("DBG", "Inserting %I64d, Pending %d", id, static_cast<int>(pending));
 }
 
 void AcknowledgementUtils::setAcknowledgementIDs(const Platform::ValueSet& request) {
     auto& a = instance();
-    std::array<std::set<uint64_t>::node_type, kMaxAcks> taken;
-    std::size_t n = 0, left;
+    std::array<uint64_t, kMaxAcks> taken;
+    std::size_t n, left;
     {
         std::lock_guard g(a.mutex_);
-        while (n < taken.size() && !a.pending_.empty())
-            taken[n++] = a.pending_.extract(a.pending_.begin());
+        n = std::min(taken.size(), a.pending_.size());
+        std::copy_n(a.pending_.begin(), n, taken.begin());
+        a.pending_.erase(a.pending_.begin(), a.pending_.begin() + static_cast<std::ptrdiff_t>(n));
         left = a.pending_.size();
     }
     request.Reserve(request.Size() + 1 + n);
     request.Insert(Keys::kAckCounts, static_cast<int32_t>(n));
     for (std::size_t i = 0; i < n; ++i) {
-        TLOG("DBG", "Inserting %I64d", taken[i].value());
-        request.Insert(a.ackKeys_[i], taken[i].value());
+        TLOG("DBG", "Inserting %I64d", taken[i]);
+        request.Insert(a.ackKeys_[i], taken[i]);
     }
     TLOG("DBG", "Setting acks,Pending %d", static_cast<int>(n + left));
 }

@@ -2,7 +2,7 @@
 #include <array>
 #include <cstdint>
 #include <mutex>
-#include <set>
+#include <vector>
 
 #include "platform/immortal.h"
 #include "platform/valueset.h"
@@ -28,7 +28,9 @@ class AcknowledgementUtils {
     AcknowledgementUtils();
     static AcknowledgementUtils& instance();
     std::array<Platform::hstring, kMaxAcks> ackKeys_;
-    std::set<uint64_t> pending_;
+    // Ascending and without repeats; nearly every id is above those before it, so it
+    // joins at the end, and the lowest leave first.
+    std::vector<uint64_t> pending_;
     std::mutex mutex_;
 };
 
