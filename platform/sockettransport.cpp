@@ -279,6 +279,7 @@ void SocketTransport::readMore() {
 
 // Handles every complete frame in the inbox; false when the connection ended.
 bool SocketTransport::drainFrames() {
+    std::shared_ptr<Sink> sink;
     std::size_t at = 0;
     bool open = true;
     while (open && inboxUsed_ - at >= Wire::kLengthPrefixSize) {
@@ -301,7 +302,12 @@ bool SocketTransport::drainFrames() {
             }
             break;
         }
-        open = handleFrame(inbox_.data() + at + Wire::kLengthPrefixSize, size);
+        if (!sink) {
+            // Once per read, not per frame: the sink is set before reading starts.
+            std::lock_guard g(m_);
+            sink = sink_.lock();
+        }
+        open = handleFrame(sink, inbox_.data() + at + Wire::kLengthPrefixSize, size);
         at += whole;
     }
     if (at > 0) {
@@ -316,12 +322,8 @@ bool SocketTransport::drainFrames() {
     return open;
 }
 
-bool SocketTransport::handleFrame(const char* data, std::size_t size) {
-    std::shared_ptr<Sink> sink;
-    {
-        std::lock_guard g(m_);
-        sink = sink_.lock();
-    }
+bool SocketTransport::handleFrame(const std::shared_ptr<Sink>& sink, const char* data,
+                                  std::size_t size) {
     try {
         // Nearly every frame is read straight into its message; the rest (opening and
         // closing frames, other encodings, non-ASCII text) goes through protobuf.

@@ -43,7 +43,7 @@ class SocketTransport : public AppServiceTransport,
     static constexpr std::size_t kReadChunk = 64 * 1024;
     void readMore();
     bool drainFrames();
-    bool handleFrame(const char* data, std::size_t size);
+    bool handleFrame(const std::shared_ptr<Sink>& sink, const char* data, std::size_t size);
     void fail(AppServiceClosedStatus status);
 
     boost::asio::local::stream_protocol::socket socket_;
