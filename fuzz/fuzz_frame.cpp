@@ -21,29 +21,20 @@ void checkDirectReader(const char* bytes, std::size_t size, const tarvik::wire::
     }
     if (!direct && !refused) return;
     if (!parsed) std::abort();
-    Platform::ValueSet message = nullptr;
-    uint64_t sequence = 0;
-    int32_t status = 0;
+    std::optional<Platform::Wire::DecodedFrame> slow;
     try {
-        if (parsed->has_request()) {
-            sequence = parsed->request().sequence();
-            message = Platform::Wire::fromProto(parsed->request().message());
-        } else if (parsed->has_response()) {
-            sequence = parsed->response().sequence();
-            status = parsed->response().status();
-            if (parsed->response().message_present())
-                message = Platform::Wire::fromProto(parsed->response().message());
-        } else {
-            std::abort();
-        }
+        slow = Platform::Wire::fromParsedFrame(*parsed, nullptr);
     } catch (const Platform::hresult_error&) {
         if (!refused) std::abort();  // the direct reader took what protobuf's path refuses
         return;
     }
-    if (refused) std::abort();  // and the other way round
-    const bool sameMessage = (!message && !direct->message) ||
-                             (message && direct->message && message.equals(direct->message));
-    if (sequence != direct->sequence || status != direct->status || !sameMessage) std::abort();
+    if (refused || !slow) std::abort();  // and the other way round
+    const auto& fast = *direct;
+    const bool sameMessage = (!slow->message && !fast.message) ||
+                             (slow->message && fast.message && slow->message.equals(fast.message));
+    if (slow->kind != fast.kind || slow->sequence != fast.sequence || slow->status != fast.status ||
+        !sameMessage)
+        std::abort();
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "platform/wirecodec.h"
+
 namespace Platform::Wire {
 
 namespace {
@@ -212,6 +214,27 @@ std::optional<DecodedFrame> decodeCommonFrame(const char* data, std::size_t size
         return std::nullopt;
     }
     return out;
+}
+
+std::optional<DecodedFrame> fromParsedFrame(const tarvik::wire::Frame& frame, KeyCache* keys) {
+    DecodedFrame out;
+    switch (frame.body_case()) {
+        case tarvik::wire::Frame::kRequest:
+            out.kind = DecodedFrame::Kind::Request;
+            out.sequence = frame.request().sequence();
+            out.message = fromProto(frame.request().message(), keys);
+            return out;
+        case tarvik::wire::Frame::kResponse: {
+            const auto& r = frame.response();
+            out.kind = DecodedFrame::Kind::Response;
+            out.sequence = r.sequence();
+            out.status = r.status();
+            if (r.message_present()) out.message = fromProto(r.message(), keys);
+            return out;
+        }
+        default:
+            return std::nullopt;
+    }
 }
 
 }  // namespace Platform::Wire

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "appservice.pb.h"
 #include "platform/keycache.h"
 #include "platform/valueset.h"
 
@@ -29,5 +30,10 @@ struct DecodedFrame {
 /// hresult_invalid_argument for a key repeated within a message, as decoding a parsed
 /// frame does.
 std::optional<DecodedFrame> decodeCommonFrame(const char* data, std::size_t size, KeyCache* keys);
+
+/// The same taken from a frame protobuf has parsed; nullopt unless it is a request or
+/// a response. Throws hresult_invalid_argument for a message that is not a valid
+/// ValueSet.
+std::optional<DecodedFrame> fromParsedFrame(const tarvik::wire::Frame& frame, KeyCache* keys);
 
 }  // namespace Platform::Wire

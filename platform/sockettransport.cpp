@@ -333,28 +333,13 @@ bool SocketTransport::handleFrame(const std::shared_ptr<Sink>& sink, const char*
             auto& frame = arena.frame();
             if (!frame.ParseFromArray(data, static_cast<int>(size)))
                 throw hresult_invalid_argument(L"frame does not parse");
-            decoded.emplace();
-            switch (frame.body_case()) {
-                case tarvik::wire::Frame::kRequest:
-                    decoded->kind = Wire::DecodedFrame::Kind::Request;
-                    decoded->sequence = frame.request().sequence();
-                    decoded->message = Wire::fromProto(frame.request().message(), &keys_);
-                    break;
-                case tarvik::wire::Frame::kResponse: {
-                    const auto& r = frame.response();
-                    decoded->kind = Wire::DecodedFrame::Kind::Response;
-                    decoded->sequence = r.sequence();
-                    decoded->status = r.status();
-                    if (r.message_present())
-                        decoded->message = Wire::fromProto(r.message(), &keys_);
-                    break;
-                }
-                case tarvik::wire::Frame::kClose:
-                    TLOG("INF", "%s: peer closed the connection", label_.c_str());
-                    fail(AppServiceClosedStatus::Completed);
-                    return false;
-                default:
+            decoded = Wire::fromParsedFrame(frame, &keys_);
+            if (!decoded) {
+                if (frame.body_case() != tarvik::wire::Frame::kClose)
                     throw hresult_invalid_argument(L"unexpected frame type");
+                TLOG("INF", "%s: peer closed the connection", label_.c_str());
+                fail(AppServiceClosedStatus::Completed);
+                return false;
             }
         }
         if (decoded->kind == Wire::DecodedFrame::Kind::Request) {

@@ -26,19 +26,9 @@ Outcome viaProtobuf(const std::string& bytes) {
     tarvik::wire::Frame frame;
     if (!frame.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) return out;
     try {
-        if (frame.has_request()) {
-            out.frame.kind = Wire::DecodedFrame::Kind::Request;
-            out.frame.sequence = frame.request().sequence();
-            out.frame.message = Wire::fromProto(frame.request().message());
-        } else if (frame.has_response()) {
-            const auto& r = frame.response();
-            out.frame.kind = Wire::DecodedFrame::Kind::Response;
-            out.frame.sequence = r.sequence();
-            out.frame.status = r.status();
-            if (r.message_present()) out.frame.message = Wire::fromProto(r.message());
-        } else {
-            return out;
-        }
+        auto decoded = Wire::fromParsedFrame(frame, nullptr);
+        if (!decoded) return out;
+        out.frame = std::move(*decoded);
     } catch (const hresult_error&) {
         return out;
     }
