@@ -213,7 +213,13 @@ TEST_F(DesktopHelper, ATcpClientGetsTheAnswerForItsSocket) {
     }));
     boost::asio::write(client, boost::asio::buffer(std::string("ping 1\r\n")));
     boost::asio::streambuf buffer;
-    boost::asio::read_until(client, buffer, '\n');
+    // A lost answer fails here instead of hanging the suite.
+    boost::system::error_code readError = boost::asio::error::timed_out;
+    boost::asio::async_read_until(
+        client, buffer, '\n',
+        [&](const boost::system::error_code& ec, std::size_t) { readError = ec; });
+    io.run_for(std::chrono::seconds(30));
+    ASSERT_FALSE(readError) << "no answer for the client's line: " << readError.message();
     std::istream in(&buffer);
     std::string line;
     std::getline(in, line);
