@@ -145,6 +145,7 @@ bool readEntries(Reader r, KeyCache* keys, ValueSet::Items& items) {
 
 bool readRequest(Reader r, KeyCache* keys, DecodedFrame& out) {
     bool haveSequence = false, haveMessage = false;
+    ValueSet::Items items;
     while (!r.atEnd()) {
         unsigned field, type;
         if (!r.tag(field, type)) return false;
@@ -153,15 +154,15 @@ bool readRequest(Reader r, KeyCache* keys, DecodedFrame& out) {
             haveSequence = true;
         } else if (field == 2 && type == kLengthDelimited && !haveMessage) {
             Reader message(nullptr, nullptr);
-            ValueSet::Items items;
             if (!r.nested(message) || !readEntries(message, keys, items)) return false;
-            out.message = ValueSet::FromItems(std::move(items));
             haveMessage = true;
         } else {
             return false;
         }
     }
-    if (!haveMessage) out.message = ValueSet();
+    // Made only once the whole frame has been read: a repeated key is refused only in
+    // a frame that protobuf would parse.
+    out.message = ValueSet::FromItems(std::move(items));
     return true;
 }
 

@@ -18,6 +18,8 @@ namespace {
 // What the socket transport makes of a frame that the direct reader leaves alone.
 struct Outcome {
     bool parsed = false;  // false: the frame is refused
+    // A refused frame's message was at fault, not its encoding: protobuf parsed it.
+    bool messageRefused = false;
     Wire::DecodedFrame frame;
 };
 
@@ -30,6 +32,7 @@ Outcome viaProtobuf(const std::string& bytes) {
         if (!decoded) return out;
         out.frame = std::move(*decoded);
     } catch (const hresult_error&) {
+        out.messageRefused = true;
         return out;
     }
     out.parsed = true;
@@ -42,9 +45,9 @@ std::optional<Outcome> direct(const std::string& bytes) {
     try {
         auto decoded = Wire::decodeCommonFrame(bytes.data(), bytes.size(), &keys);
         if (!decoded) return std::nullopt;
-        return Outcome{true, std::move(*decoded)};
+        return Outcome{true, false, std::move(*decoded)};
     } catch (const hresult_error&) {
-        return Outcome{};
+        return Outcome{false, true, {}};
     }
 }
 
@@ -63,7 +66,12 @@ bool agrees(const std::string& bytes) {
                       << (slow.parsed ? "took" : "refused");
         return false;
     }
-    if (!fast->parsed) return true;
+    if (!fast->parsed) {
+        // Refused for its message only where protobuf parsed the frame and refused it
+        // for the same reason, not for bytes protobuf cannot read at all.
+        EXPECT_TRUE(slow.messageRefused) << "direct refused a message that protobuf never read";
+        return slow.messageRefused;
+    }
     const auto& f = fast->frame;
     const auto& s = slow.frame;
     const bool same = f.kind == s.kind && f.sequence == s.sequence && f.status == s.status &&
@@ -169,6 +177,12 @@ TEST(FrameDecoder, RepeatedKeysAreRefusedOnlyInMessagesThatAreRead) {
     ASSERT_TRUE(direct(request).has_value());
     EXPECT_FALSE(direct(request)->parsed);
     EXPECT_TRUE(agrees(request));
+    // The same message followed by a truncated field: protobuf refuses the frame
+    // itself, so the direct reader must leave it, not refuse the message first.
+    const std::string cut =
+        std::string("\x1a") + char(3 + set.size()) + "\x12" + char(set.size()) + set + "\x0a";
+    EXPECT_FALSE(direct(cut).has_value());
+    EXPECT_FALSE(viaProtobuf(cut).parsed);
     // In a response that says it carries no message, nobody looks at them.
     const std::string response =
         std::string("\x22") + char(2 + set.size()) + "\x22" + char(set.size()) + set;
