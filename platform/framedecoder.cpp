@@ -58,10 +58,10 @@ class Reader {
     // The whole of this reader as text, when it is ASCII (protobuf checks other text
     // for valid UTF-8; that is left to it).
     bool ascii(std::string_view& out) noexcept {
-        for (const unsigned char* q = p_; q != end_; ++q)
-            if (*q >= 0x80) return false;
-        out = std::string_view(reinterpret_cast<const char*>(p_),
-                               static_cast<std::size_t>(end_ - p_));
+        const std::string_view text(reinterpret_cast<const char*>(p_),
+                                    static_cast<std::size_t>(end_ - p_));
+        if (!all_ascii(text)) return false;
+        out = text;
         p_ = end_;
         return true;
     }

@@ -4,9 +4,6 @@
 
 namespace Platform {
 
-namespace {
-constexpr char32_t kReplacement = 0xFFFD;
-
 // Without an early exit, so that the compiler can test many characters at once: the
 // text is a key or a short value, and nearly always ASCII.
 bool all_ascii(std::string_view in) noexcept {
@@ -14,6 +11,10 @@ bool all_ascii(std::string_view in) noexcept {
     for (char c : in) bits |= static_cast<unsigned char>(c);
     return bits < 0x80;
 }
+
+namespace {
+constexpr char32_t kReplacement = 0xFFFD;
+
 bool all_ascii(std::wstring_view in) noexcept {
     char32_t bits = 0;
     for (wchar_t c : in) bits |= static_cast<char32_t>(c);

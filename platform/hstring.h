@@ -95,6 +95,8 @@ std::size_t utf8_size(std::wstring_view wide) noexcept;
 /// Writes wide_to_utf8(wide) to `out`, which has room for utf8_size(wide) bytes;
 /// returns the end of what was written.
 char* write_utf8(std::wstring_view wide, char* out) noexcept;
+/// True when every byte is below 0x80.
+bool all_ascii(std::string_view text) noexcept;
 
 inline hstring to_hstring(std::string_view utf8) {
     return hstring::from_utf8(utf8);
