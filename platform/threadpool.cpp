@@ -18,8 +18,9 @@ namespace Platform {
 
 namespace {
 
-// A few threads per core do the work: under load they take what is queued without
-// anyone being woken, where a wide pool wakes an idle thread for every item.
+// One thread per core does the work: under load it takes what is queued without
+// anyone being woken, where a wider pool wakes an idle thread for every item and its
+// threads contend for the same locks.
 std::size_t core_threads() {
     if (const char* env = std::getenv("TARVIK_THREADPOOL_THREADS")) {
         try {
@@ -28,7 +29,7 @@ std::size_t core_threads() {
         } catch (...) {
         }
     }
-    return std::max<std::size_t>(4, std::thread::hardware_concurrency() * 2);
+    return std::max<std::size_t>(2, std::thread::hardware_concurrency());
 }
 
 constexpr std::size_t kMaxThreads = 1024;
