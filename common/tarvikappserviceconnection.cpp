@@ -22,13 +22,11 @@ unsigned tagOf(const void* p) {
 }
 
 uint64_t requestIdOf(const ValueSet& request) {
-    auto id = request.TryLookup(Keys::kCommandId);
-    return id ? Platform::unbox_value_or<uint64_t>(*id, kNoRequestId) : kNoRequestId;
+    return request.LookupOr<uint64_t>(Keys::kCommandId, kNoRequestId);
 }
 
 int32_t commandOf(const ValueSet& request) {
-    auto c = request.TryLookup(Keys::kCommand);
-    return c ? Platform::unbox_value_or<int32_t>(*c, -1) : -1;
+    return request.LookupOr<int32_t>(Keys::kCommand, -1);
 }
 }  // namespace
 
@@ -316,10 +314,9 @@ bool TarvikAppServiceConnection::isFinalAnswer(const AppServiceResponse& respons
         if (!response || response.Status() != Platform::AppServiceResponseStatus::Success)
             return false;
         const ValueSet message = response.Message();
-        const auto value = message ? message.TryLookup(Keys::kResponse) : std::nullopt;
-        if (!value) return false;
-        const int32_t v = Platform::unbox_value<int32_t>(*value);
-        return v != kResponseInProgress && v != kConnectionRestablishmentInProgress;
+        const auto v = message ? message.TryLookupAs<int32_t>(Keys::kResponse) : std::nullopt;
+        if (!v) return false;
+        return *v != kResponseInProgress && *v != kConnectionRestablishmentInProgress;
     } catch (...) {
         return false;
     }

@@ -106,12 +106,15 @@ bool ValueSet::Insert(hstring key, PropertyValue value) const {
     return false;
 }
 
+void ValueSet::throwNotFound(std::wstring_view key) {
+    throw hresult_out_of_bounds(hstring(L"key not found: " + std::wstring(key)));
+}
+
 PropertyValue ValueSet::Lookup(std::wstring_view key) const {
     auto& i = impl();
     std::lock_guard g(i.m);
     auto it = i.find(key);
-    if (it == i.items.end())
-        throw hresult_out_of_bounds(hstring(L"key not found: " + std::wstring(key)));
+    if (it == i.items.end()) throwNotFound(key);
     return it->second;
 }
 

@@ -59,15 +59,32 @@ class ValueSet {
     }
     ValueSet Clone() const;
 
+    // The typed lookups unbox in place, under the lock: no copy of the boxed value
+    // is made only to be unboxed and dropped.
     template <class T>
     T LookupAs(std::wstring_view key) const {
-        return unbox_value<T>(Lookup(key));
+        auto& i = impl();
+        std::lock_guard g(i.m);
+        auto it = i.find(key);
+        if (it == i.items.end()) throwNotFound(key);
+        return unbox_value<T>(it->second);
     }
     template <class T>
     std::optional<T> TryLookupAs(std::wstring_view key) const {
-        auto v = TryLookup(key);
-        if (!v) return std::nullopt;
-        return unbox_value<T>(*v);
+        auto& i = impl();
+        std::lock_guard g(i.m);
+        auto it = i.find(key);
+        if (it == i.items.end()) return std::nullopt;
+        return unbox_value<T>(it->second);
+    }
+    /// The value under key as a T; the fallback when the key is absent or holds another type.
+    template <class T>
+    T LookupOr(std::wstring_view key, T fallback) const {
+        auto& i = impl();
+        std::lock_guard g(i.m);
+        auto it = i.find(key);
+        if (it == i.items.end()) return fallback;
+        return unbox_value_or<T>(it->second, std::move(fallback));
     }
 
     /// Equal contents (keys, types and values).
@@ -82,6 +99,7 @@ class ValueSet {
         Items::iterator find(std::wstring_view key);
     };
     Impl& impl() const;
+    [[noreturn]] static void throwNotFound(std::wstring_view key);
     std::shared_ptr<Impl> impl_;
 };
 

@@ -44,7 +44,15 @@ TEST(ValueSet, MissingKeyRaisesOutOfBoundsAndKeysAreCaseSensitive) {
     vs.Insert(L"commandId", uint64_t{1});
     EXPECT_FALSE(vs.HasKey(L"CommandId"));
     EXPECT_THROW(vs.Lookup(L"CommandId"), hresult_out_of_bounds);
+    EXPECT_THROW(vs.LookupAs<uint64_t>(L"CommandId"), hresult_out_of_bounds);
     EXPECT_FALSE(vs.TryLookup(L"absent").has_value());
+    // The typed forms tell an absent key from one of another type.
+    EXPECT_FALSE(vs.TryLookupAs<uint64_t>(L"absent").has_value());
+    EXPECT_THROW(vs.TryLookupAs<int32_t>(L"commandId"), hresult_no_interface);
+    EXPECT_EQ(vs.LookupOr<uint64_t>(L"commandId", 9), 1u);
+    EXPECT_EQ(vs.LookupOr<int32_t>(L"commandId", -1), -1);
+    EXPECT_EQ(vs.LookupOr<uint64_t>(L"absent", 9), 9u);
+    EXPECT_EQ(vs.LookupOr<hstring>(L"absent", hstring(L"none")), hstring(L"none"));
 }
 
 TEST(ValueSet, CopiesShareOneMapAndCloneDoesNot) {
