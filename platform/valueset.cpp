@@ -39,6 +39,8 @@ bool keyBelow(std::wstring_view a, std::wstring_view b) noexcept {
     if (!a.empty() && !b.empty() && a[0] != b[0]) return a[0] < b[0];
     return a < b;
 }
+// Sets up to this size are searched by a scan rather than by halves.
+constexpr std::size_t kScanned = 8;
 bool sameKey(std::wstring_view a, std::wstring_view b) noexcept {
     return a.size() == b.size() && (a.empty() || a[0] == b[0]) && a == b;
 }
@@ -82,6 +84,12 @@ ValueSet ValueSet::FromItems(Items items) {
 }
 
 ValueSet::Items::iterator ValueSet::Impl::find(std::wstring_view key) {
+    // A message's handful of keys is scanned: most differ from the wanted one in length
+    // or first character, where a binary search compares whole keys to order them.
+    if (items.size() <= kScanned) {
+        return std::find_if(items.begin(), items.end(),
+                            [&](const auto& entry) { return sameKey(entry.first, key); });
+    }
     auto it = lowerBound(items, key);
     if (it != items.end() && sameKey(it->first, key)) return it;
     return items.end();

@@ -93,7 +93,17 @@ TEST(ValueSet, StaysOrderedAndFindableAsItGrowsAndShrinksInAnyOrder) {
     std::shuffle(order.begin(), order.end(), rng);
     auto key = [](int n) { return hstring(L"k" + std::to_wstring(1000 + n)); };
     ValueSet vs;
-    for (int n : order) EXPECT_FALSE(vs.Insert(key(n), int32_t{n}));
+    // Small sets are scanned and larger ones searched by halves: every size on the way
+    // must find what it holds and nothing else.
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_FALSE(vs.Insert(key(order[i]), int32_t{order[i]}));
+        for (std::size_t j = 0; j <= i; ++j) {
+            ASSERT_EQ(vs.TryLookupAs<int32_t>(key(order[j])), order[j]) << i;
+        }
+        if (i + 1 < order.size()) {
+            ASSERT_FALSE(vs.HasKey(key(order[i + 1]))) << i;
+        }
+    }
     ASSERT_EQ(vs.Size(), order.size());
     for (int n : order) EXPECT_EQ(vs.LookupAs<int32_t>(key(n)), n);
     std::shuffle(order.begin(), order.end(), rng);
