@@ -2,7 +2,7 @@
 
 #include <array>
 #include <atomic>
-#include <map>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -10,6 +10,7 @@
 #include "common/logger.h"
 #include "platform/deliveryqueue.h"
 #include "platform/inmemorytransport.h"
+#include "platform/pendinganswers.h"
 #include "platform/socketclient.h"
 
 namespace Platform {
@@ -37,7 +38,7 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     std::atomic<uint64_t> nextSequence{1};
     // Requests awaiting their answer, spread over shards by sequence: senders on many
     // threads and the reading thread each lock only the shard of the one they touch.
-    using Waiting = std::map<uint64_t, task_completion_event<AppServiceResponse>>;
+    using Waiting = PendingAnswers<task_completion_event<AppServiceResponse>>;
     struct PendingShard {
         std::mutex m;
         Waiting waiting;
@@ -88,10 +89,10 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
 
     void failPending(AppServiceResponseStatus status) {
         for (auto& shard : pending) {
-            Waiting waiting;
+            std::deque<Waiting::Entry> waiting;
             {
                 std::lock_guard g(shard.m);
-                waiting.swap(shard.waiting);
+                waiting = shard.waiting.takeAll();
             }
             for (auto& [seq, tce] : waiting) tce.set(AppServiceResponse(status, nullptr));
         }
@@ -100,13 +101,8 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     // Takes the waiter of `sequence` out, empty when it has been answered or failed.
     std::optional<task_completion_event<AppServiceResponse>> takePending(uint64_t sequence) {
         auto& shard = shardOf(sequence);
-        Waiting::node_type node;
-        {
-            std::lock_guard g(shard.m);
-            node = shard.waiting.extract(sequence);
-        }
-        if (!node) return std::nullopt;
-        return std::move(node.mapped());
+        std::lock_guard g(shard.m);
+        return shard.waiting.take(sequence);
     }
 
     std::shared_ptr<AppServiceTransport> currentTransport() const {
@@ -298,13 +294,10 @@ task<AppServiceResponse> AppServiceConnection::SendMessageTask(const ValueSet& m
     if (i.state.load(std::memory_order_acquire) != Impl::State::Open) return closed();
     task_completion_event<AppServiceResponse> tce;
     const uint64_t sequence = i.nextSequence.fetch_add(1, std::memory_order_relaxed);
-    // The node is made before the shard's lock is taken.
-    Impl::Waiting made{{sequence, tce}};
-    auto node = made.extract(made.begin());
     {
         auto& shard = i.shardOf(sequence);
         std::lock_guard g(shard.m);
-        shard.waiting.insert(std::move(node));
+        shard.waiting.add(sequence, tce);
     }
     // A close that came between the check above and the insert may have failed the
     // waiters before this one was there: whoever takes it out answers it.

@@ -7,6 +7,7 @@
 
 #include "platform/event.h"
 #include "platform/hresult.h"
+#include "platform/pendinganswers.h"
 #include "platform/valueset.h"
 
 using namespace Platform;
@@ -264,4 +265,26 @@ TEST(Event, WeakHandlerStopsWithItsObject) {
     listener.reset();
     EXPECT_TRUE(weak.expired());
     ev(1);  // must not touch the destroyed listener
+}
+
+TEST(PendingAnswers, TakesEachWaiterOnceWhateverOrderTheyArriveAndReturnIn) {
+    PendingAnswers<int> pending;
+    // Senders on several threads add out of order now and then.
+    for (uint64_t s : {1, 2, 4, 3, 6, 5, 7}) pending.add(s, static_cast<int>(s) * 10);
+    EXPECT_EQ(pending.size(), 7u);
+    // Answers from the front, the middle and the back; an unknown or repeated one finds
+    // nothing.
+    EXPECT_EQ(pending.take(1), 10);
+    EXPECT_EQ(pending.take(5), 50);
+    EXPECT_EQ(pending.take(7), 70);
+    EXPECT_FALSE(pending.take(5).has_value());
+    EXPECT_FALSE(pending.take(99).has_value());
+    EXPECT_FALSE(pending.take(0).has_value());
+    pending.add(3, 33);  // a waiter added again replaces the first
+    const auto rest = pending.takeAll();
+    ASSERT_EQ(rest.size(), 4u);
+    const std::vector<std::pair<uint64_t, int>> expected = {{2, 20}, {3, 33}, {4, 40}, {6, 60}};
+    EXPECT_TRUE(std::equal(rest.begin(), rest.end(), expected.begin()));
+    EXPECT_EQ(pending.size(), 0u);
+    EXPECT_FALSE(pending.take(2).has_value());
 }
