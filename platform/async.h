@@ -72,8 +72,11 @@ class IAsyncOperation {
             impl_->handler_set = true;
         }
         auto self = *this;
-        impl_->work.state()->on_done([self, handler = std::move(handler)] {
-            ThreadPool::instance().post([self, handler] { handler(self, self.Status()); });
+        // Runs once: the handler moves on to the pool instead of being copied there.
+        impl_->work.state()->on_done([self, handler = std::move(handler)]() mutable {
+            ThreadPool::instance().post([self = std::move(self), handler = std::move(handler)] {
+                handler(self, self.Status());
+            });
         });
     }
     const task<T>& as_task() const { return impl_->work; }
