@@ -18,9 +18,8 @@ namespace Platform {
 
 namespace {
 
-// One thread per core does the work: under load it takes what is queued without
-// anyone being woken, where a wider pool wakes an idle thread for every item and its
-// threads contend for the same locks.
+// A few threads per core do the work: under load they take what is queued without
+// anyone being woken, where a wide pool wakes an idle thread for every item.
 std::size_t core_threads() {
     if (const char* env = std::getenv("TARVIK_THREADPOOL_THREADS")) {
         try {
@@ -29,7 +28,7 @@ std::size_t core_threads() {
         } catch (...) {
         }
     }
-    return std::max<std::size_t>(2, std::thread::hardware_concurrency());
+    return std::max<std::size_t>(4, std::thread::hardware_concurrency() * 2);
 }
 
 constexpr std::size_t kMaxThreads = 1024;
