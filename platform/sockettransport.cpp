@@ -1,18 +1,24 @@
 #include "platform/sockettransport.h"
 
+#include <fcntl.h>
 #include <google/protobuf/arena.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <thread>
 
 #include "common/logger.h"
+#include "platform/deliveryqueue.h"
 #include "platform/framedecoder.h"
 #include "platform/frameencoder.h"
 #include "platform/iocontext.h"
+#include "platform/threadpool.h"
 #include "platform/wirecodec.h"
 
 namespace Platform {
@@ -30,12 +36,13 @@ std::shared_ptr<SocketTransport> SocketTransport::adopt(int fd, std::string labe
     return std::make_shared<SocketTransport>(std::move(socket), std::move(label));
 }
 
+// The descriptor leaves the event loop: the reading thread blocks on it instead.
 SocketTransport::SocketTransport(stream_protocol::socket socket, std::string label)
-    : socket_(std::move(socket)), label_(std::move(label)) {}
+    : fd_(socket.release()), label_(std::move(label)) {}
 
 SocketTransport::~SocketTransport() {
-    boost::system::error_code ec;
-    socket_.close(ec);
+    ioWriter_.reset();
+    if (fd_ >= 0) ::close(fd_);
 }
 
 void SocketTransport::start(std::weak_ptr<Sink> sink) {
@@ -43,8 +50,9 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
         std::lock_guard g(m_);
         sink_ = std::move(sink);
     }
-    auto self = shared_from_this();
-    boost::asio::post(socket_.get_executor(), [self] { self->readMore(); });
+    // The thread holds the transport until the socket ends, so it is never joined:
+    // the last holder may be the thread itself.
+    std::thread([self = shared_from_this()] { self->readLoop(); }).detach();
 }
 
 AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> bytes,
@@ -86,14 +94,14 @@ void SocketTransport::sendOnCaller(std::unique_lock<std::mutex>& lock, std::stri
     sending_ = true;
     for (int round = 1;; ++round) {
         lock.unlock();
-        const ssize_t sent = ::send(socket_.native_handle(), batch.data(), batch.size(),
-                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t sent = ::send(fd_, batch.data(), batch.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
         lock.lock();
         const std::size_t done = sent > 0 ? static_cast<std::size_t>(sent) : 0;
         if (closeWhenSent_) {
-            // The transport failed meanwhile and left closing the descriptor to us.
+            // The reader ended meanwhile and left closing the descriptor to us.
             sending_ = false;
-            closeSocketLater();
+            ::close(fd_);
+            fd_ = -1;
             return;
         }
         if (done < batch.size() || closed_ || (round >= kCallerRounds && !outbox_.empty())) {
@@ -124,34 +132,39 @@ void SocketTransport::writeNext() {
         std::lock_guard g(m_);
         if (outbox_.empty()) {
             writing_ = false;
+            // The copy shares the socket's blocking mode, which the event loop turned
+            // off; the reader sleeps in its reads again.
+            ioWriter_.reset();
+            if (const int flags = fd_ < 0 ? -1 : ::fcntl(fd_, F_GETFL);
+                flags >= 0 && (flags & O_NONBLOCK))
+                ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
             return;
         }
         front = &outbox_.front();
     }
     auto self = shared_from_this();
     boost::asio::async_write(
-        socket_, boost::asio::buffer(*front),
-        [self](const boost::system::error_code& ec, std::size_t) {
-            bool closing;
-            {
-                std::lock_guard g(self->m_);
-                self->queuedBytes_ -= self->outbox_.front().size();
-                self->outbox_.pop_front();
-                closing = self->closed_ && self->outbox_.empty();
-            }
-            if (ec) {
-                TLOG("WRN", "%s: write failed: %s", self->label_.c_str(), ec.message().c_str());
-                self->fail(AppServiceClosedStatus::Unknown);
-                return;
-            }
-            if (closing) {
-                boost::system::error_code ignored;
-                self->socket_.shutdown(stream_protocol::socket::shutdown_both, ignored);
-                self->socket_.close(ignored);
-                return;
-            }
-            self->writeNext();
-        });
+        *ioWriter_, boost::asio::buffer(*front),
+        [self](const boost::system::error_code& ec, std::size_t) { self->onWritten(ec); });
+}
+
+// On the I/O thread, once the front frame is written or the write failed.
+void SocketTransport::onWritten(const boost::system::error_code& ec) {
+    bool closing;
+    {
+        std::lock_guard g(m_);
+        queuedBytes_ -= outbox_.front().size();
+        outbox_.pop_front();
+        closing = closed_ && outbox_.empty();
+    }
+    if (!ec && !closing) {
+        writeNext();
+        return;
+    }
+    if (ec) TLOG("WRN", "%s: write failed: %s", label_.c_str(), ec.message().c_str());
+    ioWriter_.reset();
+    // After our own close frame this only ends the socket: our own close is not told.
+    fail(AppServiceClosedStatus::Unknown);
 }
 
 namespace {
@@ -219,65 +232,126 @@ void SocketTransport::fail(AppServiceClosedStatus status) {
             sink = sink_.lock();
         }
     }
-    closeSocketLater();
+    shutDown();
     if (sink) sink->onTransportClosed(status);
 }
 
-// With the lock held: the I/O thread becomes the writer of what is queued.
+// With the lock held: the I/O thread becomes the writer of what is queued, through
+// a copy of the descriptor that it watches while the socket is full (a socket, not a
+// plain descriptor: its writes raise no SIGPIPE).
 void SocketTransport::startIoWriter() {
     writing_ = true;
     auto self = shared_from_this();
-    boost::asio::post(socket_.get_executor(), [self] { self->writeNext(); });
-}
-
-void SocketTransport::closeSocketLater() {
-    auto self = shared_from_this();
-    boost::asio::post(socket_.get_executor(), [self] {
+    boost::asio::post(IoContext::get(), [self] {
         {
-            // Never close a descriptor a sending thread is writing to: its number could
-            // be reused by the time the write happens. That thread closes it instead.
             std::lock_guard g(self->m_);
-            if (self->sending_) {
-                self->closeWhenSent_ = true;
+            if (self->fd_ < 0) {
+                // The socket ended before the I/O thread got here: nothing to write to.
+                self->writing_ = false;
+                self->outbox_.clear();
+                self->queuedBytes_ = 0;
                 return;
             }
+            // Only the I/O thread touches the copy.
+            if (!self->ioWriter_ && !self->openIoWriter()) {
+                TLOG("WRN", "%s: no descriptor left to write with: %s", self->label_.c_str(),
+                     std::strerror(errno));
+            }
         }
-        boost::system::error_code ignored;
-        self->socket_.close(ignored);
+        if (!self->ioWriter_) {
+            self->fail(AppServiceClosedStatus::Unknown);
+            return;
+        }
+        self->writeNext();
     });
 }
 
-// Reads whatever has arrived, up to the free space of the inbox; under load one read
-// brings many frames, and each costs no system call of its own.
-void SocketTransport::readMore() {
-    if (inbox_.size() - inboxUsed_ < kReadChunk / 2) inbox_.resize(inboxUsed_ + kReadChunk);
-    auto self = shared_from_this();
-    socket_.async_read_some(
-        boost::asio::buffer(inbox_.data() + inboxUsed_, inbox_.size() - inboxUsed_),
-        [self](const boost::system::error_code& ec, std::size_t n) {
-            if (ec) {
-                if (self->inboxUsed_ > 0)
-                    TLOG("WRN", "%s: truncated frame: %s", self->label_.c_str(),
-                         ec.message().c_str());
-                else if (ec == boost::asio::error::eof)
-                    TLOG("INF", "%s: peer closed the socket", self->label_.c_str());
-                else if (ec != boost::asio::error::operation_aborted)
-                    TLOG("WRN", "%s: read failed: %s", self->label_.c_str(), ec.message().c_str());
-                self->fail(AppServiceClosedStatus::Unknown);
-                return;
-            }
-            self->inboxUsed_ += n;
-            // Nothing may escape to the I/O loop: it serves every connection.
-            try {
-                if (self->drainFrames()) self->readMore();
-            } catch (const std::exception& e) {
-                TLOG("CRT", "%s: reading failed (%s), closing", self->label_.c_str(), e.what());
-                self->fail(AppServiceClosedStatus::Unknown);
-            }
-        });
+// With the lock held, on the I/O thread.
+bool SocketTransport::openIoWriter() {
+    const int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return false;
+    ioWriter_.emplace(IoContext::get());
+    boost::system::error_code ec;
+    ioWriter_->assign(stream_protocol(), copy, ec);
+    if (!ec) return true;
+    ioWriter_.reset();
+    ::close(copy);
+    errno = ec.value();
+    return false;
 }
 
-// Handles every complete frame in the inbox; false when the connection ended.
+// Ends both directions without giving up the descriptor: the reader wakes with an
+// end of stream, a sender's write fails, and the peer sees the end.
+void SocketTransport::shutDown() {
+    std::lock_guard g(m_);
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+// Called by the reader as it ends, after the socket was shut down. Never closes a
+// descriptor a sending thread is writing to: its number could be reused by the time
+// the write happens. That thread closes it instead.
+void SocketTransport::releaseDescriptor() {
+    std::lock_guard g(m_);
+    if (sending_) {
+        closeWhenSent_ = true;
+        return;
+    }
+    ::close(fd_);
+    fd_ = -1;
+}
+
+// Runs on the transport's own thread until the socket ends. Each read takes whatever
+// has arrived, up to the free space of the inbox; under load one read brings many
+// frames, and each costs no system call of its own.
+void SocketTransport::readLoop() {
+    // What this thread posts (continuations, events) goes to the pool by the burst.
+    DeliveryQueue completions;
+    ThreadPool::Funnel funnel(completions);
+    readFrames();
+    releaseDescriptor();
+}
+
+void SocketTransport::readFrames() {
+    for (;;) {
+        if (inbox_.size() - inboxUsed_ < kReadChunk / 2) inbox_.resize(inboxUsed_ + kReadChunk);
+        const ssize_t n = ::recv(fd_, inbox_.data() + inboxUsed_, inbox_.size() - inboxUsed_, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The I/O thread is writing what the socket did not take, non-blocking.
+            pollfd p{fd_, POLLIN, 0};
+            ::poll(&p, 1, -1);
+            continue;
+        }
+        if (n <= 0) {
+            const int error = n < 0 ? errno : 0;
+            bool ours;
+            {
+                std::lock_guard g(m_);
+                ours = closed_;
+            }
+            if (!ours) {
+                if (inboxUsed_ > 0)
+                    TLOG("WRN", "%s: truncated frame: %s", label_.c_str(),
+                         error ? std::strerror(error) : "end of stream");
+                else if (error == 0)
+                    TLOG("INF", "%s: peer closed the socket", label_.c_str());
+                else
+                    TLOG("WRN", "%s: read failed: %s", label_.c_str(), std::strerror(error));
+            }
+            fail(AppServiceClosedStatus::Unknown);
+            return;
+        }
+        inboxUsed_ += static_cast<std::size_t>(n);
+        try {
+            if (!drainFrames()) return;
+        } catch (const std::exception& e) {
+            TLOG("CRT", "%s: reading failed (%s), closing", label_.c_str(), e.what());
+            fail(AppServiceClosedStatus::Unknown);
+            return;
+        }
+    }
+}
+
 bool SocketTransport::drainFrames() {
     std::shared_ptr<Sink> sink;
     std::size_t at = 0;

@@ -15,7 +15,9 @@
 namespace Platform {
 
 /// An app-service transport over a connected Unix domain stream socket, after the
-/// opening handshake. Frames are length-prefixed protobuf messages.
+/// opening handshake. Frames are length-prefixed protobuf messages. Each transport
+/// reads on a thread of its own, blocked in the read itself: a burst costs one system
+/// call, where a shared event loop pays a failed read and a wait before the read.
 class SocketTransport : public AppServiceTransport,
                         public std::enable_shared_from_this<SocketTransport> {
   public:
@@ -38,15 +40,21 @@ class SocketTransport : public AppServiceTransport,
     AppServiceResponseStatus enqueue(std::optional<std::string> bytes, std::size_t frameSize);
     void sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch);
     void startIoWriter();
-    void closeSocketLater();
+    bool openIoWriter();
+    void shutDown();
+    void releaseDescriptor();
     void writeNext();
+    void onWritten(const boost::system::error_code& ec);
     static constexpr std::size_t kReadChunk = 64 * 1024;
-    void readMore();
+    void readLoop();
+    void readFrames();
     bool drainFrames();
     bool handleFrame(const std::shared_ptr<Sink>& sink, const char* data, std::size_t size);
     void fail(AppServiceClosedStatus status);
 
-    boost::asio::local::stream_protocol::socket socket_;
+    // Stopping is a shutdown, which wakes the reader; the reader closes the descriptor
+    // as it ends (or the destructor, if reading never started). -1 once closed.
+    int fd_;
     std::string label_;
     std::mutex m_;
     std::weak_ptr<Sink> sink_;
@@ -55,12 +63,15 @@ class SocketTransport : public AppServiceTransport,
     // At most one writer: the I/O thread (writing_) or a sending thread (sending_).
     bool writing_ = false;
     bool sending_ = false;
-    // fail() found a sending thread on the descriptor; that thread closes the socket.
+    // The I/O thread's handle while it writes what the socket did not take: a copy of
+    // the descriptor, so that the event loop watches the socket only meanwhile.
+    std::optional<boost::asio::local::stream_protocol::socket> ioWriter_;
+    // The reader ended while a sending thread was on the descriptor; that thread closes it.
     bool closeWhenSent_ = false;
     bool closed_ = false;
     bool notified_ = false;
+    // Used by the reading thread only.
     std::vector<char> inbox_;
-    // Used by the reading I/O thread only.
     Wire::KeyCache keys_;
     std::size_t inboxUsed_ = 0;
 };
