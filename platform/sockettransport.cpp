@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 #include "common/logger.h"
@@ -52,7 +53,13 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
     }
     // The thread holds the transport until the socket ends, so it is never joined:
     // the last holder may be the thread itself.
-    std::thread([self = shared_from_this()] { self->readLoop(); }).detach();
+    try {
+        std::thread([self = shared_from_this()] { self->readLoop(); }).detach();
+    } catch (const std::system_error& e) {
+        TLOG("CRT", "%s: no thread to read with (%s), closing", label_.c_str(), e.what());
+        fail(AppServiceClosedStatus::Unknown);
+        releaseDescriptor();
+    }
 }
 
 AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> bytes,
