@@ -19,6 +19,7 @@
 #include "platform/framedecoder.h"
 #include "platform/frameencoder.h"
 #include "platform/iocontext.h"
+#include "platform/linger.h"
 #include "platform/threadpool.h"
 #include "platform/wirecodec.h"
 
@@ -318,19 +319,42 @@ void SocketTransport::readLoop() {
     releaseDescriptor();
 }
 
-void SocketTransport::readFrames() {
-    for (;;) {
-        if (inbox_.size() - inboxUsed_ < kReadChunk / 2) inbox_.resize(inboxUsed_ + kReadChunk);
-        const ssize_t n = ::recv(fd_, inbox_.data() + inboxUsed_, inbox_.size() - inboxUsed_, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+namespace {
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+}  // namespace
+
+// One read: bytes read, 0 at the end of the stream, or -1 with `error` set. It stays
+// awake for a moment first, as a pool thread does: the next frame of a conversation
+// usually arrives within a round trip, and reading it awake saves being put to sleep
+// and woken again (on the 2-core VM, asleep at once, the single round trip took half
+// as long again).
+ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
+    ssize_t n = -1;
+    linger([&] {
+        n = ::recv(fd_, into, room, MSG_DONTWAIT);
+        error = n < 0 ? errno : 0;
+        return !(n < 0 && wouldBlock(error));
+    });
+    while (n < 0 && wouldBlock(error)) {
+        n = ::recv(fd_, into, room, 0);
+        error = n < 0 ? errno : 0;
+        if (n < 0 && error != EINTR && wouldBlock(error)) {
             // The I/O thread is writing what the socket did not take, non-blocking.
             pollfd p{fd_, POLLIN, 0};
             ::poll(&p, 1, -1);
-            continue;
         }
+    }
+    return n;
+}
+
+void SocketTransport::readFrames() {
+    for (;;) {
+        if (inbox_.size() - inboxUsed_ < kReadChunk / 2) inbox_.resize(inboxUsed_ + kReadChunk);
+        int error = 0;
+        const ssize_t n = receive(inbox_.data() + inboxUsed_, inbox_.size() - inboxUsed_, error);
         if (n <= 0) {
-            const int error = n < 0 ? errno : 0;
             bool ours;
             {
                 std::lock_guard g(m_);

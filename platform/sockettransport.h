@@ -48,6 +48,7 @@ class SocketTransport : public AppServiceTransport,
     static constexpr std::size_t kReadChunk = 64 * 1024;
     void readLoop();
     void readFrames();
+    ssize_t receive(char* into, std::size_t room, int& error);
     bool drainFrames();
     bool handleFrame(const std::shared_ptr<Sink>& sink, const char* data, std::size_t size);
     void fail(AppServiceClosedStatus status);
