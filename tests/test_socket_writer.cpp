@@ -77,7 +77,7 @@ TEST(SocketTransportWriter, AFullSocketQueuesInOrderAndStillReads) {
         ASSERT_TRUE(frame->has_request());
         EXPECT_EQ(frame->request().sequence(), seq);
     }
-    // Written out, the reader sleeps in its reads again and still hears the peer.
+    // With the queue written out the transport still hears the peer.
     sendAnswer(peer, 101);
     EXPECT_TRUE(eventually([&] { return sink->answered() == 2; }, 5s));
 
