@@ -39,7 +39,7 @@ std::shared_ptr<SocketTransport> SocketTransport::adopt(int fd, std::string labe
     return std::make_shared<SocketTransport>(std::move(socket), std::move(label));
 }
 
-// The descriptor leaves the event loop: the reading thread blocks on it instead.
+// The descriptor leaves the event loop: the transport's own thread waits on it instead.
 SocketTransport::SocketTransport(stream_protocol::socket socket, std::string label)
     : fd_(socket.release()), label_(std::move(label)) {}
 
@@ -316,6 +316,7 @@ void SocketTransport::readLoop() {
 }
 
 namespace {
+// Nothing to read yet, or the call was interrupted: try again.
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
 }
