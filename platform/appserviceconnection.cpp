@@ -49,6 +49,7 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
     event<const AppServiceConnection&, const AppServiceRequestReceivedEventArgs&> requestReceived;
     event<const AppServiceConnection&, const AppServiceClosedEventArgs&> serviceClosed;
     DeliveryQueue deliveries;
+    std::atomic<bool> inlineRequests{false};
     bool holdRequests = false;
     std::vector<std::function<void()>> held;
 
@@ -225,6 +226,10 @@ void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet mess
             return;
         }
     }
+    if (inlineRequests.load(std::memory_order_relaxed) && transport->deliversOnOwnThread()) {
+        work();
+        return;
+    }
     // Outside the lock: the push may wake a pool thread, which the lock need not wait for.
     // Held requests were all pushed before holdRequests turned false, so none of them
     // is overtaken.
@@ -319,6 +324,9 @@ event_token AppServiceConnection::RequestReceived(RequestReceivedHandler handler
 }
 void AppServiceConnection::RequestReceived(event_token token) const {
     impl().requestReceived.remove(token);
+}
+void AppServiceConnection::DeliverRequestsInline(bool inlineDelivery) const {
+    impl().inlineRequests.store(inlineDelivery, std::memory_order_relaxed);
 }
 event_token AppServiceConnection::ServiceClosed(ServiceClosedHandler handler) const {
     return impl().serviceClosed.add(std::move(handler));

@@ -91,6 +91,12 @@ class AppServiceConnection {
 
     event_token RequestReceived(RequestReceivedHandler handler) const;
     void RequestReceived(event_token token) const;
+    /// This platform's own: RequestReceived handlers of the requests read from a socket
+    /// run on its reading thread instead of the pool, one hand-off less per request. For
+    /// handlers that never block: while one runs, the connection reads nothing, answers
+    /// to its own sends included. Requests held for beforeReading, and those of an
+    /// in-memory pair, still go to the pool.
+    void DeliverRequestsInline(bool inlineDelivery) const;
     event_token ServiceClosed(ServiceClosedHandler handler) const;
     void ServiceClosed(event_token token) const;
 

@@ -23,6 +23,9 @@ class AppServiceTransport {
 
     virtual ~AppServiceTransport() = default;
     virtual void start(std::weak_ptr<Sink> sink) = 0;
+    /// Whether frames reach the sink on a thread of the transport's own (a reading
+    /// thread), never on one of its callers.
+    virtual bool deliversOnOwnThread() const { return false; }
     /// The message is captured before the call returns. Success, MessageSizeTooLarge,
     /// ResourceLimitsExceeded (the peer does not read) or Failure (closed).
     virtual AppServiceResponseStatus sendRequest(uint64_t sequence, const ValueSet& message) = 0;

@@ -29,6 +29,7 @@ class SocketTransport : public AppServiceTransport,
     static std::shared_ptr<SocketTransport> adopt(int fd, std::string label);
 
     void start(std::weak_ptr<Sink> sink) override;
+    bool deliversOnOwnThread() const override { return true; }
     AppServiceResponseStatus sendRequest(uint64_t sequence, const ValueSet& message) override;
     AppServiceResponseStatus sendResponse(uint64_t sequence, AppServiceResponseStatus status,
                                           const ValueSet& message) override;

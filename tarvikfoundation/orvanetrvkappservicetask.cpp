@@ -126,6 +126,9 @@ void OrvaneTRVKAppServiceTask::Run(
         });
     connection_ = details->Connection();
     deferral_ = instance->GetDeferral();
+    // The relay blocks nowhere once both sides are connected, so it starts on the thread
+    // that read the request, as a plain relay would; it moves to the pool to wait.
+    connection_.DeliverRequestsInline(true);
     requestToken_ = connection_.RequestReceived(
         [weak](const AppServiceConnection& sender,
                const Platform::AppServiceRequestReceivedEventArgs& args) {
@@ -178,9 +181,14 @@ AppServiceConnection OrvaneTRVKAppServiceTask::getRelayConnection(
 
 void OrvaneTRVKAppServiceTask::onRequestReceived(
     const AppServiceConnection&, const Platform::AppServiceRequestReceivedEventArgs& args) {
-    // Each request arrives on a pool thread of its own, so the relay starts right here;
-    // the coroutine takes the relay lock itself where it reads the slots.
+    // The coroutine takes the relay lock itself where it reads the slots.
     relay(shared_from_this(), args, args.GetDeferral());
+}
+
+bool OrvaneTRVKAppServiceTask::bothConnected() {
+    auto& r = relayState();
+    std::lock_guard g(r.lock);
+    return r.uwp && r.win32;
 }
 
 namespace {
@@ -197,7 +205,9 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(
     bool relayed = false;
     bool answered = false;
     try {
-        // Relay step.
+        // Relay step. Waiting for the other side is for a pool thread, never for the
+        // thread that reads this connection.
+        if (!bothConnected()) co_await Platform::resume_background();
         const auto token = self->cancellation_.get_token();
         const AppServiceConnection target = self->getRelayConnection(self->side_, token);
         TLOG("DBG", "%s %d %I64d -> %x", self->sideName(), commandOf(message), id, tagOf(target));

@@ -43,6 +43,7 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     void OnBackgroundTaskCanceled(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
                                   Platform::BackgroundTaskCancellationReason reason);
     void closeConnection(const Platform::AppServiceConnection& own);
+    static bool bothConnected();
     static void startConnectionWatch();
     static void cancelWatch();
     static bool sendWin32DisconnectedMsg();

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <future>
@@ -435,6 +437,78 @@ TEST_F(SocketTransport, PeerClosingEndsTheOtherSideWithServiceClosed) {
     auto f = closed.get_future();
     ASSERT_EQ(f.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(f.get(), AppServiceClosedStatus::Completed);
+}
+
+// Handler starts and ends, in the order they happen.
+struct HandlerLog {
+    std::mutex m;
+    std::condition_variable changed;
+    std::vector<std::string> events;
+    void add(std::string e) {
+        std::lock_guard g(m);
+        events.push_back(std::move(e));
+        changed.notify_all();
+    }
+    bool waitFor(const std::string& e, std::chrono::milliseconds limit) {
+        std::unique_lock lk(m);
+        return changed.wait_for(
+            lk, limit, [&] { return std::find(events.begin(), events.end(), e) != events.end(); });
+    }
+};
+
+// Request 0 waits in its handler until request 1's handler has started, at most `limit`.
+void answerInOverlap(const AppServiceConnection& server, HandlerLog& log,
+                     std::chrono::milliseconds limit) {
+    server.RequestReceived(
+        [&log, limit](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+            const int32_t n = args.Request().Message().LookupAs<int32_t>(L"n");
+            log.add("start " + std::to_string(n));
+            if (n == 0) log.waitFor("start 1", limit);
+            log.add("end " + std::to_string(n));
+            ValueSet reply;
+            reply.Insert(L"n", n);
+            args.Request().SendResponseAsync(reply);
+        });
+}
+
+TEST_F(SocketTransport, InlineDeliveryRunsOneHandlerAtATimeOnTheReadingThread) {
+    HandlerLog log;
+    auto listener = listen([&](const AppServiceConnection& server) {
+        server.DeliverRequestsInline(true);
+        // Time enough for a pool thread to start the second handler, were it on the pool.
+        answerInOverlap(server, log, 200ms);
+    });
+    auto client = open();
+    ValueSet first, second;
+    first.Insert(L"n", int32_t{0});
+    second.Insert(L"n", int32_t{1});
+    auto a = client.SendMessageAsync(first);
+    auto b = client.SendMessageAsync(second);
+    // The second request is read only once the first handler has returned, however long
+    // it takes: both are answered, in order, and never overlapped.
+    EXPECT_EQ(a.get().Message().LookupAs<int32_t>(L"n"), 0);
+    EXPECT_EQ(b.get().Message().LookupAs<int32_t>(L"n"), 1);
+    std::lock_guard g(log.m);
+    EXPECT_EQ(log.events, (std::vector<std::string>{"start 0", "end 0", "start 1", "end 1"}));
+}
+
+TEST(InMemoryConnection, InlineDeliveryStillRunsHandlersOnThePool) {
+    auto [a, b] = AppServiceConnection::CreateInMemoryPair();
+    HandlerLog log;
+    b.DeliverRequestsInline(true);
+    answerInOverlap(b, log, 5s);
+    ValueSet first, second;
+    first.Insert(L"n", int32_t{0});
+    second.Insert(L"n", int32_t{1});
+    // Delivered on the sender's thread, the first handler would hold up the second send.
+    auto x = a.SendMessageAsync(first);
+    auto y = a.SendMessageAsync(second);
+    EXPECT_EQ(x.get().Message().LookupAs<int32_t>(L"n"), 0);
+    EXPECT_EQ(y.get().Message().LookupAs<int32_t>(L"n"), 1);
+    std::lock_guard g(log.m);
+    ASSERT_EQ(log.events.size(), 4u);
+    // The first handler saw the second start before it ended.
+    EXPECT_EQ(log.events[1], "start 1");
 }
 
 TEST_F(SocketTransport, ConnectionsFromAnotherUserAreRefused) {
