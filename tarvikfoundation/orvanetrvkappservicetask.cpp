@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
+#include <optional>
 
 #include "common/commandcodes.h"
 #include "common/errorcodes.h"
@@ -185,10 +186,14 @@ void OrvaneTRVKAppServiceTask::onRequestReceived(
     relay(shared_from_this(), args, args.GetDeferral());
 }
 
-bool OrvaneTRVKAppServiceTask::bothConnected() {
+std::optional<AppServiceConnection> OrvaneTRVKAppServiceTask::readyRelayConnection(
+    const Platform::cancellation_token& token) const {
     auto& r = relayState();
     std::lock_guard g(r.lock);
-    return r.uwp && r.win32;
+    if (!r.uwp || !r.win32 || token.is_canceled()) return std::nullopt;
+    if (side_ == kWin32) return r.uwp;
+    if (side_ == kUwp) return r.win32;
+    return std::nullopt;
 }
 
 namespace {
@@ -207,9 +212,11 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(
     try {
         // Relay step. Waiting for the other side is for a pool thread, never for the
         // thread that reads this connection.
-        if (!bothConnected()) co_await Platform::resume_background();
         const auto token = self->cancellation_.get_token();
-        const AppServiceConnection target = self->getRelayConnection(self->side_, token);
+        auto ready = self->readyRelayConnection(token);
+        if (!ready) co_await Platform::resume_background();
+        const AppServiceConnection target =
+            ready ? *ready : self->getRelayConnection(self->side_, token);
         TLOG("DBG", "%s %d %I64d -> %x", self->sideName(), commandOf(message), id, tagOf(target));
         Platform::IAsyncOperation<Platform::AppServiceResponse> sent;
         if (!target) {

@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "platform/activation.h"
 #include "platform/backgroundtask.h"
@@ -34,6 +35,9 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     void SetConnection(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance);
     Platform::AppServiceConnection getRelayConnection(Side side,
                                                       const Platform::cancellation_token& token);
+    // The other side's connection when both are there, without waiting.
+    std::optional<Platform::AppServiceConnection> readyRelayConnection(
+        const Platform::cancellation_token& token) const;
     void onRequestReceived(const Platform::AppServiceConnection& sender,
                            const Platform::AppServiceRequestReceivedEventArgs& args);
     static Platform::task<void> relay(std::shared_ptr<OrvaneTRVKAppServiceTask> self,
@@ -43,7 +47,6 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     void OnBackgroundTaskCanceled(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
                                   Platform::BackgroundTaskCancellationReason reason);
     void closeConnection(const Platform::AppServiceConnection& own);
-    static bool bothConnected();
     static void startConnectionWatch();
     static void cancelWatch();
     static bool sendWin32DisconnectedMsg();
