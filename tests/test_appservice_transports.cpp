@@ -471,6 +471,20 @@ void answerInOverlap(const AppServiceConnection& server, HandlerLog& log,
         });
 }
 
+ValueSet numbered(int32_t n) {
+    ValueSet v;
+    v.Insert(L"n", n);
+    return v;
+}
+
+// Sends requests 0 and 1 at once; each must come back with its own answer.
+void sendZeroAndOne(const AppServiceConnection& client) {
+    auto zero = client.SendMessageAsync(numbered(0));
+    auto one = client.SendMessageAsync(numbered(1));
+    EXPECT_EQ(zero.get().Message().LookupAs<int32_t>(L"n"), 0);
+    EXPECT_EQ(one.get().Message().LookupAs<int32_t>(L"n"), 1);
+}
+
 TEST_F(SocketTransport, InlineDeliveryRunsOneHandlerAtATimeOnTheReadingThread) {
     HandlerLog log;
     auto listener = listen([&](const AppServiceConnection& server) {
@@ -481,17 +495,10 @@ TEST_F(SocketTransport, InlineDeliveryRunsOneHandlerAtATimeOnTheReadingThread) {
     auto client = open();
     // Answered only once the trigger has returned: a request that arrives while it runs
     // is held for it and goes to the pool.
-    ValueSet warmUp, first, second;
-    warmUp.Insert(L"n", int32_t{-1});
-    ASSERT_EQ(client.SendMessageAsync(warmUp).get().Message().LookupAs<int32_t>(L"n"), -1);
-    first.Insert(L"n", int32_t{0});
-    second.Insert(L"n", int32_t{1});
-    auto a = client.SendMessageAsync(first);
-    auto b = client.SendMessageAsync(second);
+    ASSERT_EQ(client.SendMessageAsync(numbered(-1)).get().Message().LookupAs<int32_t>(L"n"), -1);
     // The second request is read only once the first handler has returned, however long
     // it takes: both are answered, in order, and never overlapped.
-    EXPECT_EQ(a.get().Message().LookupAs<int32_t>(L"n"), 0);
-    EXPECT_EQ(b.get().Message().LookupAs<int32_t>(L"n"), 1);
+    sendZeroAndOne(client);
     std::lock_guard g(log.m);
     EXPECT_EQ(log.events, (std::vector<std::string>{"start -1", "end -1", "start 0", "end 0",
                                                     "start 1", "end 1"}));
@@ -502,14 +509,8 @@ TEST(InMemoryConnection, InlineDeliveryStillRunsHandlersOnThePool) {
     HandlerLog log;
     b.DeliverRequestsInline(true);
     answerInOverlap(b, log, 5s);
-    ValueSet first, second;
-    first.Insert(L"n", int32_t{0});
-    second.Insert(L"n", int32_t{1});
     // Delivered on the sender's thread, the first handler would hold up the second send.
-    auto x = a.SendMessageAsync(first);
-    auto y = a.SendMessageAsync(second);
-    EXPECT_EQ(x.get().Message().LookupAs<int32_t>(L"n"), 0);
-    EXPECT_EQ(y.get().Message().LookupAs<int32_t>(L"n"), 1);
+    sendZeroAndOne(a);
     std::lock_guard g(log.m);
     ASSERT_EQ(log.events.size(), 4u);
     // The first handler saw the second start before it ended.
