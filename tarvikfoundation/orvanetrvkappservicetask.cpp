@@ -4,7 +4,6 @@
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
-#include <optional>
 
 #include "common/commandcodes.h"
 #include "common/errorcodes.h"
@@ -174,9 +173,15 @@ AppServiceConnection OrvaneTRVKAppServiceTask::getRelayConnection(
         return nullptr;
     }
     if (!both) TLOG("CRT", "unsatisfied cond var win32 %x uwp %x", tagOf(r.win32), tagOf(r.uwp));
+    if (side != kWin32 && side != kUwp) TLOG("CRT", "unknown task handler.");
+    return otherSide(side);
+}
+
+// With the relay lock held.
+AppServiceConnection OrvaneTRVKAppServiceTask::otherSide(Side side) {
+    auto& r = relayState();
     if (side == kWin32) return r.uwp;
     if (side == kUwp) return r.win32;
-    TLOG("CRT", "unknown task handler.");
     return nullptr;
 }
 
@@ -186,14 +191,12 @@ void OrvaneTRVKAppServiceTask::onRequestReceived(
     relay(shared_from_this(), args, args.GetDeferral());
 }
 
-std::optional<AppServiceConnection> OrvaneTRVKAppServiceTask::readyRelayConnection(
+AppServiceConnection OrvaneTRVKAppServiceTask::readyRelayConnection(
     const Platform::cancellation_token& token) const {
     auto& r = relayState();
     std::lock_guard g(r.lock);
-    if (!r.uwp || !r.win32 || token.is_canceled()) return std::nullopt;
-    if (side_ == kWin32) return r.uwp;
-    if (side_ == kUwp) return r.win32;
-    return std::nullopt;
+    if (!r.uwp || !r.win32 || token.is_canceled()) return nullptr;
+    return otherSide(side_);
 }
 
 namespace {
@@ -213,10 +216,11 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(
         // Relay step. Waiting for the other side is for a pool thread, never for the
         // thread that reads this connection.
         const auto token = self->cancellation_.get_token();
-        auto ready = self->readyRelayConnection(token);
-        if (!ready) co_await Platform::resume_background();
-        const AppServiceConnection target =
-            ready ? *ready : self->getRelayConnection(self->side_, token);
+        AppServiceConnection target = self->readyRelayConnection(token);
+        if (!target) {
+            co_await Platform::resume_background();
+            target = self->getRelayConnection(self->side_, token);
+        }
         TLOG("DBG", "%s %d %I64d -> %x", self->sideName(), commandOf(message), id, tagOf(target));
         Platform::IAsyncOperation<Platform::AppServiceResponse> sent;
         if (!target) {

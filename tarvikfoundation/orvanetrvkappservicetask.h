@@ -1,7 +1,6 @@
 #pragma once
 #include <chrono>
 #include <memory>
-#include <optional>
 
 #include "platform/activation.h"
 #include "platform/backgroundtask.h"
@@ -35,9 +34,10 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     void SetConnection(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance);
     Platform::AppServiceConnection getRelayConnection(Side side,
                                                       const Platform::cancellation_token& token);
-    // The other side's connection when both are there, without waiting.
-    std::optional<Platform::AppServiceConnection> readyRelayConnection(
+    // The other side's connection when both are there, without waiting; else null.
+    Platform::AppServiceConnection readyRelayConnection(
         const Platform::cancellation_token& token) const;
+    static Platform::AppServiceConnection otherSide(Side side);
     void onRequestReceived(const Platform::AppServiceConnection& sender,
                            const Platform::AppServiceRequestReceivedEventArgs& args);
     static Platform::task<void> relay(std::shared_ptr<OrvaneTRVKAppServiceTask> self,
