@@ -1,18 +1,15 @@
 #include "platform/appservicelistener.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
-#include <cerrno>
-#include <cstring>
 
 #include "common/logger.h"
 #include "platform/framedio.h"
 #include "platform/iocontext.h"
+#include "platform/listenerlock.h"
 #include "platform/socketclient.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
@@ -105,22 +102,15 @@ std::shared_ptr<AppServiceListener> AppServiceListener::start(const hstring& pac
     const std::string path = SocketPaths::servicePath(packageFamilyName, serviceName);
     auto listener = std::make_shared<AppServiceListener>(Key{});
     listener->path_ = path;
+    // Whoever holds the lock owns the name, so a socket file found now is a dead
+    // listener's and is replaced.
+    listener->lock_ = std::make_unique<ListenerLock>(path);
     listener->impl_ = std::make_shared<Impl>(packageFamilyName, serviceName, std::move(handler));
     auto& acceptor = listener->impl_->acceptor;
     boost::system::error_code ec;
     acceptor.open(stream_protocol(), ec);
     if (!ec) acceptor.bind(stream_protocol::endpoint(path), ec);
     if (ec == boost::asio::error::address_in_use) {
-        // A socket file left by a process that died: remove it when nobody answers.
-        const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        const bool live = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(probe);
-        if (live)
-            throw hresult_error(static_cast<hresult>(0x80070020),
-                                hstring::from_utf8("already listening: " + path));
         ::unlink(path.c_str());
         ec.clear();
         acceptor.bind(stream_protocol::endpoint(path), ec);
@@ -151,7 +141,9 @@ void AppServiceListener::stop() {
         boost::system::error_code ignored;
         impl->acceptor.close(ignored);
     });
+    // The name is given up before the lock, so that the next listener's socket stays.
     ::unlink(path_.c_str());
+    lock_.reset();
 }
 
 }  // namespace Platform

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/appserviceconnection.h"
+#include "platform/listenerlock.h"
 
 namespace Platform {
 
@@ -29,6 +30,7 @@ class AppServiceListener : public std::enable_shared_from_this<AppServiceListene
 
   private:
     std::string path_;
+    std::unique_ptr<ListenerLock> lock_;
     std::shared_ptr<Impl> impl_;
 };
 

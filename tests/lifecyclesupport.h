@@ -1,5 +1,6 @@
 #pragma once
 // A package of its own for each lifecycle test: manifest, data and runtime folders.
+#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -32,6 +33,18 @@ class TestPackage {
     }
     std::string dataFolder() const { return dir_.file("data") + "/tarvik/" + family_; }
     std::string temporaryFolder() const { return dataFolder() + "/TempState"; }
+    // Every process's log of this package, to print when a test across processes fails:
+    // the folder is gone once the test ends.
+    std::string logs() const {
+        std::string all;
+        boost::system::error_code ec;
+        for (boost::filesystem::directory_iterator it(temporaryFolder(), ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->path().extension() != ".log") continue;
+            all += "--- " + it->path().filename().string() + "\n" + readFile(it->path().string());
+        }
+        return all;
+    }
     const TempDir& dir() const { return dir_; }
 
   private:

@@ -18,6 +18,8 @@
 #include "platform/appservicelistener.h"
 #include "platform/framedio.h"
 #include "platform/frameencoder.h"
+#include "platform/listenerlock.h"
+#include "platform/socketpaths.h"
 #include "platform/wirecodec.h"
 #include "testsupport.h"
 
@@ -268,6 +270,36 @@ TEST_F(SocketTransport, FolderIsPrivateAndSocketIsTheUsersOnly) {
     EXPECT_THROW(
         AppServiceListener::start(L"../escape", L"svc", [](const AppServiceTriggerDetails&) {}),
         hresult_invalid_argument);
+}
+
+// A host between its bind and its listen refuses connections, yet the name is taken; a
+// second host started at that moment must not take the socket file away from it.
+TEST_F(SocketTransport, TheNameBelongsToTheLockHolderAndADeadListenersSocketIsReplaced) {
+    SocketPaths::ensurePackageFolder(L"test.pfn");
+    const std::string path = SocketPaths::servicePath(L"test.pfn", L"svc");
+    auto first = std::make_unique<ListenerLock>(path);
+    const int bound = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un addr = unixAddress(path);
+    ASSERT_EQ(::bind(bound, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    try {
+        listen([](const AppServiceConnection&) {});
+        ADD_FAILURE() << "a second listener took the name";
+    } catch (const hresult_error& e) {
+        EXPECT_NE(e.message().to_utf8().find("already listening"), std::string::npos);
+    }
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << "the first host's socket file was removed";
+
+    // The first host dies: its socket file stays behind, the lock goes with it.
+    ::close(bound);
+    first.reset();
+    auto listener = listen(echoRequests);
+    auto c = open();
+    ValueSet ping;
+    ping.Insert(L"n", int32_t{1});
+    const auto answer = c.SendMessageAsync(ping).get();
+    ASSERT_EQ(answer.Status(), AppServiceResponseStatus::Success);
+    EXPECT_TRUE(answer.Message().LookupAs<bool>(L"echo"));
 }
 
 TEST_F(SocketTransport, FoldersOpenToOthersAreMadePrivateAndAnotherUsersAreRefused) {

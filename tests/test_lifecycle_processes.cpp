@@ -50,14 +50,14 @@ TEST(Processes, BackgroundModeRelaysThroughTheAppHostAndReportsAHelperGone) {
         EXPECT_EQ(v, 7);
         ++exits;
     });
-    ASSERT_TRUE(eventually([&] { return helper->managersReady(); }, 20s));
+    ASSERT_TRUE(eventually([&] { return helper->managersReady(); }, 20s)) << package.logs();
     auto test = OrvaneInternal::OrvaneTestManager::GetInstance();
     EXPECT_EQ(test->TestDelayApi(20).get(), hstring(L"Delayed 20 ms"));
 
     const long pid = helperPid(package);
     ASSERT_GT(pid, 0);
     ::kill(static_cast<pid_t>(pid), SIGKILL);
-    EXPECT_TRUE(eventually([&] { return exits.load() == 1; }, 10s));
+    EXPECT_TRUE(eventually([&] { return exits.load() == 1; }, 10s)) << package.logs();
     std::this_thread::sleep_for(1500ms);  // another watchdog period: still one notice
     EXPECT_EQ(exits.load(), 1);
     const std::string relayLog =
@@ -82,7 +82,8 @@ TEST(Processes, InProcessModeHelperConnectsToTheApplication) {
         helper = OrvaneAppHelper::create(options(false));
     }
     auto test = OrvaneInternal::OrvaneTestManager::GetInstance();
-    ASSERT_TRUE(eventually([&] { return test->connection()->hasConnection(); }, 20s));
+    ASSERT_TRUE(eventually([&] { return test->connection()->hasConnection(); }, 20s))
+        << package.logs();
     EXPECT_EQ(test->TestDelayApiExt(10, 5).get(), hstring(L"Delayed 10 ms value 5"));
     const std::string lock =
         package.dataFolder() + "/LocalCache/" + helper->startStamp() + "connect.lock";
