@@ -337,7 +337,8 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
     options->ReconnectInterval(1);
     options->LogLevel(1);
     auto app = TarvikFoundation::OrvaneAppHelper::create(options);
-    ASSERT_TRUE(TestSupport::eventually([&] { return app->managersReady(); }, 20s));
+    ASSERT_TRUE(TestSupport::eventually([&] { return app->managersReady(); }, 20s))
+        << package.logs();
     auto test = TarvikFoundation::OrvaneInternal::OrvaneTestManager::GetInstance();
     ASSERT_EQ(test->TestDelayApi(0).get(), Platform::hstring(L"Delayed 0 ms"));
     const std::string hostLog = package.temporaryFolder() + "/TRVKBackgroundTask.log";
@@ -354,10 +355,12 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
         for (const auto& op : pending) n += op.Status() != Platform::AsyncStatus::Started;
         return n;
     };
-    ASSERT_TRUE(TestSupport::eventually([&] { return ended() >= kRequests / 4; }, 20s));
+    ASSERT_TRUE(TestSupport::eventually([&] { return ended() >= kRequests / 4; }, 20s))
+        << package.logs();
     ::kill(static_cast<pid_t>(host), SIGKILL);
     const int endedAtKill = ended();
-    ASSERT_TRUE(TestSupport::eventually([&] { return ended() == kRequests; }, 60s));
+    ASSERT_TRUE(TestSupport::eventually([&] { return ended() == kRequests; }, 60s))
+        << package.logs();
     for (int i = 0; i < kRequests; ++i) {
         ++row.sent;
         try {
