@@ -8,7 +8,8 @@ $SUDO apt-get update
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y \
   build-essential cmake ninja-build pkg-config clang-format doxygen \
   clang libclang-rt-14-dev \
-  libboost-dev libboost-filesystem-dev libboost-system-dev \
+  libboost-dev libboost-filesystem-dev libboost-system-dev libboost-program-options-dev \
   libprotobuf-dev protobuf-compiler \
   nlohmann-json3-dev libpugixml-dev libsqlite3-dev libjemalloc-dev \
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  bubblewrap python3-protobuf
