@@ -12,8 +12,15 @@ namespace TarvikFoundation {
 class OrvaneAppXPermissionManagerInterface {
   public:
     virtual ~OrvaneAppXPermissionManagerInterface() = default;
+    /// Command 51: "AppXFolderName"; reads "FolderHasAppxPermissions".
+    /// @param folderName the folder's absolute path, sent unchanged
+    /// @return whether the package may read and write the whole tree; false also for a
+    ///         failed exchange, a "response" of 1 or a folder the helper does not serve
     virtual Platform::IAsyncOperation<bool> FolderHasAppxPermissions(
         const Platform::hstring& folderName) = 0;
+    /// Command 52: "AppXFolderName"; reads "SetFolderPermissions".
+    /// @param folderName the folder's absolute path, sent unchanged
+    /// @return whether the missing rights were granted; false also for every failure
     virtual Platform::IAsyncOperation<bool> SetFolderPermissions(
         const Platform::hstring& folderName) = 0;
 };
@@ -24,22 +31,28 @@ class OrvaneAppXPermissionManager
       public std::enable_shared_from_this<OrvaneAppXPermissionManager>,
       private Platform::ModuleObject {
   public:
+    /// The process-wide instance, created on first use; the one the app helper connects.
     static std::shared_ptr<OrvaneAppXPermissionManager> GetInstance();
 
-    // False for a folder without the rights and for every failed exchange alike.
     Platform::IAsyncOperation<bool> FolderHasAppxPermissions(
         const Platform::hstring& folderName) override;
     Platform::IAsyncOperation<bool> SetFolderPermissions(
         const Platform::hstring& folderName) override;
 
+    /// Hands this manager the connection to the helper (null to detach); `uwpExited`
+    /// fails the requests that wait for one. Called by OrvaneAppHelper.
     void setAppServiceConnection(const Platform::AppServiceConnection& connection, bool uwpExited);
+    /// This manager's channel to the helper; hasConnection() on it tells whether the
+    /// manager can reach the helper now.
     const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection() const {
         return connection_;
     }
 
+    /// Restricts construction to GetInstance.
     struct Key {
         explicit Key() = default;
     };
+    /// Use GetInstance; the key keeps other callers out.
     explicit OrvaneAppXPermissionManager(Key);
 
   private:
