@@ -28,6 +28,7 @@ class OrvaneMessageHandler;
 class OrvaneAppHelperFactory {
   public:
     virtual ~OrvaneAppHelperFactory() = default;
+    /// OrvaneAppHelper::create(options).
     virtual std::shared_ptr<OrvaneAppHelper> CreateInstance(
         const std::shared_ptr<TRVKConfigOptions>& options) const = 0;
 };
@@ -36,6 +37,7 @@ class OrvaneAppHelperFactory {
 class OrvaneAuthUserProfileFactory {
   public:
     virtual ~OrvaneAuthUserProfileFactory() = default;
+    /// A profile read from `profileJson`; never raises.
     virtual std::shared_ptr<OrvaneAuthUserProfile> CreateInstance(
         const Platform::hstring& profileJson) const = 0;
 };
@@ -44,6 +46,7 @@ class OrvaneAuthUserProfileFactory {
 class OrvaneAuthTokenInfoFactory {
   public:
     virtual ~OrvaneAuthTokenInfoFactory() = default;
+    /// A token read from `tokenJson`; never raises.
     virtual std::shared_ptr<OrvaneAuthTokenInfo> CreateInstance(
         const Platform::hstring& tokenJson) const = 0;
 };
@@ -52,7 +55,9 @@ class OrvaneAuthTokenInfoFactory {
 class OrvanePlatformExceptionHelperStatics {
   public:
     virtual ~OrvanePlatformExceptionHelperStatics() = default;
+    /// OrvanePlatformExceptionHelper::GetErrorMessage.
     virtual Platform::hstring GetErrorMessage(int32_t errorCode) const = 0;
+    /// OrvanePlatformExceptionHelper::GetServiceStatus.
     virtual int32_t GetServiceStatus(int32_t errorCode) const = 0;
 };
 
@@ -62,6 +67,7 @@ namespace OrvaneInternal {
 class KalderMessageFactory {
   public:
     virtual ~KalderMessageFactory() = default;
+    /// A message of that type and payload.
     virtual std::shared_ptr<KalderMessage> CreateInstance(
         const Platform::hstring& messageType, const Platform::hstring& payload) const = 0;
 };
@@ -70,6 +76,7 @@ class KalderMessageFactory {
 class OrvaneMessageHandlerStatics {
   public:
     virtual ~OrvaneMessageHandlerStatics() = default;
+    /// OrvaneMessageHandler::GetInstance().
     virtual std::shared_ptr<OrvaneMessageHandler> GetInstance() const = 0;
 };
 
@@ -90,7 +97,9 @@ __attribute__((visibility("default"))) Platform::hresult DllGetActivationFactory
 /// one exists the library reports that it cannot be unloaded.
 __attribute__((visibility("default"))) Platform::hresult DllCanUnloadNow() noexcept;
 
+/// DllGetActivationFactory as a loader finds it by name.
 using PFN_DllGetActivationFactory = Platform::hresult (*)(const wchar_t*,
                                                           Platform::IActivationFactory**) noexcept;
+/// DllCanUnloadNow as a loader finds it by name.
 using PFN_DllCanUnloadNow = Platform::hresult (*)() noexcept;
 }

@@ -8,7 +8,8 @@
 
 namespace TarvikFoundation {
 
-// Ordered map code -> message, built at load and never changed.
+/// Ordered map code -> message (0xE1010001 to 0xE1010047), built at load and never
+/// changed.
 const std::map<int32_t, std::string>& ErrorTable();
 
 /// Service status of an error code, or 65535 when it has none.

@@ -12,9 +12,13 @@ class OrvaneAuthTokenInfo : private Platform::ModuleObject {
     /// Never raises: a text that does not parse leaves the fields read so far.
     explicit OrvaneAuthTokenInfo(const Platform::hstring& tokenJson);
 
+    /// "refresh_token".
     const Platform::hstring& RefreshToken() const { return refreshToken_; }
+    /// "access_token".
     const Platform::hstring& AccessToken() const { return accessToken_; }
+    /// "expires_in", seconds (truncated to an integer).
     int64_t ExpiresIn() const { return expiresIn_; }
+    /// The JSON text as received.
     const Platform::hstring& RawToken() const { return raw_; }
 
   private:

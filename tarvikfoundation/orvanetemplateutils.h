@@ -14,8 +14,8 @@ namespace TarvikFoundation {
 /// Typed reading of one result key from a response, and number parsing.
 class OrvaneTemplateUtils {
   public:
-    // The value under `key`, or T's default when the exchange failed ("response" 1,
-    // no message) or the key is absent.
+    /// The value under `key`, or T's default when the exchange failed ("response" 1,
+    /// no message) or the key is absent.
     template <class T>
     static T getResult(const Platform::AppServiceResponse& response, int32_t command,
                        const wchar_t* key) {
@@ -32,7 +32,7 @@ class OrvaneTemplateUtils {
         return Platform::unbox_value<T>(*value);
     }
 
-    // Sends the request and completes with getResult<T> of its answer.
+    /// Sends the request and completes with getResult<T> of its answer.
     template <class T>
     static Platform::IAsyncOperation<T> sendForResult(
         const std::shared_ptr<Tarvik::TarvikAppServiceConnection>& connection,
@@ -44,6 +44,7 @@ class OrvaneTemplateUtils {
                 }));
     }
 
+    /// The number at the start of `text`; 0 (logged) when there is none.
     template <class T>
     static T StrToInt(const std::wstring& text) {
         T value = 0;

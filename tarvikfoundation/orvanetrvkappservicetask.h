@@ -15,19 +15,31 @@ namespace TarvikFoundation {
 class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKAppServiceTask>,
                                  private Platform::ModuleObject {
   public:
-    enum Side : int32_t { kWin32 = 0, kUwp = 1, kUnknown = 2 };
+    /// Which peer a task's connection belongs to.
+    enum Side : int32_t {
+        kWin32 = 0,   ///< The helper (its package family name is empty).
+        kUwp = 1,     ///< The application.
+        kUnknown = 2  ///< Not yet known.
+    };
+    /// How long a request waits for the other side before it is answered "response" 3.
     static constexpr std::chrono::seconds kRelayWait{5};
+    /// How long the helper may be gone before the application is told (command 42).
     static constexpr std::chrono::seconds kWatchdogDelay{20};
 
+    /// Configures the process's logger on first use (TRVKBackgroundTask.log).
     OrvaneTRVKAppServiceTask();
+    /// Takes over the instance's connection and relays its requests until it closes.
     void Run(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance);
+    /// The side of this task's connection.
     Side side() const { return side_; }
 
-    // Configures the process's logger from "logLevel.txt" (once per process).
+    /// Configures the process's logger from "logLevel.txt" (once per process).
     static void initLog();
-    // Process-wide slots, for diagnostics and tests.
+    /// Whether the application's connection is held.
     static bool hasUwpConnection();
+    /// Whether the helper's connection is held.
     static bool hasWin32Connection();
+    /// Whether the helper-gone notice is waiting to fire.
     static bool watchdogPending();
 
   private:
