@@ -124,6 +124,7 @@ struct unwrap_task<task<T>> {
 
 }  // namespace detail
 
+/// Ends the running task body as cancelled.
 [[noreturn]] inline void cancel_current_task() {
     throw task_canceled();
 }
@@ -141,11 +142,12 @@ struct resume_background {
 /// coroutine's wait early (without throwing) when the token is cancelled.
 class resume_after {
   public:
+    /// Waits `d` on the library's clock, or until `token` is cancelled.
     resume_after(Clock::duration d, cancellation_token token = {})
         : d_(d), token_(std::move(token)) {}
     bool await_ready() const noexcept { return d_.count() <= 0 && !token_.is_canceled(); }
     void await_suspend(std::coroutine_handle<> h);
-    // True when the full time passed, false when cancelled.
+    /// True when the full time passed, false when cancelled.
     bool await_resume() noexcept { return !state_ || state_->elapsed; }
 
   private:
@@ -196,18 +198,25 @@ inline void resume_after::await_suspend(std::coroutine_handle<> h) {
 template <class T>
 class task {
   public:
+    /// The value a task completes with.
     using result_type = T;
+    /// The shared completion state.
     using state_type = detail::task_state<T>;
 
     task() = default;
+    /// A task over an existing state.
     explicit task(std::shared_ptr<state_type> s) : state_(std::move(s)) {}
 
+    /// Whether the task has a state (a default-constructed task has none).
     bool valid() const noexcept { return state_ != nullptr; }
+    /// Whether the task has completed in any way.
     bool is_done() const { return state_->done(); }
+    /// Running, or how it completed.
     task_status status() const { return state_->status.load(std::memory_order_acquire); }
+    /// Blocks until the task has completed.
     void wait() const { state_->wait(); }
 
-    // Blocks until done; returns the value, rethrows the error, or throws task_canceled.
+    /// Blocks until done; returns the value, rethrows the error, or throws task_canceled.
     T get() const {
         state_->wait();
         const task_status s = status();
@@ -216,25 +225,27 @@ class task {
         if constexpr (!std::is_void_v<T>) return *state_->value;
     }
 
-    // Continuation on the thread pool. f takes either task<T> (runs whatever the outcome)
-    // or T (runs only on success; errors and cancellation pass through). A continuation
-    // returning task<U> is unwrapped to task<U>.
+    /// Continuation on the thread pool. f takes either `task<T>` (runs whatever the outcome)
+    /// or T (runs only on success; errors and cancellation pass through). A continuation
+    /// returning `task<U>` is unwrapped to `task<U>`.
     template <class F>
     auto then(F f, cancellation_token token = {}) const {
         return continue_with(std::move(f), std::move(token), true);
     }
-    // The same continuation, run on the thread that completes this task (at once when
-    // it is complete). Only for short continuations that never block: they run inside
-    // whoever completes the task, which saves a hand-off to the pool.
+    /// The same continuation, run on the thread that completes this task (at once when
+    /// it is complete). Only for short continuations that never block: they run inside
+    /// whoever completes the task, which saves a hand-off to the pool.
     template <class F>
     auto then_inline(F f, cancellation_token token = {}) const {
         return continue_with(std::move(f), std::move(token), false);
     }
 
+    /// The shared completion state.
     const std::shared_ptr<state_type>& state() const noexcept { return state_; }
 
     struct promise_type;
     struct awaiter;
+    /// co_await gives the value (or raises the error); the coroutine resumes on the pool.
     awaiter operator co_await() const noexcept { return awaiter{state_}; }
 
   private:
@@ -258,12 +269,14 @@ struct task<T>::awaiter {
 /// moves to the pool before anything that may block: it runs inside the completer.
 template <class T>
 struct resume_inline {
+    /// Awaits `t`.
     explicit resume_inline(task<T> t) : work(std::move(t)) {}
     bool await_ready() const { return work.is_done(); }
     void await_suspend(std::coroutine_handle<> h) const {
         work.state()->on_done([h] { h.resume(); });
     }
     void await_resume() const noexcept {}
+    /// The awaited task.
     task<T> work;
 };
 
@@ -295,14 +308,20 @@ struct task<void>::promise_type : detail::promise_base<void> {
 template <class T>
 class task_completion_event {
   public:
+    /// An event whose task is not yet complete.
     task_completion_event() : state_(std::make_shared<detail::task_state<T>>()) {}
+    /// Completes the task with `v`; false when it was already complete.
     template <class U = T>
     requires(!std::is_void_v<U>) bool set(U v) const { return state_->set_value(std::move(v)); }
+    /// Completes a `task<void>`; false when it was already complete.
     template <class U = T>
     requires std::is_void_v<U>
     bool set() const { return state_->set_value(detail::unit{}); }
+    /// Completes the task with an error; false when it was already complete.
     bool set_exception(std::exception_ptr e) const { return state_->set_error(std::move(e)); }
+    /// Completes the task as cancelled; false when it was already complete.
     bool set_canceled() const { return state_->set_canceled(); }
+    /// The task this event completes.
     task<T> get_task() const { return task<T>(state_); }
 
   private:
