@@ -20,14 +20,14 @@ int LogMessageWide(const char* level, const char* file, const char* function, un
 void ConfigureLogger(uint32_t logLevel, const std::string& roleTag) noexcept;
 void SetNetworkLogging(bool enabled) noexcept;
 void SetLogFilePath(const std::wstring& path) noexcept;
-// Closes the current log file; the next line opens the configured path afresh.
+/// Closes the current log file; the next line opens the configured path afresh.
 void CloseLogFile() noexcept;
 std::wstring GetLogFilePath();
 uint32_t GetLogThreshold() noexcept;
 /// Whether a line of this level would be written now, not dropped.
 bool LogWrites(const char* level) noexcept;
 
-// Current local time as "%d-%m-%y %H:%M:%S", or "" when unavailable.
+/// Current local time as "%d-%m-%y %H:%M:%S", or "" when unavailable.
 std::string GetTimeStamp();
 
 /// Reduces a compiler function signature to "namespace::class::method"; lambdas end

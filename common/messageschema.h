@@ -36,7 +36,7 @@ int32_t getCommand(const ValueSet& message);
 /// Gives the request its "commandId" unless it has one, then attaches the pending
 /// acknowledgements.
 void assignRequestId(const ValueSet& request);
-// Next id of the process-wide counter (first is 1).
+/// Next id of the process-wide counter (first is 1).
 uint64_t nextRequestId() noexcept;
 
 }  // namespace Tarvik

@@ -27,7 +27,7 @@ class TarvikAppServiceConnection : public std::enable_shared_from_this<TarvikApp
   public:
     using CommandHandler = std::function<ValueSet(const ValueSet& request)>;
 
-    // Back-off after failed attempt t, in milliseconds.
+    /// Back-off after failed attempt t, in milliseconds.
     static constexpr int kMaxAttempts = 10;
     static constexpr int kBackoffMs[kMaxAttempts] = {300,  500,  1000, 1000,  2000,
                                                      3000, 5000, 8000, 13000, 21000};

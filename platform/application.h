@@ -12,9 +12,9 @@ struct ResumingEventArgs {};
 /// without one (a helper, a service host) has no Current().
 class Application {
   public:
-    // Null until the host created its application object.
+    /// Null until the host created its application object.
     static std::shared_ptr<Application> Current();
-    // Creates the process's application object (once; later calls return it).
+    /// Creates the process's application object (once; later calls return it).
     static std::shared_ptr<Application> Create();
 
     event<const SuspendingEventArgs&> Suspending;

@@ -27,12 +27,12 @@ class LocalSettings {
 /// `$XDG_DATA_HOME/tarvik/<family name>/` (`~/.local/share` when unset).
 class ApplicationData {
   public:
-    // For the current package (Package::Current()).
+    /// For the current package (Package::Current()).
     static std::shared_ptr<ApplicationData> Current();
     static std::shared_ptr<ApplicationData> ForPackage(const hstring& familyName);
 
-    // $XDG_DATA_HOME/tarvik (~/.local/share/tarvik when unset): every package's data
-    // lives below it.
+    /// $XDG_DATA_HOME/tarvik (~/.local/share/tarvik when unset): every package's data
+    /// lives below it.
     static std::string UserDataRoot();
 
     const std::string& LocalFolder() const { return local_; }

@@ -19,7 +19,7 @@ class AppServiceListener;
 class AppServiceDeferral {
   public:
     AppServiceDeferral() = default;
-    // Ends the deferral; a second call does nothing.
+    /// Ends the deferral; a second call does nothing.
     void Complete() const;
 
   private:
@@ -80,7 +80,7 @@ class AppServiceConnection {
     hstring PackageFamilyName() const;
     void PackageFamilyName(const hstring& name) const;
 
-    // Connects to the service named by PackageFamilyName and AppServiceName.
+    /// Connects to the service named by PackageFamilyName and AppServiceName.
     IAsyncOperation<AppServiceConnectionStatus> OpenAsync() const;
     /// Completes with the peer's response, or with a status and no message when the
     /// exchange failed. Raises object-closed (in the operation) after Close.
@@ -103,7 +103,7 @@ class AppServiceConnection {
     void Close() const;
     bool IsOpen() const;
 
-    // Two connected ends in this process, both open.
+    /// Two connected ends in this process, both open.
     static std::pair<AppServiceConnection, AppServiceConnection> CreateInMemoryPair(
         const hstring& serviceName = L"", const hstring& packageFamilyName = L"");
 
@@ -136,7 +136,7 @@ class AppServiceTriggerDetails {
         : name_(std::move(name)), caller_(std::move(caller)), connection_(std::move(connection)) {}
     const hstring& Name() const { return name_; }
     const hstring& CallerPackageFamilyName() const { return caller_; }
-    // The platform's AppServiceConnection property.
+    /// The platform's AppServiceConnection property.
     const Platform::AppServiceConnection& Connection() const { return connection_; }
 
   private:

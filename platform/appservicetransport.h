@@ -17,7 +17,7 @@ class AppServiceTransport {
         virtual void onRequestFrame(uint64_t sequence, ValueSet message) = 0;
         virtual void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status,
                                      ValueSet message) = 0;
-        // The other side closed, or the transport failed. Called at most once.
+        /// The other side closed, or the transport failed. Called at most once.
         virtual void onTransportClosed(AppServiceClosedStatus status) = 0;
     };
 
@@ -32,7 +32,7 @@ class AppServiceTransport {
     virtual AppServiceResponseStatus sendResponse(uint64_t sequence,
                                                   AppServiceResponseStatus status,
                                                   const ValueSet& message) = 0;
-    // Tells the other side and stops; the own sink is not notified.
+    /// Tells the other side and stops; the own sink is not notified.
     virtual void close() = 0;
 };
 

@@ -20,7 +20,7 @@ class IAsyncOperation {
     IAsyncOperation(std::nullptr_t) {}
     explicit operator bool() const noexcept { return impl_ != nullptr; }
 
-    // Builds the operation from a factory that receives the operation's cancellation token.
+    /// Builds the operation from a factory that receives the operation's cancellation token.
     template <class F>
     static IAsyncOperation create(F&& make_task) {
         IAsyncOperation op;
@@ -28,7 +28,7 @@ class IAsyncOperation {
         op.impl_->work = make_task(op.impl_->source.get_token());
         return op;
     }
-    // Without a source, Cancel() has nothing to reach: the task was made without a token.
+    /// Without a source, Cancel() has nothing to reach: the task was made without a token.
     static IAsyncOperation from_task(
         task<T> t, cancellation_token_source source = cancellation_token_source::none()) {
         IAsyncOperation op;
@@ -50,15 +50,15 @@ class IAsyncOperation {
         }
         return AsyncStatus::Error;
     }
-    // The error's code once the operation failed; 0 otherwise.
+    /// The error's code once the operation failed; 0 otherwise.
     hresult ErrorCode() const {
         if (impl_->work.status() != task_status::error) return 0;
         return to_hresult(impl_->work.state()->error);
     }
     void Cancel() const { impl_->source.cancel(); }
-    // Blocks until the operation ends; returns its result or raises its error.
+    /// Blocks until the operation ends; returns its result or raises its error.
     T get() const { return impl_->work.get(); }
-    // Result of a completed operation; raises when it is not (yet) completed.
+    /// Result of a completed operation; raises when it is not (yet) completed.
     T GetResults() const {
         if (Status() == AsyncStatus::Started) throw hresult_illegal_state_change();
         return impl_->work.get();

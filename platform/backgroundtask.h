@@ -65,7 +65,7 @@ class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTas
 
     /// The host cancels the instance (once); handlers run on the calling thread.
     void Cancel(BackgroundTaskCancellationReason reason);
-    // Number of deferrals taken and not yet completed.
+    /// Number of deferrals taken and not yet completed.
     int outstandingDeferrals() const { return deferrals_.load(); }
 
   private:
@@ -89,7 +89,7 @@ class AppServiceTaskHost {
     static std::shared_ptr<AppServiceTaskHost> start(const hstring& packageFamilyName,
                                                      const hstring& serviceName,
                                                      Activation activation);
-    // Cancels every live instance with Terminating and stops listening.
+    /// Cancels every live instance with Terminating and stops listening.
     void stop();
     std::size_t liveInstances();
     ~AppServiceTaskHost();

@@ -68,7 +68,7 @@ class cancellation_token {
         return state_ && state_->canceled.load(std::memory_order_acquire);
     }
     bool is_cancelable() const noexcept { return state_ != nullptr; }
-    // Runs fn once when the token is cancelled (at once when it already is).
+    /// Runs fn once when the token is cancelled (at once when it already is).
     [[nodiscard]] cancellation_registration register_callback(std::function<void()> fn) const;
 
   private:
@@ -82,7 +82,7 @@ class cancellation_token {
 class cancellation_token_source {
   public:
     cancellation_token_source() : state_(std::make_shared<detail::cancellation_state>()) {}
-    // A source whose tokens never cancel: for operations nobody listens to, without a state.
+    /// A source whose tokens never cancel: for operations nobody listens to, without a state.
     static cancellation_token_source none() { return cancellation_token_source(nullptr); }
     cancellation_token get_token() const { return cancellation_token(state_); }
     void cancel() const {

@@ -39,17 +39,17 @@ class Clock {
     /// False when the token was cancelled before the time passed.
     bool sleep_for(duration d, const cancellation_token& token);
 
-    // Timed condition wait measured on this clock. Returns pred().
+    /// Timed condition wait measured on this clock. Returns pred().
     template <class Lock, class Cv, class Pred>
     bool wait_for(Cv& cv, Lock& lk, duration d, Pred pred);
 
-    // Test control.
+    /// Test control.
     void set_real();
     void set_scaled(double factor);
     void set_manual();
     ClockMode mode() const;
     void advance(duration d);
-    // Remaining time of every scheduled entry, soonest first.
+    /// Remaining time of every scheduled entry, soonest first.
     std::vector<duration> pending() const;
     std::size_t pending_count() const;
 

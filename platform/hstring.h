@@ -22,7 +22,7 @@ class hstring {
 
     hstring(const hstring&) = default;
     hstring& operator=(const hstring&) = default;
-    // A moved-from string is empty: its text may belong to the buffer it gave away.
+    /// A moved-from string is empty: its text may belong to the buffer it gave away.
     hstring(hstring&& other) noexcept
         : data_(std::exchange(other.data_, L"")),
           size_(std::exchange(other.size_, 0)),
@@ -56,7 +56,7 @@ class hstring {
     const wchar_t* c_str() const noexcept { return data_; }
     bool empty() const noexcept { return size_ == 0; }
     std::size_t size() const noexcept { return size_; }
-    // Number of UTF-16 code units the text occupies (characters above U+FFFF count twice).
+    /// Number of UTF-16 code units the text occupies (characters above U+FFFF count twice).
     std::size_t utf16_length() const noexcept;
 
     constexpr operator std::wstring_view() const noexcept { return {data_, size_}; }

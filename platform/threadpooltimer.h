@@ -18,7 +18,7 @@ class ThreadPoolTimer {
     static ThreadPoolTimer CreateTimer(Handler handler, Clock::duration delay);
     static ThreadPoolTimer CreatePeriodicTimer(Handler handler, Clock::duration period);
 
-    // Stops the timer; a handler already running finishes.
+    /// Stops the timer; a handler already running finishes.
     void Cancel() const;
     Clock::duration Delay() const;
     Clock::duration Period() const;

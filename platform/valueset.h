@@ -59,8 +59,8 @@ class ValueSet {
     }
     ValueSet Clone() const;
 
-    // The typed lookups unbox in place, under the lock: no copy of the boxed value
-    // is made only to be unboxed and dropped.
+    /// The typed lookups unbox in place, under the lock: no copy of the boxed value
+    /// is made only to be unboxed and dropped.
     template <class T>
     T LookupAs(std::wstring_view key) const {
         auto& i = impl();
