@@ -32,11 +32,14 @@ const char* cancellation_reason_name(BackgroundTaskCancellationReason reason) no
 class BackgroundTaskDeferral {
   public:
     BackgroundTaskDeferral() = default;
+    /// A deferral that runs `onComplete` when completed.
     explicit BackgroundTaskDeferral(std::function<void()> onComplete)
         : state_(std::make_shared<State>()) {
         state_->onComplete = std::move(onComplete);
     }
+    /// Whether this is a deferral, not empty.
     explicit operator bool() const noexcept { return state_ != nullptr; }
+    /// Ends the deferral; a second call does nothing.
     void Complete() const {
         if (state_ && !state_->done.exchange(true) && state_->onComplete) state_->onComplete();
     }
@@ -52,15 +55,21 @@ class BackgroundTaskDeferral {
 /// One running background task: its trigger details, deferrals and the Canceled event.
 class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTaskInstance> {
   public:
+    /// Handler of the instance's cancellation, with its reason.
     using CanceledHandler = std::function<void(const std::shared_ptr<BackgroundTaskInstance>&,
                                                BackgroundTaskCancellationReason)>;
 
+    /// An instance for one incoming connection (or none).
     explicit BackgroundTaskInstance(std::optional<AppServiceTriggerDetails> details)
         : details_(std::move(details)) {}
 
+    /// The service name, caller and connection that started the task.
     const std::optional<AppServiceTriggerDetails>& TriggerDetails() const { return details_; }
+    /// Keeps the task alive until the deferral completes.
     BackgroundTaskDeferral GetDeferral();
+    /// Subscribes to the instance's cancellation.
     event_token Canceled(CanceledHandler handler) { return canceled_.add(std::move(handler)); }
+    /// Unsubscribes a cancellation handler.
     void Canceled(event_token token) { canceled_.remove(token); }
 
     /// The host cancels the instance (once); handlers run on the calling thread.
@@ -78,6 +87,7 @@ class BackgroundTaskInstance : public std::enable_shared_from_this<BackgroundTas
 
 /// An in-process background activation, as the host forwards it to the app helper.
 struct BackgroundActivatedEventArgs {
+    /// The activated task; its TriggerDetails carry the connection.
     std::shared_ptr<BackgroundTaskInstance> TaskInstance;
 };
 
@@ -85,18 +95,23 @@ struct BackgroundActivatedEventArgs {
 /// cancels it when that connection closes (SystemPolicy: the other side went away).
 class AppServiceTaskHost {
   public:
+    /// Receives each activation, e.g. OrvaneAppHelper::OnBackgroundActivated.
     using Activation = std::function<void(const BackgroundActivatedEventArgs&)>;
+    /// Listens for the package's service and activates `activation` for every
+    /// connection (the in-process topology's host side).
     static std::shared_ptr<AppServiceTaskHost> start(const hstring& packageFamilyName,
                                                      const hstring& serviceName,
                                                      Activation activation);
     /// Cancels every live instance with Terminating and stops listening.
     void stop();
+    /// Instances running now.
     std::size_t liveInstances();
     ~AppServiceTaskHost();
 
     struct Key {
         explicit Key() = default;
     };
+    /// Use start().
     explicit AppServiceTaskHost(Key) {}
 
   private:

@@ -14,18 +14,23 @@ namespace Platform {
 /// ordered by key. Copies of a ValueSet share one map; null ValueSets exist.
 class ValueSet {
   public:
+    /// Entries in key order.
     using Items = std::vector<std::pair<hstring, PropertyValue>>;
 
     ValueSet();
+    /// A null set (no map).
     ValueSet(std::nullptr_t) noexcept {}
     /// A set of the given entries in any order, sorted once; raises
     /// hresult_invalid_argument naming the key when a key repeats.
     static ValueSet FromItems(Items items);
 
+    /// Whether this is a set, not null.
     explicit operator bool() const noexcept { return impl_ != nullptr; }
+    /// Whether the set is null.
     friend bool operator==(const ValueSet& a, std::nullptr_t) noexcept { return !a.impl_; }
     /// Identity: both handles refer to the same map.
     bool same_object(const ValueSet& other) const noexcept { return impl_ == other.impl_; }
+    /// An address that identifies the shared map (for logs).
     const void* identity() const noexcept { return impl_.get(); }
 
     /// Inserts or replaces; true when an entry was replaced.
@@ -33,13 +38,19 @@ class ValueSet {
     /// Raises hresult_out_of_bounds when the key is absent. Keys are looked up as
     /// views: a literal key costs no string of its own.
     PropertyValue Lookup(std::wstring_view key) const;
+    /// The value under key; nullopt when absent.
     std::optional<PropertyValue> TryLookup(std::wstring_view key) const;
+    /// Whether the key is present.
     bool HasKey(std::wstring_view key) const;
+    /// Removes the key; true when it was present.
     bool Remove(std::wstring_view key) const;
+    /// Removes every entry.
     void Clear() const;
     /// Room for n entries in all, so that filling a set of known size allocates once.
     void Reserve(std::size_t n) const;
+    /// Number of entries.
     std::size_t Size() const;
+    /// A copy of the entries in key order.
     Items GetItems() const;
     /// Calls f(key, value) for each entry in key order, without copying them; f runs
     /// under the set's lock and must not touch this set.
@@ -57,6 +68,7 @@ class ValueSet {
         std::lock_guard g(i.m);
         f(static_cast<const Items&>(i.items));
     }
+    /// A new set with the same entries.
     ValueSet Clone() const;
 
     /// The typed lookups unbox in place, under the lock: no copy of the boxed value
@@ -70,6 +82,8 @@ class ValueSet {
         return unbox_value<T>(it->second);
     }
     template <class T>
+    /// The value under key as a T; nullopt when absent. Raises hresult_no_interface
+    /// when it holds another type.
     std::optional<T> TryLookupAs(std::wstring_view key) const {
         auto& i = impl();
         std::lock_guard g(i.m);
