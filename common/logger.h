@@ -17,12 +17,18 @@ int LogMessage(const char* level, const char* file, const char* function, unsign
 int LogMessageWide(const char* level, const char* file, const char* function, unsigned line,
                    const wchar_t* format, ...) noexcept;
 
+/// Sets the threshold (clamped to 4) and the tag that starts every line ("UWP",
+/// "TSK", "W32").
 void ConfigureLogger(uint32_t logLevel, const std::string& roleTag) noexcept;
+/// Also sends lines to TCP 127.0.0.1:4545 when that connects on the first try.
 void SetNetworkLogging(bool enabled) noexcept;
+/// The file the next line opens (rotated at 4 MiB).
 void SetLogFilePath(const std::wstring& path) noexcept;
 /// Closes the current log file; the next line opens the configured path afresh.
 void CloseLogFile() noexcept;
+/// The configured log file.
 std::wstring GetLogFilePath();
+/// The lowest level rank written.
 uint32_t GetLogThreshold() noexcept;
 /// Whether a line of this level would be written now, not dropped.
 bool LogWrites(const char* level) noexcept;
@@ -66,6 +72,7 @@ inline bool mayWrite(const char* level) noexcept {
 /// Entry and exit markers of a function.
 class LogScope {
   public:
+    /// Logs the entry marker; the destructor logs the exit marker.
     LogScope(const char* file, const char* function, unsigned line) noexcept
         : file_(file), function_(function), line_(line) {
         if (detail::mayWrite("{")) LogMessage("{", file_, function_, line_, "");
@@ -84,13 +91,18 @@ class LogScope {
 
 }  // namespace Tarvik
 
+/// The compiler's full signature of the enclosing function.
 #define TARVIK_FUNCTION __PRETTY_FUNCTION__
+/// Logs one line at `level` ("DBG", "INF", "WRN", "CRT", ...) with a printf format;
+/// the arguments are not evaluated when the line would be dropped.
 #define TLOG(level, ...)                                                                 \
     (::Tarvik::detail::mayWrite(level)                                                   \
          ? ::Tarvik::LogMessage(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__) \
          : -1)
+/// TLOG with a wide format.
 #define TLOGW(level, ...)                                                                    \
     (::Tarvik::detail::mayWrite(level)                                                       \
          ? ::Tarvik::LogMessageWide(level, __FILE__, TARVIK_FUNCTION, __LINE__, __VA_ARGS__) \
          : -1)
+/// Logs entry and exit markers of the enclosing function.
 #define TLOG_SCOPE() ::Tarvik::LogScope tarvik_log_scope_(__FILE__, TARVIK_FUNCTION, __LINE__)

@@ -14,9 +14,13 @@
 
 namespace Platform {
 
+/// Success.
 inline constexpr hresult S_OK_ = 0;
+/// Success, answered no (DllCanUnloadNow: objects are alive).
 inline constexpr hresult S_FALSE_ = 1;
+/// A required pointer was null.
 inline constexpr hresult E_POINTER_ = static_cast<hresult>(0x80004003);
+/// No runtime class of that name.
 inline constexpr hresult REGDB_E_CLASSNOTREG_ = static_cast<hresult>(0x80040154);
 
 /// One reference to an activated object, with the runtime class name and the
@@ -37,7 +41,9 @@ class IInspectable {
         return result;
     }
 
+    /// The object's full runtime class name.
     const hstring& GetRuntimeClassName() const noexcept { return name_; }
+    /// Whether this refers to an object.
     explicit operator bool() const noexcept { return !views_.empty(); }
     /// The object's address: equal for two handles to the same object.
     const void* identity() const noexcept {
@@ -74,6 +80,7 @@ class IInspectable {
 class IActivationFactory {
   public:
     virtual ~IActivationFactory() = default;
+    /// The full name of the class this factory makes.
     virtual const hstring& RuntimeClassName() const noexcept = 0;
     /// A new object, or the process's one instance for a class that has one. Raises
     /// hresult_not_implemented for a class without a default constructor.
@@ -92,11 +99,14 @@ class IActivationFactory {
 /// the process-wide instances count for as long as they live, which is the process.
 class ModuleObject {
   public:
+    /// Runtime-class objects alive now.
     static uint32_t liveObjects() noexcept { return count().load(std::memory_order_acquire); }
 
   protected:
     ModuleObject() noexcept { count().fetch_add(1, std::memory_order_relaxed); }
+    /// A copy is one more live object.
     ModuleObject(const ModuleObject&) noexcept : ModuleObject() {}
+    /// Assignment changes no count.
     ModuleObject& operator=(const ModuleObject&) noexcept { return *this; }
     ~ModuleObject() { count().fetch_sub(1, std::memory_order_release); }
 

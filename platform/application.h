@@ -17,11 +17,15 @@ class Application {
     /// Creates the process's application object (once; later calls return it).
     static std::shared_ptr<Application> Create();
 
+    /// Raised when the host suspends the application: sends are held.
     event<const SuspendingEventArgs&> Suspending;
+    /// Raised when the host resumes the application: sends go on, the connection is
+    /// opened again.
     event<const ResumingEventArgs&> Resuming;
 
-    /// The host tells the application it is being suspended or resumed.
+    /// The host tells the application it is being suspended.
     void RaiseSuspending() { Suspending(SuspendingEventArgs{}); }
+    /// The host tells the application it is being resumed.
     void RaiseResuming() { Resuming(ResumingEventArgs{}); }
 };
 

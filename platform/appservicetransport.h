@@ -14,7 +14,9 @@ class AppServiceTransport {
     /// Receives what arrives; called on the transport's own threads.
     struct Sink {
         virtual ~Sink() = default;
+        /// A request of the other side, to be answered under the same sequence number.
         virtual void onRequestFrame(uint64_t sequence, ValueSet message) = 0;
+        /// The answer to this side's request `sequence`.
         virtual void onResponseFrame(uint64_t sequence, AppServiceResponseStatus status,
                                      ValueSet message) = 0;
         /// The other side closed, or the transport failed. Called at most once.
@@ -22,6 +24,7 @@ class AppServiceTransport {
     };
 
     virtual ~AppServiceTransport() = default;
+    /// Starts delivering to `sink`.
     virtual void start(std::weak_ptr<Sink> sink) = 0;
     /// Whether frames reach the sink on a thread of the transport's own (a reading
     /// thread), never on one of its callers.
@@ -29,6 +32,7 @@ class AppServiceTransport {
     /// The message is captured before the call returns. Success, MessageSizeTooLarge,
     /// ResourceLimitsExceeded (the peer does not read) or Failure (closed).
     virtual AppServiceResponseStatus sendRequest(uint64_t sequence, const ValueSet& message) = 0;
+    /// Answers request `sequence`; statuses as sendRequest.
     virtual AppServiceResponseStatus sendResponse(uint64_t sequence,
                                                   AppServiceResponseStatus status,
                                                   const ValueSet& message) = 0;

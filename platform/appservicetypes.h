@@ -41,12 +41,18 @@ enum class AppServiceClosedStatus : int32_t {
 class AppServiceResponse {
   public:
     AppServiceResponse() = default;
+    /// A null response.
     AppServiceResponse(std::nullptr_t) {}
+    /// A response of that status and message.
     AppServiceResponse(AppServiceResponseStatus status, ValueSet message)
         : impl_(std::make_shared<Impl>(Impl{status, std::move(message)})) {}
+    /// Whether this is a response, not null.
     explicit operator bool() const noexcept { return impl_ != nullptr; }
+    /// How the exchange ended; raises on a null response.
     AppServiceResponseStatus Status() const { return impl().status; }
+    /// The peer's message, null when there was none; raises on a null response.
     ValueSet Message() const { return impl().message; }
+    /// An address that identifies the response (for logs).
     const void* identity() const noexcept { return impl_.get(); }
 
   private:
@@ -64,7 +70,9 @@ class AppServiceResponse {
 
 /// Arguments of ServiceClosed.
 struct AppServiceClosedEventArgs {
+    /// Why the connection ended.
     AppServiceClosedStatus status;
+    /// Why the connection ended.
     AppServiceClosedStatus Status() const { return status; }
 };
 

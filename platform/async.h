@@ -14,10 +14,13 @@ enum class AsyncStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
 template <class T>
 class IAsyncOperation {
   public:
+    /// Receives the operation and how it ended.
     using CompletedHandler = std::function<void(const IAsyncOperation<T>&, AsyncStatus)>;
 
     IAsyncOperation() = default;
+    /// A null operation.
     IAsyncOperation(std::nullptr_t) {}
+    /// Whether this is an operation, not null.
     explicit operator bool() const noexcept { return impl_ != nullptr; }
 
     /// Builds the operation from a factory that receives the operation's cancellation token.
@@ -37,6 +40,7 @@ class IAsyncOperation {
         return op;
     }
 
+    /// Started while running, then Completed, Canceled or Error.
     AsyncStatus Status() const {
         switch (impl_->work.status()) {
             case task_status::pending:
@@ -55,6 +59,7 @@ class IAsyncOperation {
         if (impl_->work.status() != task_status::error) return 0;
         return to_hresult(impl_->work.state()->error);
     }
+    /// Asks the operation to stop; it may still complete.
     void Cancel() const { impl_->source.cancel(); }
     /// Blocks until the operation ends; returns its result or raises its error.
     T get() const { return impl_->work.get(); }
@@ -64,7 +69,7 @@ class IAsyncOperation {
         return impl_->work.get();
     }
     /// The handler runs once on a pool thread when the operation ends (at once when
-    /// it already has). A second assignment is refused, as on the original platform.
+    /// it already has). A second assignment raises hresult_illegal_state_change.
     void Completed(CompletedHandler handler) const {
         {
             std::lock_guard g(impl_->m);
@@ -79,7 +84,9 @@ class IAsyncOperation {
             });
         });
     }
+    /// The underlying task.
     const task<T>& as_task() const { return impl_->work; }
+    /// co_await gives the result or raises the error.
     auto operator co_await() const noexcept { return impl_->work.operator co_await(); }
 
   private:

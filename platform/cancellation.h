@@ -31,12 +31,15 @@ struct cancellation_state {
 class cancellation_registration {
   public:
     cancellation_registration() = default;
+    /// Made by register_callback.
     cancellation_registration(std::shared_ptr<detail::cancellation_state> s, uint64_t id)
         : state_(std::move(s)), id_(id) {}
+    /// Takes over the other's callback.
     cancellation_registration(cancellation_registration&& o) noexcept
         : state_(std::move(o.state_)), id_(o.id_) {
         o.id_ = 0;
     }
+    /// Deregisters the own callback, then takes over the other's.
     cancellation_registration& operator=(cancellation_registration&& o) noexcept {
         if (this != &o) {
             reset();
@@ -47,6 +50,7 @@ class cancellation_registration {
         return *this;
     }
     ~cancellation_registration() { reset(); }
+    /// Deregisters now (waiting for a running callback).
     void reset() {
         if (state_ && id_) state_->remove(id_);
         state_.reset();
@@ -62,11 +66,14 @@ class cancellation_registration {
 class cancellation_token {
   public:
     cancellation_token() = default;
+    /// A token that never cancels.
     static cancellation_token none() { return {}; }
 
+    /// Whether the source has cancelled.
     bool is_canceled() const noexcept {
         return state_ && state_->canceled.load(std::memory_order_acquire);
     }
+    /// Whether a source stands behind the token.
     bool is_cancelable() const noexcept { return state_ != nullptr; }
     /// Runs fn once when the token is cancelled (at once when it already is).
     [[nodiscard]] cancellation_registration register_callback(std::function<void()> fn) const;
@@ -84,10 +91,13 @@ class cancellation_token_source {
     cancellation_token_source() : state_(std::make_shared<detail::cancellation_state>()) {}
     /// A source whose tokens never cancel: for operations nobody listens to, without a state.
     static cancellation_token_source none() { return cancellation_token_source(nullptr); }
+    /// A token that this source cancels.
     cancellation_token get_token() const { return cancellation_token(state_); }
+    /// Cancels every token of this source and runs their callbacks.
     void cancel() const {
         if (state_) state_->cancel();
     }
+    /// Whether cancel() was called.
     bool is_canceled() const noexcept {
         return state_ && state_->canceled.load(std::memory_order_acquire);
     }

@@ -14,6 +14,8 @@
 
 namespace Platform {
 
+/// How the library's clock moves: with the steady clock, faster by a factor, or only
+/// by advance().
 enum class ClockMode { Real, Scaled, Manual };
 
 /// The one clock through which every sleep, timer and timed wait of the library goes.
@@ -21,12 +23,17 @@ enum class ClockMode { Real, Scaled, Manual };
 /// manual mode only moves when a test calls advance().
 class Clock {
   public:
+    /// Durations of the clock.
     using duration = std::chrono::nanoseconds;
+    /// Points in the clock's time.
     using time_point = std::chrono::steady_clock::time_point;
+    /// Identifies a scheduled entry.
     using timer_id = uint64_t;
 
+    /// The process's clock.
     static Clock& instance();
 
+    /// The clock's current time.
     time_point now() const;
 
     /// Runs fn once, d after now, on the clock's own thread; fn must be short (it
@@ -35,6 +42,7 @@ class Clock {
     /// True when the entry was removed before it ran.
     bool cancel(timer_id id);
 
+    /// Blocks for `d` of the clock's time.
     void sleep_for(duration d);
     /// False when the token was cancelled before the time passed.
     bool sleep_for(duration d, const cancellation_token& token);
@@ -43,14 +51,19 @@ class Clock {
     template <class Lock, class Cv, class Pred>
     bool wait_for(Cv& cv, Lock& lk, duration d, Pred pred);
 
-    /// Test control.
+    /// Follow the steady clock (the default).
     void set_real();
+    /// Run `factor` times faster than the steady clock.
     void set_scaled(double factor);
+    /// Stand still until advance().
     void set_manual();
+    /// The current mode.
     ClockMode mode() const;
+    /// Manual mode: moves time on by `d` and runs what fell due.
     void advance(duration d);
     /// Remaining time of every scheduled entry, soonest first.
     std::vector<duration> pending() const;
+    /// Number of scheduled entries.
     std::size_t pending_count() const;
 
     Clock(const Clock&) = delete;

@@ -11,8 +11,11 @@ namespace Platform {
 /// Multicast events with registration tokens. Handlers are invoked outside the
 /// event's lock, on a snapshot, so a handler may add or remove registrations.
 struct event_token {
+    /// The registration's number; 0 is no registration.
     int64_t value = 0;
+    /// Whether the token names a registration.
     explicit operator bool() const noexcept { return value != 0; }
+    /// Same registration.
     friend bool operator==(event_token, event_token) = default;
 };
 
@@ -20,8 +23,10 @@ template <class... Args>
 /// A multicast event: handlers added with a token, removed by it, invoked in order.
 class event {
   public:
+    /// A handler of the event's arguments.
     using handler_type = std::function<void(Args...)>;
 
+    /// Adds a handler; its token removes it.
     event_token add(handler_type h) {
         std::lock_guard g(m_);
         const int64_t id = next_++;
@@ -31,6 +36,7 @@ class event {
         handlers_ = std::move(next);
         return event_token{id};
     }
+    /// Removes the handler of that token, if still there.
     void remove(event_token t) {
         std::lock_guard g(m_);
         if (!handlers_) return;
@@ -39,6 +45,7 @@ class event {
             if (entry.first != t.value) next->push_back(entry);
         handlers_ = std::move(next);
     }
+    /// Number of handlers.
     std::size_t size() const {
         std::lock_guard g(m_);
         return handlers_ ? handlers_->size() : 0;

@@ -13,6 +13,7 @@ template <class T>
 class Immortal {
   public:
     template <class... Args>
+    /// Constructs the object in place.
     explicit Immortal(Args&&... args) {
         // Placement construction in our own storage; nothing is allocated.
         ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
@@ -20,8 +21,11 @@ class Immortal {
     Immortal(const Immortal&) = delete;
     Immortal& operator=(const Immortal&) = delete;
 
+    /// The object.
     T* get() noexcept { return std::launder(reinterpret_cast<T*>(storage_)); }
+    /// The object.
     T& operator*() noexcept { return *get(); }
+    /// The object's members.
     T* operator->() noexcept { return get(); }
 
   private:

@@ -16,6 +16,7 @@ class JsonArray {
     /// Wraps an array value; raises hresult_invalid_argument for anything else.
     static JsonArray FromJson(nlohmann::json value);
 
+    /// Number of elements.
     uint32_t Size() const noexcept { return static_cast<uint32_t>(value_.size()); }
     /// Raises hresult_out_of_bounds past the end and hresult_error
     /// (E_ILLEGAL_METHOD_CALL) for an element that is not a string.
@@ -23,7 +24,9 @@ class JsonArray {
     /// Raises hresult_out_of_bounds past the end and hresult_error (E_ILLEGAL_METHOD_CALL)
     /// for an element that is not an object.
     JsonObject GetObjectAt(uint32_t index) const;
+    /// The array as compact JSON text.
     hstring Stringify() const;
+    /// The parsed value.
     const nlohmann::json& json() const noexcept { return value_; }
 
   private:

@@ -11,9 +11,10 @@ class JsonObject {
     /// Wraps an object value; raises hresult_error (E_ILLEGAL_METHOD_CALL) for anything else.
     static JsonObject FromJson(nlohmann::json value);
 
-    /// Both raise hresult_error: WEB_E_JSON_VALUE_NOT_FOUND for a missing member and
-    /// E_ILLEGAL_METHOD_CALL for a member of another type.
+    /// The number member `name`. Raises hresult_error: WEB_E_JSON_VALUE_NOT_FOUND for a
+    /// missing member and E_ILLEGAL_METHOD_CALL for a member of another type.
     double GetNamedNumber(const hstring& name) const;
+    /// The string member `name`; raises as GetNamedNumber.
     hstring GetNamedString(const hstring& name) const;
 
   private:

@@ -12,6 +12,7 @@ class DeliveryQueue;
 /// The process-wide thread pool that runs tasks, continuations and platform events.
 class ThreadPool {
   public:
+    /// The process's pool.
     static ThreadPool& instance();
 
     /// Runs fn on a pool thread. Exceptions escaping fn are swallowed: the pool must
@@ -19,6 +20,7 @@ class ThreadPool {
     void post(std::function<void()> fn);
     /// As post, never through a funnel (for the queues that funnels feed).
     void post_direct(std::function<void()> fn);
+    /// Number of pool threads.
     std::size_t thread_count() const noexcept;
 
     /// While alive, what this thread posts goes through `queue`: a burst posted by an
@@ -26,6 +28,7 @@ class ThreadPool {
     /// and the I/O thread wakes none of them itself beyond the first.
     class Funnel {
       public:
+        /// Routes this thread's posts through `queue` until destroyed.
         explicit Funnel(DeliveryQueue& queue) noexcept;
         ~Funnel();
         Funnel(const Funnel&) = delete;

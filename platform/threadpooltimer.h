@@ -9,18 +9,25 @@ namespace Platform {
 /// One-shot and periodic timers on the library's clock; handlers run on the pool.
 class ThreadPoolTimer {
   public:
+    /// Receives the timer that fired.
     using Handler = std::function<void(const ThreadPoolTimer&)>;
 
     ThreadPoolTimer() = default;
+    /// A null timer.
     ThreadPoolTimer(std::nullptr_t) {}
+    /// Whether this is a timer, not null.
     explicit operator bool() const noexcept { return state_ != nullptr; }
 
+    /// Runs `handler` once after `delay` of the library's clock.
     static ThreadPoolTimer CreateTimer(Handler handler, Clock::duration delay);
+    /// Runs `handler` every `period` until cancelled.
     static ThreadPoolTimer CreatePeriodicTimer(Handler handler, Clock::duration period);
 
     /// Stops the timer; a handler already running finishes.
     void Cancel() const;
+    /// The delay of a one-shot timer (0 for a periodic one).
     Clock::duration Delay() const;
+    /// The period of a periodic timer (0 for a one-shot one).
     Clock::duration Period() const;
 
   private:
