@@ -5,6 +5,7 @@
 
 #include "platform/valueset.h"
 
+/// The message channel between the application and the helper, and the logger.
 namespace Tarvik {
 
 using Platform::ValueSet;

@@ -79,8 +79,12 @@ struct AppServiceClosedEventArgs {
 }  // namespace Platform
 
 namespace Platform {
+/// The status's name, for logs.
 const char* connection_status_name(AppServiceConnectionStatus s) noexcept;
+/// The status's name as a wide string, for logs.
 const wchar_t* connection_status_wname(AppServiceConnectionStatus s) noexcept;
+/// The status's name as a wide string, for logs.
 const wchar_t* response_status_wname(AppServiceResponseStatus s) noexcept;
+/// The status's name as a wide string, for logs.
 const wchar_t* closed_status_wname(AppServiceClosedStatus s) noexcept;
 }  // namespace Platform

@@ -7,6 +7,7 @@
 
 namespace Platform {
 
+/// How far an asynchronous operation has come.
 enum class AsyncStatus { Started = 0, Completed = 1, Canceled = 2, Error = 3 };
 
 /// Asynchronous operations and actions handed to the host: wait with get(), attach a
@@ -101,6 +102,7 @@ class IAsyncOperation {
     std::shared_ptr<Impl> impl_;
 };
 
+/// An asynchronous operation without a result.
 using IAsyncAction = IAsyncOperation<void>;
 
 }  // namespace Platform

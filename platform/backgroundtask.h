@@ -26,6 +26,7 @@ enum class BackgroundTaskCancellationReason : int32_t {
     EnergySaver = 11,
 };
 
+/// The reason's name, for logs.
 const char* cancellation_reason_name(BackgroundTaskCancellationReason reason) noexcept;
 
 /// Keeps a background task running after Run returns, until Complete is called.

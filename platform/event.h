@@ -19,8 +19,8 @@ struct event_token {
     friend bool operator==(event_token, event_token) = default;
 };
 
-template <class... Args>
 /// A multicast event: handlers added with a token, removed by it, invoked in order.
+template <class... Args>
 class event {
   public:
     /// A handler of the event's arguments.

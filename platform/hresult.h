@@ -10,14 +10,23 @@ namespace Platform {
 /// An error or success code in the 32-bit HRESULT form: negative is failure.
 using hresult = int32_t;
 
+/// Unspecified failure.
 inline constexpr hresult E_FAIL_ = static_cast<hresult>(0x80004005);
+/// An argument was refused.
 inline constexpr hresult E_INVALIDARG_ = static_cast<hresult>(0x80070057);
+/// Not implemented (a class without a default constructor, an unknown command).
 inline constexpr hresult E_NOTIMPL_ = static_cast<hresult>(0x80004001);
+/// A value or object viewed as a type it is not.
 inline constexpr hresult E_NOINTERFACE_ = static_cast<hresult>(0x80004002);
+/// A key or index not present.
 inline constexpr hresult E_BOUNDS_ = static_cast<hresult>(0x8000000B);
+/// An operation the object's state does not allow.
 inline constexpr hresult E_ILLEGAL_STATE_CHANGE_ = static_cast<hresult>(0x8000000D);
+/// The object has been closed.
 inline constexpr hresult RO_E_CLOSED_ = static_cast<hresult>(0x80000013);
+/// The operation was cancelled.
 inline constexpr hresult ERROR_CANCELLED_ = static_cast<hresult>(0x800704C7);
+/// The factory cannot make that class.
 inline constexpr hresult CLASS_E_CLASSNOTAVAILABLE_ = static_cast<hresult>(0x80040111);
 
 /// Error objects of the platform: a 32-bit HRESULT-form code and a message.

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+/// The platform layer: strings, boxed values, messages, errors, tasks, asynchronous
+/// operations, events, timers, the clock and app-service connections.
 namespace Platform {
 
 /// Immutable wide string of the platform layer. Values are stored as wchar_t (UTF-32
@@ -50,8 +52,8 @@ class hstring {
     };
     /// The tag that selects the literal constructors.
     static constexpr literal_t literal{};
-    template <std::size_t N>
     /// Refers to a string literal without copying it.
+    template <std::size_t N>
     constexpr hstring(literal_t, const wchar_t (&text)[N]) noexcept : data_(text), size_(N - 1) {}
     /// `text` must be null-terminated at `size`.
     constexpr hstring(literal_t, const wchar_t* text, std::size_t size) noexcept
@@ -107,6 +109,7 @@ inline hstring operator""_hs(const wchar_t* text, std::size_t size) noexcept {
 /// UTF-8 <-> wide conversions that do not depend on the process locale. Invalid
 /// input bytes become U+FFFD.
 std::wstring utf8_to_wide(std::string_view utf8);
+/// Encodes wide text as UTF-8.
 std::string wide_to_utf8(std::wstring_view wide);
 /// The number of bytes wide_to_utf8 makes of `wide`.
 std::size_t utf8_size(std::wstring_view wide) noexcept;
@@ -116,9 +119,11 @@ char* write_utf8(std::wstring_view wide, char* out) noexcept;
 /// True when every byte is below 0x80.
 bool all_ascii(std::string_view text) noexcept;
 
+/// hstring::from_utf8.
 inline hstring to_hstring(std::string_view utf8) {
     return hstring::from_utf8(utf8);
 }
+/// hstring::to_utf8.
 inline std::string to_string(const hstring& s) {
     return s.to_utf8();
 }

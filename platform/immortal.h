@@ -12,8 +12,8 @@ namespace Platform {
 template <class T>
 class Immortal {
   public:
-    template <class... Args>
     /// Constructs the object in place.
+    template <class... Args>
     explicit Immortal(Args&&... args) {
         // Placement construction in our own storage; nothing is allocated.
         ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);

@@ -8,9 +8,10 @@
 
 namespace Platform {
 
+/// How long linger() yields at most.
 inline constexpr auto kLinger = std::chrono::microseconds(50);
 
-// Yields until ready() holds or kLinger has passed.
+/// Yields until ready() holds or kLinger has passed.
 template <class Ready>
 void linger(Ready&& ready) {
     const auto until = std::chrono::steady_clock::now() + kLinger;

@@ -50,8 +50,8 @@ class PropertyValue {
     /// The variant itself.
     const storage& raw() const noexcept { return v_; }
 
-    template <class T>
     /// Whether the value is a T.
+    template <class T>
     bool holds() const noexcept {
         return std::holds_alternative<T>(v_);
     }
@@ -63,11 +63,13 @@ class PropertyValue {
     storage v_;
 };
 
+/// Boxes `v` with its own type.
 template <class T>
 PropertyValue box_value(T v) {
     return PropertyValue(std::move(v));
 }
 
+/// The value as a T; raises hresult_no_interface when it holds another type.
 template <class T>
 T unbox_value(const PropertyValue& v) {
     if (const T* p = std::get_if<T>(&v.raw())) return *p;

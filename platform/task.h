@@ -18,6 +18,7 @@
 
 namespace Platform {
 
+/// How a task stands: running, or how it completed.
 enum class task_status { pending, completed, error, canceled };
 
 template <class T>
@@ -413,6 +414,7 @@ auto create_task(F f, cancellation_token token = {}) {
     return task<V>(out);
 }
 
+/// A task already completed with `v`.
 template <class T>
 task<T> task_from_result(T v) {
     auto st = std::make_shared<detail::task_state<T>>();
@@ -420,12 +422,14 @@ task<T> task_from_result(T v) {
     return task<T>(st);
 }
 
+/// A `task<void>` already completed.
 inline task<void> task_from_result() {
     auto st = std::make_shared<detail::task_state<void>>();
     st->set_value(detail::unit{});
     return task<void>(st);
 }
 
+/// A task already failed with `e`.
 template <class T>
 task<T> task_from_exception(std::exception_ptr e) {
     auto st = std::make_shared<detail::task_state<T>>();

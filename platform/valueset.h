@@ -81,9 +81,9 @@ class ValueSet {
         if (it == i.items.end()) throwNotFound(key);
         return unbox_value<T>(it->second);
     }
-    template <class T>
     /// The value under key as a T; nullopt when absent. Raises hresult_no_interface
     /// when it holds another type.
+    template <class T>
     std::optional<T> TryLookupAs(std::wstring_view key) const {
         auto& i = impl();
         std::lock_guard g(i.m);

@@ -7,6 +7,8 @@
 #include "platform/activation.h"
 #include "platform/hstring.h"
 
+/// Runtime classes for the library's own use and for tests: the message handler, its
+/// messages and the test manager.
 namespace TarvikFoundation::OrvaneInternal {
 
 /// The helper's and the bus's outcome of a send; 7 is the library's own "exchange failed".

@@ -6,6 +6,7 @@
 #include "platform/async.h"
 #include "platform/hstring.h"
 
+/// The runtime classes a host uses: the app helper, its options and the managers.
 namespace TarvikFoundation {
 
 /// A launcher the host provides for launch method 2.
