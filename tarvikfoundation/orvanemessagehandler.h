@@ -38,6 +38,7 @@ class OrvaneMessageHandler : public std::enable_shared_from_this<OrvaneMessageHa
     /// Command 36 with the message's type and payload; does not register first.
     /// @return the helper's "errorCode"; KalderMessageErrorCode::ExchangeFailed (7),
     ///         logged, when the exchange failed or the answer has no "errorCode"
+    /// @throws Platform::hresult_invalid_argument for a null message
     Platform::IAsyncOperation<KalderMessageErrorCode> SendMessage(const KalderMessagePtr& message);
     /// Subscribes to every received message, whatever its type.
     Platform::event_token MessageReceived(KalderMessageHandler handler);

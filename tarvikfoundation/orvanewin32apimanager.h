@@ -28,7 +28,8 @@ class OrvaneWin32ApiManager : public std::enable_shared_from_this<OrvaneWin32Api
     /// @return the mapped code; 0 when there is no mapping or the exchange failed
     Platform::IAsyncOperation<uint32_t> MapVirtualKeyAsync(uint32_t keyCode, uint32_t mapType);
     /// Command 44: "EnvVariableName"; reads "EnvTableEntry".
-    /// @return the package's value of the variable, empty when it has none
+    /// @return the package's value of the variable (the reference helper falls back to
+    ///         its own environment), empty when there is none or the exchange failed
     Platform::IAsyncOperation<Platform::hstring> GetEnvironmentVariableAsync(
         const Platform::hstring& name);
     /// Command 45: "EnvVariableName", "EnvVariableValue" (empty removes the variable). The
