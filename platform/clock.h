@@ -52,6 +52,8 @@ class Clock {
     // Remaining time of every scheduled entry, soonest first.
     std::vector<duration> pending() const;
     std::size_t pending_count() const;
+    // Drops every scheduled entry without running it; returns how many there were.
+    std::size_t cancel_all();
 
     Clock(const Clock&) = delete;
     Clock& operator=(const Clock&) = delete;
