@@ -1,13 +1,13 @@
 #pragma once
 // A scripted helper whose answers to single commands a test replaces; every other
 // command gets the fallback answer.
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "asyncwait.h"
 #include "common/messageschema.h"

@@ -36,7 +36,8 @@ std::set<std::string> payloadKeys(const ValueSet& request) {
     request.ForEach([&](const hstring& key, const Platform::PropertyValue&) {
         const std::string k = key.to_utf8();
         if (k == "command" || k == "commandId" || k == "ackCounts" ||
-            (k.rfind("Ack", 0) == 0 && k.size() > 3 && std::isdigit(static_cast<unsigned char>(k[3]))))
+            (k.rfind("Ack", 0) == 0 && k.size() > 3 &&
+             std::isdigit(static_cast<unsigned char>(k[3]))))
             return;
         keys.insert(k);
     });

@@ -152,8 +152,8 @@ TEST_F(DesktopManagers, ProcessListFailuresAreLoggedOrRaised) {
     EXPECT_TRUE(monitor->GetProcessList().get().empty());
     EXPECT_EQ(occurrences(" kprocList !found\n"), 1u);
     // A list the parser cannot read fails the operation.
-    for (const wchar_t* bad : {L"{\"ProcID\":1,\"ProcName\":\"a\"}", L"not json", L"[{\"ProcName\":\"a\"}]",
-                               L"[{\"ProcID\":1}]", L"[7]"}) {
+    for (const wchar_t* bad : {L"{\"ProcID\":1,\"ProcName\":\"a\"}", L"not json",
+                               L"[{\"ProcName\":\"a\"}]", L"[{\"ProcID\":1}]", L"[7]"}) {
         SCOPED_TRACE(Platform::wide_to_utf8(bad));
         helper.answer(53, withEntry(L"ProcessList", hstring(bad)));
         EXPECT_NE(codeOf([&] { monitor->GetProcessList().get(); }), 0);

@@ -50,34 +50,65 @@ const std::vector<Row>& documentedTable() {
         {0xE1010016u, 23, "Error returned if http request fails, due to SSL certifiaction error."},
         {0xE1010017u, 24, "Error returned if http request is being made behind proxy."},
         {0xE1010018u, 25, "Error returned if http request failed due to wrong proxy credentials."},
-        {0xE1010019u, 26, "Error returned if ACSLib fails in accessing IDP server. Probably server is down."},
-        {0xE101001Au, 40, "Error returned if async call to ACSLib is made when one async http request is already in progress."},
-        {0xE101001Bu, 60, "Error returned if ACSLib fails in reading user specific data from the user machine."},
-        {0xE101001Cu, 61, "Error returned if ACSLib fails in saving user specific data on the user machine."},
-        {0xE101001Du, 62, "Error returned if ACSLib fails in removing user specific data from the user machine."},
-        {0xE101001Eu, 63, "Error returned if ACSLib detects that user data is not present on the user machine."},
-        {0xE101001Fu, 64, "Error returned if ACSLib fails in reading device token from the user machine."},
-        {0xE1010020u, 65, "Error returned if ACSLib fails in saving device token on the user machine."},
-        {0xE1010021u, 66, "Error returned if ACSLib fails in removing device token from the user machine."},
+        {0xE1010019u, 26,
+         "Error returned if ACSLib fails in accessing IDP server. Probably server is down."},
+        {0xE101001Au, 40,
+         "Error returned if async call to ACSLib is made when one async http request is already in "
+         "progress."},
+        {0xE101001Bu, 60,
+         "Error returned if ACSLib fails in reading user specific data from the user machine."},
+        {0xE101001Cu, 61,
+         "Error returned if ACSLib fails in saving user specific data on the user machine."},
+        {0xE101001Du, 62,
+         "Error returned if ACSLib fails in removing user specific data from the user machine."},
+        {0xE101001Eu, 63,
+         "Error returned if ACSLib detects that user data is not present on the user machine."},
+        {0xE101001Fu, 64,
+         "Error returned if ACSLib fails in reading device token from the user machine."},
+        {0xE1010020u, 65,
+         "Error returned if ACSLib fails in saving device token on the user machine."},
+        {0xE1010021u, 66,
+         "Error returned if ACSLib fails in removing device token from the user machine."},
         {0xE1010022u, 67, "Error returned if device token is not present on the user machine."},
         {0xE1010023u, 68, "Error returned if invalid device token is present on the user machine."},
-        {0xE1010024u, 69, "Error returned, if client id information is missing on the user machine."},
-        {0xE1010025u, 70, "Error returned, if ACSLib fails in fetching user accounts details from the user machine."},
-        {0xE1010026u, 71, "Error returned, if ACSLib fails in saving user id for a particular client id."},
+        {0xE1010024u, 69,
+         "Error returned, if client id information is missing on the user machine."},
+        {0xE1010025u, 70,
+         "Error returned, if ACSLib fails in fetching user accounts details from the user "
+         "machine."},
+        {0xE1010026u, 71,
+         "Error returned, if ACSLib fails in saving user id for a particular client id."},
         {0xE1010027u, 72, "Error returned if device id is not present on the user machine."},
         {0xE1010028u, 73, "Error returned if there is no default user for client_id"},
         {0xE1010029u, 74, "Error returned if there is no user records are present in rsd.db"},
-        {0xE101002Au, 80, "Error returned if ACS server returns error code 'access_denied' while generating token."},
-        {0xE101002Bu, 81, "Error returned if ACS server returns error code 'invalid_request' while generating token."},
-        {0xE101002Cu, 82, "Error returned if ACS server returns error code 'invalid_client' while generating token."},
-        {0xE101002Du, 83, "Error returned if ACS server returns error code 'invalid_grant' while generating token."},
-        {0xE101002Eu, 84, "Error returned if ACS server returns error code 'unauthorized_client' while generating token."},
-        {0xE101002Fu, 85, "Error returned if ACS server returns error code 'unsupported_response_type' while generating token."},
-        {0xE1010030u, 86, "Error returned if ACS server returns error code 'invalid_scope' while generating token."},
-        {0xE1010031u, 87, "Error returned if ACS server returns error code 'unsupported_grant_type' while generating token."},
-        {0xE1010032u, 88, "Error returned if ACS server returns error code 'bad_request' while generating token."},
-        {0xE1010033u, 89, "Error returned if ACS server returns error code 'invalid_credentials' while generating token."},
-        {0xE1010034u, 100, "Error returned if ACSLib fails fetching authentication data from server."},
+        {0xE101002Au, 80,
+         "Error returned if ACS server returns error code 'access_denied' while generating token."},
+        {0xE101002Bu, 81,
+         "Error returned if ACS server returns error code 'invalid_request' while generating "
+         "token."},
+        {0xE101002Cu, 82,
+         "Error returned if ACS server returns error code 'invalid_client' while generating "
+         "token."},
+        {0xE101002Du, 83,
+         "Error returned if ACS server returns error code 'invalid_grant' while generating token."},
+        {0xE101002Eu, 84,
+         "Error returned if ACS server returns error code 'unauthorized_client' while generating "
+         "token."},
+        {0xE101002Fu, 85,
+         "Error returned if ACS server returns error code 'unsupported_response_type' while "
+         "generating token."},
+        {0xE1010030u, 86,
+         "Error returned if ACS server returns error code 'invalid_scope' while generating token."},
+        {0xE1010031u, 87,
+         "Error returned if ACS server returns error code 'unsupported_grant_type' while "
+         "generating token."},
+        {0xE1010032u, 88,
+         "Error returned if ACS server returns error code 'bad_request' while generating token."},
+        {0xE1010033u, 89,
+         "Error returned if ACS server returns error code 'invalid_credentials' while generating "
+         "token."},
+        {0xE1010034u, 100,
+         "Error returned if ACSLib fails fetching authentication data from server."},
         {0xE1010035u, 101, "Error returned if ACSLib fails fetching device token from server."},
         {0xE1010036u, 102, "Error returned if ACSLib fails fetching device token from server."},
         {0xE1010037u, 103, "Error returned if ACSLib fails fetching device token from server."},
@@ -86,9 +117,12 @@ const std::vector<Row>& documentedTable() {
         {0xE101003Au, 121, "Error returned if ACSLib fails in revoking device token. "},
         {0xE101003Bu, 122, "Terms of use acceptance is not current. "},
         {0xE101003Cu, 123, "Email Verification Status does not meet required policy. "},
-        {0xE101003Du, 124, "Some issue with the user account requires attention/action. i.e. COPPA or some other issue requiring user action, related to the user account rather than a subscription. "},
+        {0xE101003Du, 124,
+         "Some issue with the user account requires attention/action. i.e. COPPA or some other "
+         "issue requiring user action, related to the user account rather than a subscription. "},
         {0xE101003Eu, 125, "Account is currently disabled. "},
-        {0xE101003Fu, 126, "Some issue with the subscription requires attention/action. i.e. payment error etc. "},
+        {0xE101003Fu, 126,
+         "Some issue with the subscription requires attention/action. i.e. payment error etc. "},
         {0xE1010040u, 127, "No current subscription exists for the user. i.e. closed/removed. "},
         {0xE1010041u, 150, "No buddy_group exists for the client queried. "},
         {0xE1010042u, 151, "Client is already registered for some group other than requested. "},
@@ -121,12 +155,14 @@ TEST(ErrorTable, EveryCodeHasItsDocumentedTextAndStatus) {
         EXPECT_EQ(found->second, row.message);
         EXPECT_EQ(H::GetErrorMessage(signedCode(row.code)), hstring::from_utf8(row.message));
         EXPECT_EQ(H::GetServiceStatus(signedCode(row.code)), row.status < 0 ? 65535 : row.status);
-        if (row.status >= 0)
+        if (row.status >= 0) {
             EXPECT_EQ(ErrorCodeFromServiceStatus(row.status), signedCode(row.code));
+        }
     }
     // Texts as they stand, trailing blanks and all.
     EXPECT_EQ(H::GetErrorMessage(signedCode(0xE1010047)), hstring(L"Unknown error status. "));
-    EXPECT_EQ(H::GetErrorMessage(signedCode(0xE1010035)), H::GetErrorMessage(signedCode(0xE1010038)));
+    EXPECT_EQ(H::GetErrorMessage(signedCode(0xE1010035)),
+              H::GetErrorMessage(signedCode(0xE1010038)));
 }
 
 TEST(ErrorTable, CodesOutsideTheTableGetTheFallbackTextAndNoStatus) {

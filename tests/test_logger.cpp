@@ -151,7 +151,7 @@ TEST_F(LoggerFile, MessageFillingTheBufferExactlyHasNoNewline) {
     LogMessage("INF", kFile, kFunc, 11, "%s", fitsWithNewline.c_str());
     const std::string text = body();
     ASSERT_EQ(text.size(), 2u * 4095u);
-    EXPECT_EQ(text.substr(4094 - 3, 4), "yyyU");  // no newline: the next line follows
+    EXPECT_EQ(text.substr(4092, 4), "yyyU");  // no newline: the next line follows
     EXPECT_EQ(text.substr(4095, 5), "UWP [");
     EXPECT_EQ(text.substr(text.size() - 3), "zz\n");
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);

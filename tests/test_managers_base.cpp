@@ -4,7 +4,6 @@
 #include <map>
 
 #include "common/messageschema.h"
-#include "common/tarvikappserviceconnection.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 #include "tarvikfoundation/orvanetestmanager.h"
@@ -93,51 +92,7 @@ TEST(TestManager, OneInstanceAndTheDelayRequestAsItStands) {
     const auto iterations = byCommand[40].TryLookup(L"TestIterations");
     ASSERT_TRUE(iterations);
     EXPECT_EQ(Platform::unbox_value_or<int32_t>(*iterations, -1), 3);  // an Int32, not another type
-    EXPECT_THROW(byCommand[40].LookupAs<uint32_t>(L"TestIterations"), Platform::hresult_no_interface);
+    EXPECT_THROW(byCommand[40].LookupAs<uint32_t>(L"TestIterations"),
+                 Platform::hresult_no_interface);
     manager->setAppServiceConnection(nullptr, false);
-}
-
-// The blocking send used where a status is needed inside another operation.
-TEST(SendCommandInt, HandsBackTheResultOrMinusOneAndTurnsFailuresIntoTheConnectionError) {
-    TestSupport::ScriptedPeer peer([](const ValueSet& request, int) -> std::optional<ValueSet> {
-        auto r = responseWith(request.LookupAs<int32_t>(L"command") == 1 ? 1 : 0);
-        if (request.HasKey(L"give")) r.Insert(L"result", request.LookupAs<int32_t>(L"give"));
-        if (request.HasKey(L"garble")) r.Insert(L"result", hstring(L"not a number"));
-        return r;
-    });
-    auto channel = Tarvik::TarvikAppServiceConnection::create("int");
-    channel->setAppServiceConnection(peer.appSide(), false);
-    ValueSet message(nullptr);
-    int32_t result = 99;
-
-    EXPECT_TRUE(channel->sendCommandInt(Tarvik::createRequest(38), message, result));
-    EXPECT_EQ(result, -1);  // no "result"
-    ASSERT_TRUE(message);
-    EXPECT_EQ(message.LookupAs<int32_t>(L"response"), 0);
-
-    ValueSet withResult = Tarvik::createRequest(38);
-    withResult.Insert(L"give", int32_t{74});
-    EXPECT_TRUE(channel->sendCommandInt(withResult, message, result));
-    EXPECT_EQ(result, 74);
-    ValueSet refused = Tarvik::createRequest(1);
-    refused.Insert(L"give", int32_t{5});
-    EXPECT_FALSE(channel->sendCommandInt(refused, message, result));
-    EXPECT_EQ(result, 5);
-
-    // Anything raised while sending, waiting or reading becomes 0xE101000E.
-    const auto raisedCode = [&](ValueSet request) -> uint32_t {
-        try {
-            channel->sendCommandInt(request, message, result);
-        } catch (const Platform::hresult_error& e) {
-            return static_cast<uint32_t>(e.code());
-        }
-        return 0;
-    };
-    ValueSet garbled = Tarvik::createRequest(38);
-    garbled.Insert(L"garble", true);
-    EXPECT_EQ(raisedCode(garbled), 0xE101000Eu);
-    channel->setAppServiceConnection(nullptr, true);  // the application is leaving: cancelled
-    EXPECT_EQ(raisedCode(Tarvik::createRequest(38)), 0xE101000Eu);
-    EXPECT_EQ(result, -1);
-    EXPECT_FALSE(message);
 }

@@ -85,10 +85,10 @@ inline void enterOwnNetwork(uid_t uid, gid_t gid, const std::string& uidMap,
 // be waited for, or outlived the limit (it is then killed).
 inline int runTestInChild(const ChildOptions& options = {}) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::vector<std::string> args = {"/proc/self/exe",
-                                     std::string("--gtest_filter=") + info->test_suite_name() +
-                                         "." + info->name(),
-                                     "--gtest_repeat=1", "--gtest_shuffle=0"};
+    std::vector<std::string> args = {
+        "/proc/self/exe",
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name(),
+        "--gtest_repeat=1", "--gtest_shuffle=0"};
     // The child runs once, alone, and writes no report of its own.
     std::vector<std::string> env = {"TARVIK_TEST_CHILD=1"};
     for (char** e = environ; *e; ++e)
@@ -139,10 +139,10 @@ inline int runTestInChild(const ChildOptions& options = {}) {
 
 // Runs the rest of the test body in a child (see runTestInChild); the parent passes
 // exactly when the child did.
-#define TARVIK_RUN_IN_CHILD(...)                                                      \
-    if (!::TestSupport::inTestChild()) {                                              \
-        const int childExit = ::TestSupport::runTestInChild(__VA_ARGS__);             \
+#define TARVIK_RUN_IN_CHILD(...)                                                       \
+    if (!::TestSupport::inTestChild()) {                                               \
+        const int childExit = ::TestSupport::runTestInChild(__VA_ARGS__);              \
         EXPECT_EQ(childExit, 0) << "the copy of this test run in a child failed (97: " \
-                                   "its set-up failed; see its output above)";        \
-        return;                                                                       \
+                                   "its set-up failed; see its output above)";         \
+        return;                                                                        \
     }
