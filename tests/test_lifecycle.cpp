@@ -185,8 +185,13 @@ TEST_F(AppHelper, FailedOpensRetryWithTheTableThenStop) {
     }
     // The seventh failure schedules nothing. A retry is scheduled before the open counts
     // as finished, so none can appear later; time passing starts no further open.
-    ASSERT_TRUE(
-        eventually([&] { return helper->retriesLeft() == 0 && !helper->connectInProgress(); }));
+    const auto opensEnded = [&](std::size_t n) {
+        return eventually([&] {
+            return countOf(logOf(package), "} OpenAsync ") == n && !helper->connectInProgress();
+        });
+    };
+    ASSERT_TRUE(opensEnded(7));
+    EXPECT_EQ(helper->retriesLeft(), 0u);
     EXPECT_EQ(clock.pending_count(), 0u);
     clock.advance(1min);
     EXPECT_EQ(countOf(logOf(package), "{ OpenAsync "), 7u) << logOf(package);
@@ -197,6 +202,7 @@ TEST_F(AppHelper, FailedOpensRetryWithTheTableThenStop) {
 
     // Resuming restores the full back-off and tries at once.
     helper->OnResuming();  // a zero delay: the clock runs it without being moved
+    ASSERT_TRUE(opensEnded(8));
     ASSERT_TRUE(
         eventually([&] { return settled() && clock.pending().front() == Clock::duration(500ms); }));
     helper->OnSuspending();
@@ -207,9 +213,7 @@ TEST_F(AppHelper, FailedOpensRetryWithTheTableThenStop) {
     helper->retryConnect();
     EXPECT_EQ(clock.pending_count(), 0u);
     helper->run();
-    ASSERT_TRUE(eventually([&] {
-        return countOf(logOf(package), "{ OpenAsync ") == 9 && !helper->connectInProgress();
-    }));
+    ASSERT_TRUE(opensEnded(9));
     EXPECT_EQ(clock.pending_count(), 0u);
     EXPECT_EQ(helper->retriesLeft(), left);
     EXPECT_EQ(countOf(logOf(package), "retry on FAIL #"), 7u);
