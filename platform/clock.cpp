@@ -125,6 +125,13 @@ std::size_t Clock::pending_count() const {
     return entries_.size();
 }
 
+std::size_t Clock::cancel_all() {
+    std::lock_guard g(m_);
+    const std::size_t n = entries_.size();
+    entries_.clear();
+    return n;
+}
+
 Clock::timer_id Clock::schedule(duration d, std::function<void()> fn) {
     std::lock_guard g(m_);
     const timer_id id = next_id_++;

@@ -65,6 +65,8 @@ class Clock {
     std::vector<duration> pending() const;
     /// Number of scheduled entries.
     std::size_t pending_count() const;
+    // Drops every scheduled entry without running it; returns how many there were.
+    std::size_t cancel_all();
 
     Clock(const Clock&) = delete;
     Clock& operator=(const Clock&) = delete;

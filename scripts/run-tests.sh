@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite with ctest: once in a normal
-# build, once under AddressSanitizer with UndefinedBehaviorSanitizer, then the channel,
-# relay and message tests under ThreadSanitizer, then each fuzz target for a minute.
+# Builds the project and runs the whole test suite with ctest: once in a normal build
+# with every program's tests in shuffled order (the seed is printed; set
+# TARVIK_TEST_SEED to repeat a run), once under AddressSanitizer with
+# UndefinedBehaviorSanitizer, then the channel, relay and message tests under
+# ThreadSanitizer, then each fuzz target for a minute.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j2
-ctest --test-dir build --output-on-failure -j2 --timeout 300
+seed="${TARVIK_TEST_SEED:-$(( RANDOM % 99999 + 1 ))}"
+echo "run-tests: shuffled with GTEST_RANDOM_SEED=$seed (repeat with TARVIK_TEST_SEED=$seed)"
+GTEST_SHUFFLE=1 GTEST_RANDOM_SEED="$seed" ctest --test-dir build --output-on-failure -j2 --timeout 300
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=address,undefined -DTARVIK_BUILD_BENCH=OFF
 cmake --build build-asan -j2

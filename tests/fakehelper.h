@@ -1,12 +1,15 @@
 #pragma once
 // A scripted helper whose answers to single commands a test replaces; every other
 // command gets the fallback answer.
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
 
+#include "asyncwait.h"
 #include "common/messageschema.h"
 #include "scriptedpeer.h"
 
@@ -36,9 +39,15 @@ struct FakeHelper {
             if (commandOf(peer.request(i)) == command) out.push_back(peer.request(i));
         return out;
     }
-    // A request the helper sends to the application, and the application's answer.
+    // A request the helper sends to the application, and the application's answer; a
+    // failure and {"response": -1} when none comes within ten seconds.
     Platform::ValueSet fromHelper(const Platform::ValueSet& request) {
-        return peer.peerSide().SendMessageAsync(request).get().Message();
+        auto op = peer.peerSide().SendMessageAsync(request);
+        if (!endsWithin(op)) {
+            ADD_FAILURE() << "the application did not answer in time";
+            return responseWith(-1);
+        }
+        return op.get().Message();
     }
 
   private:

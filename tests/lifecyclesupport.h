@@ -3,6 +3,7 @@
 #include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "common/logger.h"
@@ -13,14 +14,20 @@ namespace TestSupport {
 
 class TestPackage {
   public:
-    explicit TestPackage(const std::string& family, bool withHost = true) : family_(family) {
+    // `schemes` registers further URI schemes: name and program.
+    explicit TestPackage(const std::string& family, bool withHost = true,
+                         const std::map<std::string, std::string>& schemes = {})
+        : family_(family) {
         ::setenv("XDG_RUNTIME_DIR", dir_.file("run").c_str(), 1);
         ::setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
         boost::filesystem::create_directories(dir_.file("run"));
         std::ofstream out(dir_.file("manifest.json"));
         out << "{\"familyName\": \"" << family << "\", \"version\": \"3.4.5.6\",\n"
             << " \"fullTrustProgram\": \"" << TARVIK_HELPER_PATH << "\",\n"
-            << " \"uriSchemes\": {\"tarvik-test\": \"" << TARVIK_HELPER_PATH << "\"},\n"
+            << " \"uriSchemes\": {\"tarvik-test\": \"" << TARVIK_HELPER_PATH << "\"";
+        for (const auto& [scheme, program] : schemes)
+            out << ", \"" << scheme << "\": \"" << program << "\"";
+        out << "},\n"
             << " \"appServices\": [{\"name\": \"svc\""
             << (withHost ? std::string(", \"host\": \"") + TARVIK_APPHOST_PATH + "\"" : "")
             << "}]}\n";

@@ -2,7 +2,10 @@
 // how they read the answers, the status event and the length limits.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "common/logger.h"
@@ -26,6 +29,20 @@ constexpr const wchar_t* kUserXml =
     L"<ACSProfile>{\"userId\":\"U-42\",\"displayName\":\"Ann\",\"first_name\":\"A\","
     L"\"last_name\":\"B\",\"email\":\"ann@example.org\",\"emailVerified\":\"true\","
     L"\"account_type\":\"type2\"}</ACSProfile></UserData>";
+
+// The keys of a request besides its envelope (command, id and acknowledgements).
+std::set<std::string> payloadKeys(const ValueSet& request) {
+    std::set<std::string> keys;
+    request.ForEach([&](const hstring& key, const Platform::PropertyValue&) {
+        const std::string k = key.to_utf8();
+        if (k == "command" || k == "commandId" || k == "ackCounts" ||
+            (k.rfind("Ack", 0) == 0 && k.size() > 3 &&
+             std::isdigit(static_cast<unsigned char>(k[3]))))
+            return;
+        keys.insert(k);
+    });
+    return keys;
+}
 
 ValueSet result(int32_t value) {
     ValueSet a = Tarvik::createResponse(true);
@@ -136,6 +153,33 @@ TEST_F(Managers, SignInSendsTheEnvelopeAndReadsWskLibResponse) {
     EXPECT_FALSE(auth->SignIn());
     EXPECT_NE(log().find("WSKTetherboxRequest FAILED : tetherbox response unavailable."),
               std::string::npos);
+    // No "result" at all: the request failed, whatever else came back.
+    helper.on(8, [](const ValueSet&) {
+        ValueSet a = Tarvik::createResponse(true);
+        a.Insert(L"inOutBuffer", hstring(L"<TetherboxEnvelope><response><WSKLibResponse>3"
+                                         L"</WSKLibResponse></response></TetherboxEnvelope>"));
+        return a;
+    });
+    EXPECT_FALSE(auth->SignIn());
+    EXPECT_NE(log().find(" WSKTetherboxRequest FAILED\n"), std::string::npos);
+}
+
+TEST_F(Managers, NoUserDataMeansNotSignedIn) {
+    helper.on(26, [](const ValueSet&) { return result(0); });  // success, but nobody
+    EXPECT_FALSE(auth->IsUserSignedIn());
+    helper.on(26, [](const ValueSet&) {
+        ValueSet a = result(73);
+        a.Insert(L"userData", hstring());
+        return a;
+    });
+    EXPECT_FALSE(auth->IsUserSignedIn());
+    // The result is not looked at: user data alone counts.
+    helper.on(26, [](const ValueSet&) {
+        ValueSet a = result(73);
+        a.Insert(L"userData", hstring(kUserXml));
+        return a;
+    });
+    EXPECT_TRUE(auth->IsUserSignedIn());
 }
 
 TEST_F(Managers, SignOutRefusedByTheServiceKeepsTheCachedUser) {
@@ -305,6 +349,43 @@ TEST_F(Managers, AnalyticsRequestsAsTheHelperExpectsThem) {
     helper.on(19, [](const ValueSet&) { return Tarvik::createResponse(true); });
     EXPECT_EQ(analytics->StartSessionAsync(L"fam", L"name", L"b7", L"9.9").get(), 0u);
     EXPECT_EQ(helper.sent(19).back().LookupAs<hstring>(L"appVersion"), hstring(L"9.9"));
+}
+
+TEST_F(Managers, SessionCommandsCarryTheirOneKey) {
+    helper.on(17, [](const ValueSet&) {
+        ValueSet a = Tarvik::createResponse(true);
+        a.Insert(L"logSessionHandle", uint64_t{77});
+        return a;
+    });
+    EXPECT_EQ(analytics->InitializeCacheAsync().get(), 77u);
+    EXPECT_EQ(payloadKeys(helper.sent(17).back()), std::set<std::string>{});
+    analytics->SetSerializationState(-4).get();
+    EXPECT_EQ(helper.sent(20).back().LookupAs<int32_t>(L"state"), -4);
+    analytics->CloseSession(uint64_t{1} << 33).get();
+    EXPECT_EQ(helper.sent(21).back().LookupAs<uint64_t>(L"logSessionHandle"), uint64_t{1} << 33);
+    analytics->LogIdleTime(5).get();
+    EXPECT_EQ(helper.sent(25).back().LookupAs<uint64_t>(L"logSessionHandle"), 5u);
+    EXPECT_EQ(payloadKeys(helper.sent(20).back()), std::set<std::string>{"state"});
+    for (int32_t command : {21, 25})
+        EXPECT_EQ(payloadKeys(helper.sent(command).back()),
+                  std::set<std::string>{"logSessionHandle"})
+            << command;
+
+    // The first form of LogEvent: the number goes nowhere, the document id only when given.
+    analytics->LogEvent(6, L"cat", L"sub", L"event", 123456789, L"doc").get();
+    ValueSet event = helper.sent(24).back();
+    EXPECT_EQ(event.LookupAs<uint64_t>(L"logSessionHandle"), 6u);
+    EXPECT_EQ(event.LookupAs<hstring>(L"category"), hstring(L"cat"));
+    EXPECT_EQ(event.LookupAs<hstring>(L"subCategory"), hstring(L"sub"));
+    EXPECT_EQ(event.LookupAs<hstring>(L"eventName"), hstring(L"event"));
+    EXPECT_EQ(event.LookupAs<hstring>(L"docIdBuffer"), hstring(L"doc"));
+    const std::set<std::string> eventKeys{"category", "eventName", "logSessionHandle",
+                                          "subCategory"};
+    std::set<std::string> withDocument = eventKeys;
+    withDocument.insert("docIdBuffer");
+    EXPECT_EQ(payloadKeys(event), withDocument);
+    analytics->LogEvent(6, L"cat", L"sub", L"event", 1, L"").get();
+    EXPECT_EQ(payloadKeys(helper.sent(24).back()), eventKeys);
 }
 
 TEST_F(Managers, InitializeTakesThePersonFromTheSignedInUserOrNone) {

@@ -2,6 +2,7 @@
 // tests step by hand.
 #include <gtest/gtest.h>
 
+#include "clockscope.h"
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
 #include "common/tarvikappserviceconnection.h"
@@ -20,11 +21,9 @@ namespace {
 class ChannelSend : public ::testing::Test {
   protected:
     void SetUp() override {
-        clock.set_manual();
         TarvikAppServiceConnection::setTimeoutIsFatal(true);
         TarvikAppServiceConnection::setConnectionWaitTime(15000ms);
     }
-    void TearDown() override { clock.set_real(); }
 
     // Waits until exactly one timer or timed wait is pending, and returns its time.
     Clock::duration onlyPending() {
@@ -34,6 +33,7 @@ class ChannelSend : public ::testing::Test {
         return p.empty() ? Clock::duration{} : p.front();
     }
 
+    TestSupport::ClockScope scope;  // manual, and nothing left pending afterwards
     Clock& clock = Clock::instance();
 };
 
@@ -192,7 +192,8 @@ TEST_F(ChannelSend, AnsweredIdsAreAcknowledgedOnTheNextRequest) {
     EXPECT_TRUE(carried);
 }
 
-TEST_F(ChannelSend, SendCommandIntReadsResultAndStatus) {
+// The blocking send used where a status is needed inside another operation.
+TEST_F(ChannelSend, SendCommandIntReadsResultAndStatusAndRaisesTheConnectionError) {
     ScriptedPeer peer([](const ValueSet& request, int) -> std::optional<ValueSet> {
         const int32_t cmd = request.LookupAs<int32_t>(L"command");
         if (cmd == 26) {
@@ -201,6 +202,12 @@ TEST_F(ChannelSend, SendCommandIntReadsResultAndStatus) {
             return r;
         }
         if (cmd == 27) return responseWith(1);
+        if (cmd == 29) return responseWith(0);
+        if (cmd == 30) {
+            auto r = responseWith(0);
+            r.Insert(L"result", Platform::hstring(L"not a number"));
+            return r;
+        }
         return ValueSet();  // no "response": the lookup fails
     });
     auto channel = TarvikAppServiceConnection::create("t");
@@ -209,15 +216,28 @@ TEST_F(ChannelSend, SendCommandIntReadsResultAndStatus) {
     int32_t result = 0;
     EXPECT_TRUE(channel->sendCommandInt(createRequest(26), message, result));
     EXPECT_EQ(result, 74);
+    EXPECT_TRUE(channel->sendCommandInt(createRequest(29), message, result));
+    EXPECT_EQ(result, -1);  // no "result"
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message.LookupAs<int32_t>(L"response"), 0);
     EXPECT_FALSE(channel->sendCommandInt(createRequest(27), message, result));
     EXPECT_EQ(result, -1);
     ASSERT_TRUE(message);
 
+    // Whatever raises while sending, waiting or reading becomes 0xE101000E.
+    const auto raisedCode = [&](int32_t command) -> uint32_t {
+        try {
+            channel->sendCommandInt(createRequest(command), message, result);
+        } catch (const Platform::hresult_error& e) {
+            return static_cast<uint32_t>(e.code());
+        }
+        return 0;
+    };
+    EXPECT_EQ(raisedCode(30), 0xE101000Eu);  // a "result" that is not an Int32
     clock.set_scaled(100000.0);  // the missing "response" is retried through the whole table
-    try {
-        channel->sendCommandInt(createRequest(28), message, result);
-        FAIL();
-    } catch (const Platform::hresult_error& e) {
-        EXPECT_EQ(static_cast<uint32_t>(e.code()), 0xE101000Eu);
-    }
+    EXPECT_EQ(raisedCode(28), 0xE101000Eu);
+    channel->setAppServiceConnection(nullptr, true);  // the application is leaving: cancelled
+    EXPECT_EQ(raisedCode(26), 0xE101000Eu);
+    EXPECT_EQ(result, -1);
+    EXPECT_FALSE(message);
 }

@@ -135,12 +135,29 @@ TEST_F(DesktopManagers, ProcessListTruncatesIdsAndKeepsNames) {
     EXPECT_EQ(list[0].ProcessId(), 1234u);
     EXPECT_EQ(list[0].ProcessName(), hstring(L"editor"));
     EXPECT_EQ(list[1].ProcessId(), 1u);
+    EXPECT_EQ(list[1].ProcessName(), hstring(L"init"));
 
+    // An empty list is a list, not a failure.
+    const std::size_t critical = occurrences(" CRT ");
+    helper.answer(53, withEntry(L"ProcessList", hstring(L"[]")));
+    EXPECT_TRUE(monitor->GetProcessList().get().empty());
+    EXPECT_EQ(occurrences(" CRT "), critical);
+}
+
+TEST_F(DesktopManagers, ProcessListFailuresAreLoggedOrRaised) {
     helper.answer(53, Tarvik::createResponse(false));
     EXPECT_TRUE(monitor->GetProcessList().get().empty());
+    EXPECT_EQ(occurrences(" FAIL response\n"), 1u);
     helper.answer(53, Tarvik::createResponse(true));
     EXPECT_TRUE(monitor->GetProcessList().get().empty());
-    EXPECT_NE(log().find("kprocList !found"), std::string::npos);
+    EXPECT_EQ(occurrences(" kprocList !found\n"), 1u);
+    // A list the parser cannot read fails the operation.
+    for (const wchar_t* bad : {L"{\"ProcID\":1,\"ProcName\":\"a\"}", L"not json",
+                               L"[{\"ProcName\":\"a\"}]", L"[{\"ProcID\":1}]", L"[7]"}) {
+        SCOPED_TRACE(Platform::wide_to_utf8(bad));
+        helper.answer(53, withEntry(L"ProcessList", hstring(bad)));
+        EXPECT_NE(codeOf([&] { monitor->GetProcessList().get(); }), 0);
+    }
 }
 
 TEST_F(DesktopManagers, ASecondWatchOfOneIdReplacesTheFirstAndFiresOnce) {
@@ -168,6 +185,53 @@ TEST_F(DesktopManagers, SystemCallsReadTheirResultKeysAndDefault) {
     EXPECT_EQ(helper.sent(43).at(0).LookupAs<uint32_t>(L"KeyMapType"), 0u);
     helper.answer(43, Tarvik::createResponse(false));
     EXPECT_EQ(win32->MapVirtualKeyAsync(0x41, 0).get(), 0u);
+
+    // Setting a variable completes whatever the helper says.
+    for (const ValueSet& answer : {Tarvik::createResponse(false), Tarvik::createResponse(true)}) {
+        helper.answer(45, answer);
+        EXPECT_NO_THROW(win32->SetEnvironmentVariableAsync(L"NAME", L"value").get());
+    }
+    const auto set = helper.sent(45).at(0);
+    EXPECT_EQ(set.LookupAs<hstring>(L"EnvVariableName"), hstring(L"NAME"));
+    EXPECT_EQ(set.LookupAs<hstring>(L"EnvVariableValue"), hstring(L"value"));
+}
+
+TEST_F(DesktopManagers, FileTokensSendTheModeAndFolderFlagAndReadFourOutcomes) {
+    helper.on(0, [](const ValueSet& request) {
+        ValueSet v = Tarvik::createResponse(true);
+        v.Insert(L"result", int32_t{0});
+        v.Insert(L"fileToken", request.LookupAs<hstring>(L"filemode"));
+        return v;
+    });
+    EXPECT_EQ(files->GetFileTokenAsync(L"/f", 1, true).get(), hstring(L"write"));
+    for (int32_t mode : {0, 2, 7, -1})
+        EXPECT_EQ(files->GetFileTokenAsync(L"/f", mode, false).get(), hstring(L"read")) << mode;
+    EXPECT_EQ(files->GetFileTokenAsync(L"/f", 1).get(), hstring(L"write"));
+    const auto sent = helper.sent(0);
+    ASSERT_EQ(sent.size(), 6u);
+    EXPECT_EQ(sent[0].LookupAs<hstring>(L"filePath"), hstring(L"/f"));
+    EXPECT_EQ(sent[0].LookupAs<hstring>(L"fileCreateDirectory"), hstring(L"true"));
+    for (std::size_t i = 1; i < sent.size(); ++i)
+        EXPECT_EQ(sent[i].LookupAs<hstring>(L"fileCreateDirectory"), hstring(L"false")) << i;
+
+    // A refusal raises the helper's code, or the general one when it gave none.
+    helper.answer(0, failure(static_cast<int32_t>(0xE1010006), L"no such file"));
+    EXPECT_EQ(codeOf([&] { files->GetFileTokenAsync(L"/f", 0).get(); }),
+              static_cast<int32_t>(0xE1010006));
+    helper.answer(0, failure(0, L"unknown"));
+    EXPECT_EQ(codeOf([&] { files->GetFileTokenAsync(L"/f", 0).get(); }),
+              static_cast<int32_t>(0xE1010001));
+    helper.answer(0, ValueSet());  // no "response" at all
+    EXPECT_EQ(codeOf([&] { files->GetFileTokenAsync(L"/f", 0).get(); }),
+              static_cast<int32_t>(0xE1010001));
+    // No "result": the empty token, said at "CRT"; a result other than 0: the empty token.
+    helper.answer(0, Tarvik::createResponse(true));
+    EXPECT_EQ(files->GetFileTokenAsync(L"/f", 0).get(), hstring());
+    EXPECT_EQ(occurrences(" File present but cannot get File token.\n"), 1u);
+    ValueSet other = withEntry(L"result", int32_t{3});
+    other.Insert(L"fileToken", hstring(L"ignored"));
+    helper.answer(0, other);
+    EXPECT_EQ(files->GetFileTokenAsync(L"/f", 0).get(), hstring());
 }
 
 TEST_F(DesktopManagers, FolderPermissionsAreFalseOnAFailedResponse) {
@@ -180,15 +244,49 @@ TEST_F(DesktopManagers, FolderPermissionsAreFalseOnAFailedResponse) {
     EXPECT_FALSE(permissions->SetFolderPermissions(L"/data").get());
 }
 
+// Requests take their ids on the caller's thread, so the ids taken between two marks
+// count the requests a call made, whether or not they have arrived yet.
 TEST_F(DesktopManagers, ListeningIsRequestedOnceUntilShutdownCompletes) {
+    const uint64_t before = Tarvik::nextRequestId();
     sockets->StartListening();
     sockets->StartListening();
+    const uint64_t after = Tarvik::nextRequestId();
+    EXPECT_EQ(after - before, 2u) << "requests made by two StartListening calls";
     ASSERT_TRUE(eventually([&] { return helper.sent(30).size() == 1; }));
+    EXPECT_EQ(helper.sent(30).at(0).LookupAs<uint64_t>(L"commandId"), before + 1);
     EXPECT_EQ(occurrences("already listening"), 1u);
     sockets->Shutdown().get();
     sockets->StartListening();
     ASSERT_TRUE(eventually([&] { return helper.sent(30).size() == 2; }));
     sockets->Shutdown().get();
+}
+
+// A derived server that answers clients itself: its override gets the requests, and
+// the event is not raised.
+TEST_F(DesktopManagers, ADerivedServerTakesTheRequestsInsteadOfTheEvent) {
+    struct OwnServer : OrvaneCASocketServer {
+        void ProcessRequest(uint32_t socket, const hstring& text) override {
+            std::lock_guard g(m);
+            seen.emplace_back(socket, text);
+        }
+        std::mutex m;
+        std::vector<std::pair<uint32_t, hstring>> seen;
+    };
+    FakeHelper own;
+    auto server = std::make_shared<OwnServer>();
+    server->setAppServiceConnection(own.peer.appSide(), false);
+    std::atomic<int> events{0};
+    server->RequestReceived([&](uint32_t, const hstring&) { ++events; });
+    ValueSet request = Tarvik::createRequest(31);
+    request.Insert(L"SocketNumber", uint32_t{7});
+    request.Insert(L"RequestString", hstring(L"hello"));
+    EXPECT_EQ(own.fromHelper(request).LookupAs<int32_t>(L"response"), 0);
+    {
+        std::lock_guard g(server->m);
+        EXPECT_EQ(server->seen, (std::vector<std::pair<uint32_t, hstring>>{{7u, L"hello"}}));
+    }
+    EXPECT_EQ(events.load(), 0);
+    server->setAppServiceConnection(nullptr, false);
 }
 
 TEST_F(DesktopManagers, PortAndLaunchResultsAreRead) {
@@ -244,8 +342,14 @@ TEST_F(DesktopManagers, CartStatusIsPassedThroughAndFiveWhenTheCodeIsMissing) {
     const auto sent = helper.sent(56).at(0);
     EXPECT_EQ(sent.LookupAs<hstring>(L"kAppProfileScope"), hstring(L"user"));
     EXPECT_EQ(sent.LookupAs<hstring>(L"kAppPath"), hstring(L"/opt/app"));
+    // Without the code the lookup raises: its error is logged and the status is 5.
     helper.answer(56, Tarvik::createResponse(true));
+    const std::size_t before = occurrences(" CRT ");
     EXPECT_EQ(cart->OrvaneCVInvokeClient(L"app", L"1.0", L"user", L"/opt/app").get(),
               OrvaneCVInvocationStatus::kExchangeFailed);
-    EXPECT_NE(log().find("CRT"), std::string::npos);
+    EXPECT_EQ(static_cast<int>(OrvaneCVInvocationStatus::kExchangeFailed), 5);
+    EXPECT_EQ(occurrences(" CRT "), before + 1);
+    EXPECT_EQ(occurrences(" Exception " + std::to_string(static_cast<int32_t>(0x8000000B)) + " : "),
+              1u)
+        << log();
 }

@@ -1,6 +1,8 @@
 // The manager pattern: typed result reading, number parsing and the test manager.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "common/messageschema.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
@@ -81,9 +83,16 @@ TEST(TestManager, OneInstanceAndTheDelayRequestAsItStands) {
     manager->TestKalderApi(3);
     manager->TestAppExitApi();
     ASSERT_TRUE(peer.waitForCount(4));
-    std::set<int32_t> commands;
+    std::map<int32_t, ValueSet> byCommand;
     for (std::size_t i = 2; i < 4; ++i)
-        commands.insert(peer.request(i).LookupAs<int32_t>(L"command"));
-    EXPECT_EQ(commands, (std::set<int32_t>{39, 40}));
+        byCommand[peer.request(i).LookupAs<int32_t>(L"command")] = peer.request(i);
+    ASSERT_EQ(byCommand.size(), 2u);
+    ASSERT_TRUE(byCommand.count(39) && byCommand.count(40));
+    EXPECT_FALSE(byCommand[39].HasKey(L"TestIterations"));
+    const auto iterations = byCommand[40].TryLookup(L"TestIterations");
+    ASSERT_TRUE(iterations);
+    EXPECT_EQ(Platform::unbox_value_or<int32_t>(*iterations, -1), 3);  // an Int32, not another type
+    EXPECT_THROW(byCommand[40].LookupAs<uint32_t>(L"TestIterations"),
+                 Platform::hresult_no_interface);
     manager->setAppServiceConnection(nullptr, false);
 }

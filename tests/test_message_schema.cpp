@@ -7,6 +7,7 @@
 #include "common/acknowledgementutils.h"
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
+#include "testchild.h"
 
 using namespace Tarvik;
 using Platform::ValueSet;
@@ -26,8 +27,9 @@ std::vector<uint64_t> ackIds(const ValueSet& request) {
 }
 }  // namespace
 
-// Runs first in this program: nothing has taken an id yet.
+// In a process of its own: nothing has taken an id yet.
 TEST(MessageSchema, FirstRequestsOfTheProcessGetOneAndTwo) {
+    TARVIK_RUN_IN_CHILD();
     auto a = createRequest(Commands::kTestDelayMessage);
     auto b = createRequest(Commands::kGetProcessList);
     assignRequestId(a);

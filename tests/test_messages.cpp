@@ -1,12 +1,19 @@
 // The application's end of the bus: registration, the listener registry, delivery
 // on the worker, sending, and the controller manager.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <boost/filesystem.hpp>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "asyncwait.h"
+#include "common/logger.h"
 #include "common/messageschema.h"
+#include "platform/hstring.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvanekaldercontrollermanager.h"
 #include "tarvikfoundation/orvanemessagehandler.h"
@@ -40,6 +47,12 @@ std::size_t countOf(ScriptedPeer& peer, int32_t command) {
     return n;
 }
 
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 ValueSet incoming(const hstring& type, const hstring& payload) {
     ValueSet m = Tarvik::createRequest(37);
     m.Insert(L"messageType", type);
@@ -47,23 +60,36 @@ ValueSet incoming(const hstring& type, const hstring& payload) {
     return m;
 }
 
+// A fresh handler per test, its own peer and its own log (debug lines included).
 class Messages : public ::testing::Test {
   protected:
     void SetUp() override {
+        Tarvik::ConfigureLogger(1, "UWP");
+        Tarvik::SetLogFilePath(Platform::utf8_to_wide(logPath));
+        Tarvik::CloseLogFile();
         handler->setAppVersion(L"3.4.5");
         handler->setAppServiceConnection(peer.appSide(), false);
-        handler->RemoveAllListeners();
     }
     void TearDown() override {
-        handler->RemoveAllListeners();
-        handler->setAppServiceConnection(nullptr, false);
+        handler->Close();
+        Tarvik::CloseLogFile();
+        Tarvik::ConfigureLogger(2, "UWP");
     }
     void deliver(const hstring& type, const hstring& payload) {
-        const auto r = peer.peerSide().SendMessageAsync(incoming(type, payload)).get();
-        ASSERT_EQ(r.Message().LookupAs<int32_t>(L"response"), 0);
+        auto op = peer.peerSide().SendMessageAsync(incoming(type, payload));
+        ASSERT_TRUE(TestSupport::endsWithin(op));
+        ASSERT_EQ(op.get().Message().LookupAs<int32_t>(L"response"), 0);
+    }
+    std::string log() const { return TestSupport::readFile(logPath); }
+    std::vector<std::string> seen() {
+        std::lock_guard g(m);
+        return calls;
     }
 
-    std::shared_ptr<OrvaneMessageHandler> handler = OrvaneMessageHandler::GetInstance();
+    TestSupport::TempDir dir;
+    std::string logPath = dir.file("TRVK.log");
+    std::shared_ptr<OrvaneMessageHandler> handler =
+        std::make_shared<OrvaneMessageHandler>(OrvaneMessageHandler::Key{});
     ScriptedPeer peer{helperAnswering()};
     std::mutex m;
     std::vector<std::string> calls;
@@ -109,21 +135,94 @@ TEST_F(Messages, ListenersRunInInsertionOrderAndRemoveAfterCallGoesAfterItsCall)
     EXPECT_EQ(handler->GetTotalListenerCount(), 3u);
 }
 
-TEST_F(Messages, IdsKeepCountingAcrossRemoveAllAndRemoveTakesOnlyTheNamedEntry) {
+TEST_F(Messages, IdsStartAtOneAndKeepCountingAcrossRemoveAllAndRemoveTakesOnlyTheNamedEntry) {
     const uint32_t first = handler->AddListener(L"t", record("a"), false);
     const uint32_t second = handler->AddListener(L"t", record("b"), false);
-    EXPECT_GE(first, 1u);
-    EXPECT_EQ(second, first + 1);
+    EXPECT_EQ(first, 1u);
+    EXPECT_EQ(second, 2u);
     handler->RemoveListener(L"other", second);  // another type: nothing happens
     EXPECT_EQ(handler->GetListenerCount(L"t"), 2u);
     handler->RemoveListener(L"t", first);
     EXPECT_EQ(handler->GetListenerCount(L"t"), 1u);
     handler->RemoveAllListeners();
     EXPECT_EQ(handler->GetTotalListenerCount(), 0u);
-    EXPECT_EQ(handler->AddListener(L"t", record("c"), false), second + 1);
+    EXPECT_EQ(handler->AddListener(L"t", record("c"), false), 3u);
     deliver(L"t", L"p");
     ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
-    EXPECT_EQ(calls.front(), "c:p");
+    EXPECT_EQ(seen(), std::vector<std::string>{"c:p"});
+}
+
+// Refused before anything happens: no registration is sent and no entry is made.
+TEST_F(Messages, ANullCallbackIsRefused) {
+    try {
+        handler->AddListener(L"t", nullptr, false);
+        ADD_FAILURE() << "a null callback was accepted";
+    } catch (const Platform::hresult_invalid_argument& e) {
+        EXPECT_EQ(e.message(), hstring(L"callback NULL"));
+    }
+    EXPECT_EQ(peer.count(), 0u);
+    EXPECT_EQ(handler->GetTotalListenerCount(), 0u);
+    EXPECT_THROW(handler->SendMessageAndListen(L"ask", L"answer", L"x", nullptr, true),
+                 Platform::hresult_invalid_argument);
+    EXPECT_EQ(countOf(peer, 36), 0u);
+}
+
+// A registration that cannot even be sent raises the connection's error, and leaves
+// the registry empty and unlocked.
+TEST_F(Messages, ARegistrationThatRaisesPassesTheErrorToTheCaller) {
+    handler->setAppServiceConnection(nullptr, true);  // the application is leaving
+    const auto raisedCode = [&]() -> uint32_t {
+        try {
+            handler->AddListener(L"t", record("a"), false);
+        } catch (const Platform::hresult_error& e) {
+            return static_cast<uint32_t>(e.code());
+        }
+        return 0;
+    };
+    EXPECT_EQ(raisedCode(), 0xE101000Eu);
+    EXPECT_EQ(raisedCode(), 0xE101000Eu);  // the lock was released: no dead-lock
+    EXPECT_EQ(handler->GetTotalListenerCount(), 0u);
+    EXPECT_EQ(countOf(peer, 35), 0u);
+}
+
+TEST_F(Messages, AMessageWithoutListenersStillRaisesTheEvent) {
+    handler->AddListener(L"t", record("a"), false);
+    handler->MessageReceived([this](const KalderMessagePtr& message) {
+        std::lock_guard g(m);
+        calls.push_back("event:" + message->MessageType().to_utf8() + ":" +
+                        message->Payload().to_utf8());
+    });
+    deliver(L"nobody", L"hears");
+    ASSERT_TRUE(
+        eventually([&] { return log().find(" no listeners for nobody\n") != std::string::npos; }));
+    EXPECT_EQ(seen(), std::vector<std::string>{"event:nobody:hears"});
+}
+
+// Closed from the event of the first message while two more wait in the queue: those
+// two reach nobody.
+TEST_F(Messages, MessagesStillQueuedAtCloseAreNotDelivered) {
+    handler->AddListener(L"t", record("listener"), false);
+    std::promise<void> queued;
+    auto released = queued.get_future().share();
+    std::atomic<long> workerThread{0};
+    std::atomic<int> events{0};
+    handler->MessageReceived([&, released](const KalderMessagePtr&) {
+        if (++events > 1) return;
+        workerThread = ::syscall(SYS_gettid);
+        if (released.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return;
+        handler->Close();
+    });
+    deliver(L"t", L"1");
+    ASSERT_TRUE(eventually([&] { return workerThread.load() != 0; }));
+    deliver(L"t", L"2");
+    deliver(L"t", L"3");
+    queued.set_value();
+    // The worker ends once the event handler returns.
+    const std::string task = "/proc/self/task/" + std::to_string(workerThread.load());
+    ASSERT_TRUE(eventually([&] { return !boost::filesystem::exists(task); }));
+    EXPECT_EQ(events.load(), 1);
+    EXPECT_TRUE(seen().empty());
+    EXPECT_THROW(handler->GetTotalListenerCount(), Platform::hresult_object_closed);
 }
 
 TEST_F(Messages, RegistersOncePerConnectionWithTheAppVersionAndAgainAfterAHandOver) {
@@ -138,9 +237,9 @@ TEST_F(Messages, RegistersOncePerConnectionWithTheAppVersionAndAgainAfterAHandOv
     EXPECT_EQ(countOf(next, 35), 1u);
     EXPECT_EQ(countOf(peer, 35), 1u);
     // The listeners made before the hand-over still hear messages on the new one.
-    next.peerSide().SendMessageAsync(incoming(L"u", L"q")).get();
+    ASSERT_TRUE(TestSupport::endsWithin(next.peerSide().SendMessageAsync(incoming(L"u", L"q"))));
     ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
-    EXPECT_EQ(calls.front(), "b:q");
+    EXPECT_EQ(seen(), std::vector<std::string>{"b:q"});
 }
 
 TEST_F(Messages, ARefusedRegistrationAddsNothingAndIsTriedAgain) {
@@ -165,7 +264,8 @@ TEST_F(Messages, ARaisingListenerIsLoggedAndTheWorkerCarriesOn) {
     deliver(L"t", L"good");
     ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
     // The raising call ended that message's delivery; the next one reached everybody.
-    EXPECT_EQ(calls.front(), "after:good");
+    EXPECT_EQ(seen(), std::vector<std::string>{"after:good"});
+    EXPECT_EQ(occurrences(log(), " listener failed: boom\n"), 1u);
 }
 
 TEST_F(Messages, MalformedIncomingMessagesAreRefusedWithoutDelivery) {
@@ -174,13 +274,14 @@ TEST_F(Messages, MalformedIncomingMessagesAreRefusedWithoutDelivery) {
     noPayload.Insert(L"messageType", hstring(L"t"));
     ValueSet wrongType = incoming(L"t", L"x");
     wrongType.Insert(L"payload", int32_t{5});
-    for (const ValueSet& bad : {noPayload, wrongType})
-        EXPECT_EQ(
-            peer.peerSide().SendMessageAsync(bad).get().Message().LookupAs<int32_t>(L"response"),
-            1);
+    for (const ValueSet& bad : {noPayload, wrongType}) {
+        auto op = peer.peerSide().SendMessageAsync(bad);
+        ASSERT_TRUE(TestSupport::endsWithin(op));
+        EXPECT_EQ(op.get().Message().LookupAs<int32_t>(L"response"), 1);
+    }
     deliver(L"t", L"fine");
     ASSERT_TRUE(eventually([&] { return callCount() == 1; }));
-    EXPECT_EQ(calls.front(), "a:fine");
+    EXPECT_EQ(seen(), std::vector<std::string>{"a:fine"});
 }
 
 TEST_F(Messages, SendMessageGivesTheHelpersErrorCodeOrExchangeFailed) {

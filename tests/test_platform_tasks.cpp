@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "clockscope.h"
 #include "platform/async.h"
 #include "platform/deliveryqueue.h"
 #include "platform/linger.h"
@@ -24,11 +25,10 @@ using TestSupport::eventually;
 
 namespace {
 
-// Every test that moves time by hand starts from manual mode and leaves real time.
+// Every test that moves time by hand owns the clock: manual, and nothing left pending.
 class ManualClock : public ::testing::Test {
   protected:
-    void SetUp() override { Clock::instance().set_manual(); }
-    void TearDown() override { Clock::instance().set_real(); }
+    TestSupport::ClockScope scope;
     Clock& clock = Clock::instance();
 };
 
@@ -243,11 +243,10 @@ TEST_F(ManualClock, TimersFireOnceOrPeriodicallyUntilCancelled) {
 }
 
 TEST(ScaledClock, LongSleepsPassQuickly) {
-    Clock::instance().set_scaled(10000.0);
+    TestSupport::ClockScope scope(TestSupport::ClockScope::Mode::Scaled, 10000.0);
     const auto before = Clock::instance().now();
     Clock::instance().sleep_for(std::chrono::seconds(20));
     EXPECT_GE(Clock::instance().now() - before, Clock::duration(std::chrono::seconds(20)));
-    Clock::instance().set_real();
 }
 
 TEST(DeliveryQueue, AnItemThatBlocksHoldsBackNoOther) {
