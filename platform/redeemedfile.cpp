@@ -61,6 +61,10 @@ uint64_t RedeemedFile::Size() const {
     return static_cast<uint64_t>(st.st_size);
 }
 
+void RedeemedFile::SetSize(uint64_t size) {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) raise("cannot set the size", errno);
+}
+
 int RedeemedFile::release() noexcept {
     const int fd = fd_;
     fd_ = -1;

@@ -30,6 +30,8 @@ class RedeemedFile {
     void Seek(uint64_t offset);
     uint64_t Position() const;
     uint64_t Size() const;
+    /// Cuts or extends the file to `size` bytes (a file granted for writing only).
+    void SetSize(uint64_t size);
 
     /// The descriptor, still owned by this object (-1 once released).
     int fd() const noexcept { return fd_; }
