@@ -78,7 +78,8 @@ int walkBeneath(int root, const std::vector<std::string>& parts, int flags) {
 
 }  // namespace
 
-BeneathOpen openBeneathServedRoot(const FileRoots& roots, const std::string& path, int flags) {
+BeneathOpen openBeneathServedRoot(const FileRoots& roots, const std::string& path, int flags,
+                                  BeneathMethod method) {
     const fs::path normal = fs::path(path).lexically_normal();
     std::vector<std::string> parts;
     for (const auto& part : normal.relative_path()) parts.push_back(part.string());
@@ -101,7 +102,10 @@ BeneathOpen openBeneathServedRoot(const FileRoots& roots, const std::string& pat
                                          parts.end());
     std::string relative;
     for (const auto& part : below) relative += (relative.empty() ? "" : "/") + part;
-    int fd = openat2Beneath(rootFd.get(), relative, flags | O_CLOEXEC);
+    int fd = -1;
+    errno = ENOSYS;
+    if (method == BeneathMethod::Best)
+        fd = openat2Beneath(rootFd.get(), relative, flags | O_CLOEXEC);
     if (fd < 0 && (errno == ENOSYS || errno == E2BIG))
         fd = walkBeneath(rootFd.get(), below, flags | O_CLOEXEC);
     if (fd < 0) return {-1, errno};

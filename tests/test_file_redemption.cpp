@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/errorcodes.h"
+#include "helper/beneathopen.h"
 #include "helper/fileoperations.h"
 #include "helper/fileredemption.h"
 #include "platform/clock.h"
@@ -175,6 +176,31 @@ TEST_F(Redemption, AFileReplacedByALinkOrMovedOutOfTheServedFoldersIsNotOpened) 
     boost::filesystem::remove(dir.file("served/note.txt"));
     EXPECT_EQ(refusalOf(redeemFileToken(roots, tokens, leaf, FileAccessMode::AsGranted)).code,
               Errors::kPathNotFound);
+}
+
+TEST(BeneathOpening, BothWaysRefuseEveryLinkBelowTheRootAndOpenPlainPaths) {
+    const TestSupport::TempDir dir;
+    boost::filesystem::create_directories(dir.file("root/a/b"));
+    std::ofstream(dir.file("root/a/b/file.txt")) << "x";
+    boost::filesystem::create_directory_symlink(dir.file("root/a"), dir.file("root/alias"));
+    boost::filesystem::create_symlink(dir.file("root/a/b/file.txt"), dir.file("root/a/link.txt"));
+    const FileRoots roots{{dir.file("root")}};
+    for (const auto method : {BeneathMethod::Best, BeneathMethod::Walk}) {
+        SCOPED_TRACE(method == BeneathMethod::Best ? "best" : "walk");
+        const auto plain =
+            openBeneathServedRoot(roots, dir.file("root/a/b/file.txt"), O_RDONLY, method);
+        EXPECT_GE(plain.fd, 0);
+        if (plain.fd >= 0) ::close(plain.fd);
+        EXPECT_EQ(
+            openBeneathServedRoot(roots, dir.file("root/alias/b/file.txt"), O_RDONLY, method).error,
+            ELOOP);
+        EXPECT_EQ(openBeneathServedRoot(roots, dir.file("root/a/link.txt"), O_RDONLY, method).error,
+                  ELOOP);
+        EXPECT_EQ(openBeneathServedRoot(roots, dir.file("root/a/none.txt"), O_RDONLY, method).error,
+                  ENOENT);
+        EXPECT_EQ(openBeneathServedRoot(roots, dir.file("elsewhere.txt"), O_RDONLY, method).error,
+                  EXDEV);
+    }
 }
 
 TEST(RedemptionSocket, PassesTheDescriptorToTheExpectedPeerOnly) {
