@@ -13,6 +13,7 @@
 
 namespace Platform {
 
+/// Redeems file tokens for open files (see the file's description).
 class FileTokenRedeemer {
   public:
     /// The file in the access its token grants. Fails with the code of the owner's
