@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "demo/desktopdemo.h"
+#include "demo/notedemo.h"
 #include "platform/application.h"
 #include "platform/applicationdata.h"
 #include "tarvikfoundation/orvaneanalyticsmanager.h"
@@ -131,6 +132,7 @@ int main() {
     }
     showAccountAndAnalytics();
     TarvikDemo::showDesktopServices();
+    TarvikDemo::writeAndReadNote();
     const int32_t code = static_cast<int32_t>(0xE101000E);
     std::printf("error 0x%08X reads \"%s\"\n", static_cast<unsigned>(code),
                 OrvanePlatformExceptionHelper::GetErrorMessage(code).to_utf8().c_str());

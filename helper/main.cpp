@@ -18,11 +18,13 @@
 #include "common/messageschema.h"
 #include "common/tarvikappserviceconnection.h"
 #include "helper/accountcli.h"
+#include "helper/fileredemption.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
 #include "helper/servicecommands.h"
 #include "platform/applicationdata.h"
 #include "platform/appserviceconnection.h"
+#include "platform/filetokenservice.h"
 
 using namespace TarvikHelper;
 using Platform::AppServiceConnection;
@@ -121,6 +123,17 @@ int main(int argc, char** argv) {
     registerPermissionCommands(commands, services);
     registerSocketCommands(commands, services);
     registerCartCommands(commands, services);
+    // The application redeems its file tokens here, for descriptors, outside the channel.
+    std::unique_ptr<Platform::FileTokenService> redemption;
+    try {
+        redemption = std::make_unique<Platform::FileTokenService>(
+            Platform::to_hstring(options->packageFamilyName), static_cast<pid_t>(options->pid),
+            [&services](const Platform::FileTokenWire::Request& request) {
+                return answerRedemption(services.fileRoots, services.tokens, request);
+            });
+    } catch (const Platform::hresult_error& e) {
+        TLOG("CRT", "file tokens cannot be redeemed: %s", e.what());
+    }
     if (const char* manifest = std::getenv("TARVIK_PACKAGE_MANIFEST"))
         services.installed.record({options->packageFamilyName, manifest, programOf(options->pid)});
 
