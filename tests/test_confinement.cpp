@@ -1,0 +1,123 @@
+// The application confined by tarvik-run: what it sees, what its launcher refuses, who
+// may take the places of its service, and how its helper ends with it.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "confinementsupport.h"
+#include "platform/appserviceconnection.h"
+
+namespace {
+
+using namespace TestSupport;
+using namespace std::chrono_literals;
+using Platform::AppServiceConnection;
+using Platform::AppServiceConnectionStatus;
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+TEST(Confinement, HomeIsHiddenFromTheApplicationButListedThroughTheHelper) {
+    ConfinedPackage package;
+    auto app = package.run({"home", package.home() + "/secret.txt", package.home()});
+    ASSERT_EQ(app->exitCode(), 0) << app->output() << package.logs();
+    const auto out = app->output();
+    EXPECT_NE(out.find("connected\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("open home file: failed"), std::string::npos) << out;
+    EXPECT_NE(out.find("secret.txt"), std::string::npos) << out << package.logs();
+}
+
+TEST(Confinement, LauncherRefusesForgedArgumentsAndWritesNothingOutsideThePackage) {
+    ConfinedPackage package;
+    const std::string outside = package.file("outside");
+    const std::string inside = package.dataFolder() + "/TempState/Win32Helper.log";
+    struct Case {
+        std::string tail, refusedArgument;
+    };
+    const Case cases[] = {
+        {" --log \"" + outside + ".log\"", "--log"},
+        {" --log \"" + package.dataFolder() + "/TempState/../../../outside.log\"", "--log"},
+        {" --log \"" + inside + "\" --lock \"" + outside + ".lock\"", "--lock"},
+    };
+    for (const auto& c : cases) {
+        auto app = package.run({"launch", "tarvik-test: " + package.helperArgs(c.tail)});
+        ASSERT_EQ(app->exitCode(), 0) << app->output();
+        EXPECT_NE(app->output().find("launch: false"), std::string::npos) << c.tail;
+        EXPECT_NE(package.launcherLog().find("refused: " + c.refusedArgument), std::string::npos)
+            << package.launcherLog();
+    }
+    // Another package's name.
+    const std::string otherPackage = "--pid 1 --package " + Tarvik::Base64::encode("Other.App") +
+                                     " --service " + Tarvik::Base64::encode("svc");
+    auto other = package.run({"launch", "tarvik-test: " + otherPackage});
+    ASSERT_EQ(other->exitCode(), 0);
+    EXPECT_NE(other->output().find("launch: false"), std::string::npos);
+    EXPECT_NE(package.launcherLog().find("refused: --package"), std::string::npos);
+    EXPECT_TRUE(package.helpers().empty()) << "a refused launch started a helper";
+    EXPECT_FALSE(exists(outside + ".log"));
+    EXPECT_FALSE(exists(package.file("outside.log")));
+    EXPECT_FALSE(exists(outside + ".lock"));
+    // The same launch with the package's own folders goes through.
+    auto good =
+        package.run({"launch", "tarvik-test: " + package.helperArgs(" --log \"" + inside + "\"")});
+    ASSERT_EQ(good->exitCode(), 0);
+    EXPECT_NE(good->output().find("launch: true"), std::string::npos) << package.launcherLog();
+}
+
+TEST(Confinement, StrayProcessClaimingEitherPlaceIsRefusedWhileThePairKeepsAnswering) {
+    ConfinedPackage package;
+    const std::string flag = package.dataFolder() + "/go";  // seen inside as well
+    auto app = package.run({"hold", flag});
+    ASSERT_TRUE(app->shows("connected\n")) << app->output() << package.logs();
+    // This test's process is of the same user but was started by nobody for the package.
+    for (const char* claim : {"", "claimed"}) {
+        AppServiceConnection::SetCallerPackageFamilyName(
+            Platform::hstring::from_utf8(*claim ? package.family() : ""));
+        AppServiceConnection stray;
+        stray.AppServiceName(L"svc");
+        stray.PackageFamilyName(Platform::hstring::from_utf8(package.family()));
+        EXPECT_EQ(stray.OpenAsync().get(), AppServiceConnectionStatus::NotAuthorized)
+            << "claim '" << claim << "'";
+    }
+    AppServiceConnection::SetCallerPackageFamilyName(L"");
+    std::ofstream(flag) << "go";
+    ASSERT_EQ(app->exitCode(), 0) << app->output() << package.logs();
+    EXPECT_NE(app->output().find("answer: "), std::string::npos) << app->output();
+    EXPECT_NE(app->output().find("7"), std::string::npos) << app->output();
+}
+
+TEST(Confinement, HelperEndsWithTheSandboxedApplication) {
+    ConfinedPackage package;
+    const std::string flag = package.dataFolder() + "/go";  // seen inside as well
+    auto app = package.run({"hold", flag});
+    ASSERT_TRUE(app->shows("connected\n")) << app->output() << package.logs();
+    const auto helpers = package.helpers();
+    ASSERT_FALSE(helpers.empty()) << package.logs();
+    std::ofstream(flag) << "go";
+    ASSERT_EQ(app->exitCode(), 0) << app->output();
+    // A generous bound: the helper is meant to end well within two seconds.
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    for (pid_t helper : helpers) {
+        while (running(helper) && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_FALSE(running(helper)) << "helper " << helper << " outlived its application\n"
+                                      << package.logs();
+    }
+}
+
+TEST(Confinement, SecondInstanceOfThePackageIsRefused) {
+    ConfinedPackage package;
+    const std::string flag = package.dataFolder() + "/go";  // seen inside as well
+    auto first = package.run({"hold", flag});
+    ASSERT_TRUE(first->shows("connected\n")) << first->output() << package.logs();
+    auto second = package.run({"hold", flag}, "second.txt");
+    EXPECT_EQ(second->exitCode(), 3);
+    EXPECT_NE(second->output().find("already runs"), std::string::npos) << second->output();
+    std::ofstream(flag) << "go";
+    EXPECT_EQ(first->exitCode(), 0) << first->output();
+}
+
+}  // namespace
