@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/hresult.h"
 #include "platform/launcherclient.h"
 #include "platform/processfacts.h"
@@ -17,6 +19,12 @@ Verdict accept(const hstring& caller) {
 }
 Verdict refuse(std::string why) {
     return {false, {}, std::move(why)};
+}
+
+// A process that this one started, as an application starts its helper itself.
+bool startedByUs(pid_t pid) {
+    const auto chain = ProcessFacts::lineage(pid);
+    return std::find(chain.begin(), chain.end(), ::getpid()) != chain.end();
 }
 
 // A peer outside our pid namespace: we run confined, and only the launcher outside
@@ -40,7 +48,8 @@ Verdict identify(int fd, const hstring& family, const hstring& claimed) {
     if (pid == 0) return askLauncher(fd, family, wantsHelper);
     try {
         if (wantsHelper) {
-            if (StartedProcesses::startedFor(family, pid, Role::Helper)) return accept({});
+            if (StartedProcesses::startedFor(family, pid, Role::Helper) || startedByUs(pid))
+                return accept({});
             return refuse("process " + std::to_string(pid) +
                           " claims to be the helper but was not started for the package");
         }

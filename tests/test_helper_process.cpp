@@ -71,6 +71,13 @@ TEST(HelperProcess, DelayApiAndExitOverARealSocket) {
 TEST(HelperProcess, RejectsABadCommandLine) {
     EXPECT_EQ(reap(TestSupport::spawn({"--package"}), 10s), 2);
     EXPECT_EQ(reap(TestSupport::spawn({"--package", "not base64!", "--service", "cw=="}), 10s), 2);
+    // A package name that climbs out of the folders it names.
+    for (const char* family : {"../Other", "Pkg/../..", ".hidden"})
+        EXPECT_EQ(reap(TestSupport::spawn(
+                           {"--package", Tarvik::Base64::encode(family), "--service", "cw=="}),
+                       10s),
+                  2)
+            << family;
     EXPECT_EQ(
         reap(TestSupport::spawn({"--package", "cA==", "--service", "cw==", "--logLevel", "x"}),
              10s),
