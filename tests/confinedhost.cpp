@@ -3,13 +3,18 @@
 //   home FILE FOLDER  reads FILE directly, then lists FOLDER through the helper
 //   hold FLAG         connects, waits until FLAG exists, asks the helper once, ends
 //   launch URI        asks the platform to launch URI and prints the outcome
+//   batch N FOLDER    connects, waits for FOLDER/go, sends N requests at once and prints
+//                     how they ended; launches the helper again when FOLDER/again appears
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/application.h"
 #include "platform/launchers.h"
@@ -26,8 +31,56 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void waitFor(const std::string& path) {
+    for (int i = 0; i < 600 && !exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+// Requests in flight while the test kills a process, held 0 to 11.5 s (scaled time) by
+// the helper; each asks for its own value back.
+void batch(const std::shared_ptr<OrvaneAppHelper>& helper, int count, const std::string& folder) {
+    waitFor(folder + "/go");
+    auto test = OrvaneInternal::OrvaneTestManager::GetInstance();
+    std::vector<Platform::IAsyncOperation<Platform::hstring>> calls;
+    for (int i = 0; i < count; ++i)
+        calls.push_back(
+            test->TestDelayApiExt(500 * static_cast<uint64_t>(i), static_cast<uint64_t>(1000 + i)));
+    say("sent");
+    std::atomic<bool> done{false};
+    std::thread relauncher([&] {
+        while (!done && !exists(folder + "/again"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!done)
+            say(std::string("relaunched: ") +
+                (Platform::Launcher::LaunchUriAsync(
+                     Platform::hstring(L"tarvik-test: " + helper->getHelperArgs()))
+                         .get()
+                     ? "true"
+                     : "false"));
+    });
+    int completed = 0, failed = 0, wrong = 0;
+    for (int i = 0; i < count; ++i) {
+        try {
+            const auto answer = calls[static_cast<std::size_t>(i)].get().to_utf8();
+            (answer.ends_with(" value " + std::to_string(1000 + i)) ? completed : wrong)++;
+        } catch (const Platform::hresult_error&) {
+            ++failed;
+        }
+    }
+    done = true;
+    relauncher.join();
+    say("result " + std::to_string(completed) + " " + std::to_string(failed) + " " +
+        std::to_string(wrong));
+}
+
 std::shared_ptr<OrvaneAppHelper> connect() {
     auto options = std::make_shared<TRVKConfigOptions>();
+    options->LogLevel(1);  // the helper logs each execution
     options->Win32Uri(L"tarvik-test");
     options->AppServiceName(L"svc");
     options->ClientId(L"confined-client");
@@ -67,6 +120,8 @@ int main(int argc, char** argv) {
                      .get())
                 names += " " + item.Path.to_utf8();
             say("listing:" + names);
+        } else if (mode == "batch" && argc >= 4) {
+            batch(helper, std::atoi(argv[2]), argv[3]);
         } else if (mode == "hold") {
             struct stat st {};
             for (int i = 0; i < 600 && ::stat(argv[2], &st) != 0; ++i)

@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/filesystem.hpp>
 #include <chrono>
@@ -79,6 +80,7 @@ class ConfinedRun {
 class ConfinedPackage {
   public:
     ConfinedPackage() {
+        if (const char* home = std::getenv("HOME")) home_ = home;
         static std::atomic<int> next{0};
         family_ = "Tarvik.Confined" + std::to_string(::getpid()) + "." + std::to_string(next++);
         for (const char* sub : {"home", "data", "run", "config", "package"})
@@ -99,6 +101,11 @@ class ConfinedPackage {
                                   << TARVIK_CONFINED_HOST_PATH << "\"}}\n";
         ::setenv("TARVIK_PACKAGE_MANIFEST", manifest().c_str(), 1);
     }
+    ~ConfinedPackage() {
+        if (home_) ::setenv("HOME", home_->c_str(), 1);
+    }
+    ConfinedPackage(const ConfinedPackage&) = delete;
+    ConfinedPackage& operator=(const ConfinedPackage&) = delete;
     std::string manifest() const { return dir_.file("package/manifest.json"); }
     const std::string& family() const { return family_; }
     std::string home() const { return dir_.file("home"); }
@@ -136,9 +143,24 @@ class ConfinedPackage {
                Tarvik::Base64::encode("svc") + " --AppServiceInBackground true" + tail;
     }
 
+    // The package's running app-service host, found by its command line, or 0.
+    pid_t appHost() const {
+        boost::system::error_code ec;
+        for (boost::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::string line = readFile(it->path().string() + "/cmdline");
+            std::replace(line.begin(), line.end(), '\0', ' ');
+            if (line.find("tarvik-apphost") != std::string::npos &&
+                line.find(" " + family_ + " ") != std::string::npos)
+                return static_cast<pid_t>(std::atol(it->path().filename().c_str()));
+        }
+        return 0;
+    }
+
   private:
     TempDir dir_;
     std::string family_;
+    std::optional<std::string> home_;
 };
 
 // Whether a process runs (a zombie that nobody reaped has ended).
