@@ -2,6 +2,7 @@
 // may take the places of its service, and how its helper ends with it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -37,17 +38,33 @@ TEST(Confinement, LauncherRefusesForgedArgumentsAndWritesNothingOutsideThePackag
     struct Case {
         std::string tail, refusedArgument;
     };
+    // Links inside the package that lead out of it: one to a file, one to a folder.
+    boost::filesystem::create_directories(outside);
+    boost::filesystem::create_directories(package.dataFolder() + "/TempState");
+    ::symlink((outside + "/linked.log").c_str(),
+              (package.dataFolder() + "/TempState/linked.log").c_str());
+    ::symlink(outside.c_str(), (package.dataFolder() + "/TempState/out").c_str());
     const Case cases[] = {
         {" --log \"" + outside + ".log\"", "--log"},
+        {" --log \"" + package.dataFolder() + "/TempState/linked.log\"", "--log"},
+        {" --log \"" + package.dataFolder() + "/TempState/out/Win32Helper.log\"", "--log"},
         {" --log \"" + package.dataFolder() + "/TempState/../../../outside.log\"", "--log"},
         {" --log \"" + inside + "\" --lock \"" + outside + ".lock\"", "--lock"},
     };
+    // Each refusal logs its own line, naming the argument.
+    const auto refusals = [&package](const std::string& argument) {
+        const std::string log = package.launcherLog(), marker = "refused: " + argument;
+        int n = 0;
+        for (auto at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1))
+            ++n;
+        return n;
+    };
     for (const auto& c : cases) {
+        const int before = refusals(c.refusedArgument);
         auto app = package.run({"launch", "tarvik-test: " + package.helperArgs(c.tail)});
         ASSERT_EQ(app->exitCode(), 0) << app->output();
         EXPECT_NE(app->output().find("launch: false"), std::string::npos) << c.tail;
-        EXPECT_NE(package.launcherLog().find("refused: " + c.refusedArgument), std::string::npos)
-            << package.launcherLog();
+        EXPECT_EQ(refusals(c.refusedArgument), before + 1) << c.tail << package.launcherLog();
     }
     // Another package's name.
     const std::string otherPackage = "--pid 1 --package " + Tarvik::Base64::encode("Other.App") +
@@ -60,6 +77,8 @@ TEST(Confinement, LauncherRefusesForgedArgumentsAndWritesNothingOutsideThePackag
     EXPECT_FALSE(exists(outside + ".log"));
     EXPECT_FALSE(exists(package.file("outside.log")));
     EXPECT_FALSE(exists(outside + ".lock"));
+    EXPECT_FALSE(exists(outside + "/linked.log"));
+    EXPECT_FALSE(exists(outside + "/Win32Helper.log"));
     // The same launch with the package's own folders goes through.
     auto good =
         package.run({"launch", "tarvik-test: " + package.helperArgs(" --log \"" + inside + "\"")});
