@@ -3,6 +3,7 @@
 //   home FILE FOLDER  reads FILE directly, then lists FOLDER through the helper
 //   hold FLAG         connects, waits until FLAG exists, asks the helper once, ends
 //   launch URI        asks the platform to launch URI and prints the outcome
+//   inprocess         hosts its own app service; the helper connects into the sandbox
 //   batch N FOLDER    connects, waits for FOLDER/go, sends N requests at once and prints
 //                     how they ended; launches the helper again when FOLDER/again appears
 #include <sys/stat.h>
@@ -12,12 +13,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/application.h"
+#include "platform/backgroundtask.h"
 #include "platform/launchers.h"
+#include "platform/package.h"
 #include "tarvikfoundation/orvaneapphelper.h"
 #include "tarvikfoundation/orvanefilemanager.h"
 #include "tarvikfoundation/orvanetestmanager.h"
@@ -107,6 +111,32 @@ int main(int argc, char** argv) {
                      ? "true"
                      : "false"));
             return 0;
+        }
+        if (mode == "inprocess") {
+            std::shared_ptr<OrvaneAppHelper> helper;
+            std::mutex m;
+            auto host = Platform::AppServiceTaskHost::start(
+                Platform::Package::Current()->FamilyName(), L"svc",
+                [&](const Platform::BackgroundActivatedEventArgs& a) {
+                    std::lock_guard g(m);
+                    if (helper) helper->OnBackgroundActivated(a);
+                });
+            auto options = std::make_shared<TRVKConfigOptions>();
+            options->Win32Uri(L"tarvik-test");
+            options->AppServiceName(L"svc");
+            options->ClientId(L"confined-client");
+            options->AppServiceInBackground(false);
+            options->ReconnectInterval(1);
+            {
+                std::lock_guard g(m);
+                helper = OrvaneAppHelper::create(options);
+            }
+            auto test = OrvaneInternal::OrvaneTestManager::GetInstance();
+            for (int i = 0; i < 1500 && !test->connection()->hasConnection(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            say("answer: " + test->TestDelayApiExt(0, 5).get().to_utf8());
+            std::fflush(nullptr);
+            std::_Exit(0);
         }
         auto helper = connect();
         if (!helper->managersReady()) return 1;

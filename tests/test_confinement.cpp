@@ -140,3 +140,18 @@ TEST(Confinement, SecondInstanceOfThePackageIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// In-process mode: the application listens inside its sandbox, where the helper outside
+// shows no pid; the launcher, handed the connection, says it is the package's helper.
+TEST(Confinement, HelperConnectsIntoTheSandboxVouchedForByTheLauncher) {
+    ConfinedPackage package;
+    auto app = package.run({"inprocess", "-"});
+    ASSERT_EQ(app->exitCode(), 0) << app->output() << package.logs();
+    EXPECT_NE(app->output().find("answer: Delayed 0 ms value 5"), std::string::npos)
+        << app->output() << package.logs();
+    EXPECT_NE(package.launcherLog().find(" is helper"), std::string::npos) << package.logs();
+}
+
+}  // namespace
