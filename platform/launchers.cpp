@@ -51,6 +51,8 @@ bool startForPackage(const Package& package, const std::string& program,
     try {
         StartedProcesses::record(package.FamilyName(), pid, StartedProcesses::Role::Helper);
     } catch (const hresult_error&) {
+        // No runtime folder to record it in: the program runs, and a listener of the
+        // package, which needs that folder too, will not take it for the helper.
     }
     return true;
 }
