@@ -2,7 +2,7 @@
 # CMake package (find_package(TarvikFoundation)) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS tarvikfoundation tarvik-apphost tarvik-helper
+install(TARGETS tarvikfoundation tarvik-apphost tarvik-helper tarvik-run
   EXPORT TarvikFoundationTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

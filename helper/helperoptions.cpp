@@ -101,6 +101,12 @@ std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& 
         error = "--package and --service are required";
         return std::nullopt;
     }
+    // The package names folders (data, analytics): it may not climb out of them.
+    if (o.packageFamilyName[0] == '.' || o.packageFamilyName.find('/') != std::string::npos ||
+        o.packageFamilyName.find("..") != std::string::npos) {
+        error = "bad value for --package: " + o.packageFamilyName;
+        return std::nullopt;
+    }
     return o;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "common/tarvikappserviceconnection.h"
 #include "helper/accountcli.h"
 #include "helper/fileredemption.h"
+#include "helper/applicationwatch.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
 #include "helper/servicecommands.h"
@@ -55,8 +57,10 @@ void answerUnknownCommands(const AppServiceConnection& connection, const HelperC
         });
 }
 
-bool appGone(long pid) {
-    return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+std::unique_ptr<ApplicationWatch> g_application;
+
+bool appGone() {
+    return g_application && g_application->ended();
 }
 
 long lockStamp(const std::string& path) {
@@ -107,6 +111,14 @@ int main(int argc, char** argv) {
     Tarvik::SetLogFilePath(Platform::utf8_to_wide(logFile));
     TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(),
          options->serviceName.c_str());
+    // The helper ends with its application, whatever it is doing at the time.
+    const long applicationPid = options->pid;
+    if (applicationPid > 0)
+        g_application = std::make_unique<ApplicationWatch>(
+            static_cast<pid_t>(applicationPid), [applicationPid] {
+                TLOG("INF", "application %ld is gone, helper exiting", applicationPid);
+                finish(0);
+            });
 
     // A send of the helper's own waits for a connection without failing the helper.
     Tarvik::TarvikAppServiceConnection::setTimeoutIsFatal(false);
@@ -138,10 +150,6 @@ int main(int argc, char** argv) {
         services.installed.record({options->packageFamilyName, manifest, programOf(options->pid)});
 
     for (;;) {
-        if (appGone(options->pid)) {
-            TLOG("INF", "application %ld is gone, helper exiting", options->pid);
-            finish(0);
-        }
         AppServiceConnection connection;
         connection.AppServiceName(Platform::to_hstring(options->serviceName));
         connection.PackageFamilyName(Platform::to_hstring(options->packageFamilyName));
@@ -160,10 +168,9 @@ int main(int argc, char** argv) {
             TLOG("INF", "connected to %s", options->serviceName.c_str());
             channel->sendCommandVoid(Tarvik::createRequest(Tarvik::Commands::kWin32Reconnected));
             while (!closed->load() &&
-                   !commands.waitForExitRequest(std::chrono::milliseconds(100)) &&
-                   !appGone(options->pid)) {
+                   !commands.waitForExitRequest(std::chrono::milliseconds(100)) && !appGone()) {
             }
-            if (commands.exitRequested() || appGone(options->pid)) {
+            if (commands.exitRequested() || appGone()) {
                 // Let the exit command's answer go out before the connection closes.
                 for (int i = 0; i < 100 && channel->inFlight() > 0; ++i)
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -182,7 +189,7 @@ int main(int argc, char** argv) {
         const long stamp = lockStamp(options->lockFile);
         const auto until = std::chrono::steady_clock::now() +
                            std::chrono::seconds(options->reconnectIntervalSeconds);
-        while (std::chrono::steady_clock::now() < until && !appGone(options->pid) &&
+        while (std::chrono::steady_clock::now() < until && !appGone() &&
                (options->lockFile.empty() || lockStamp(options->lockFile) == stamp))
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

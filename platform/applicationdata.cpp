@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/package.h"
+#include "platform/socketpaths.h"
 
 namespace Platform {
 
@@ -122,6 +123,7 @@ std::string ApplicationData::UserDataRoot() {
 }
 
 std::shared_ptr<ApplicationData> ApplicationData::ForPackage(const hstring& familyName) {
+    SocketPaths::validateName(familyName, L"package family name");
     return std::make_shared<ApplicationData>(UserDataRoot() + "/" + familyName.to_utf8());
 }
 

@@ -7,6 +7,7 @@
 #include <boost/asio/post.hpp>
 
 #include "common/logger.h"
+#include "platform/calleridentity.h"
 #include "platform/framedio.h"
 #include "platform/iocontext.h"
 #include "platform/listenerlock.h"
@@ -68,16 +69,25 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         tarvik::wire::Frame reply;
         const hstring requested = hstring::from_utf8(hello->open().service_name());
         const bool known = requested == serviceName;
+        const auto verdict =
+            known ? CallerIdentity::identify(
+                        fd, packageFamilyName,
+                        hstring::from_utf8(hello->open().caller_package_family_name()))
+                  : CallerIdentity::Verdict{};
         reply.mutable_open_result()->set_status(
-            static_cast<int32_t>(known ? AppServiceConnectionStatus::Success
-                                       : AppServiceConnectionStatus::AppServiceUnavailable));
-        if (!FramedIo::writeFrame(fd, reply) || !known) {
+            static_cast<int32_t>(!known ? AppServiceConnectionStatus::AppServiceUnavailable
+                                 : verdict.accepted ? AppServiceConnectionStatus::Success
+                                                    : AppServiceConnectionStatus::NotAuthorized));
+        if (known && !verdict.accepted)
+            TLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
+                 verdict.reason.c_str());
+        if (!FramedIo::writeFrame(fd, reply) || !known || !verdict.accepted) {
             if (!known)
                 TLOG("WRN", "connection for unknown service %s refused",
                      hello->open().service_name().c_str());
             return;
         }
-        const hstring caller = hstring::from_utf8(hello->open().caller_package_family_name());
+        const hstring caller = verdict.callerPackageFamilyName;
         auto transport =
             std::make_shared<SocketTransport>(std::move(socket), "server " + serviceName.to_utf8());
         Handler h;

@@ -7,7 +7,9 @@
 
 #include <thread>
 
+#include "platform/launcherclient.h"
 #include "platform/package.h"
+#include "platform/startedprocesses.h"
 
 extern char** environ;
 
@@ -40,13 +42,39 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     return true;
 }
 
+namespace {
+// A program of the package started by a launch call: the package's helper.
+bool startForPackage(const Package& package, const std::string& program,
+                     const std::vector<std::string>& args) {
+    int pid = 0;
+    if (!spawnDetached(program, args, &pid)) return false;
+    try {
+        StartedProcesses::record(package.FamilyName(), pid, StartedProcesses::Role::Helper);
+    } catch (const hresult_error&) {
+        // No runtime folder to record it in: the program runs, and a listener of the
+        // package, which needs that folder too, will not take it for the helper.
+    }
+    return true;
+}
+}  // namespace
+
 IAsyncAction FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync() {
     return IAsyncAction::from_task(create_task([] {
+        // Confined, the launcher outside starts it, with the arguments it has checked.
+        if (LauncherClient::socketPath()) {
+            const auto answer = LauncherClient::ask({{"type", "launchFullTrust"}});
+            if (!LauncherClient::granted(answer, "the full-trust launch"))
+                throw hresult_error(
+                    static_cast<hresult>(0x80070005),
+                    hstring::from_utf8(answer ? answer->value("error", std::string())
+                                              : "the launcher cannot be reached"));
+            return;
+        }
         const auto package = Package::Current();
         if (package->FullTrustProgram().empty())
             throw hresult_error(static_cast<hresult>(0x80070002),
                                 L"the package declares no full-trust program");
-        if (!spawnDetached(package->FullTrustProgram(), {}))
+        if (!startForPackage(*package, package->FullTrustProgram(), {}))
             throw hresult_error(static_cast<hresult>(0x80070002),
                                 hstring::from_utf8("cannot start " + package->FullTrustProgram()));
     }));
@@ -57,8 +85,12 @@ IAsyncOperation<bool> Launcher::LaunchUriAsync(const hstring& uri) {
     return IAsyncOperation<bool>::from_task(create_task([text] {
         const auto colon = text.find(':');
         if (colon == std::string::npos || colon == 0) return false;
-        const auto program = Package::Current()->ProgramForScheme(text.substr(0, colon));
-        return program && spawnDetached(*program, {text});
+        if (LauncherClient::socketPath())
+            return LauncherClient::granted(
+                LauncherClient::ask({{"type", "launchUri"}, {"uri", text}}), "a URI launch");
+        const auto package = Package::Current();
+        const auto program = package->ProgramForScheme(text.substr(0, colon));
+        return program && startForPackage(*package, *program, {text});
     }));
 }
 

@@ -11,6 +11,7 @@
 
 #include "common/logger.h"
 #include "platform/framedio.h"
+#include "platform/launcherclient.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
 #include "platform/socketpaths.h"
@@ -44,6 +45,11 @@ bool activateFromManifest(const hstring& packageFamilyName, const hstring& servi
     try {
         const auto package = Package::Current();
         if (package->FamilyName() != packageFamilyName) return false;
+        // Confined, the host runs outside the sandbox: the launcher starts it.
+        if (LauncherClient::socketPath())
+            return LauncherClient::granted(
+                LauncherClient::ask({{"type", "activate"}, {"service", serviceName.to_utf8()}}),
+                "the activation");
         const auto service = package->FindAppService(serviceName);
         if (!service || service->hostProgram.empty()) return false;
         TLOG("INF", "activating %s for %S", service->hostProgram.c_str(), serviceName.c_str());

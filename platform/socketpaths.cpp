@@ -40,9 +40,9 @@ void ensurePrivateFolder(const std::string& path) {
 
 void validateName(const hstring& name, const wchar_t* what) {
     const auto& s = name.wstr();
-    // A leading '.' is kept for the user folders (and rules out "." and "..").
+    // A leading '.' is kept for the user folders; no name may climb out of its folder.
     if (s.empty() || s[0] == L'.' || s.find(L'/') != std::wstring::npos ||
-        s.find(L'\0') != std::wstring::npos)
+        s.find(L"..") != std::wstring::npos || s.find(L'\0') != std::wstring::npos)
         throw hresult_invalid_argument(
             hstring(std::wstring(L"invalid ") + what + L": '" + s + L"'"));
 }

@@ -10,7 +10,7 @@
 namespace Platform::SocketPaths {
 
 /// Raises hresult_invalid_argument for names that are empty, start with '.', or
-/// contain '/' or NUL.
+/// contain '/', ".." or NUL.
 void validateName(const hstring& name, const wchar_t* what);
 /// The package's socket folder, created 0700 when missing; an existing one of the
 /// user's that is open to others is made private again. Raises hresult_error

@@ -17,6 +17,7 @@
 #include "common/messageschema.h"
 #include "common/resultscache.h"
 #include "platform/appservicelistener.h"
+#include "platform/startedprocesses.h"
 #include "testsupport.h"
 
 namespace TestSupport {
@@ -32,6 +33,15 @@ inline pid_t spawn(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     pid_t pid = 0;
     EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
+    // The test stands in for the platform's launcher: what it starts is the package's helper.
+    for (std::size_t i = 0; pid > 0 && i + 1 < args.size(); ++i)
+        if (args[i] == "--package")
+            if (const auto family = Tarvik::Base64::decode(args[i + 1])) try {
+                    Platform::StartedProcesses::record(hstring::from_utf8(*family), pid,
+                                                       Platform::StartedProcesses::Role::Helper);
+                } catch (const hresult_error&) {
+                    // A name no package can have, or no runtime folder: nothing to record.
+                }
     return pid;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 
+#include "confinementsupport.h"
 #include "faultproxy.h"
 #include "faultsupport.h"
 #include "helperapp.h"
@@ -399,3 +400,88 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
     Platform::Clock::instance().set_real();
     ::unsetenv("TARVIK_CLOCK_SCALE");
 }
+
+namespace {
+
+// How often each request id ran in each helper that wrote the log, one map per helper.
+std::vector<std::map<uint64_t, int>> executionsPerHelper(const std::string& logPath) {
+    std::vector<std::map<uint64_t, int>> helpers;
+    const std::string text = TestSupport::readFile(logPath);
+    static const std::string start = "start_W32", marker = " Executed ";
+    for (auto at = text.find(start); at != std::string::npos;) {
+        const auto next = text.find(start, at + 1);
+        const std::string section = text.substr(at, next == std::string::npos ? next : next - at);
+        std::map<uint64_t, int> counts;
+        for (auto m = section.find(marker); m != std::string::npos; m = section.find(marker, m + 1))
+            ++counts[std::strtoull(section.c_str() + m + marker.size(), nullptr, 10)];
+        helpers.push_back(std::move(counts));
+        at = next;
+    }
+    return helpers;
+}
+
+// The helper and app-host faults again, with the application confined by tarvik-run:
+// both run outside its sandbox, and its launcher starts them again.
+class FaultsConfined : public ::testing::Test {
+  protected:
+    void SetUp() override { ::setenv("TARVIK_CLOCK_SCALE", std::to_string(kScale).c_str(), 1); }
+    void TearDown() override { ::unsetenv("TARVIK_CLOCK_SCALE"); }
+
+    // `allComplete`: every request must end with its answer; otherwise, as without a
+    // sandbox, a request may fail when its wait for the connection runs out.
+    void runBatch(FaultRow row, bool allComplete,
+                  const std::function<void(TestSupport::ConfinedPackage&)>& fault) {
+        TestSupport::ConfinedPackage package;
+        const std::string folder = package.dataFolder();
+        auto app = package.run({"batch", std::to_string(kRequests), folder});
+        ASSERT_TRUE(app->shows("connected\n")) << app->output() << package.logs();
+        std::ofstream(folder + "/go") << "go";
+        ASSERT_TRUE(app->shows("sent\n")) << app->output();
+        // Some requests have ended, the rest are held by the helper.
+        std::this_thread::sleep_for(100ms);
+        fault(package);
+        ASSERT_TRUE(app->shows("result ", 120s)) << app->output() << package.logs();
+        ASSERT_EQ(app->exitCode(), 0) << app->output();
+        const std::string out = app->output();
+        std::sscanf(out.c_str() + out.find("result "), "result %d %d %d", &row.completed,
+                    &row.failed, &row.wrong);
+        row.sent = kRequests;
+        const auto helpers = executionsPerHelper(folder + "/TempState/Win32Helper.log");
+        std::map<uint64_t, int> all;
+        for (const auto& ran : helpers) {
+            row.duplicates += TestSupport::duplicatesIn(ran);
+            for (const auto& [id, times] : ran) all[id] += times;
+        }
+        row.note = std::to_string(helpers.size()) + " helpers; " +
+                   std::to_string(TestSupport::duplicatesIn(all)) + " ran again in a successor";
+        if (allComplete) {
+            EXPECT_EQ(row.completed, kRequests) << out << package.logs();
+        }
+        EXPECT_EQ(row.completed + row.failed, row.sent) << out;
+        EXPECT_EQ(row.wrong, 0);
+        EXPECT_EQ(row.duplicates, 0);
+        TestSupport::faultTable().push_back(std::move(row));
+    }
+};
+
+TEST_F(FaultsConfined, AHelperKilledUnderASandboxedApplicationIsLaunchedAgain) {
+    runBatch(FaultRow{"helper killed, application sandboxed"}, true,
+             [](TestSupport::ConfinedPackage& package) {
+                 const auto helpers = package.helpers();
+                 ASSERT_FALSE(helpers.empty());
+                 for (pid_t helper : helpers) ::kill(helper, SIGKILL);
+                 // The application launches its helper again through the launcher.
+                 std::ofstream(package.dataFolder() + "/again") << "again";
+             });
+}
+
+TEST_F(FaultsConfined, AnAppHostKilledUnderASandboxedApplicationIsActivatedAgain) {
+    runBatch(FaultRow{"tarvik-apphost killed, application sandboxed"}, false,
+             [](TestSupport::ConfinedPackage& package) {
+                 const pid_t host = package.appHost();
+                 ASSERT_GT(host, 0);
+                 ::kill(host, SIGKILL);
+             });
+}
+
+}  // namespace

@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <future>
 
 #include "common/base64.h"
@@ -71,8 +73,40 @@ TEST(HelperProcess, DelayApiAndExitOverARealSocket) {
 TEST(HelperProcess, RejectsABadCommandLine) {
     EXPECT_EQ(reap(TestSupport::spawn({"--package"}), 10s), 2);
     EXPECT_EQ(reap(TestSupport::spawn({"--package", "not base64!", "--service", "cw=="}), 10s), 2);
+    // A package name that climbs out of the folders it names.
+    for (const char* family : {"../Other", "Pkg/../..", ".hidden"})
+        EXPECT_EQ(reap(TestSupport::spawn(
+                           {"--package", Tarvik::Base64::encode(family), "--service", "cw=="}),
+                       10s),
+                  2)
+            << family;
     EXPECT_EQ(
         reap(TestSupport::spawn({"--package", "cA==", "--service", "cw==", "--logLevel", "x"}),
              10s),
         2);
+}
+
+// Unconfined as well, a process of the user that nobody started for the package cannot
+// take the helper's place: started by no launcher and not by the listening process.
+TEST(HelperProcess, AStrayHelperThatNobodyStartedIsRefused) {
+    TestSupport::TempDir dir;
+    ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+    std::atomic<int> accepted{0};
+    auto listener = AppServiceListener::start(L"stray.pfn", L"svc",
+                                              [&](const AppServiceTriggerDetails&) { ++accepted; });
+    // setsid -f leaves the helper to the init process: not a descendant of this one.
+    const std::string log = dir.file("stray.log");
+    const std::string command = "setsid -f " + std::string(TARVIK_HELPER_PATH) + " --pid " +
+                                std::to_string(::getpid()) + " --package " +
+                                Tarvik::Base64::encode("stray.pfn") + " --service " +
+                                Tarvik::Base64::encode("svc") + " --log " + log;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const bool refused = TestSupport::eventually(
+        [&] { return TestSupport::readFile(log).find("status 7") != std::string::npos; }, 20s);
+    // The helper's pid is on its log's first line; it would retry until this process ends.
+    const std::string text = TestSupport::readFile(log);
+    const auto at = text.find("start_W32 ");
+    if (at != std::string::npos) ::kill(std::atoi(text.c_str() + at + 10), SIGKILL);
+    EXPECT_TRUE(refused) << text;
+    EXPECT_EQ(accepted.load(), 0);
 }

@@ -1,0 +1,151 @@
+// tarvik-run: starts a package's host program confined in a bubblewrap sandbox, and
+// stays outside as its launcher: it starts the package's helper and app-service host
+// for it, with arguments it has checked, and vouches for who is calling its services.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/logger.h"
+#include "launcher/bubblewrap.h"
+#include "launcher/hostlibraries.h"
+#include "launcher/instancelock.h"
+#include "launcher/launcherserver.h"
+#include "launcher/launchrequests.h"
+#include "launcher/packagefolders.h"
+#include "launcher/sandboxcommand.h"
+#include "launcher/sandboxmanifest.h"
+#include "platform/hresult.h"
+#include "platform/startedprocesses.h"
+
+using namespace TarvikRun;
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr, "usage: tarvik-run [--or-unconfined] MANIFEST [-- ARGS...]\n");
+    return 2;
+}
+
+// Starts argv, held back until `release` is called, so that it is known before it runs.
+struct HeldChild {
+    pid_t pid = -1;
+    int gate = -1;
+    void release() {
+        if (gate < 0) return;
+        const char go = 1;
+        [[maybe_unused]] const auto n = ::write(gate, &go, 1);
+        ::close(gate);
+        gate = -1;
+    }
+};
+
+HeldChild startHeld(const std::vector<std::string>& args) {
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int gate[2];
+    HeldChild child;
+    if (::pipe2(gate, O_CLOEXEC) != 0) return child;
+    child.pid = ::fork();
+    if (child.pid == 0) {
+        char go = 0;
+        if (::read(gate[0], &go, 1) != 1) ::_exit(126);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(gate[0]);
+    child.gate = gate[1];
+    return child;
+}
+
+int exitCodeOf(pid_t pid) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool orUnconfined = false;
+    int i = 1;
+    if (i < argc && std::string(argv[i]) == "--or-unconfined") orUnconfined = true, ++i;
+    if (i >= argc) return usage();
+    const std::string manifestPath = argv[i++];
+    std::vector<std::string> extra;
+    if (i < argc) {
+        if (std::string(argv[i]) != "--") return usage();
+        extra.assign(argv + i + 1, argv + argc);
+    }
+    SandboxManifest manifest;
+    PackageFolders folders;
+    std::unique_ptr<InstanceLock> instance;
+    try {
+        manifest = readSandboxManifest(manifestPath);
+        ::setenv("TARVIK_PACKAGE_MANIFEST", manifest.manifestPath.c_str(), 1);
+        folders = preparePackageFolders(manifest.familyName);
+        instance = std::make_unique<InstanceLock>(folders.instanceLock, manifest.familyName);
+    } catch (const Platform::hresult_error& e) {
+        std::fprintf(stderr, "tarvik-run: %s\n", e.message().to_utf8().c_str());
+        return 3;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarvik-run: %s\n", e.what());
+        return 3;
+    }
+    Tarvik::ConfigureLogger(2, "RUN");
+    Tarvik::SetLogFilePath(Platform::utf8_to_wide(folders.data + "/TempState/Launcher.log"));
+
+    const auto bwrap = findBubblewrap();
+    const std::string problem = bwrap ? bubblewrapProblem(*bwrap) : "bwrap is not installed";
+    if (!problem.empty()) {
+        if (!orUnconfined) {
+            std::fprintf(stderr, "tarvik-run: cannot confine %s: %s\n", manifest.familyName.c_str(),
+                         problem.c_str());
+            return 4;
+        }
+        std::fprintf(stderr, "tarvik-run: bubblewrap cannot run here (%s); running unconfined\n",
+                     problem.c_str());
+        TLOG("WRN", "running %s unconfined: %s", manifest.hostProgram.c_str(), problem.c_str());
+        std::vector<std::string> args{manifest.hostProgram};
+        args.insert(args.end(), manifest.hostArguments.begin(), manifest.hostArguments.end());
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto child = startHeld(args);
+        if (child.pid < 0) return 5;
+        child.release();
+        return exitCodeOf(child.pid);
+    }
+
+    LaunchRequests requests(Platform::Package::Current(), folders.data);
+    std::unique_ptr<LauncherServer> server;
+    try {
+        server = std::make_unique<LauncherServer>(folders.launcherSocket, requests);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarvik-run: %s\n", e.what());
+        return 3;
+    }
+    auto child = startHeld(
+        sandboxCommand(*bwrap, manifest, folders, hostLibraries(manifest.hostProgram), extra));
+    if (child.pid < 0) {
+        std::fprintf(stderr, "tarvik-run: cannot start bubblewrap\n");
+        return 5;
+    }
+    // Known as the application before it runs: its first request finds it recorded.
+    Platform::StartedProcesses::record(Platform::hstring::from_utf8(manifest.familyName), child.pid,
+                                       Platform::StartedProcesses::Role::Application);
+    TLOG("INF", "running %s confined as process %d", manifest.hostProgram.c_str(), child.pid);
+    child.release();
+    const int code = exitCodeOf(child.pid);
+    TLOG("INF", "application ended with %d", code);
+    server.reset();
+    return code;
+}

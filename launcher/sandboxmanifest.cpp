@@ -1,0 +1,49 @@
+#include "launcher/sandboxmanifest.h"
+
+#include <boost/filesystem.hpp>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include "platform/hresult.h"
+#include "platform/package.h"
+
+namespace TarvikRun {
+
+namespace {
+std::string resolve(const boost::filesystem::path& base, const std::string& path) {
+    boost::filesystem::path p(path);
+    if (p.is_relative()) p = base / p;
+    return boost::filesystem::absolute(p).lexically_normal().string();
+}
+}  // namespace
+
+SandboxManifest readSandboxManifest(const std::string& path) {
+    SandboxManifest m;
+    try {
+        // The package's own keys are checked as every process of it checks them.
+        const auto package = Platform::Package::Load(path);
+        m.familyName = package->FamilyName().to_utf8();
+    } catch (const Platform::hresult_error& e) {
+        throw std::runtime_error(e.message().to_utf8());
+    }
+    m.manifestPath = boost::filesystem::canonical(path).string();
+    m.installFolder = boost::filesystem::path(m.manifestPath).parent_path().string();
+    std::ifstream in(m.manifestPath);
+    try {
+        const auto j = nlohmann::json::parse(in);
+        if (!j.contains("sandbox"))
+            throw std::runtime_error(path + ": the manifest has no \"sandbox\" section");
+        const auto& s = j.at("sandbox");
+        m.hostProgram = resolve(m.installFolder, s.at("hostProgram").get<std::string>());
+        m.hostArguments = s.value("arguments", std::vector<std::string>{});
+        m.network = s.value("network", false);
+        for (const auto& p : s.value("readOnly", std::vector<std::string>{}))
+            m.readOnly.push_back(resolve(m.installFolder, p));
+    } catch (const nlohmann::json::exception& e) {
+        throw std::runtime_error(path + ": " + e.what());
+    }
+    return m;
+}
+
+}  // namespace TarvikRun

@@ -1,0 +1,170 @@
+// A host application for the confinement tests, run by tarvik-run. It reports what it
+// sees from inside on standard output, one finding per line:
+//   home FILE FOLDER  reads FILE directly, then lists FOLDER through the helper
+//   hold FLAG         connects, waits until FLAG exists, asks the helper once, ends
+//   launch URI        asks the platform to launch URI and prints the outcome
+//   inprocess         hosts its own app service; the helper connects into the sandbox
+//   batch N FOLDER    connects, waits for FOLDER/go, sends N requests at once and prints
+//                     how they ended; launches the helper again when FOLDER/again appears
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/application.h"
+#include "platform/backgroundtask.h"
+#include "platform/launchers.h"
+#include "platform/package.h"
+#include "tarvikfoundation/orvaneapphelper.h"
+#include "tarvikfoundation/orvanefilemanager.h"
+#include "tarvikfoundation/orvanetestmanager.h"
+
+using namespace TarvikFoundation;
+
+namespace {
+
+void say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+void waitFor(const std::string& path) {
+    for (int i = 0; i < 600 && !exists(path); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+// Requests in flight while the test kills a process, held 0 to 11.5 s (scaled time) by
+// the helper; each asks for its own value back.
+void batch(const std::shared_ptr<OrvaneAppHelper>& helper, int count, const std::string& folder) {
+    waitFor(folder + "/go");
+    auto test = OrvaneInternal::OrvaneTestManager::GetInstance();
+    std::vector<Platform::IAsyncOperation<Platform::hstring>> calls;
+    for (int i = 0; i < count; ++i)
+        calls.push_back(
+            test->TestDelayApiExt(500 * static_cast<uint64_t>(i), static_cast<uint64_t>(1000 + i)));
+    say("sent");
+    std::atomic<bool> done{false};
+    std::thread relauncher([&] {
+        while (!done && !exists(folder + "/again"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (!done)
+            say(std::string("relaunched: ") +
+                (Platform::Launcher::LaunchUriAsync(
+                     Platform::hstring(L"tarvik-test: " + helper->getHelperArgs()))
+                         .get()
+                     ? "true"
+                     : "false"));
+    });
+    int completed = 0, failed = 0, wrong = 0;
+    for (int i = 0; i < count; ++i) {
+        try {
+            const auto answer = calls[static_cast<std::size_t>(i)].get().to_utf8();
+            (answer.ends_with(" value " + std::to_string(1000 + i)) ? completed : wrong)++;
+        } catch (const Platform::hresult_error&) {
+            ++failed;
+        }
+    }
+    done = true;
+    relauncher.join();
+    say("result " + std::to_string(completed) + " " + std::to_string(failed) + " " +
+        std::to_string(wrong));
+}
+
+std::shared_ptr<OrvaneAppHelper> connect() {
+    auto options = std::make_shared<TRVKConfigOptions>();
+    options->LogLevel(1);  // the helper logs each execution
+    options->Win32Uri(L"tarvik-test");
+    options->AppServiceName(L"svc");
+    options->ClientId(L"confined-client");
+    options->LaunchMethod(1);
+    options->ReconnectInterval(1);
+    auto helper = OrvaneAppHelper::create(options);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!helper->managersReady() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    say(helper->managersReady() ? "connected" : "not connected");
+    return helper;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return 2;
+    const std::string mode = argv[1];
+    Platform::Application::Create();
+    try {
+        if (mode == "launch") {
+            say(std::string("launch: ") +
+                (Platform::Launcher::LaunchUriAsync(Platform::hstring::from_utf8(argv[2])).get()
+                     ? "true"
+                     : "false"));
+            return 0;
+        }
+        if (mode == "inprocess") {
+            std::shared_ptr<OrvaneAppHelper> helper;
+            std::mutex m;
+            auto host = Platform::AppServiceTaskHost::start(
+                Platform::Package::Current()->FamilyName(), L"svc",
+                [&](const Platform::BackgroundActivatedEventArgs& a) {
+                    std::lock_guard g(m);
+                    if (helper) helper->OnBackgroundActivated(a);
+                });
+            auto options = std::make_shared<TRVKConfigOptions>();
+            options->Win32Uri(L"tarvik-test");
+            options->AppServiceName(L"svc");
+            options->ClientId(L"confined-client");
+            options->AppServiceInBackground(false);
+            options->ReconnectInterval(1);
+            {
+                std::lock_guard g(m);
+                helper = OrvaneAppHelper::create(options);
+            }
+            auto test = OrvaneInternal::OrvaneTestManager::GetInstance();
+            for (int i = 0; i < 1500 && !test->connection()->hasConnection(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            say("answer: " + test->TestDelayApiExt(0, 5).get().to_utf8());
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
+        auto helper = connect();
+        if (!helper->managersReady()) return 1;
+        if (mode == "home" && argc >= 4) {
+            say(std::string("open home file: ") +
+                (std::ifstream(argv[2]) ? "succeeded" : "failed"));
+            std::string names;
+            for (const auto& item :
+                 OrvaneFileManager::GetInstance()
+                     ->ListFilesFromPathAsync(Platform::hstring::from_utf8(argv[3]), false)
+                     .get())
+                names += " " + item.Path.to_utf8();
+            say("listing:" + names);
+        } else if (mode == "batch" && argc >= 4) {
+            batch(helper, std::atoi(argv[2]), argv[3]);
+        } else if (mode == "hold") {
+            struct stat st {};
+            for (int i = 0; i < 600 && ::stat(argv[2], &st) != 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            say("answer: " + OrvaneInternal::OrvaneTestManager::GetInstance()
+                                 ->TestDelayApiExt(0, 7)
+                                 .get()
+                                 .to_utf8());
+        }
+    } catch (const Platform::hresult_error& e) {
+        say("error: " + e.message().to_utf8());
+        return 1;
+    }
+    std::fflush(nullptr);
+    std::_Exit(0);
+}
