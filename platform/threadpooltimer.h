@@ -14,6 +14,8 @@ class ThreadPoolTimer {
     ThreadPoolTimer() = default;
     ThreadPoolTimer(std::nullptr_t) {}
     explicit operator bool() const noexcept { return state_ != nullptr; }
+    // Copies of one timer share it; for log lines.
+    const void* identity() const noexcept { return state_.get(); }
 
     static ThreadPoolTimer CreateTimer(Handler handler, Clock::duration delay);
     static ThreadPoolTimer CreatePeriodicTimer(Handler handler, Clock::duration period);

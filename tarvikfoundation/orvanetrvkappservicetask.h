@@ -29,6 +29,8 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     static bool hasUwpConnection();
     static bool hasWin32Connection();
     static bool watchdogPending();
+    // Whether this instance still holds its own connection.
+    bool hasConnection() const;
 
   private:
     void SetConnection(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance);
@@ -46,7 +48,8 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     void OnBackgroundTaskHandleFailure(const Platform::AppServiceRequestReceivedEventArgs& args);
     void OnBackgroundTaskCanceled(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
                                   Platform::BackgroundTaskCancellationReason reason);
-    void closeConnection(const Platform::AppServiceConnection& own);
+    // With the relay lock held.
+    void closeConnection();
     static void startConnectionWatch();
     static void cancelWatch();
     static bool sendWin32DisconnectedMsg();
