@@ -320,15 +320,6 @@ class MessageSendFailures : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(MessageSendFailures, NoConnectionInTimeFailsTheOperationWithTheConnectionError) {
-    const auto op = own->SendMessage(message);
-    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));  // the connection wait
-    clock.advance(15s);
-    ASSERT_TRUE(ended(op));
-    EXPECT_EQ(op.Status(), Platform::AsyncStatus::Error);
-    EXPECT_EQ(static_cast<uint32_t>(op.ErrorCode()), 0xE101000Eu);
-}
-
 TEST_F(MessageSendFailures, AnApplicationExitCancelsTheOperation) {
     const auto op = own->SendMessage(message);
     ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));  // the connection wait
