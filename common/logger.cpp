@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <mutex>
+#include <string_view>
 
 #include "platform/diagnostics.h"
 #include "platform/durablefile.h"
@@ -241,17 +242,22 @@ int LogMessageWide(const char* level, const char* file, const char* function, un
         va_end(args);
         ok = n >= 0;
         wide[kLineSize - 1] = L'\0';
-        // Convert into the rest of the buffer, never splitting a character.
-        const std::string narrow = Platform::wide_to_utf8(wide);
-        std::size_t room = kLineSize - 1 - static_cast<std::size_t>(prefix);
-        std::size_t take = narrow.size();
-        if (take > room) {
-            ok = false;
-            take = room;
-            while (take > 0 && (static_cast<unsigned char>(narrow[take]) & 0xC0) == 0x80) --take;
+        // Convert into the rest of the buffer, character by character so that none is
+        // split and nothing is allocated.
+        const std::size_t room = kLineSize - 1 - static_cast<std::size_t>(prefix);
+        char* out = buf + prefix;
+        std::size_t used = 0;
+        for (const wchar_t* c = wide; *c; ++c) {
+            const std::wstring_view one(c, 1);
+            const std::size_t size = Platform::utf8_size(one);
+            if (used + size > room) {
+                ok = false;
+                break;
+            }
+            Platform::write_utf8(one, out + used);
+            used += size;
         }
-        std::memcpy(buf + prefix, narrow.data(), take);
-        buf[prefix + take] = '\0';
+        out[used] = '\0';
     }
     if (ok) appendNewline(buf);
     buf[kLineSize - 1] = '\0';
@@ -259,6 +265,7 @@ int LogMessageWide(const char* level, const char* file, const char* function, un
 }
 
 void ConfigureLogger(uint32_t logLevel, const std::string& roleTag) noexcept {
+    if (g_shuttingDown.load()) return;
     LoggerState& s = state();
     std::lock_guard g(s.info.lock);
     s.threshold.store(logLevel < 4 ? logLevel : 4);
@@ -269,12 +276,14 @@ void ConfigureLogger(uint32_t logLevel, const std::string& roleTag) noexcept {
 }
 
 void SetNetworkLogging(bool enabled) noexcept {
+    if (g_shuttingDown.load()) return;
     LoggerState& s = state();
     std::lock_guard g(s.info.lock);
     s.network.exchange(enabled);
 }
 
 void SetLogFilePath(const std::wstring& path) noexcept {
+    if (g_shuttingDown.load()) return;
     LoggerState& s = state();
     std::lock_guard g(s.info.lock);
     try {

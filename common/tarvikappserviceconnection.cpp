@@ -491,6 +491,9 @@ task<void> TarvikAppServiceConnection::handlerTask(
                 TLOG("DBG", "%I64d ...", id);
                 co_await args.Request().SendResponseAsync(result);
                 TLOG("DBG", "%I64d <<", id);
+            } catch (const Platform::task_canceled&) {
+                // A cancelled send is the task's cancellation, not a failure.
+                throw;
             } catch (...) {
                 TLOG("CRT", "caught exception %I64d", id);
             }

@@ -17,6 +17,8 @@ class ThreadPoolTimer {
     ThreadPoolTimer(std::nullptr_t) {}
     /// Whether this is a timer, not null.
     explicit operator bool() const noexcept { return state_ != nullptr; }
+    // Copies of one timer share it; for log lines.
+    const void* identity() const noexcept { return state_.get(); }
 
     /// Runs `handler` once after `delay` of the library's clock.
     static ThreadPoolTimer CreateTimer(Handler handler, Clock::duration delay);

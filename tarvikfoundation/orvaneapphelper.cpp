@@ -32,8 +32,14 @@ using Platform::hresult_error;
 using Platform::hstring;
 
 namespace {
+unsigned tagOf(const void* identity) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(identity));
+}
 unsigned tagOf(const AppServiceConnection& c) {
-    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(c.identity()));
+    return tagOf(c.identity());
+}
+unsigned tagOf(const Platform::ThreadPoolTimer& t) {
+    return tagOf(t.identity());
 }
 std::wstring wide(const std::string& s) {
     return Platform::utf8_to_wide(s);
@@ -48,14 +54,15 @@ const wchar_t* boolText(bool b) {
 
 std::shared_ptr<OrvaneAppHelper> OrvaneAppHelper::create(
     const std::shared_ptr<TRVKConfigOptions>& options) {
+    return create<OrvaneAppHelper>(options);
+}
+
+void OrvaneAppHelper::validate(const std::shared_ptr<TRVKConfigOptions>& options) {
     if (!options) throw Platform::hresult_invalid_argument(L"options is null");
     if (options->Win32Uri().empty() || options->AppServiceName().empty() ||
         options->ClientId().empty())
         throw Platform::hresult_invalid_argument(
             L"Win32Uri, AppServiceName and ClientId are required");
-    auto helper = std::make_shared<OrvaneAppHelper>(Key{});
-    helper->init(options);
-    return helper;
 }
 
 void OrvaneAppHelper::init(const std::shared_ptr<TRVKConfigOptions>& options) {
@@ -258,27 +265,34 @@ void OrvaneAppHelper::launchFromWin32Launcher(const std::shared_ptr<TRVKConfigOp
     const auto launcher = options->Win32HelperLauncher();
     if (!launcher) throw Platform::hresult_invalid_argument(L"Win32HelperLauncher is null");
     TLOG("INF", "launch using Win32HelperLauncher");
-    Platform::IAsyncOperation<bool> op;
+    Platform::task<bool> launching;
     try {
-        op = launcher->LaunchAsync(hstring(options->Win32Uri().wstr() + L": " + getHelperArgs()));
+        const auto op =
+            launcher->LaunchAsync(hstring(options->Win32Uri().wstr() + L": " + getHelperArgs()));
+        if (!op) throw hresult_error(Platform::E_FAIL_, L"no operation from LaunchAsync");
+        launching = op.as_task();
     } catch (...) {
         TLOG("WRN", "Win32HelperLauncher create_task FAILED, trying protocol handler launch");
         launchProtocolHandler(options);
         return;
     }
-    bool launched = false;
-    try {
-        launched = op.get();
-        if (!launched) TLOG("CRT", "failed to launch win32 helper");
-    } catch (const hresult_error& e) {
-        TLOG("CRT", "exception %#X %S", static_cast<unsigned>(e.code()), e.message().c_str());
-    } catch (...) {
-        TLOG("CRT", "exception");
-    }
-    if (!launched) {
-        TLOG("WRN", "Win32HelperLauncher FAILED, trying protocol handler launch");
-        launchProtocolHandler(options);
-    }
+    // The result arrives later: nothing here waits for the application's launcher.
+    auto self = shared_from_this();
+    launching.then([self, options](const Platform::task<bool>& done) {
+        bool launched = false;
+        try {
+            launched = done.get();
+            if (!launched) TLOG("CRT", "failed to launch win32 helper");
+        } catch (const hresult_error& e) {
+            TLOG("CRT", "exception %#X %S", static_cast<unsigned>(e.code()), e.message().c_str());
+        } catch (...) {
+            TLOG("CRT", "exception");
+        }
+        if (!launched) {
+            TLOG("WRN", "Win32HelperLauncher FAILED, trying protocol handler launch");
+            self->launchProtocolHandler(options);
+        }
+    });
 }
 
 void OrvaneAppHelper::subscribe(const AppServiceConnection& c) {
@@ -377,13 +391,13 @@ void OrvaneAppHelper::scheduleReconnectTimer(std::chrono::milliseconds delay) {
             if (auto self = weak.lock()) self->run();
         },
         delay);
-    TLOG("DBG", "scheduled timer %x", static_cast<unsigned>(delay.count()));
+    TLOG("DBG", "scheduled timer %x", tagOf(reconnectTimer_));
 }
 
 void OrvaneAppHelper::cancelReconnectTimer() {
     std::lock_guard g(timerLock_);
     if (!reconnectTimer_) return;
-    TLOG("DBG", "cancel periodic timer %x", 0u);
+    TLOG("DBG", "cancel periodic timer %x", tagOf(reconnectTimer_));
     reconnectTimer_.Cancel();
     reconnectTimer_ = nullptr;
 }

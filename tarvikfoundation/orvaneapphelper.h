@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "platform/activation.h"
 #include "platform/application.h"
@@ -42,6 +44,18 @@ class OrvaneAppHelper : public std::enable_shared_from_this<OrvaneAppHelper>,
     ///         AppServiceName or ClientId, and for LaunchMethod 2 without a launcher
     static std::shared_ptr<OrvaneAppHelper> create(
         const std::shared_ptr<TRVKConfigOptions>& options);
+    /// The same for a class derived from this one, for instance to override
+    /// onRequestReceived: Derived is constructed from (Key, args...) and then started
+    /// from the options, as this class is.
+    template <class Derived, class... Args>
+    static std::shared_ptr<Derived> create(const std::shared_ptr<TRVKConfigOptions>& options,
+                                           Args&&... args) {
+        static_assert(std::is_base_of_v<OrvaneAppHelper, Derived>);
+        validate(options);
+        auto helper = std::make_shared<Derived>(Key{}, std::forward<Args>(args)...);
+        static_cast<OrvaneAppHelper&>(*helper).init(options);
+        return helper;
+    }
     virtual ~OrvaneAppHelper();
 
     /// In-process mode: the host forwards each background activation here; an
@@ -105,6 +119,7 @@ class OrvaneAppHelper : public std::enable_shared_from_this<OrvaneAppHelper>,
                                    const Platform::AppServiceRequestReceivedEventArgs& args);
 
   private:
+    static void validate(const std::shared_ptr<TRVKConfigOptions>& options);
     void init(const std::shared_ptr<TRVKConfigOptions>& options);
     void subscribe(const Platform::AppServiceConnection& connection);
     void unsubscribe(const Platform::AppServiceConnection& connection);

@@ -8,7 +8,6 @@
 #include "common/messageschema.h"
 #include "platform/immortal.h"
 #include "platform/jsonarray.h"
-#include "tarvikfoundation/errortable.h"
 
 using namespace Platform::literals;
 
@@ -23,14 +22,10 @@ ValueSet messageOf(const Platform::AppServiceResponse& response) {
     return response ? response.Message() : ValueSet(nullptr);
 }
 
-// The helper's error code as the operation's error; 0 stands for the general failure.
+// The helper's error code as the operation's error, the code alone; 0 stands for the
+// general failure.
 [[noreturn]] void raise(int32_t code) {
-    if (code == 0) code = Tarvik::Errors::kUnknown;
-    const auto& table = ErrorTable();
-    const auto found = table.find(code);
-    if (found != table.end())
-        throw Platform::hresult_error(code, hstring::from_utf8(found->second));
-    throw Platform::hresult_error(code);
+    throw Platform::hresult_error(code == 0 ? Tarvik::Errors::kUnknown : code);
 }
 
 int32_t errorCodeOf(const ValueSet& message) {
@@ -87,7 +82,8 @@ Platform::IAsyncOperation<hstring> OrvaneFileManager::GetFileTokenAsync(const hs
                     return hstring();
                 }
                 if (*result != 0) return hstring();
-                const hstring token = message.LookupAs<hstring>(L"fileToken");
+                const hstring token =
+                    message.TryLookupAs<hstring>(L"fileToken").value_or(hstring());
                 if (token.empty()) TLOG("CRT", "File present but cannot get File token.");
                 return token;
             }));

@@ -171,9 +171,10 @@ Platform::IAsyncOperation<KalderMessageErrorCode> OrvaneMessageHandler::SendMess
     auto self = shared_from_this();
     return Platform::IAsyncOperation<KalderMessageErrorCode>::from_task(
         connection_->sendCommandAsync(request).then(
-            [self](Platform::task<Platform::AppServiceResponse> sent) {
+            // A send that failed or was cancelled ends the operation so; only a reply
+            // that cannot be read yields ExchangeFailed.
+            [self](const Platform::AppServiceResponse& response) {
                 try {
-                    const auto response = sent.get();
                     TLOG("DBG", "got resp");
                     const ValueSet reply = response.Message();
                     if (!reply) throw Platform::hresult_error(Platform::E_FAIL_, L"no message");
@@ -205,15 +206,9 @@ uint32_t OrvaneMessageHandler::SendMessageAndListen(const hstring& messageType,
 }
 
 ValueSet OrvaneMessageHandler::ReceiveMessage(const ValueSet& request) {
-    const auto typeValue = request.TryLookup(L"messageType");
-    const auto payloadValue = request.TryLookup(L"payload");
-    if (!typeValue || !typeValue->holds<hstring>() || !payloadValue ||
-        !payloadValue->holds<hstring>()) {
-        TLOG("CRT", "kalder message without String messageType and payload dropped");
-        return Tarvik::createResponse(false);
-    }
-    const hstring type = Platform::unbox_value<hstring>(*typeValue);
-    const hstring payload = Platform::unbox_value<hstring>(*payloadValue);
+    // A missing or mistyped key raises; the connection answers the failure.
+    const hstring type = request.LookupAs<hstring>(L"messageType");
+    const hstring payload = request.LookupAs<hstring>(L"payload");
     TLOG("DBG", "recv kalder %S %S", type.c_str(), payload.c_str());
     {
         std::lock_guard g(queueMutex_);

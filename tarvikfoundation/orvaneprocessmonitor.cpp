@@ -99,10 +99,9 @@ ValueSet OrvaneProcessMonitor::ProcessExitCallback(const ValueSet& request) {
         std::lock_guard g(monitorMutex());
         const auto found = handlers_.find(*id);
         if (found != handlers_.end()) {
-            // Taken out first: the entry is gone even when the handler raises.
-            ProcessExitHandler handler = std::move(found->second);
+            // Called, then removed: a handler that raises stays for the next notice.
+            if (found->second) found->second(*id);
             handlers_.erase(found);
-            if (handler) handler(*id);
         }
     }
     return Tarvik::createResponse(true);

@@ -110,6 +110,10 @@ bool OrvaneTRVKAppServiceTask::watchdogPending() {
     std::lock_guard g(relayState().lock);
     return static_cast<bool>(relayState().watchdog);
 }
+bool OrvaneTRVKAppServiceTask::hasConnection() const {
+    std::lock_guard g(relayState().lock);
+    return static_cast<bool>(connection_);
+}
 
 void OrvaneTRVKAppServiceTask::Run(
     const std::shared_ptr<Platform::BackgroundTaskInstance>& instance) {
@@ -187,7 +191,9 @@ AppServiceConnection OrvaneTRVKAppServiceTask::otherSide(Side side) {
 
 void OrvaneTRVKAppServiceTask::onRequestReceived(
     const AppServiceConnection&, const Platform::AppServiceRequestReceivedEventArgs& args) {
-    // The coroutine takes the relay lock itself where it reads the slots.
+    // A cancellation that gets the lock finds every relay either not begun or started.
+    // Nothing in the start blocks: a relay waits for the other side on the pool.
+    std::lock_guard g(relayState().lock);
     relay(shared_from_this(), args, args.GetDeferral());
 }
 
@@ -266,11 +272,19 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(
             if (!response) {
                 TLOG("DBG", "Failure to get AppServiceResponse.");
             } else if (hasResponseKey(response)) {
+                Platform::IAsyncOperation<Platform::AppServiceResponseStatus> answering;
                 try {
-                    co_await args.Request().SendResponseAsync(response.Message());
-                    TLOG("DBG", "<- %I64d", id);
+                    answering = args.Request().SendResponseAsync(response.Message());
                 } catch (...) {
-                    TLOG("CRT", "Exception %I64d", id);
+                    TLOG("CRT", "Exception in relay back");
+                }
+                if (answering) {
+                    try {
+                        co_await answering;
+                        TLOG("DBG", "<- %I64d", id);
+                    } catch (...) {
+                        TLOG("CRT", "Exception %I64d", id);
+                    }
                 }
                 answered = true;
             } else {
@@ -289,7 +303,12 @@ Platform::task<void> OrvaneTRVKAppServiceTask::relay(
 
 void OrvaneTRVKAppServiceTask::OnBackgroundTaskHandleFailure(
     const Platform::AppServiceRequestReceivedEventArgs& args) {
-    TLOG("WRN", "%s %x, send connection re-establish", sideName(), tagOf(connection_));
+    unsigned own;
+    {
+        std::lock_guard g(relayState().lock);
+        own = tagOf(connection_);
+    }
+    TLOG("WRN", "%s %x, send connection re-establish", sideName(), own);
     try {
         ValueSet answer;
         answer.Insert(Tarvik::Keys::kResponse, Tarvik::kConnectionRestablishmentInProgress);
@@ -312,17 +331,23 @@ void OrvaneTRVKAppServiceTask::OnBackgroundTaskCanceled(
     if (connection_) {
         connection_.RequestReceived(requestToken_);
         connection_.Close();
-        const AppServiceConnection own = connection_;
-        connection_ = nullptr;
-        if (lk.owns_lock()) {
-            closeConnection(own);
-        } else {
-            // The slot changes wait for the relay lock on the pool, never here.
-            auto self = shared_from_this();
-            Platform::ThreadPool::instance().post([self, own] { self->closeConnection(own); });
-        }
     } else {
         TLOG("WRN", "task cancel before run");
+    }
+    // Relays of this instance waiting for the other side see the cancellation at once.
+    if (lk.owns_lock()) {
+        if (connection_) closeConnection();
+        r.slotFilled.notify_all();
+    } else {
+        // A relay holds the lock and may be reading the connection: the connection and
+        // the slot change once the lock is free, on the pool, never here.
+        auto self = shared_from_this();
+        Platform::ThreadPool::instance().post([self] {
+            auto& relay = relayState();
+            std::lock_guard g(relay.lock);
+            if (self->connection_) self->closeConnection();
+            relay.slotFilled.notify_all();
+        });
     }
     if (deferral_) {
         deferral_.Complete();
@@ -332,17 +357,18 @@ void OrvaneTRVKAppServiceTask::OnBackgroundTaskCanceled(
     }
 }
 
-void OrvaneTRVKAppServiceTask::closeConnection(const AppServiceConnection& own) {
+void OrvaneTRVKAppServiceTask::closeConnection() {
     auto& r = relayState();
     std::lock_guard g(r.lock);
-    if (own == r.uwp) {
+    if (connection_ == r.uwp) {
         r.uwp = nullptr;
-    } else if (own == r.win32) {
+    } else if (connection_ == r.win32) {
         r.win32 = nullptr;
         startConnectionWatch();
     } else {
         TLOG("DBG", "UNKNOWN Connection");
     }
+    connection_ = nullptr;
 }
 
 void OrvaneTRVKAppServiceTask::startConnectionWatch() {

@@ -41,6 +41,8 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     static bool hasWin32Connection();
     /// Whether the helper-gone notice is waiting to fire.
     static bool watchdogPending();
+    // Whether this instance still holds its own connection.
+    bool hasConnection() const;
 
   private:
     void SetConnection(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance);
@@ -58,7 +60,8 @@ class OrvaneTRVKAppServiceTask : public std::enable_shared_from_this<OrvaneTRVKA
     void OnBackgroundTaskHandleFailure(const Platform::AppServiceRequestReceivedEventArgs& args);
     void OnBackgroundTaskCanceled(const std::shared_ptr<Platform::BackgroundTaskInstance>& instance,
                                   Platform::BackgroundTaskCancellationReason reason);
-    void closeConnection(const Platform::AppServiceConnection& own);
+    // With the relay lock held.
+    void closeConnection();
     static void startConnectionWatch();
     static void cancelWatch();
     static bool sendWin32DisconnectedMsg();

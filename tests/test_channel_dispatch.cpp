@@ -8,6 +8,7 @@
 #include "common/messageschema.h"
 #include "common/resultscache.h"
 #include "common/tarvikappserviceconnection.h"
+#include "platform/appservicetransport.h"
 #include "scriptedpeer.h"
 
 using namespace Tarvik;
@@ -203,4 +204,69 @@ TEST(CreateFailedResult, FillsWhatTheHandlerLeftOut) {
     ValueSet complete = TestSupport::responseWith(0);
     TarvikAppServiceConnection::createFailedResult(complete, 3);
     EXPECT_EQ(complete.LookupAs<int32_t>(L"response"), 0);
+}
+
+namespace {
+
+// The application's end over a transport whose answers end cancelled, as a response
+// send that the platform cut off; the test delivers requests itself.
+class CancelledAnswers : public Platform::AppServiceTransport {
+  public:
+    void start(std::weak_ptr<Sink> sink) override {
+        std::lock_guard g(m_);
+        sink_ = std::move(sink);
+    }
+    AppServiceResponseStatus sendRequest(uint64_t, const ValueSet&) override {
+        return AppServiceResponseStatus::Failure;
+    }
+    AppServiceResponseStatus sendResponse(uint64_t, AppServiceResponseStatus,
+                                          const ValueSet&) override {
+        ++answers;
+        throw Platform::task_canceled();
+    }
+    void close() override {}
+    void deliver(uint64_t sequence, const ValueSet& request) {
+        std::shared_ptr<Sink> sink;
+        {
+            std::lock_guard g(m_);
+            sink = sink_.lock();
+        }
+        ASSERT_TRUE(sink);
+        sink->onRequestFrame(sequence, request);
+    }
+    std::atomic<int> answers{0};
+
+  private:
+    std::mutex m_;
+    std::weak_ptr<Sink> sink_;
+};
+
+}  // namespace
+
+TEST(DispatchAnswers, ACancelledAnswerIsTheTasksCancellationNotAnException) {
+    TestSupport::TempDir dir;
+    const std::string log = dir.file("dispatch.log");
+    ConfigureLogger(0, "UWP");
+    SetLogFilePath(Platform::utf8_to_wide(log));
+    CloseLogFile();
+    auto transport = std::make_shared<CancelledAnswers>();
+    auto channel = TarvikAppServiceConnection::create("cancelled");
+    channel->setAppServiceConnection(
+        Platform::AppServiceConnection::FromTransport(transport, L"svc", L"test.pfn"), false);
+    channel->addCommand(31, [](const ValueSet&) { return createResponse(true); });
+    ValueSet request = createRequest(31);
+    request.Insert(L"commandId", uint64_t{7601});
+    transport->deliver(1, request);
+    ASSERT_TRUE(eventually([&] { return transport->answers.load() == 1; }));
+    ASSERT_TRUE(eventually([&] { return channel->inFlight() == 0; }));
+    channel->setAppServiceConnection(nullptr, false);
+    SetLogFilePath(Platform::utf8_to_wide(dir.file("after.log")));
+    CloseLogFile();
+    const std::string text = TestSupport::readFile(log);
+    const auto at = text.find("::handlerTask task cancelled\n");
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::string line = text.substr(text.rfind('\n', at) + 1, at - text.rfind('\n', at));
+    EXPECT_NE(line.find(" WRN "), std::string::npos) << line;
+    EXPECT_EQ(text.find("caught exception 7601"), std::string::npos) << text;
+    ResultsCache::deleteResult(7601);
 }

@@ -353,3 +353,47 @@ TEST_F(DesktopManagers, CartStatusIsPassedThroughAndFiveWhenTheCodeIsMissing) {
               1u)
         << log();
 }
+
+// How failures reach the caller: the code alone, the empty token, a raising exit handler.
+
+TEST_F(DesktopManagers, FileErrorsCarryTheCodeAloneAndNoTokenIsTheEmptyString) {
+    const auto failureOf = [](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const Platform::hresult_error& e) {
+            return std::make_pair(static_cast<uint32_t>(e.code()), e.message().to_utf8());
+        }
+        return std::make_pair(0u, std::string("no error"));
+    };
+    helper.answer(0, failure(static_cast<int32_t>(0xE1010006), L"missing"));
+    EXPECT_EQ(failureOf([&] { files->GetFileTokenAsync(L"/nope", 0).get(); }),
+              std::make_pair(0xE1010006u, std::string()));
+    helper.answer(2, failure(0, L"unknown"));
+    EXPECT_EQ(failureOf([&] { files->FolderOperation2Async(L"/nope").get(); }),
+              std::make_pair(0xE1010001u, std::string()));
+    helper.answer(4, failure(static_cast<int32_t>(0xE1010010), L"not a folder"));
+    EXPECT_EQ(failureOf([&] { files->ListFilesFromPathAsync(L"/f", false).get(); }),
+              std::make_pair(0xE1010010u, std::string()));
+
+    helper.answer(0, withEntry(L"result", int32_t{0}));
+    EXPECT_EQ(files->GetFileTokenAsync(L"/there", 1, true).get(), hstring());
+    EXPECT_EQ(occurrences("File present but cannot get File token.\n"), 1u);
+    ValueSet granted = withEntry(L"result", int32_t{0});
+    granted.Insert(L"fileToken", hstring(L"tok-1"));
+    helper.answer(0, granted);
+    EXPECT_EQ(files->GetFileTokenAsync(L"/there", 1, true).get(), hstring(L"tok-1"));
+}
+
+TEST_F(DesktopManagers, AnExitHandlerThatRaisesStaysForTheNextNotice) {
+    std::atomic<int> calls{0};
+    monitor->MonitorProcessExit(4343, [&](uint32_t) {
+        if (++calls == 1) throw std::runtime_error("exit handler failed");
+    });
+    ValueSet exited = Tarvik::createRequest(55);
+    exited.Insert(L"ProcessID", uint32_t{4343});
+    // The raise reaches the connection, which answers the failure.
+    EXPECT_EQ(helper.fromHelper(exited.Clone()).LookupAs<int32_t>(L"response"), 1);
+    EXPECT_EQ(helper.fromHelper(exited.Clone()).LookupAs<int32_t>(L"response"), 0);
+    EXPECT_EQ(helper.fromHelper(exited.Clone()).LookupAs<int32_t>(L"response"), 0);
+    EXPECT_EQ(calls.load(), 2);
+}

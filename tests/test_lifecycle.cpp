@@ -14,6 +14,7 @@
 #include "lifecyclesupport.h"
 #include "platform/applicationdata.h"
 #include "platform/appservicelistener.h"
+#include "platform/appservicetransport.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvaneapphelper.h"
 #include "tarvikfoundation/orvaneauthmanager.h"
@@ -612,4 +613,284 @@ TEST_F(AppHelperRealTime, LauncherThatFailsFallsBackToTheProtocolLaunch) {
     ASSERT_NE(fallback, std::string::npos);
     EXPECT_LT(failed, fallback);
     EXPECT_EQ(log.find("LaunchUriAsync FAIL"), std::string::npos);
+}
+
+// Deriving from the app helper, its launcher and its reconnect timer; the relay's lock,
+// its cancellation and its answers.
+
+namespace {
+
+// Answers command 99 itself and passes every other request to the app helper.
+class AnsweringHelper : public OrvaneAppHelper {
+  public:
+    AnsweringHelper(Key key, std::atomic<int>& seen) : OrvaneAppHelper(key), seen_(seen) {}
+
+  protected:
+    void onRequestReceived(const Platform::AppServiceConnection& sender,
+                           const Platform::AppServiceRequestReceivedEventArgs& args) override {
+        ++seen_;
+        if (args.Request().Message().LookupAs<int32_t>(L"command") != 99)
+            return OrvaneAppHelper::onRequestReceived(sender, args);
+        auto answer = Tarvik::createResponse(true);
+        answer.Insert(L"answeredBy", hstring(L"derived"));
+        args.Request().SendResponseAsync(answer);
+    }
+
+  private:
+    std::atomic<int>& seen_;
+};
+
+class HelperAndRelay : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        clock.set_manual();
+        OrvaneTRVKAppServiceTask::initLog();
+        Tarvik::ConfigureLogger(1, "TSK");
+    }
+    void TearDown() override {
+        // A helper's slot emptied in a test leaves the watchdog, which finds nobody; a
+        // slot emptied once the relay lock was free may start it a little later.
+        EXPECT_TRUE(eventually([&] {
+            clock.advance(OrvaneTRVKAppServiceTask::kWatchdogDelay);
+            return !OrvaneTRVKAppServiceTask::watchdogPending();
+        }));
+        clock.set_real();
+    }
+    Clock& clock = Clock::instance();
+};
+
+// A transport the test drives: it delivers requests itself and decides what each send
+// does.
+class DrivenTransport : public Platform::AppServiceTransport {
+  public:
+    using Send =
+        std::function<Platform::AppServiceResponseStatus(uint64_t sequence, const ValueSet&)>;
+    DrivenTransport(Send request, Send response)
+        : onRequest_(std::move(request)), onResponse_(std::move(response)) {}
+    void start(std::weak_ptr<Sink> sink) override {
+        std::lock_guard g(m_);
+        sink_ = std::move(sink);
+    }
+    Platform::AppServiceResponseStatus sendRequest(uint64_t sequence,
+                                                   const ValueSet& message) override {
+        return onRequest_(sequence, message);
+    }
+    Platform::AppServiceResponseStatus sendResponse(uint64_t sequence,
+                                                    Platform::AppServiceResponseStatus,
+                                                    const ValueSet& message) override {
+        return onResponse_(sequence, message);
+    }
+    void close() override {}
+    void deliver(uint64_t sequence, const ValueSet& request) {
+        std::shared_ptr<Sink> sink;
+        {
+            std::lock_guard g(m_);
+            sink = sink_.lock();
+        }
+        ASSERT_TRUE(sink);
+        sink->onRequestFrame(sequence, request.Clone());
+    }
+
+  private:
+    Send onRequest_, onResponse_;
+    std::mutex m_;
+    std::weak_ptr<Sink> sink_;
+};
+
+// One relay task instance on a given connection, with the task at hand.
+struct TaskOn {
+    TaskOn(const hstring& caller, const Platform::AppServiceConnection& inner)
+        : instance(std::make_shared<Platform::BackgroundTaskInstance>(
+              Platform::AppServiceTriggerDetails(L"svc", caller, inner))),
+          task(std::make_shared<OrvaneTRVKAppServiceTask>()) {
+        task->Run(instance);
+    }
+    ~TaskOn() { instance->Cancel(Platform::BackgroundTaskCancellationReason::Terminating); }
+    std::shared_ptr<Platform::BackgroundTaskInstance> instance;
+    std::shared_ptr<OrvaneTRVKAppServiceTask> task;
+};
+
+// One relay task instance for one end of an in-memory pair.
+struct PairedTask {
+    explicit PairedTask(const hstring& caller)
+        : ends(Platform::AppServiceConnection::CreateInMemoryPair(L"svc", L"Test.Relay_2")),
+          on(caller, ends.second) {}
+    const Platform::AppServiceConnection& remote() const { return ends.first; }
+    std::pair<Platform::AppServiceConnection, Platform::AppServiceConnection> ends;
+    TaskOn on;
+};
+
+}  // namespace
+
+TEST(AppHelperDerived, ADerivedHelperMadeFromTheOptionsGetsTheRequests) {
+    TestSupport::TestPackage package("Test.Derived_1", false);
+    std::atomic<int> seen{0};
+    std::shared_ptr<AnsweringHelper> helper =
+        OrvaneAppHelper::create<AnsweringHelper>(options(false), seen);
+    auto [appSide, helperSide] =
+        Platform::AppServiceConnection::CreateInMemoryPair(L"svc", L"Test.Derived_1");
+    auto instance = std::make_shared<Platform::BackgroundTaskInstance>(
+        Platform::AppServiceTriggerDetails(L"svc", L"", appSide));
+    helper->OnBackgroundActivated({instance});
+    const auto own = helperSide.SendMessageAsync(Tarvik::createRequest(99)).get();
+    ASSERT_TRUE(own.Message());
+    EXPECT_EQ(own.Message().LookupAs<hstring>(L"answeredBy"), hstring(L"derived"));
+    // What the derived class passes on is answered as before.
+    const auto passed = helperSide.SendMessageAsync(Tarvik::createRequest(42)).get();
+    ASSERT_TRUE(passed.Message());
+    EXPECT_EQ(passed.Message().LookupAs<int32_t>(L"response"), 0);
+    EXPECT_EQ(seen.load(), 2);
+    EXPECT_THROW(OrvaneAppHelper::create<AnsweringHelper>(nullptr, seen),
+                 Platform::hresult_invalid_argument);
+    instance->Cancel(Platform::BackgroundTaskCancellationReason::Terminating);
+    EXPECT_EQ(instance->outstandingDeferrals(), 0);
+}
+
+TEST(AppHelperLauncher, TheConstructorDoesNotWaitForTheLaunchersResult) {
+    TestSupport::TestPackage package("Test.Launcher_2", false);
+    struct Pending : Win32HelperLauncher {
+        Platform::IAsyncOperation<bool> LaunchAsync(const hstring&) override {
+            return Platform::IAsyncOperation<bool>::from_task(result.get_task());
+        }
+        Platform::task_completion_event<bool> result;
+    };
+    auto launcher = std::make_shared<Pending>();
+    auto o = options(false, 2);
+    o->Win32Uri(L"unregistered");  // the fallback finds no program for this scheme
+    o->Win32HelperLauncher(launcher);
+    auto creating = std::async(std::launch::async, [&] { return OrvaneAppHelper::create(o); });
+    const bool returned = creating.wait_for(10s) == std::future_status::ready;
+    const bool fellBackEarly =
+        logOf(package).find("trying protocol handler launch") != std::string::npos;
+    launcher->result.set(false);  // lets a constructor that waits go on, too
+    EXPECT_TRUE(returned) << "the constructor waited for the launcher";
+    EXPECT_FALSE(fellBackEarly);
+    auto helper = creating.get();
+    ASSERT_TRUE(eventually(
+        [&] { return logOf(package).find("LaunchUriAsync FAIL") != std::string::npos; }));
+    const std::string log = logOf(package);
+    const auto failed = log.find("failed to launch win32 helper");
+    const auto fallback = log.find("Win32HelperLauncher FAILED, trying protocol handler launch");
+    ASSERT_NE(failed, std::string::npos);
+    ASSERT_NE(fallback, std::string::npos);
+    EXPECT_LT(failed, fallback);
+    EXPECT_LT(fallback, log.find("LaunchUriAsync FAIL"));
+}
+
+TEST_F(HelperAndRelay, TheReconnectTimerLinesNameTheTimer) {
+    TestSupport::TestPackage package("Test.Timer_1", false);  // nobody listens
+    auto o = options(true);
+    o->LogLevel(1);
+    auto helper = OrvaneAppHelper::create(o);
+    // The failed open schedules a retry after 0.5 s; suspending cancels it.
+    ASSERT_TRUE(eventually([&] {
+        return !helper->connectInProgress() &&
+               logOf(package).find("scheduled timer ") != std::string::npos;
+    }));
+    helper->OnSuspending();
+    const std::string log = logOf(package);
+    const auto valueAfter = [&](const std::string& text) {
+        const auto at = log.find(text);
+        if (at == std::string::npos) return std::string("(no line)");
+        const auto start = at + text.size();
+        return log.substr(start, log.find('\n', start) - start);
+    };
+    const std::string scheduled = valueAfter("scheduled timer ");
+    EXPECT_EQ(valueAfter("cancel periodic timer "), scheduled);
+    EXPECT_NE(scheduled, "0");
+    EXPECT_NE(scheduled, "1f4");  // the delay, 500 ms
+}
+
+TEST_F(HelperAndRelay, AWaitingRelayIsWokenWhenItsInstanceIsCancelled) {
+    TestSupport::TestPackage package("Test.Relay_2", false);
+    // Time nearly stands still: the relay's own 5 s would last for weeks, so only a
+    // wake-up ends its wait.
+    clock.set_scaled(1e-6);
+    auto app = std::make_unique<PairedTask>(L"Test.Relay_2");
+    auto waiting = app->remote().SendMessageAsync(Tarvik::createRequest(38));
+    // Time for the relay to begin waiting for the helper; a relay that came later would
+    // see the cancellation at once and the test could not tell.
+    std::this_thread::sleep_for(200ms);
+    app.reset();  // cancels the instance
+    const bool woken = eventually([&] {
+        return package.logs().find("task cancelled while wait for relay") != std::string::npos;
+    });
+    {
+        PairedTask other(L"Test.Relay_2");  // a filled slot wakes a relay left waiting
+    }
+    EXPECT_TRUE(woken) << package.logs();
+    clock.set_manual();
+}
+
+TEST_F(HelperAndRelay, AnAnswerThatCannotBeSentBackIsLoggedAsSuch) {
+    TestSupport::TestPackage package("Test.Relay_3", false);
+    std::atomic<int> answers{0};
+    auto transport = std::make_shared<DrivenTransport>(
+        [](uint64_t, const ValueSet&) { return Platform::AppServiceResponseStatus::Failure; },
+        [&](uint64_t, const ValueSet&) -> Platform::AppServiceResponseStatus {
+            ++answers;
+            throw Platform::hresult_error(Platform::E_FAIL_, L"cannot answer");
+        });
+    TaskOn app(L"Test.Relay_3",
+               Platform::AppServiceConnection::FromTransport(transport, L"svc", L"Test.Relay_3"));
+    PairedTask helper(L"");
+    helper.remote().RequestReceived([](const Platform::AppServiceConnection&,
+                                       const Platform::AppServiceRequestReceivedEventArgs& a) {
+        a.Request().SendResponseAsync(Tarvik::createResponse(true));
+    });
+    ValueSet request = Tarvik::createRequest(38);
+    request.Insert(L"commandId", uint64_t{8801});
+    transport->deliver(1, request);
+    ASSERT_TRUE(eventually([&] { return answers.load() == 1; }));
+    ASSERT_TRUE(eventually([&] {
+        return package.logs().find("Exception in relay back\n") != std::string::npos;
+    })) << package.logs();
+    const std::string log = package.logs();
+    EXPECT_EQ(log.find("Exception 8801"), std::string::npos);
+    EXPECT_EQ(log.find("send connection re-establish"), std::string::npos);  // relayed
+}
+
+// Also under the thread sanitizer: the connection must not change under a relay.
+TEST_F(HelperAndRelay,
+       ACancellationWhileARelayHoldsTheLockWaitsForNothingAndChangesNothingUnderIt) {
+    TestSupport::TestPackage package("Test.Relay_4", false);
+    std::promise<void> entered;
+    std::atomic<bool> open{false};
+    std::promise<bool> ownDuringSend;
+    std::shared_ptr<OrvaneTRVKAppServiceTask> appTask;
+    // The helper's end holds the relay's send until the test opens it. `open` is read
+    // relaxed on purpose: it orders nothing, so the sanitizer sees any write of the
+    // cancellation that the relay does not see through the lock.
+    auto gate = std::make_shared<DrivenTransport>(
+        [&](uint64_t, const ValueSet&) {
+            entered.set_value();
+            const auto until = std::chrono::steady_clock::now() + 10s;
+            while (!open.load(std::memory_order_relaxed) &&
+                   std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+            ownDuringSend.set_value(appTask->hasConnection());
+            return Platform::AppServiceResponseStatus::Failure;
+        },
+        [](uint64_t, const ValueSet&) { return Platform::AppServiceResponseStatus::Failure; });
+    TaskOn helper(L"", Platform::AppServiceConnection::FromTransport(gate, L"svc", L""));
+    auto app = std::make_unique<PairedTask>(L"Test.Relay_4");
+    appTask = app->on.task;
+    auto sent = app->remote().SendMessageAsync(Tarvik::createRequest(38));
+    ASSERT_EQ(entered.get_future().wait_for(10s), std::future_status::ready);
+    // The relay that is starting holds the relay lock: the cancellation only tries it.
+    auto instance = app->on.instance;
+    instance->Cancel(Platform::BackgroundTaskCancellationReason::Terminating);
+    EXPECT_EQ(instance->outstandingDeferrals(), 0);
+    open.store(true, std::memory_order_relaxed);
+    auto own = ownDuringSend.get_future();
+    ASSERT_EQ(own.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(own.get()) << "the connection was cleared while the relay held the lock";
+    // Once the lock is free the slot empties.
+    EXPECT_TRUE(eventually([&] {
+        return !OrvaneTRVKAppServiceTask::hasUwpConnection() && !appTask->hasConnection();
+    }));
+    EXPECT_NE(package.logs().find("break potential deadlock"), std::string::npos);
+    // The application's end closed under its request.
+    ASSERT_TRUE(eventually([&] { return sent.Status() == Platform::AsyncStatus::Completed; }));
+    EXPECT_EQ(sent.get().Status(), Platform::AppServiceResponseStatus::Unknown);
 }

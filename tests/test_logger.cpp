@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <regex>
 
 #include "common/logger.h"
@@ -256,4 +258,54 @@ TEST(LoggerNames, SignaturesReduceToQualifiedNames) {
         QualifiedFunctionName(sig, out, sizeof out);
         EXPECT_STREQ(out, expected) << sig;
     }
+}
+
+// A line is formatted in fixed buffers: counting this thread's heap allocations while
+// it logs shows any that a call makes.
+namespace {
+thread_local bool t_counting = false;
+thread_local int t_allocations = 0;
+}  // namespace
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    if (t_counting) ++t_allocations;
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+TEST_F(LoggerFile, NeitherVariantAllocatesForItsMessage) {
+    LogMessage("INF", kFile, kFunc, 1, "opens the file");
+    const auto allocationsOf = [](const std::function<void()>& log) {
+        t_allocations = 0;
+        t_counting = true;
+        log();
+        t_counting = false;
+        return t_allocations;
+    };
+    const std::wstring longWide(5000, L'\u20ac');
+    EXPECT_EQ(allocationsOf([] { LogMessage("INF", kFile, kFunc, 2, "n %d %s", 7, "text"); }), 0);
+    EXPECT_EQ(allocationsOf([] {
+                  LogMessageWide("INF", kFile, kFunc, 3, L"w %s %S %d", L"caf\u00e9", "abc", 7);
+              }),
+              0);
+    EXPECT_EQ(
+        allocationsOf([&] { LogMessageWide("INF", kFile, kFunc, 4, L"%s", longWide.c_str()); }), 0);
+    LogMessage("INF", kFile, kFunc, 5, "after");
+    const std::string text = content();
+    EXPECT_NE(text.find(" w caf\xC3\xA9 abc 7\n"), std::string::npos);
+    // The long line is cut at a character boundary, without a newline, and the next
+    // line follows it directly.
+    const auto cut = text.find(
+        "\xE2\x82\xAC"
+        "UWP [");
+    ASSERT_NE(cut, std::string::npos);
+    const auto start = text.rfind(" tarvikappserviceconnection.cpp:4 ", cut);
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_LE(cut + 3 - text.rfind("UWP [", start), 4095u);
 }

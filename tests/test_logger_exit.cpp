@@ -1,5 +1,8 @@
-// Runs alone in its program: the exit hook must not be installed before the test.
+// The exit hook must not be installed before these tests: nothing in this program logs
+// except the forked children.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "common/logger.h"
 #include "platform/hstring.h"
@@ -35,4 +38,37 @@ TEST(LoggerExit, CallsAfterExitBeganDoNothing) {
     const std::string text = TestSupport::readFile(path);
     EXPECT_NE(text.find("live line"), std::string::npos);
     EXPECT_EQ(text.find("late line"), std::string::npos);
+}
+
+namespace {
+
+// Configures the logger, logs, and has the configuration changed once exit has begun;
+// the exit code tells whether anything changed.
+[[noreturn]] void configureAfterExit(const std::string& path, const std::string& later) {
+    // Destroyed after the exit hook ran.
+    struct LateConfiguration {
+        std::wstring path, later;
+        ~LateConfiguration() {
+            ConfigureLogger(4, "LATE");
+            SetNetworkLogging(true);
+            SetLogFilePath(later);
+            std::_Exit(GetLogThreshold() == 1 && GetLogFilePath() == path ? 0 : 3);
+        }
+    };
+    static LateConfiguration late{Platform::utf8_to_wide(path), Platform::utf8_to_wide(later)};
+    CloseLogFile();
+    ConfigureLogger(1, "UWP");
+    SetLogFilePath(Platform::utf8_to_wide(path));
+    LogMessage("CRT", kFile, kFunc, 1, "live line");
+    std::exit(0);
+}
+
+}  // namespace
+
+TEST(LoggerExit, ConfigurationAfterExitBeganChangesNothing) {
+    TestSupport::TempDir dir;
+    const std::string path = dir.file("exit.log");
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(configureAfterExit(path, dir.file("later.log")), ::testing::ExitedWithCode(0), "");
+    EXPECT_NE(TestSupport::readFile(path).find("live line"), std::string::npos);
 }

@@ -14,12 +14,15 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/hstring.h"
+#include "common/resultscache.h"
+#include "common/tarvikappserviceconnection.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvanekaldercontrollermanager.h"
 #include "tarvikfoundation/orvanemessagehandler.h"
 
 using namespace TarvikFoundation;
 using namespace TarvikFoundation::OrvaneInternal;
+using namespace std::chrono_literals;
 using Platform::hstring;
 using Platform::ValueSet;
 using TestSupport::eventually;
@@ -360,4 +363,83 @@ TEST(KalderController, AnswersAndTheSpecifierList) {
     });
     EXPECT_TRUE(kalder->GetSpecifiers().get().empty());
     kalder->setAppServiceConnection(nullptr, false);
+}
+
+// Failures on the way in and out: a malformed incoming message raises into the
+// connection, and a send that fails or is cancelled ends the operation so.
+
+TEST_F(Messages, AMalformedIncomingMessageRaisesAndItsRetryIsHandledAfresh) {
+    handler->AddListener(L"t", record("a"), false);
+    ValueSet noPayload = Tarvik::createRequest(37);
+    noPayload.Insert(L"commandId", uint64_t{93701});
+    noPayload.Insert(L"messageType", hstring(L"t"));
+    ValueSet wrongType = incoming(L"t", L"x");
+    wrongType.Insert(L"commandId", uint64_t{93702});
+    wrongType.Insert(L"payload", int32_t{5});
+    for (const ValueSet& bad : {noPayload, wrongType})
+        EXPECT_EQ(
+            peer.peerSide().SendMessageAsync(bad).get().Message().LookupAs<int32_t>(L"response"),
+            1);
+    // The failure is the connection's, not an answer of the handler, so nothing is kept
+    // under those ids: the same ids with their keys in place are handled.
+    for (uint64_t id : {uint64_t{93701}, uint64_t{93702}}) {
+        EXPECT_FALSE(Tarvik::ResultsCache::containsResult(id)) << id;
+        ValueSet good = incoming(L"t", L"fixed");
+        good.Insert(L"commandId", id);
+        EXPECT_EQ(
+            peer.peerSide().SendMessageAsync(good).get().Message().LookupAs<int32_t>(L"response"),
+            0);
+        Tarvik::ResultsCache::deleteResult(id);
+    }
+    ASSERT_TRUE(eventually([&] { return callCount() == 2; }));
+    EXPECT_EQ(calls, (std::vector<std::string>{"a:fixed", "a:fixed"}));
+}
+
+namespace {
+
+// A handler of its own: an application exit cancels its connection object for good.
+class MessageSendFailures : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        clock.set_manual();
+        Tarvik::TarvikAppServiceConnection::setTimeoutIsFatal(true);
+        Tarvik::TarvikAppServiceConnection::setConnectionWaitTime(15000ms);
+    }
+    void TearDown() override {
+        own->Close();
+        clock.set_real();
+    }
+    // Waits, bounded, until the operation has ended.
+    bool ended(const Platform::IAsyncOperation<KalderMessageErrorCode>& op) {
+        return eventually([&] { return op.Status() != Platform::AsyncStatus::Started; });
+    }
+    Platform::Clock& clock = Platform::Clock::instance();
+    std::shared_ptr<OrvaneMessageHandler> own =
+        std::make_shared<OrvaneMessageHandler>(OrvaneMessageHandler::Key{});
+    KalderMessagePtr message = std::make_shared<KalderMessage>(L"kalder.type", L"body");
+};
+
+}  // namespace
+
+// Not built under the thread sanitizer: it cannot see the reference counting of an
+// exception handed from the pool to the caller inside the uninstrumented standard
+// library, and reports the release of the send's copy as a race.
+#ifndef __SANITIZE_THREAD__
+TEST_F(MessageSendFailures, NoConnectionInTimeFailsTheOperationWithTheConnectionError) {
+    const auto op = own->SendMessage(message);
+    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));  // the connection wait
+    clock.advance(15s);
+    ASSERT_TRUE(ended(op));
+    EXPECT_EQ(op.Status(), Platform::AsyncStatus::Error);
+    EXPECT_EQ(static_cast<uint32_t>(op.ErrorCode()), 0xE101000Eu);
+}
+#endif
+
+TEST_F(MessageSendFailures, AnApplicationExitCancelsTheOperation) {
+    const auto op = own->SendMessage(message);
+    ASSERT_TRUE(eventually([&] { return clock.pending_count() == 1; }));  // the connection wait
+    own->setAppServiceConnection(nullptr, true);
+    ASSERT_TRUE(ended(op));
+    EXPECT_EQ(op.Status(), Platform::AsyncStatus::Canceled);
+    EXPECT_THROW(op.get(), Platform::task_canceled);
 }
