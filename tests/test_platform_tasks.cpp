@@ -353,9 +353,13 @@ TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndShrinksBackWhenIdle) {
     clock.advance(std::chrono::seconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(pool.thread_count(), grown) << "threads left before their idle time";
-    clock.advance(std::chrono::seconds(25));
-    const bool shrank = TestSupport::eventually([&] { return pool.thread_count() <= before; },
-                                                std::chrono::seconds(10));
+    // A thread that meanwhile ran something (a timer's work) counts its idle time anew.
+    bool shrank = false;
+    for (int i = 0; i < 10 && !shrank; ++i) {
+        clock.advance(std::chrono::seconds(i == 0 ? 25 : 31));
+        shrank = TestSupport::eventually([&] { return pool.thread_count() <= before; },
+                                         std::chrono::seconds(1));
+    }
     clock.set_real();
     EXPECT_TRUE(shrank) << pool.thread_count() << " threads, " << before << " before";
     // And it still works, and grows again when needed.
