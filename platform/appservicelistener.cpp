@@ -52,7 +52,12 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
                     if (self->stopped || ec == boost::asio::error::operation_aborted) return;
                 }
                 if (!ec) {
-                    self->pending->wait(std::move(socket));
+                    // Another user's connection never takes a place among the waiting.
+                    const long uid = FramedIo::peerUid(socket.native_handle());
+                    if (uid != static_cast<long>(::getuid()))
+                        TLOG("CRT", "connection from uid %ld refused", uid);
+                    else
+                        self->pending->wait(std::move(socket));
                     self->acceptNext();
                     return;
                 }
@@ -78,11 +83,6 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
 
     void handshake(stream_protocol::socket socket, const tarvik::wire::Frame& hello) {
         const int fd = socket.native_handle();
-        const long uid = FramedIo::peerUid(fd);
-        if (uid != static_cast<long>(::getuid())) {
-            TLOG("CRT", "connection from uid %ld refused", uid);
-            return;
-        }
         tarvik::wire::Frame reply;
         const hstring requested = hstring::from_utf8(hello.open().service_name());
         const bool known = requested == serviceName;
