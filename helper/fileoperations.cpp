@@ -1,5 +1,6 @@
 #include "helper/fileoperations.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,11 +9,13 @@
 #include <boost/filesystem.hpp>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
+#include <functional>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <vector>
 
 #include "common/errorcodes.h"
+#include "helper/beneathroot.h"
 
 namespace TarvikHelper {
 
@@ -44,30 +47,140 @@ std::optional<FileFailure> checkPath(const FileRoots& roots, const std::string& 
     return std::nullopt;
 }
 
-enum class Kind { Missing, Folder, Other, Error };
+FileFailure throughLink(const char* what, const std::string& path) {
+    return failure(Errors::kPathNotAllowed, what, path, "a link on the way is not followed");
+}
 
-Kind kindOf(const std::string& path, int& error) {
+enum class Kind { Missing, Folder, Other, Link, Error };
+
+// The served root that holds `path` by its text, opened; every later step goes from it
+// without following links.
+struct Rooted {
+    Descriptor root;
+    std::string relative;
+    std::string parent() const {
+        const auto slash = relative.rfind('/');
+        return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+    }
+    std::string name() const { return relative.substr(relative.rfind('/') + 1); }
+};
+
+FileResult<Rooted> rooted(const FileRoots& roots, const std::string& path, const char* what) {
+    const auto place = roots.locate(path);
+    if (!place) return throughLink(what, path);
+    Descriptor root(::open(place->root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!root) return failure(Errors::kPathExistCheck, what, place->root, systemReason(errno));
+    return Rooted{std::move(root), place->relative};
+}
+
+// What is at the place, the last component not followed.
+Kind kindOf(const Rooted& at, int& error) {
+    if (at.relative.empty()) return Kind::Folder;
+    const Descriptor parent = openBeneath(at.root.get(), at.parent(), O_PATH | O_DIRECTORY);
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? Kind::Folder : Kind::Other;
+    if (parent && ::fstatat(parent.get(), at.name().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode)) return Kind::Link;
+        return S_ISDIR(st.st_mode) ? Kind::Folder : Kind::Other;
+    }
     error = errno;
+    if (error == ELOOP) return Kind::Link;
     // A file where a parent folder should be also means nothing is at the path.
     return (error == ENOENT || error == ENOTDIR) ? Kind::Missing : Kind::Error;
 }
 
-// A failure unless a folder is at the path.
-std::optional<FileFailure> requireFolder(const std::string& path, const char* what) {
+// A failure unless a folder is at the place.
+std::optional<FileFailure> requireFolder(const Rooted& at, const std::string& path,
+                                         const char* what) {
     int error = 0;
-    switch (kindOf(path, error)) {
+    switch (kindOf(at, error)) {
         case Kind::Folder:
             return std::nullopt;
         case Kind::Missing:
             return failure(Errors::kPathNotFound, what, path, "no such folder");
         case Kind::Other:
             return failure(Errors::kNotADirectory, what, path, "not a folder");
+        case Kind::Link:
+            return throughLink(what, path);
         case Kind::Error:
             break;
     }
     return failure(Errors::kPathExistCheck, what, path, systemReason(error));
+}
+
+// Opens (creating what is missing) each folder of `relative` below `root` in turn.
+FileResult<Descriptor> makeFolders(int root, const std::string& relative, const std::string& path,
+                                   const char* what) {
+    Descriptor folder(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    std::size_t at = 0;
+    while (at < relative.size()) {
+        const std::size_t slash = std::min(relative.find('/', at), relative.size());
+        const std::string name = relative.substr(at, slash - at);
+        at = slash + 1;
+        if (name.empty()) continue;
+        const auto open = [&] {
+            return Descriptor(::openat(folder.get(), name.c_str(),
+                                       O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        };
+        Descriptor next = open();
+        if (!next && errno == ENOENT) {
+            if (::mkdirat(folder.get(), name.c_str(), 0777) != 0 && errno != EEXIST)
+                return failure(Errors::kPathCreate, what, path, systemReason(errno));
+            next = open();
+        }
+        if (!next) {
+            const int error = errno;
+            struct stat st {};
+            if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISLNK(st.st_mode)) return throughLink(what, path);
+                if (!S_ISDIR(st.st_mode))
+                    return failure(Errors::kNotADirectory, what, path,
+                                   relative.substr(0, slash) + " is not a folder");
+            }
+            return failure(Errors::kPathCreate, what, path, systemReason(error));
+        }
+        folder = std::move(next);
+    }
+    return folder;
+}
+
+using Directory = std::unique_ptr<DIR, int (*)(DIR*)>;
+
+// The open folder's entries, without "." and "..".
+std::optional<std::vector<std::string>> namesIn(int folder) {
+    Directory listing(::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                      ::closedir);
+    if (!listing) return std::nullopt;
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    if (errno != 0) return std::nullopt;
+    return names;
+}
+
+// Removes the folder `name` of `parent` with its contents; links are removed, never
+// followed. errno tells why it failed.
+bool removeTree(int parent, const std::string& name) {
+    if (::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0) return true;
+    if (errno != ENOTEMPTY && errno != EEXIST) return false;
+    const Descriptor folder(
+        ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) return false;
+    const auto names = namesIn(folder.get());
+    if (!names) return false;
+    for (const auto& entry : *names) {
+        struct stat st {};
+        if (::fstatat(folder.get(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) continue;  // gone meanwhile
+            return false;
+        }
+        const bool removed = S_ISDIR(st.st_mode) ? removeTree(folder.get(), entry)
+                                                 : ::unlinkat(folder.get(), entry.c_str(), 0) == 0;
+        if (!removed && errno != ENOENT) return false;
+    }
+    return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 }  // namespace
@@ -83,8 +196,12 @@ FileResult<std::string> issueFileToken(const FileRoots& roots, FileTokens& token
     if (mode != "read" && mode != "write")
         return failure(Errors::kInvalidFileHandle, "file token", path, "unknown mode " + mode);
 
+    auto at = rooted(roots, path, "file token");
+    if (const auto* refused = std::get_if<FileFailure>(&at)) return *refused;
+    const Rooted& place = std::get<Rooted>(at);
     int error = 0;
-    const Kind kind = kindOf(path, error);
+    const Kind kind = kindOf(place, error);
+    if (kind == Kind::Link) return throughLink("file token", path);
     if (kind == Kind::Folder)
         return failure(Errors::kStorageFileHandle, "file token", path, "the path is a folder");
     if (kind == Kind::Error)
@@ -93,20 +210,22 @@ FileResult<std::string> issueFileToken(const FileRoots& roots, FileTokens& token
         return failure(Errors::kPathNotFound, "file token", path, "no such file");
 
     const std::string parent = file.parent_path().string();
-    if (mode == "write" && kind == Kind::Missing) {
-        const Kind parentKind = kindOf(parent, error);
-        if (parentKind == Kind::Missing && !createDirectory)
+    Descriptor folder = openBeneath(place.root.get(), place.parent(), O_PATH | O_DIRECTORY);
+    if (!folder && errno == ELOOP) return throughLink("file token", path);
+    if (!folder && mode == "write") {
+        if (!createDirectory)
             return failure(Errors::kPathNotFound, "file token", parent, "no such folder");
-        if (parentKind == Kind::Missing || parentKind == Kind::Other) {
-            boost::system::error_code ec;
-            fs::create_directories(parent, ec);
-            if (ec) return failure(Errors::kPathCreate, "file token", parent, ec.message());
-        }
+        auto made = makeFolders(place.root.get(), place.parent(), parent, "file token");
+        if (const auto* refused = std::get_if<FileFailure>(&made)) return *refused;
+        folder = std::move(std::get<Descriptor>(made));
     }
-    const int fd =
-        ::open(path.c_str(), (mode == "read" ? O_RDONLY : O_WRONLY | O_CREAT) | O_CLOEXEC, 0644);
-    if (fd < 0) return failure(Errors::kInvalidFileHandle, "file token", path, systemReason(errno));
-    ::close(fd);
+    if (!folder) return failure(Errors::kPathNotFound, "file token", parent, systemReason(errno));
+    const Descriptor opened(
+        ::openat(folder.get(), place.name().c_str(),
+                 (mode == "read" ? O_RDONLY : O_WRONLY | O_CREAT) | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!opened && errno == ELOOP) return throughLink("file token", path);
+    if (!opened)
+        return failure(Errors::kInvalidFileHandle, "file token", path, systemReason(errno));
     std::string token = tokens.issue({path, mode});
     if (token.empty())
         return failure(Errors::kInvalidFileHandle, "file token", path, "the token cannot be kept");
@@ -116,14 +235,18 @@ FileResult<std::string> issueFileToken(const FileRoots& roots, FileTokens& token
 FileResult<bool> folderExists(const FileRoots& roots, const std::string& path) {
     if (auto bad = checkPath(roots, path, Errors::kFolderNameExtraction, "folder check"))
         return *bad;
+    const auto at = rooted(roots, path, "folder check");
+    if (const auto* refused = std::get_if<FileFailure>(&at)) return *refused;
     int error = 0;
-    switch (kindOf(path, error)) {
+    switch (kindOf(std::get<Rooted>(at), error)) {
         case Kind::Folder:
             return true;
         case Kind::Missing:
             return false;
         case Kind::Other:
             return failure(Errors::kNotADirectory, "folder check", path, "not a folder");
+        case Kind::Link:
+            return throughLink("folder check", path);
         case Kind::Error:
             break;
     }
@@ -133,17 +256,11 @@ FileResult<bool> folderExists(const FileRoots& roots, const std::string& path) {
 FileResult<bool> createFolder(const FileRoots& roots, const std::string& path) {
     if (auto bad = checkPath(roots, path, Errors::kFolderNameExtraction, "folder creation"))
         return *bad;
-    // A file on the way is named as such rather than as a generic creation failure.
-    for (fs::path p(path); !p.empty() && p != p.root_path(); p = p.parent_path()) {
-        int error = 0;
-        const Kind kind = kindOf(p.string(), error);
-        if (kind == Kind::Folder) break;
-        if (kind == Kind::Other)
-            return failure(Errors::kNotADirectory, "folder creation", p.string(), "not a folder");
-    }
-    boost::system::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec) return failure(Errors::kPathCreate, "folder creation", path, ec.message());
+    const auto at = rooted(roots, path, "folder creation");
+    if (const auto* refused = std::get_if<FileFailure>(&at)) return *refused;
+    const Rooted& place = std::get<Rooted>(at);
+    const auto made = makeFolders(place.root.get(), place.relative, path, "folder creation");
+    if (const auto* refused = std::get_if<FileFailure>(&made)) return *refused;
     return true;
 }
 
@@ -153,39 +270,56 @@ FileResult<bool> deleteFolder(const FileRoots& roots, const std::string& path) {
     if (roots.isRoot(path))
         return failure(Errors::kPathNotAllowed, "folder deletion", path,
                        "a served folder itself is never deleted");
-    if (auto notFolder = requireFolder(path, "folder deletion")) return *notFolder;
-    // The standard library's walk: Boost 1.74's traps when another process removes an
-    // entry of the tree while it runs.
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
-    if (ec) return failure(Errors::kFolderDelete, "folder deletion", path, ec.message());
+    const auto at = rooted(roots, path, "folder deletion");
+    if (const auto* refused = std::get_if<FileFailure>(&at)) return *refused;
+    const Rooted& place = std::get<Rooted>(at);
+    if (auto notFolder = requireFolder(place, path, "folder deletion")) return *notFolder;
+    const Descriptor parent = openBeneath(place.root.get(), place.parent(), O_PATH | O_DIRECTORY);
+    if (!parent || !removeTree(parent.get(), place.name()))
+        return failure(Errors::kFolderDelete, "folder deletion", path, systemReason(errno));
     return true;
 }
 
 FileResult<std::string> listFolder(const FileRoots& roots, const std::string& path,
                                    bool recursive) {
     if (auto bad = checkPath(roots, path, Errors::kFolderNameExtraction, "listing")) return *bad;
-    if (auto notFolder = requireFolder(path, "listing")) return *notFolder;
+    const auto at = rooted(roots, path, "listing");
+    if (const auto* refused = std::get_if<FileFailure>(&at)) return *refused;
+    const Rooted& place = std::get<Rooted>(at);
+    if (auto notFolder = requireFolder(place, path, "listing")) return *notFolder;
+    const Descriptor top = openBeneath(place.root.get(), place.relative, O_RDONLY | O_DIRECTORY);
+    if (!top) return failure(Errors::kListDirectory, "listing", path, systemReason(errno));
+    std::string base = path;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
     std::vector<std::pair<std::string, bool>> entries;
-    boost::system::error_code ec;
-    auto add = [&](const fs::path& p) -> std::optional<FileFailure> {
-        if (entries.size() >= kMaxListingEntries)
-            return failure(Errors::kListDirectory, "listing", path,
-                           "more than " + std::to_string(kMaxListingEntries) + " entries");
-        boost::system::error_code statError;
-        entries.emplace_back(p.string(), fs::is_directory(p, statError));
+    // Links are listed with the type of what they name, and never entered.
+    std::function<std::optional<FileFailure>(int, const std::string&)> walk =
+        [&](int folder, const std::string& prefix) -> std::optional<FileFailure> {
+        const auto names = namesIn(folder);
+        if (!names) return failure(Errors::kListDirectory, "listing", prefix, systemReason(errno));
+        for (const auto& name : *names) {
+            if (entries.size() >= kMaxListingEntries)
+                return failure(Errors::kListDirectory, "listing", path,
+                               "more than " + std::to_string(kMaxListingEntries) + " entries");
+            const std::string entry = prefix + "/" + name;
+            struct stat st {};
+            const bool isFolder =
+                ::fstatat(folder, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+            entries.emplace_back(entry, isFolder);
+            if (!recursive || !isFolder ||
+                (::fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 S_ISLNK(st.st_mode)))
+                continue;
+            const Descriptor inner(
+                ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!inner && errno == ELOOP) continue;
+            if (!inner)
+                return failure(Errors::kListDirectory, "listing", entry, systemReason(errno));
+            if (auto failed = walk(inner.get(), entry)) return failed;
+        }
         return std::nullopt;
     };
-    if (recursive) {
-        fs::recursive_directory_iterator it(path, fs::directory_options::none, ec), end;
-        for (; !ec && it != end; it.increment(ec))
-            if (auto full = add(it->path())) return *full;
-    } else {
-        fs::directory_iterator it(path, ec), end;
-        for (; !ec && it != end; it.increment(ec))
-            if (auto full = add(it->path())) return *full;
-    }
-    if (ec) return failure(Errors::kListDirectory, "listing", path, ec.message());
+    if (auto failed = walk(top.get(), base)) return *failed;
     std::sort(entries.begin(), entries.end());
     nlohmann::json listing = nlohmann::json::array();
     for (const auto& [entry, folder] : entries)

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
@@ -29,6 +30,12 @@ std::optional<std::string> resolved(const std::string& path) {
     const fs::path p = fs::weakly_canonical(fs::path(path), ec);
     if (ec) return std::nullopt;
     std::string text = p.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+std::string normalised(const std::string& path) {
+    std::string text = fs::path(path).lexically_normal().string();
     while (text.size() > 1 && text.back() == '/') text.pop_back();
     return text;
 }
@@ -78,9 +85,10 @@ FileRoots FileRoots::fromUserConfig() {
 FileRoots::FileRoots(const std::vector<std::string>& roots) {
     for (const auto& root : roots) {
         if (root.empty() || root.front() != '/') continue;
-        if (auto canonical = resolved(root))
+        if (auto canonical = resolved(root)) {
             roots_.push_back(*canonical);
-        else
+            given_.push_back(normalised(root));
+        } else
             TLOG("WRN", "file root %s cannot be resolved and is not served", root.c_str());
     }
 }
@@ -92,6 +100,18 @@ std::optional<std::string> FileRoots::refusal(const std::string& path) const {
         if (within(*target, root)) return std::nullopt;
     if (*target != path) return "outside the served folders (it resolves to " + *target + ")";
     return std::string("outside the served folders");
+}
+
+std::optional<FileRoots::Place> FileRoots::locate(const std::string& path) const {
+    const std::string text = normalised(path);
+    for (std::size_t i = 0; i < roots_.size(); ++i)
+        for (const std::string* root : {&roots_[i], &given_[i]})
+            if (within(text, *root)) {
+                std::string rest = text.substr(std::min(text.size(), root->size()));
+                while (!rest.empty() && rest.front() == '/') rest.erase(0, 1);
+                return Place{roots_[i], rest};
+            }
+    return std::nullopt;
 }
 
 bool FileRoots::isRoot(const std::string& path) const {

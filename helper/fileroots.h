@@ -25,8 +25,18 @@ class FileRoots {
     bool isRoot(const std::string& path) const;
     const std::vector<std::string>& roots() const noexcept { return roots_; }
 
+    // The served root that `path` lies in by its text ("." and ".." applied, links not
+    // resolved) and the rest of the path below it; nullopt when the text reaches no
+    // root, i.e. only a link leads there.
+    struct Place {
+        std::string root;      // canonical, to be opened
+        std::string relative;  // empty for the root itself
+    };
+    std::optional<Place> locate(const std::string& path) const;
+
   private:
     std::vector<std::string> roots_;  // canonical, without a trailing '/'
+    std::vector<std::string> given_;  // as configured, normalised; same order
 };
 
 // Where fromUserConfig() reads.

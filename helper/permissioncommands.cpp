@@ -2,6 +2,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "helper/fileoperations.h"
 #include "helper/folderpermissions.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
@@ -17,9 +18,13 @@ namespace {
 // Folder access is changed, and even told, only inside what the file commands serve.
 bool served(const FileRoots& roots, const std::string& folder) {
     if (folder.empty() || folder.front() != '/') return true;  // refused further on
-    const auto refusal = roots.refusal(folder);
-    if (refusal) TLOG("WRN", "folder permissions of %s: %s", folder.c_str(), refusal->c_str());
-    return !refusal;
+    // The file commands' own check: inside a served folder and reached through no link.
+    const auto exists = folderExists(roots, folder);
+    if (const auto* refused = std::get_if<FileFailure>(&exists)) {
+        TLOG("WRN", "folder permissions of %s: %s", folder.c_str(), refused->text.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // application as command 31, and the start of a client program; command 56, the start
 // of the cart client.
 #include "common/commandcodes.h"
+#include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/clientlauncher.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
+#include "helper/socketserverlimits.h"
 
 using namespace Platform::literals;
 
@@ -18,13 +20,24 @@ using namespace Tarvik;
 
 void registerSocketCommands(HelperCommands& commands, HelperServices& services) {
     auto channel = commands.channel();
-    services.sockets =
-        std::make_unique<SocketServer>([channel](uint32_t socketNumber, const std::string& line) {
+    services.sockets = std::make_unique<SocketServer>(
+        [channel](uint32_t socketNumber, const std::string& line, std::function<void()> answered) {
             ValueSet request = createRequest(Commands::kSocketServerRequest);
             request.Insert(L"RequestString"_hs, hstring::from_utf8(line));
             request.Insert(L"SocketNumber"_hs, socketNumber);
-            channel->sendCommandVoid(request);
-        });
+            // The application's answer (or the send's failure) frees the client's place.
+            channel->sendCommandAsync(request).then(
+                [answered, socketNumber](Platform::task<Platform::AppServiceResponse> sent) {
+                    try {
+                        sent.get();
+                    } catch (...) {
+                        TLOG("WRN", "socket %u: its request did not reach the application",
+                             socketNumber);
+                    }
+                    answered();
+                });
+        },
+        socketServerLimits());
     SocketServer& server = *services.sockets;
 
     commands.add(Commands::kSocketServerInitialize, [&server](const ValueSet&) {

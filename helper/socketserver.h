@@ -4,23 +4,48 @@
 // before it is dropped); an answer is written back as the text followed by "\n". Each
 // accepted client gets the next socket number, from 1, never reused while the helper
 // runs. A line longer than 1 MiB closes its client.
+//
+// Any local user can connect, so nothing a client does may grow without bound: the
+// clients are capped, a client with too many unanswered requests is not read until
+// answers drain, answers queued for a client that does not read are capped, some
+// descriptors are always left for the helper's own work, and an accept that fails for
+// want of descriptors pauses instead of spinning. Repeated refusals are logged once
+// per interval, with a count.
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+
+#include "common/ratelimitedwarning.h"
+#include "platform/clock.h"
 
 namespace TarvikHelper {
 
 class SocketServer {
   public:
-    using RequestHandler = std::function<void(uint32_t socketNumber, const std::string& line)>;
+    // `answered` is to be called once the request has been dealt with; until then it
+    // counts against its client's unanswered requests.
+    using RequestHandler = std::function<void(uint32_t socketNumber, const std::string& line,
+                                              std::function<void()> answered)>;
     static constexpr std::size_t kMaxLine = 1 << 20;
 
-    explicit SocketServer(RequestHandler onRequest);
+    struct Limits {
+        std::size_t clients = 64;
+        std::size_t unansweredPerClient = 8;
+        std::size_t queuedAnswerBytes = 4u << 20;
+        // Descriptors kept free for the helper's files, stores and connections.
+        int reservedDescriptors = 64;
+        std::chrono::milliseconds acceptBackOff{200};
+    };
+
+    explicit SocketServer(RequestHandler onRequest)
+        : SocketServer(std::move(onRequest), Limits{}) {}
+    SocketServer(RequestHandler onRequest, Limits limits);
     ~SocketServer();
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;
@@ -42,11 +67,21 @@ class SocketServer {
     auto onServerThread(Work work);
     uint16_t bind();
     void accept();
+    void admit(boost::asio::ip::tcp::socket socket);
+    void acceptFailed(const boost::system::error_code& ec);
     void read(const std::shared_ptr<Client>& client);
+    void answered(const std::shared_ptr<Client>& client);
     void write(const std::shared_ptr<Client>& client);
     void drop(uint32_t socketNumber);
 
+    // Lets a clock timer reach the server only while it exists.
+    struct Lifeline {
+        std::mutex mutex;
+        SocketServer* server = nullptr;
+    };
+
     RequestHandler onRequest_;
+    const Limits limits_;
     boost::asio::io_context io_;
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
     // Touched only on the server's thread.
@@ -54,6 +89,8 @@ class SocketServer {
     bool accepting_ = false;
     uint32_t lastNumber_ = 0;
     std::map<uint32_t, std::shared_ptr<Client>> clients_;
+    Tarvik::RateLimitedWarning refusedWarning_, acceptWarning_, pausedWarning_;
+    std::shared_ptr<Lifeline> lifeline_;
     std::thread thread_;
 };
 

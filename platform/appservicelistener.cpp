@@ -8,9 +8,12 @@
 
 #include "common/logger.h"
 #include "platform/calleridentity.h"
+#include "common/ratelimitedwarning.h"
+#include "platform/clock.h"
 #include "platform/framedio.h"
 #include "platform/iocontext.h"
 #include "platform/listenerlock.h"
+#include "platform/pendinghandshakes.h"
 #include "platform/socketclient.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
@@ -19,6 +22,11 @@
 namespace Platform {
 
 using boost::asio::local::stream_protocol;
+
+namespace {
+// How long the listener pauses when the process has no descriptor left to accept with.
+constexpr std::chrono::milliseconds kAcceptBackOff{100};
+}  // namespace
 
 struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
     Impl(hstring family, hstring service, Handler h)
@@ -33,46 +41,56 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
     stream_protocol::acceptor acceptor;
     std::mutex m;
     bool stopped = false;
+    std::shared_ptr<PendingHandshakes> pending;
+    Tarvik::RateLimitedWarning acceptFailures;
 
     void acceptNext() {
         auto self = shared_from_this();
         acceptor.async_accept(
             [self](const boost::system::error_code& ec, stream_protocol::socket socket) {
-                if (ec) {
-                    if (ec != boost::asio::error::operation_aborted)
-                        TLOG("WRN", "accept failed: %s", ec.message().c_str());
+                {
                     std::lock_guard g(self->m);
                     if (self->stopped || ec == boost::asio::error::operation_aborted) return;
-                } else {
-                    auto shared = std::make_shared<stream_protocol::socket>(std::move(socket));
-                    ThreadPool::instance().post(
-                        [self, shared] { self->handshake(std::move(*shared)); });
                 }
-                self->acceptNext();
+                if (!ec) {
+                    // Another user's connection never takes a place among the waiting.
+                    const long uid = FramedIo::peerUid(socket.native_handle());
+                    if (uid != static_cast<long>(::getuid()))
+                        TLOG("CRT", "connection from uid %ld refused", uid);
+                    else
+                        self->pending->wait(std::move(socket));
+                    self->acceptNext();
+                    return;
+                }
+                if (uint64_t times = 0; self->acceptFailures.due(times))
+                    TLOG("WRN", "accept failed: %s (%llu times since the last report)",
+                         ec.message().c_str(), static_cast<unsigned long long>(times));
+                if (ec != boost::asio::error::no_descriptors &&
+                    ec.value() != ENFILE) {  // nothing to wait for
+                    self->acceptNext();
+                    return;
+                }
+                // Out of descriptors: give up the longest silent connection and wait a
+                // little, rather than spin on a listener that stays readable.
+                self->pending->closeOldest();
+                std::weak_ptr<Impl> weak = self;
+                Clock::instance().schedule(kAcceptBackOff, [weak] {
+                    boost::asio::post(IoContext::get(), [weak] {
+                        if (auto impl = weak.lock()) impl->acceptNext();
+                    });
+                });
             });
     }
 
-    void handshake(stream_protocol::socket socket) {
+    void handshake(stream_protocol::socket socket, const tarvik::wire::Frame& hello) {
         const int fd = socket.native_handle();
-        const long uid = FramedIo::peerUid(fd);
-        if (uid != static_cast<long>(::getuid())) {
-            TLOG("CRT", "connection from uid %ld refused", uid);
-            return;
-        }
-        std::string error;
-        auto hello = FramedIo::readFrame(fd, SocketClient::kHandshakeTimeoutMs, error);
-        if (!hello || !hello->has_open()) {
-            TLOG("CRT", "opening frame missing or malformed (%s), connection closed",
-                 error.empty() ? "unexpected frame" : error.c_str());
-            return;
-        }
         tarvik::wire::Frame reply;
-        const hstring requested = hstring::from_utf8(hello->open().service_name());
+        const hstring requested = hstring::from_utf8(hello.open().service_name());
         const bool known = requested == serviceName;
         const auto verdict =
             known ? CallerIdentity::identify(
                         fd, packageFamilyName,
-                        hstring::from_utf8(hello->open().caller_package_family_name()))
+                        hstring::from_utf8(hello.open().caller_package_family_name()))
                   : CallerIdentity::Verdict{};
         reply.mutable_open_result()->set_status(
             static_cast<int32_t>(!known ? AppServiceConnectionStatus::AppServiceUnavailable
@@ -84,7 +102,7 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         if (!FramedIo::writeFrame(fd, reply) || !known || !verdict.accepted) {
             if (!known)
                 TLOG("WRN", "connection for unknown service %s refused",
-                     hello->open().service_name().c_str());
+                     hello.open().service_name().c_str());
             return;
         }
         const hstring caller = verdict.callerPackageFamilyName;
@@ -131,6 +149,12 @@ std::shared_ptr<AppServiceListener> AppServiceListener::start(const hstring& pac
         throw hresult_error(static_cast<hresult>(0x80004005),
                             hstring::from_utf8("cannot listen on " + path + ": " + ec.message()));
     auto impl = listener->impl_;
+    std::weak_ptr<Impl> weak = impl;
+    impl->pending = std::make_shared<PendingHandshakes>(
+        [weak](PendingHandshakes::Socket socket, const tarvik::wire::Frame& hello) {
+            if (auto impl = weak.lock()) impl->handshake(std::move(socket), hello);
+        },
+        SocketClient::kHandshakeTimeoutMs);
     boost::asio::post(IoContext::get(), [impl] { impl->acceptNext(); });
     return listener;
 }
@@ -150,6 +174,7 @@ void AppServiceListener::stop() {
     boost::asio::post(IoContext::get(), [impl] {
         boost::system::error_code ignored;
         impl->acceptor.close(ignored);
+        impl->pending->closeAll();
     });
     // The name is given up before the lock, so that the next listener's socket stays.
     ::unlink(path_.c_str());

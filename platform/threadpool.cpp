@@ -2,15 +2,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <boost/asio/post.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
+#include <list>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/deliveryqueue.h"
 #include "platform/immortal.h"
 
@@ -35,6 +37,11 @@ constexpr std::size_t kMaxThreads = 1024;
 // How long queued work may see no item start before another thread joins. Real
 // time: this watches the machine, not the library's clock.
 constexpr auto kStarvedAfter = std::chrono::milliseconds(5);
+// A thread added under a stall leaves after this long without work, on the library's
+// clock, so that a burst of parked handlers does not keep a thousand threads for good.
+constexpr auto kRetireAfterIdle = std::chrono::seconds(30);
+// How often an idle added thread looks at the clock (real time).
+constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 
 // The funnel of this thread, if any.
 thread_local DeliveryQueue* t_funnel = nullptr;
@@ -42,10 +49,46 @@ thread_local DeliveryQueue* t_funnel = nullptr;
 }  // namespace
 
 // Platform waits and handlers may park pool threads; when queued work stops being
-// taken, a watcher adds a thread, as a platform pool grows when it starves.
+// taken, a watcher adds a thread, as a platform pool grows when it starves, and the
+// added threads go again once they have been idle for a while.
 struct ThreadPool::Impl {
-    explicit Impl(std::size_t n) : threads(n), pool(n) {
+    explicit Impl(std::size_t n) : core(n), threads(n) {
+        for (std::size_t i = 0; i < n; ++i) workers.emplace_back([this] { work(false); });
         watcher = std::thread([this] { watch(); });
+    }
+
+    void work(bool added) {
+        std::unique_lock lk(m);
+        auto idleSince = Clock::instance().now();
+        for (;;) {
+            if (stopping) return;
+            if (!items.empty()) {
+                auto fn = std::move(items.front());
+                items.pop_front();
+                --queued;
+                ++started;
+                lk.unlock();
+                try {
+                    fn();
+                } catch (...) {
+                }
+                fn = nullptr;
+                lk.lock();
+                idleSince = Clock::instance().now();
+                continue;
+            }
+            ++idle;
+            if (!added) {
+                cv.wait(lk, [&] { return stopping || !items.empty(); });
+            } else if (!cv.wait_for(lk, kIdleCheck, [&] { return stopping || !items.empty(); }) &&
+                       Clock::instance().now() - idleSince >= kRetireAfterIdle) {
+                --idle;
+                --threads;
+                retired.push_back(std::this_thread::get_id());
+                return;
+            }
+            --idle;
+        }
     }
 
     void watch() {
@@ -53,34 +96,55 @@ struct ThreadPool::Impl {
         while (!stopping.load()) {
             std::this_thread::sleep_for(kStarvedAfter);
             const uint64_t now = started.load();
+            std::lock_guard g(m);
             if (queued.load() > 0 && now == seen && threads.load() < kMaxThreads) {
                 ++threads;
-                std::lock_guard g(m);
-                extra.emplace_back([this] { pool.attach(); });
+                added.emplace_back([this] { work(true); });
             }
             seen = now;
+            joinRetired();
         }
     }
 
+    // Caller holds m.
+    void joinRetired() {
+        for (const auto id : retired) {
+            const auto it = std::find_if(added.begin(), added.end(),
+                                         [id](const std::thread& t) { return t.get_id() == id; });
+            if (it == added.end()) continue;
+            it->join();  // it has returned or is about to: it gave up m to get here
+            added.erase(it);
+        }
+        retired.clear();
+    }
+
+    const std::size_t core;
     std::atomic<std::size_t> threads;
     std::atomic<int64_t> queued{0};
     std::atomic<uint64_t> started{0};
     std::atomic<bool> stopping{false};
-    boost::asio::thread_pool pool;
     std::mutex m;
-    std::vector<std::thread> extra;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> items;
+    std::size_t idle = 0;
+    std::vector<std::thread> workers;
+    std::list<std::thread> added;
+    std::vector<std::thread::id> retired;
     std::thread watcher;
 };
 
 ThreadPool::ThreadPool() : impl_(std::make_unique<Impl>(core_threads())) {}
 
 ThreadPool::~ThreadPool() {
-    impl_->stopping = true;
+    {
+        std::lock_guard g(impl_->m);
+        impl_->stopping = true;
+    }
+    impl_->cv.notify_all();
     impl_->watcher.join();
-    impl_->pool.stop();
-    impl_->pool.join();
+    for (auto& t : impl_->workers) t.join();
     std::lock_guard g(impl_->m);
-    for (auto& t : impl_->extra) t.join();
+    for (auto& t : impl_->added) t.join();
 }
 
 ThreadPool& ThreadPool::instance() {
@@ -106,15 +170,14 @@ ThreadPool::Funnel::~Funnel() {
 
 void ThreadPool::post_direct(std::function<void()> fn) {
     Impl* impl = impl_.get();
-    ++impl->queued;
-    boost::asio::post(impl->pool, [impl, fn = std::move(fn)]() noexcept {
-        --impl->queued;
-        ++impl->started;
-        try {
-            fn();
-        } catch (...) {
-        }
-    });
+    bool wake = false;
+    {
+        std::lock_guard g(impl->m);
+        impl->items.push_back(std::move(fn));
+        ++impl->queued;
+        wake = impl->idle > 0;
+    }
+    if (wake) impl->cv.notify_one();
 }
 
 std::size_t ThreadPool::thread_count() const noexcept {

@@ -16,10 +16,14 @@
 
 #include "common/logger.h"
 #include "platform/appservicelistener.h"
+#include "platform/clock.h"
 #include "platform/framedio.h"
 #include "platform/frameencoder.h"
 #include "platform/listenerlock.h"
+#include "platform/pendinghandshakes.h"
+#include "platform/socketclient.h"
 #include "platform/socketpaths.h"
+#include "platform/threadpool.h"
 #include "platform/wirecodec.h"
 #include "testsupport.h"
 
@@ -68,7 +72,10 @@ class SocketTransport : public ::testing::Test {
         Tarvik::SetLogFilePath(utf8_to_wide(dir.file("test.log")));
         Tarvik::CloseLogFile();
     }
-    void TearDown() override { Tarvik::CloseLogFile(); }
+    void TearDown() override {
+        Platform::Clock::instance().set_real();
+        Tarvik::CloseLogFile();
+    }
     std::string log() const { return TestSupport::readFile(dir.file("test.log")); }
 
     std::shared_ptr<AppServiceListener> listen(
@@ -451,6 +458,43 @@ TEST_F(SocketTransport, MalformedFramesCloseOnlyThatConnection) {
     EXPECT_NE(text.find("frame of 1073741824 bytes refused"), std::string::npos);
     EXPECT_NE(text.find("truncated frame"), std::string::npos);
     EXPECT_NE(text.find("opening frame missing or malformed"), std::string::npos);
+}
+
+// Silent connections wait for their opening frame on the I/O thread: a flood of them
+// parks no pool thread, only the newest few hundred wait at all, and a real client
+// still opens meanwhile.
+TEST_F(SocketTransport, AFloodOfSilentConnectionsHoldsNoThreadsAndARealClientStillOpens) {
+    auto& clock = Platform::Clock::instance();
+    clock.set_manual();  // no silent connection times out by itself
+    auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
+    auto& pool = ThreadPool::instance();
+    const std::size_t threadsBefore = pool.thread_count();
+    constexpr std::size_t kSilent = 300;
+    std::vector<int> silent;
+    for (std::size_t i = 0; i < kSilent; ++i) silent.push_back(rawConnect(listener->path()));
+    // Beyond the cap, the oldest waiting ones are closed.
+    const std::size_t dropped = kSilent - PendingHandshakes::kMaxPending;
+    EXPECT_TRUE(closedByPeer(silent[0]));
+    EXPECT_TRUE(closedByPeer(silent[dropped - 1]));
+
+    auto client = open();
+    EXPECT_TRUE(client.SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
+    EXPECT_LE(pool.thread_count(), threadsBefore + 8) << "silent connections hold pool threads";
+    const std::string text = log();
+    std::size_t reports = 0;
+    for (auto at = text.find("wait for their opening frame"); at != std::string::npos;
+         at = text.find("wait for their opening frame", at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 1u) << "one report per interval";
+
+    // Past the handshake timeout, the rest are closed too; the real one lives on.
+    clock.advance(std::chrono::milliseconds(SocketClient::kHandshakeTimeoutMs + 1));
+    EXPECT_TRUE(closedByPeer(silent[dropped]));
+    EXPECT_TRUE(closedByPeer(silent.back()));
+    clock.set_real();
+    EXPECT_NE(log().find("no opening frame within"), std::string::npos);
+    EXPECT_TRUE(client.SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
+    for (const int fd : silent) ::close(fd);
 }
 
 TEST_F(SocketTransport, PeerClosingEndsTheOtherSideWithServiceClosed) {

@@ -3,7 +3,9 @@
 // that send garbage, a 1 GiB length prefix, or never read. Every request must end once
 // with its own answer or as a failure, no request may run twice in one helper, and
 // descriptors and heap must come back to where they were. Prints the table at the end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -13,11 +15,13 @@
 #include "confinementsupport.h"
 #include "faultproxy.h"
 #include "faultsupport.h"
+#include "helper/socketserver.h"
 #include "helperapp.h"
 #include "lifecyclesupport.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/framedio.h"
+#include "platform/threadpool.h"
 #include "platform/wirecodec.h"
 #include "tarvikfoundation/orvaneapphelper.h"
 #include "tarvikfoundation/orvanetestmanager.h"
@@ -317,6 +321,143 @@ TEST_F(Faults, APeerThatNeverReadsHoldsUpNeitherCallersNorOtherConnections) {
         batch.finish(row);
     }
     row.duplicates = TestSupport::duplicatesIn(helper->executions());
+    channel->setAppServiceConnection(nullptr, false);
+    helper->kill();
+    connection.Close();
+    record(row, before);
+}
+
+// Peak resident memory and threads of a process, from /proc.
+struct ProcessFigures {
+    long peakKiB = 0;
+    long threads = 0;
+};
+
+ProcessFigures figuresOf(long pid) {
+    ProcessFigures figures;
+    std::ifstream status("/proc/" + (pid > 0 ? std::to_string(pid) : std::string("self")) +
+                         "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) figures.peakKiB = std::atol(line.c_str() + 6);
+        if (line.rfind("Threads:", 0) == 0) figures.threads = std::atol(line.c_str() + 8);
+    }
+    return figures;
+}
+
+int loopbackClient(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
+}
+
+// Sends as much of `bytes` as the peer takes within a bounded number of tries.
+std::size_t pushFor(int fd, const std::string& bytes, int tries) {
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    // A small send buffer, so that what the peer takes shows what it reads.
+    const int small = 64 * 1024;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::size_t sent = 0;
+    for (int i = 0; i < tries && sent < bytes.size(); ++i) {
+        const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += static_cast<std::size_t>(n);
+        else
+            std::this_thread::sleep_for(5ms);
+    }
+    return sent;
+}
+
+// Another local user floods the helper's socket server: far more clients than it takes,
+// one of them sending megabytes of requests. The application's requests still end with
+// their own answers and the helper's memory stays bounded.
+TEST_F(Faults, ASocketServerFloodLeavesTheHelpersMemoryBoundedAndItsRequestsAnswered) {
+    auto [helper, connection] = startHelper();
+    ASSERT_TRUE(connection);
+    channel->setAppServiceConnection(connection, false);
+    const TestSupport::Census before;
+    FaultRow row{"socket-server flood by another user"};
+    const long pid = lastStarted(dir.file("helper-1.log"));
+    ASSERT_GT(pid, 0);
+    const auto port =
+        channel->sendCommandAsync(Tarvik::createRequest(Tarvik::Commands::kSocketServerInitialize))
+            .get()
+            .Message()
+            .TryLookupAs<uint32_t>(L"SocketServerPort");
+    ASSERT_TRUE(port && *port != 0);
+    channel->sendCommandAsync(Tarvik::createRequest(Tarvik::Commands::kSocketServerStartListening))
+        .get();
+    const long peakBefore = figuresOf(pid).peakKiB;
+
+    constexpr int kClients = 400;
+    std::vector<int> clients;
+    for (int i = 0; i < kClients; ++i)
+        clients.push_back(loopbackClient(static_cast<uint16_t>(*port)));
+    // 32 MiB of one-byte requests from the first; nobody answers them through command 32.
+    const std::string burst(32u << 20, '\n');
+    const std::size_t taken = pushFor(clients.front(), burst, 400);
+    RequestBatch batch(channel, kRequests, [](int) { return uint64_t{0}; });
+    batch.finish(row);
+    EXPECT_EQ(row.completed, kRequests);
+    const ProcessFigures after = figuresOf(pid);
+    row.duplicates = TestSupport::duplicatesIn(helper->executions());
+    // The helper takes the backlog at its own pace; those beyond the cap are hung up on.
+    const int cap = static_cast<int>(TarvikHelper::SocketServer::Limits{}.clients);
+    int refused = 0;
+    TestSupport::eventually([&] {
+        for (int& fd : clients) {
+            char byte;
+            if (fd >= 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0) {
+                ++refused;
+                ::close(std::exchange(fd, -1));
+            }
+        }
+        return refused >= kClients - cap;
+    });
+    const long growthKiB = after.peakKiB - peakBefore;
+    row.note = std::to_string(kClients) + " clients, " + std::to_string(refused) +
+               " refused at the cap; " + std::to_string(taken >> 10) +
+               " KiB of 32768 KiB taken from the flooding client; helper peak " +
+               std::to_string(after.peakKiB / 1024) + " MiB (+" + std::to_string(growthKiB / 1024) +
+               " MiB), " + std::to_string(after.threads) + " threads";
+    EXPECT_EQ(refused, kClients - cap);
+    EXPECT_LT(taken, burst.size()) << "the helper read requests that nobody answered";
+    EXPECT_LT(growthKiB, 64 * 1024) << "the helper's memory grew with the flood";
+    for (const int fd : clients)
+        if (fd >= 0) ::close(fd);
+    channel->setAppServiceConnection(nullptr, false);
+    helper->kill();
+    connection.Close();
+    record(row, before);
+}
+
+// A flood of connections to the application's service that never send their opening
+// frame: a helper's real handshake still goes through and its requests are answered,
+// and the pool does not grow with the flood.
+TEST_F(Faults, AHandshakeFloodNeitherPinsThreadsNorKeepsTheHelperOut) {
+    const TestSupport::Census before;
+    FaultRow row{"handshake flood (300 silent connections)"};
+    const std::size_t poolBefore = Platform::ThreadPool::instance().thread_count();
+    std::vector<int> silent;
+    for (int i = 0; i < 300; ++i) silent.push_back(rawPeer(false));
+    auto [helper, connection] = startHelper();
+    ASSERT_TRUE(connection) << "the helper's handshake did not get through the flood";
+    channel->setAppServiceConnection(connection, false);
+    RequestBatch batch(channel, kRequests, [](int) { return uint64_t{0}; });
+    batch.finish(row);
+    EXPECT_EQ(row.completed, kRequests);
+    const std::size_t pool = Platform::ThreadPool::instance().thread_count();
+    const ProcessFigures self = figuresOf(0);
+    row.duplicates = TestSupport::duplicatesIn(helper->executions());
+    row.note = "pool threads " + std::to_string(poolBefore) + " before, " + std::to_string(pool) +
+               " during the flood; this process: peak " + std::to_string(self.peakKiB / 1024) +
+               " MiB, " + std::to_string(self.threads) + " threads";
+    EXPECT_LE(pool, poolBefore + 8) << "silent connections hold pool threads";
+    for (const int fd : silent) ::close(fd);
     channel->setAppServiceConnection(nullptr, false);
     helper->kill();
     connection.Close();

@@ -1,9 +1,12 @@
 // The helper's desktop services in-process: file operations and their error codes,
 // key mapping, locale layouts, the package environment, exit watches, folder access
 // and the socket server's framing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,11 +15,15 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "common/errorcodes.h"
+#include "common/logger.h"
+#include "common/ratelimitedwarning.h"
+#include "helper/beneathroot.h"
 #include "helper/environmentstore.h"
 #include "helper/fileoperations.h"
 #include "helper/fileroots.h"
@@ -25,8 +32,11 @@
 #include "helper/processlist.h"
 #include "helper/processwatcher.h"
 #include "helper/socketserver.h"
+#include "helper/socketserverlimits.h"
 #include "helper/virtualkeys.h"
 #include "testchild.h"
+#include "platform/clock.h"
+#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace TarvikHelper;
@@ -35,6 +45,13 @@ using TestSupport::eventually;
 namespace Errors = Tarvik::Errors;
 
 namespace {
+
+int highestDescriptor() {
+    int highest = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::atoi(entry.path().filename().c_str()));
+    return highest;
+}
 
 template <class T>
 int32_t codeOf(const FileResult<T>& result) {
@@ -195,6 +212,64 @@ TEST_F(FileOperations, PathsOutsideTheServedFoldersAreRefusedHoweverTheyAreSpelt
     // The link itself is in the served folder but its target is not; deleting through it
     // is refused, and the target survives.
     EXPECT_TRUE(boost::filesystem::exists(outside.path()));
+}
+
+// A link planted in a served folder, dangling or not, at the end or on the way: no
+// command follows it, and nothing appears outside.
+TEST_F(FileOperations, NoCommandFollowsALinkInsideAServedFolder) {
+    const TestSupport::TempDir outside;
+    boost::filesystem::create_directories(dir.file("served/inner"));
+    touch(outside.file("secret"));
+    const FileRoots served({dir.file("served")});
+    ::symlink(outside.file("created.txt").c_str(), dir.file("served/dangling").c_str());
+    ::symlink(outside.file("made").c_str(), dir.file("served/dangling-folder").c_str());
+    ::symlink(outside.file("secret").c_str(), dir.file("served/to-outside").c_str());
+    ::symlink(dir.file("served/inner").c_str(), dir.file("served/via").c_str());
+
+    for (const std::string name : {"dangling", "to-outside", "via/new.txt"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file("served/" + name);
+        for (const bool create : {false, true}) {
+            const auto written = issueFileToken(served, tokens, path, "write", create);
+            EXPECT_EQ(codeOf(written), Errors::kPathNotAllowed);
+            const auto* f = std::get_if<FileFailure>(&written);
+            if (f && name == std::string("dangling")) {
+                EXPECT_NE(f->text.find("a link on the way is not followed"), std::string::npos)
+                    << f->text;
+            }
+        }
+        EXPECT_EQ(codeOf(issueFileToken(served, tokens, path, "read", false)),
+                  Errors::kPathNotAllowed);
+    }
+    for (const std::string name : {"dangling-folder", "dangling-folder/sub", "via", "via/sub"}) {
+        SCOPED_TRACE(name);
+        const std::string path = dir.file("served/" + name);
+        EXPECT_EQ(codeOf(createFolder(served, path)), Errors::kPathNotAllowed);
+        EXPECT_EQ(codeOf(folderExists(served, path)), Errors::kPathNotAllowed);
+        EXPECT_EQ(codeOf(listFolder(served, path, true)), Errors::kPathNotAllowed);
+        EXPECT_EQ(codeOf(deleteFolder(served, path)), Errors::kPathNotAllowed);
+    }
+    EXPECT_FALSE(boost::filesystem::exists(outside.file("created.txt")));
+    EXPECT_FALSE(boost::filesystem::exists(outside.file("made")));
+    EXPECT_FALSE(boost::filesystem::exists(dir.file("served/inner/new.txt")));
+    EXPECT_FALSE(boost::filesystem::exists(dir.file("served/inner/sub")));
+    EXPECT_EQ(TestSupport::readFile(outside.file("secret")), "x");
+    // Deleting the folder that holds the links removes the links, not their targets.
+    EXPECT_TRUE(std::get<bool>(deleteFolder(served, dir.file("served/inner"))));
+    EXPECT_TRUE(boost::filesystem::exists(outside.file("secret")));
+
+    // Both ways of resolving refuse a link at the end and on the way.
+    const Descriptor root(::open(dir.file("served").c_str(), O_PATH | O_DIRECTORY));
+    for (const auto how : {Resolution::Kernel, Resolution::Walk}) {
+        for (const std::string name : {"dangling", "to-outside", "via/x", "dangling-folder/x"}) {
+            SCOPED_TRACE(name);
+            errno = 0;
+            EXPECT_FALSE(openBeneath(root.get(), name, O_WRONLY | O_CREAT, 0600, how));
+            EXPECT_EQ(errno, ELOOP);
+        }
+        EXPECT_TRUE(openBeneath(root.get(), "", O_PATH | O_DIRECTORY, 0, how));
+    }
+    EXPECT_FALSE(boost::filesystem::exists(outside.file("created.txt")));
 }
 
 TEST_F(FileOperations, ARootReachedThroughALinkServesItsTarget) {
@@ -364,10 +439,14 @@ class SocketServerTest : public ::testing::Test {
     }
     std::mutex mutex_;
     std::vector<std::pair<uint32_t, std::string>> requests_;
-    SocketServer server{[this](uint32_t n, const std::string& line) {
-        std::lock_guard g(mutex_);
-        requests_.emplace_back(n, line);
-    }};
+    SocketServer server{
+        [this](uint32_t n, const std::string& line, std::function<void()> answered) {
+            {
+                std::lock_guard g(mutex_);
+                requests_.emplace_back(n, line);
+            }
+            answered();
+        }};
     boost::asio::io_context io;
 
     boost::asio::ip::tcp::socket connect(uint16_t port) {
@@ -438,4 +517,213 @@ TEST_F(SocketServerTest, OverlongLinesCloseTheirClientAndShutdownClosesAll) {
     // A new start listens again, on a new port.
     EXPECT_TRUE(server.start());
     EXPECT_NE(server.open(), 0);
+}
+
+// Any local user can reach the socket server; what one does must not cost the helper
+// unbounded memory, its descriptors, or the application's other clients.
+class SocketServerUnderLoad : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Tarvik::ConfigureLogger(2, "W32");
+        Tarvik::SetLogFilePath(Platform::utf8_to_wide(dir.file("helper.log")));
+        Tarvik::CloseLogFile();
+    }
+    void TearDown() override {
+        Platform::Clock::instance().set_real();
+        Tarvik::CloseLogFile();
+    }
+    int linesWith(const std::string& text) {
+        int n = 0;
+        for (const auto& line :
+             TestSupport::splitLines(TestSupport::readFile(dir.file("helper.log"))))
+            n += line.find(text) != std::string::npos ? 1 : 0;
+        return n;
+    }
+    std::size_t requestsFrom(uint32_t n) {
+        std::lock_guard g(mutex_);
+        return std::count_if(requests_.begin(), requests_.end(),
+                             [n](const auto& r) { return r.first == n; });
+    }
+    // Answers every request of client `n` that waits.
+    void answer(uint32_t n) {
+        std::vector<std::function<void()>> due;
+        {
+            std::lock_guard g(mutex_);
+            for (auto& [who, done] : unanswered_)
+                if (who == n && done) due.push_back(std::exchange(done, nullptr));
+        }
+        for (auto& done : due) done();
+    }
+    int connectTo(uint16_t port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        return fd;
+    }
+
+    TestSupport::TempDir dir;
+    std::mutex mutex_;
+    std::vector<std::pair<uint32_t, std::string>> requests_;
+    std::vector<std::pair<uint32_t, std::function<void()>>> unanswered_;
+    SocketServer::RequestHandler keep = [this](uint32_t n, const std::string& line,
+                                               std::function<void()> answered) {
+        std::lock_guard g(mutex_);
+        requests_.emplace_back(n, line);
+        unanswered_.emplace_back(n, std::move(answered));
+    };
+};
+
+TEST_F(SocketServerUnderLoad, AFloodOfClientsAndAClientSendingMegabytesStayBounded) {
+    SocketServer::Limits limits;
+    limits.clients = 8;
+    limits.unansweredPerClient = 4;
+    SocketServer server(keep, limits);
+    ASSERT_TRUE(server.start());
+    const uint16_t port = server.open();
+    const int calm = connectTo(port);
+    ASSERT_TRUE(eventually([&] { return server.clients() == 1; }));
+    std::vector<int> flood;
+    for (int i = 0; i < 40; ++i) flood.push_back(connectTo(port));
+    // Those beyond the cap are closed at once; the first seven stay.
+    int hungUp = 0;
+    eventually([&] {
+        for (int& fd : flood) {
+            char byte;
+            if (fd >= 0 && ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0) {
+                ++hungUp;
+                ::close(std::exchange(fd, -1));
+            }
+        }
+        return hungUp >= 40 - 7;
+    });
+    EXPECT_EQ(hungUp, 40 - 7);
+    EXPECT_EQ(server.clients(), 8u);
+    EXPECT_LE(linesWith("has its most clients"), 2);
+
+    // 32 MiB of empty lines from one client that is never answered: the server takes
+    // four, then leaves the rest to the kernel (a few MiB) and the sender waits.
+    const int greedy = flood.front();
+    ASSERT_GE(greedy, 0);
+    const std::string burst(32u << 20, '\n');
+    std::size_t sent = 0;
+    ::fcntl(greedy, F_SETFL, O_NONBLOCK);
+    // A small send buffer, so that what the peer takes shows what it reads.
+    const int small = 64 * 1024;
+    ::setsockopt(greedy, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    for (int tries = 0; tries < 200 && sent < burst.size(); ++tries) {
+        const ssize_t n = ::send(greedy, burst.data() + sent, burst.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += static_cast<std::size_t>(n);
+        else
+            std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_LT(sent, burst.size()) << "the server read every line although none was answered";
+    ASSERT_TRUE(eventually([&] { return requestsFrom(2) == 4; }));
+
+    // The application's own client is read and answered meanwhile.
+    ASSERT_EQ(::send(calm, "hello\n", 6, MSG_NOSIGNAL), 6);
+    ASSERT_TRUE(eventually([&] { return requestsFrom(1) == 1; }));
+    answer(1);
+    EXPECT_TRUE(server.send(1, "hi"));
+    char reply[3] = {};
+    ASSERT_EQ(::recv(calm, reply, 3, MSG_WAITALL), 3);
+    EXPECT_EQ(std::string(reply, 3), "hi\n");
+    EXPECT_EQ(requestsFrom(2), 4u);
+
+    // Answers let the greedy client be read again, four at a time.
+    answer(2);
+    ASSERT_TRUE(eventually([&] { return requestsFrom(2) == 8; }));
+    EXPECT_EQ(requestsFrom(2), 8u);
+    for (const int fd : flood)
+        if (fd >= 0) ::close(fd);
+    ::close(calm);
+}
+
+TEST_F(SocketServerUnderLoad, AnswersQueuedForAClientThatNeverReadsAreCapped) {
+    SocketServer::Limits limits;
+    limits.queuedAnswerBytes = 64 * 1024;
+    SocketServer server(keep, limits);
+    ASSERT_TRUE(server.start());
+    const int sleeper = connectTo(server.open());
+    ASSERT_TRUE(eventually([&] { return server.clients() == 1; }));
+    const std::string answer(16 * 1024, 'a');
+    int accepted = 0;
+    for (int i = 0; i < 1000 && server.send(1, answer); ++i) ++accepted;
+    EXPECT_LT(accepted, 1000);
+    EXPECT_EQ(server.clients(), 0u);
+    EXPECT_EQ(linesWith("does not read its answers"), 1);
+    ::close(sleeper);
+}
+
+// With no descriptor left, accepting fails until one is given back: the server waits
+// between attempts and logs the failure once per interval, with a count.
+TEST_F(SocketServerUnderLoad, RunningOutOfDescriptorsNeitherSpinsNorFloodsTheLog) {
+    auto& clock = Platform::Clock::instance();
+    clock.set_manual();
+    SocketServer::Limits limits;
+    limits.reservedDescriptors = 0;
+    SocketServer server(keep, limits);
+    const uint16_t port = server.open();
+    ASSERT_NE(port, 0);
+    std::vector<int> waiting;
+    for (int i = 0; i < 5; ++i) waiting.push_back(connectTo(port));
+    TLOG("INF", "descriptors run out now");  // the log file is open before they do
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(highestDescriptor() + 1);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    // Every free number below the limit taken, so that nothing is left to accept with.
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
+    const bool started = server.start();
+    // The server has failed again and waits for its next attempt.
+    const auto waitsAgain = [&] {
+        return eventually([&] {
+            const auto due = clock.pending();
+            return !due.empty() && due.front() > Platform::Clock::duration::zero();
+        });
+    };
+    bool waited = waitsAgain();
+    // Thirty back-offs (6 s on the server's clock), then one past the report interval.
+    for (int i = 0; i < 30; ++i) {
+        clock.advance(limits.acceptBackOff);
+        waited = waitsAgain() && waited;
+    }
+    clock.advance(Tarvik::RateLimitedWarning::kDefaultInterval);
+    waited = waitsAgain() && waited;
+    for (const int fd : filler) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_TRUE(waited);
+    const bool reported =
+        eventually([&] { return linesWith("accept failed") >= 2; }, std::chrono::seconds(5));
+    const int lines = linesWith("accept failed");
+    EXPECT_TRUE(started);
+    EXPECT_TRUE(reported) << TestSupport::readFile(dir.file("helper.log"));
+    EXPECT_LE(lines, 3);
+    const std::string text = TestSupport::readFile(dir.file("helper.log"));
+    EXPECT_NE(text.find("Too many open files"), std::string::npos) << text;
+    EXPECT_NE(text.find("times since the last report"), std::string::npos) << text;
+    // Given descriptors back, the waiting clients get in at the next attempt.
+    clock.advance(limits.acceptBackOff);
+    EXPECT_TRUE(eventually([&] { return server.clients() == waiting.size(); }));
+    for (const int fd : waiting) ::close(fd);
+}
+
+TEST(SocketServerLimitsConfig, TheUsersFileSetsTheClientCapWithinBounds) {
+    TestSupport::TempDir dir;
+    const auto write = [&](const std::string& text) {
+        std::ofstream(dir.file("helper.json")) << text;
+        return socketServerLimits(dir.file("helper.json")).clients;
+    };
+    const std::size_t standard = SocketServer::Limits{}.clients;
+    EXPECT_EQ(socketServerLimits(dir.file("missing.json")).clients, standard);
+    EXPECT_EQ(write(R"({"socketServerClients": 5})"), 5u);
+    EXPECT_EQ(write(R"({"socketServerClients": 0})"), standard);
+    EXPECT_EQ(write(R"({"socketServerClients": 100000})"), standard);
+    EXPECT_EQ(write(R"({"socketServerClients": "many"})"), standard);
+    EXPECT_EQ(write("not json"), standard);
 }

@@ -13,6 +13,7 @@
 
 #include "clockscope.h"
 #include "platform/async.h"
+#include "platform/clock.h"
 #include "platform/deliveryqueue.h"
 #include "platform/linger.h"
 #include "platform/threadpool.h"
@@ -322,11 +323,12 @@ TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
     for (int id = 0; id < 8000; ++id) ASSERT_EQ(seen.count(id), 1u) << id;
 }
 
-TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndWorkWaits) {
+TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndShrinksBackWhenIdle) {
     // Each item waits until all have started: that needs a thread per item, far more
     // than the pool begins with.
     constexpr int kItems = 64;
     auto& pool = Platform::ThreadPool::instance();
+    const std::size_t before = pool.thread_count();
     std::mutex m;
     std::condition_variable cv;
     int running = 0;
@@ -341,7 +343,28 @@ TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndWorkWaits) {
         });
     EXPECT_TRUE(TestSupport::eventually([&] { return finished.load() == kItems; },
                                         std::chrono::seconds(30)));
-    EXPECT_GE(pool.thread_count(), std::size_t{kItems});
+    const std::size_t grown = pool.thread_count();
+    EXPECT_GE(grown, std::size_t{kItems});
+
+    // Idle for a while (on the library's clock), the added threads go again.
+    auto& clock = Platform::Clock::instance();
+    clock.set_manual();
+    clock.advance(std::chrono::seconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(pool.thread_count(), grown) << "threads left before their idle time";
+    // A thread that meanwhile ran something (a timer's work) counts its idle time anew.
+    bool shrank = false;
+    for (int i = 0; i < 10 && !shrank; ++i) {
+        clock.advance(std::chrono::seconds(i == 0 ? 25 : 31));
+        shrank = TestSupport::eventually([&] { return pool.thread_count() <= before; },
+                                         std::chrono::seconds(1));
+    }
+    clock.set_real();
+    EXPECT_TRUE(shrank) << pool.thread_count() << " threads, " << before << " before";
+    // And it still works, and grows again when needed.
+    std::atomic<int> ran{0};
+    for (int i = 0; i < 100; ++i) pool.post([&] { ++ran; });
+    EXPECT_TRUE(TestSupport::eventually([&] { return ran.load() == 100; }));
 }
 
 TEST(ThreadPool, PostsThroughAFunnelRunOnThePoolAndNeverWaitForEachOther) {
