@@ -41,9 +41,11 @@ void ResultsCache::storeResult(uint64_t id, const Platform::ValueSet& result) {
     auto& c = cache.shardOf(id);
     std::map<uint64_t, Platform::ValueSet> made{{id, result}};
     ResultNode node = made.extract(made.begin());
-    IdNode running;
+    IdNode running, started;
     {
         std::lock_guard g(c.mutex);
+        // With its response stored, a retry is answered from it: the run is over.
+        started = c.running.extract(id);
         if (auto it = c.results.find(id); it != c.results.end()) {
             std::swap(it->second, node.mapped());
         } else {
