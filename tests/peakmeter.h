@@ -1,6 +1,7 @@
 #pragma once
-// Peak resident memory and peak thread count of this process over a scenario: the
-// kernel's high-water mark, reset at the start, and a sampler for the threads.
+// How far this process's resident memory and thread count rose above where they stood
+// at the start of a scenario: the kernel's high-water mark, reset at the start, and a
+// sampler. Rises, not levels, so that a row does not carry what earlier rows left.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -25,7 +26,9 @@ inline long processStatus(const char* field) {
 
 class PeakMeter {
   public:
-    PeakMeter() {
+    PeakMeter()
+        : startKiB_(processStatus("VmRSS")),
+          startThreads_(static_cast<int>(processStatus("Threads"))) {
         // "5" resets the resident high-water mark to the current size.
         const int fd = ::open("/proc/self/clear_refs", O_WRONLY | O_CLOEXEC);
         if (fd >= 0) {
@@ -50,10 +53,11 @@ class PeakMeter {
         sample();
     }
     long peakKiB() const {
-        return std::max(rssKiB_.load(), hwmReset_ ? processStatus("VmHWM") : 0L);
+        const long peak = std::max(rssKiB_.load(), hwmReset_ ? processStatus("VmHWM") : 0L);
+        return std::max(0L, peak - startKiB_);
     }
     // Without the sampler itself.
-    int peakThreads() const { return threads_.load() - 1; }
+    int peakThreads() const { return std::max(0, threads_.load() - 1 - startThreads_); }
 
   private:
     void sample() {
@@ -66,6 +70,8 @@ class PeakMeter {
         while (threads > most && !threads_.compare_exchange_weak(most, threads)) {
         }
     }
+    const long startKiB_;
+    const int startThreads_;
     bool hwmReset_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<long> rssKiB_{0};

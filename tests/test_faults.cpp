@@ -44,10 +44,10 @@ constexpr int kRequests = 24;
 class TablePrinter : public ::testing::Environment {
   public:
     void TearDown() override {
-        std::printf("\n%-44s %5s %9s %6s %5s %10s %5s %8s %7s\n", "fault", "sent", "completed",
-                    "failed", "wrong", "duplicates", "leaks", "peak MiB", "threads");
+        std::printf("\n%-44s %5s %9s %6s %5s %10s %5s %5s %8s\n", "fault", "sent", "completed",
+                    "failed", "wrong", "duplicates", "leaks", "+MiB", "+threads");
         for (const auto& r : TestSupport::faultTable()) {
-            std::printf("%-44s %5d %9d %6d %5d %10d %5d %8ld %7d\n", r.fault.c_str(), r.sent,
+            std::printf("%-44s %5d %9d %6d %5d %10d %5d %5ld %8d\n", r.fault.c_str(), r.sent,
                         r.completed, r.failed, r.wrong, r.duplicates, r.leaks, r.peakKiB / 1024,
                         r.peakThreads);
             if (!r.note.empty()) std::printf("    %s\n", r.note.c_str());
