@@ -9,6 +9,7 @@
 
 #include "common/logger.h"
 #include "platform/hstring.h"
+#include "platform/privatefiles.h"
 
 namespace Tarvik {
 
@@ -20,9 +21,10 @@ std::wstring g_path;
 
 void AppServiceConnectionLock::setAppServiceConnectionLock(const std::wstring& path) {
     TLOG("DBG", "setting file lock %S", path.c_str());
-    boost::system::error_code ec;
     const boost::filesystem::path p(path);
-    if (p.has_parent_path()) boost::filesystem::create_directories(p.parent_path(), ec);
+    std::string ignored;  // signal() reports a folder that could not be made
+    if (p.has_parent_path())
+        Platform::PrivateFiles::createFolders(p.parent_path().string(), ignored);
     std::lock_guard g(g_mutex);
     g_path = path;
 }

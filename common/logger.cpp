@@ -15,6 +15,7 @@
 #include "platform/hstring.h"
 #include "platform/immortal.h"
 #include "platform/loopbacksocket.h"
+#include "platform/privatefiles.h"
 #include "platform/utf8locale.h"
 
 namespace Tarvik {
@@ -127,8 +128,9 @@ void openStep(LoggerState& s) noexcept {
     if (s.fileOpened.load()) return;
     if (!s.file.is_open() && !s.info.path.empty()) {
         const boost::filesystem::path p(s.info.path);
-        boost::system::error_code ec;
-        if (p.has_parent_path()) boost::filesystem::create_directories(p.parent_path(), ec);
+        std::string ignored;  // the fallback below covers a folder that cannot be made
+        if (p.has_parent_path())
+            Platform::PrivateFiles::createFolders(p.parent_path().string(), ignored);
         if (!s.file.open_append(Platform::wide_to_utf8(s.info.path))) {
             boost::filesystem::path fallback = p.parent_path();
             fallback /= std::to_string(Platform::current_process_id()) + ".log";

@@ -41,9 +41,11 @@ void ResultsCache::storeResult(uint64_t id, const Platform::ValueSet& result) {
     auto& c = cache.shardOf(id);
     std::map<uint64_t, Platform::ValueSet> made{{id, result}};
     ResultNode node = made.extract(made.begin());
-    IdNode running;
+    IdNode running, started;
     {
         std::lock_guard g(c.mutex);
+        // With its response stored, a retry is answered from it: the run is over.
+        started = c.running.extract(id);
         if (auto it = c.results.find(id); it != c.results.end()) {
             std::swap(it->second, node.mapped());
         } else {
@@ -73,11 +75,12 @@ void ResultsCache::clearInProgress(uint64_t id) {
     if (invalid(id)) return;
     auto& cache = instance();
     auto& c = cache.shardOf(id);
-    IdNode node;
+    IdNode node, started;
     {
         std::lock_guard g(c.mutex);
         node = c.inProgress.extract(id);
         if (node) cache.inProgressTotal_.fetch_sub(1, std::memory_order_relaxed);
+        started = c.running.extract(id);
     }
     TLOG("DBG", "%I64d", id);
 }
@@ -134,18 +137,19 @@ ResultsCache::Admission ResultsCache::admit(uint64_t id, Platform::ValueSet& cac
     if (invalid(id)) return Admission::Started;
     auto& cache = instance();
     auto& c = cache.shardOf(id);
-    IdNode node = idNode(id);
+    IdNode node = idNode(id), started = idNode(id);
     Admission admission = Admission::Started;
     {
         std::lock_guard g(c.mutex);
-        if (c.inProgress.contains(id)) {
+        if (c.inProgress.contains(id) || c.running.contains(id)) {
             admission = Admission::InProgress;
         } else if (auto it = c.results.find(id); it != c.results.end()) {
             cached = it->second;
             admission = Admission::Cached;
         } else {
-            c.inProgress.insert(std::move(node));
-            cache.inProgressTotal_.fetch_add(1, std::memory_order_relaxed);
+            if (c.inProgress.insert(std::move(node)).inserted)
+                cache.inProgressTotal_.fetch_add(1, std::memory_order_relaxed);
+            c.running.insert(std::move(started));
         }
     }
     TLOG("DBG", "%I64d inProgress %d", id, admission == Admission::InProgress ? 1 : 0);

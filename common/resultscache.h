@@ -25,8 +25,9 @@ class ResultsCache {
     static void deleteResult(uint64_t id);
 
     /// The dispatcher's test-and-mark as one step: either the id is executing
-    /// (InProgress), has a stored response (Cached, returned in `cached`), or it is now
-    /// marked in progress by this call (Started).
+    /// (InProgress, also after an acknowledgement took its mark), has a stored response
+    /// (Cached, returned in `cached`), or it is now marked in progress by this call
+    /// (Started) until storeResult() or clearInProgress().
     static Admission admit(uint64_t id, Platform::ValueSet& cached);
 
     static std::size_t resultCount();
@@ -40,6 +41,11 @@ class ResultsCache {
     struct Shard {
         std::map<uint64_t, Platform::ValueSet> results;
         std::set<uint64_t> inProgress;
+        // Ids whose handler admit() started and neither storeResult() nor
+        // clearInProgress() has ended. An acknowledgement (deleteResult) drops the
+        // in-progress mark, not this one: a retry of a running request must never
+        // start it again.
+        std::set<uint64_t> running;
         std::mutex mutex;
     };
     static constexpr std::size_t kShards = 16;

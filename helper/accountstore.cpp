@@ -13,6 +13,7 @@
 #include "common/logger.h"
 #include "helper/jsonfile.h"
 #include "platform/applicationdata.h"
+#include "platform/privatefiles.h"
 
 namespace TarvikHelper {
 
@@ -85,8 +86,8 @@ AccountStore::AccountStore(std::string file) : file_(std::move(file)) {
 
 template <class F>
 auto AccountStore::locked(F&& body) {
-    boost::system::error_code ec;
-    fs::create_directories(fs::path(file_).parent_path(), ec);
+    std::string ignored;  // saving reports a folder that could not be made
+    Platform::PrivateFiles::createFolders(fs::path(file_).parent_path().string(), ignored);
     FileLock lock(file_ + ".lock");
     return body();
 }

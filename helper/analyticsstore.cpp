@@ -1,12 +1,15 @@
 #include "helper/analyticsstore.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <boost/filesystem.hpp>
 #include <ctime>
 
 #include "common/logger.h"
 #include "platform/applicationdata.h"
+#include "platform/privatefiles.h"
 
 namespace TarvikHelper {
 
@@ -63,8 +66,23 @@ AnalyticsStore::AnalyticsStore(const std::string& package, std::string file)
     if (file_.empty())
         file_ =
             Platform::ApplicationData::UserDataRoot() + "/helper/analytics/" + package + ".sqlite";
-    boost::system::error_code ec;
-    boost::filesystem::create_directories(boost::filesystem::path(file_).parent_path(), ec);
+    std::lock_guard g(mutex_);
+    ready();
+}
+
+// A store that could not be opened (a full disk, a folder that cannot be written) is
+// tried again at its next use, so analytics come back once the disk does.
+bool AnalyticsStore::ready() {
+    if (db_) return true;
+    std::string error;
+    if (!Platform::PrivateFiles::createFolders(
+            boost::filesystem::path(file_).parent_path().string(), error)) {
+        TLOG("CRT", "analytics store %s cannot be opened: %s", file_.c_str(), error.c_str());
+        return false;
+    }
+    // Made 0600 before SQLite opens it; its journal files take the same mode.
+    if (const int fd = Platform::PrivateFiles::openPrivate(file_, O_RDWR | O_CREAT); fd >= 0)
+        ::close(fd);
     sqlite3* raw = nullptr;
     const int rc = sqlite3_open_v2(
         file_.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -74,11 +92,20 @@ AnalyticsStore::AnalyticsStore(const std::string& package, std::string file)
         TLOG("CRT", "analytics store %s cannot be opened: %s", file_.c_str(),
              raw ? sqlite3_errmsg(raw) : "out of memory");
         db_.reset();
-        return;
+        return false;
     }
     // Two helpers of one package may share the file for a moment while one hands over.
     sqlite3_busy_timeout(db_.get(), 2000);
-    if (!exec("PRAGMA journal_mode=WAL;") || !exec(kSchema)) db_.reset();
+    if (!exec("PRAGMA journal_mode=WAL;") || !exec(kSchema)) {
+        db_.reset();
+        return false;
+    }
+    return true;
+}
+
+bool AnalyticsStore::usable() {
+    std::lock_guard g(mutex_);
+    return ready();
 }
 
 bool AnalyticsStore::exec(const char* sql) {
@@ -91,7 +118,7 @@ bool AnalyticsStore::exec(const char* sql) {
 
 int64_t AnalyticsStore::run(const char* sql, const std::vector<int64_t>& numbers,
                             const std::vector<std::string>& texts) {
-    if (!db_) return 0;
+    if (!ready()) return 0;
     Statement st(db_.get(), sql);
     if (!st) return 0;
     int index = 1;
@@ -146,7 +173,7 @@ uint64_t AnalyticsStore::startSession(const SessionInfo& info) {
 }
 
 bool AnalyticsStore::sessionOpen(uint64_t handle) {
-    if (!db_ || handle == 0 || handle > static_cast<uint64_t>(INT64_MAX)) return false;
+    if (handle == 0 || handle > static_cast<uint64_t>(INT64_MAX) || !ready()) return false;
     Statement st(db_.get(), "SELECT 1 FROM sessions WHERE id = ? AND closed_at IS NULL");
     if (!st) return false;
     sqlite3_bind_int64(st.get(), 1, static_cast<int64_t>(handle));
@@ -209,7 +236,7 @@ bool AnalyticsStore::logIdleTime(uint64_t handle) {
 std::vector<AnalyticsStore::Event> AnalyticsStore::events() {
     std::lock_guard g(mutex_);
     std::vector<Event> out;
-    if (!db_) return out;
+    if (!ready()) return out;
     Statement st(db_.get(),
                  "SELECT session_id, kind, IFNULL(category, ''), IFNULL(sub_category, ''), "
                  "IFNULL(name, ''), IFNULL(doc_id, '') FROM events ORDER BY id");
@@ -225,7 +252,7 @@ std::vector<AnalyticsStore::Event> AnalyticsStore::events() {
 }
 
 std::optional<std::string> AnalyticsStore::setting(const std::string& key) {
-    if (!db_) return std::nullopt;
+    if (!ready()) return std::nullopt;
     Statement st(db_.get(), "SELECT value FROM settings WHERE key = ?");
     if (!st) return std::nullopt;
     sqlite3_bind_text(st.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);

@@ -29,7 +29,8 @@ class AnalyticsStore {
     AnalyticsStore(const AnalyticsStore&) = delete;
     AnalyticsStore& operator=(const AnalyticsStore&) = delete;
 
-    bool usable() const { return db_ != nullptr; }
+    // Whether the store is open, opening it if it was not.
+    bool usable();
     void initialize(const std::string& personGuid, bool crashDetection,
                     const std::string& proxyUser);
     void setSerializationState(int32_t state);
@@ -52,6 +53,8 @@ class AnalyticsStore {
     const std::string& file() const { return file_; }
 
   private:
+    // Opens the database unless it is open; the caller holds the mutex.
+    bool ready();
     bool sessionOpen(uint64_t handle);
     bool exec(const char* sql);
     // Runs one statement whose parameters are the numbers first, then the texts; the

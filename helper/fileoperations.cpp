@@ -227,8 +227,11 @@ FileResult<std::string> issueFileToken(const FileRoots& roots, FileTokens& token
     if (!opened)
         return failure(Errors::kInvalidFileHandle, "file token", path, systemReason(errno));
     std::string token = tokens.issue({path, mode});
-    if (token.empty())
+    if (token.empty()) {
+        // A file made for a token that cannot be kept is not left behind.
+        if (kind == Kind::Missing) ::unlink(path.c_str());
         return failure(Errors::kInvalidFileHandle, "file token", path, "the token cannot be kept");
+    }
     return token;
 }
 

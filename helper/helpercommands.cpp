@@ -6,6 +6,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "helper/requestids.h"
 #include "platform/clock.h"
 
 using namespace Platform::literals;
@@ -73,7 +74,7 @@ ValueSet HelperCommands::testKalder(const ValueSet& request) {
     if (!iterations || !iterations->holds<int32_t>()) return createResponse(false);
     const int32_t n = Platform::unbox_value<int32_t>(*iterations);
     for (int32_t i = 1; i <= n; ++i) {
-        ValueSet message = createRequest(Commands::kMessageReceive);
+        ValueSet message = helperRequest(Commands::kMessageReceive);
         message.Insert(L"messageType"_hs, hstring(L"TestKalder"));
         message.Insert(L"payload"_hs, hstring(L"iteration " + std::to_wstring(i)));
         channel_->sendCommandVoid(message);

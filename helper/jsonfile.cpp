@@ -1,11 +1,9 @@
 #include "helper/jsonfile.h"
 
-#include <unistd.h>
-
-#include <boost/filesystem.hpp>
 #include <fstream>
 
 #include "common/logger.h"
+#include "platform/privatefiles.h"
 
 namespace TarvikHelper {
 
@@ -23,26 +21,10 @@ nlohmann::json readJsonObject(const std::string& path) {
 }
 
 bool writeJsonAtomically(const std::string& path, const nlohmann::json& value) {
-    boost::system::error_code ec;
-    boost::filesystem::create_directories(boost::filesystem::path(path).parent_path(), ec);
-    // The pid keeps two helpers of one user from writing the same temporary file.
-    const std::string temporary = path + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << value.dump() << '\n';
-        out.flush();
-        if (!out) {
-            TLOG("CRT", "cannot write %s", temporary.c_str());
-            return false;
-        }
-    }
-    boost::filesystem::rename(temporary, path, ec);
-    if (ec) {
-        TLOG("CRT", "cannot replace %s: %s", path.c_str(), ec.message().c_str());
-        boost::filesystem::remove(temporary, ec);
-        return false;
-    }
-    return true;
+    std::string error;
+    if (Platform::PrivateFiles::replaceDurably(path, value.dump() + '\n', error)) return true;
+    TLOG("CRT", "cannot replace %s: %s", path.c_str(), error.c_str());
+    return false;
 }
 
 }  // namespace TarvikHelper

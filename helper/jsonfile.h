@@ -10,8 +10,9 @@ namespace TarvikHelper {
 // is unreadable or holds something else.
 nlohmann::json readJsonObject(const std::string& path);
 
-// Writes `value` next to `path` and renames it over; creates the parent folders.
-// False (logged) when that fails.
+// Writes `value` next to `path`, commits it and renames it over, then commits the folder;
+// creates the parent folders (0700) and the file 0600. False (logged) when that fails,
+// with no temporary file left behind.
 bool writeJsonAtomically(const std::string& path, const nlohmann::json& value);
 
 }  // namespace TarvikHelper

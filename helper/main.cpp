@@ -23,6 +23,7 @@
 #include "helper/fileredemption.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
+#include "helper/requestids.h"
 #include "helper/servicecommands.h"
 #include "platform/applicationdata.h"
 #include "platform/appserviceconnection.h"
@@ -166,7 +167,8 @@ int main(int argc, char** argv) {
         const auto status = connection.OpenAsync().get();
         if (status == Platform::AppServiceConnectionStatus::Success) {
             TLOG("INF", "connected to %s", options->serviceName.c_str());
-            channel->sendCommandVoid(Tarvik::createRequest(Tarvik::Commands::kWin32Reconnected));
+            channel->sendCommandVoid(
+                TarvikHelper::helperRequest(Tarvik::Commands::kWin32Reconnected));
             while (!closed->load() &&
                    !commands.waitForExitRequest(std::chrono::milliseconds(100)) && !appGone()) {
             }

@@ -6,6 +6,7 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/requestentries.h"
+#include "helper/requestids.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
 
@@ -40,7 +41,7 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
         services.package,
         [channel](const std::string& type, const std::string& payload, const std::string& from) {
             TLOG("DBG", "bus message %s from %s", type.c_str(), from.c_str());
-            ValueSet message = createRequest(Commands::kMessageReceive);
+            ValueSet message = helperRequest(Commands::kMessageReceive);
             message.Insert(L"messageType"_hs, hstring::from_utf8(type));
             message.Insert(L"payload"_hs, hstring::from_utf8(payload));
             channel->sendCommandVoid(message);

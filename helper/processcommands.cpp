@@ -4,6 +4,7 @@
 #include "common/messageschema.h"
 #include "helper/processlist.h"
 #include "helper/requestentries.h"
+#include "helper/requestids.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
 
@@ -18,7 +19,7 @@ using namespace Tarvik;
 void registerProcessCommands(HelperCommands& commands, HelperServices& services) {
     auto channel = commands.channel();
     services.processes = std::make_unique<ProcessWatcher>([channel](uint32_t pid) {
-        ValueSet notice = createRequest(Commands::kProcessExited);
+        ValueSet notice = helperRequest(Commands::kProcessExited);
         notice.Insert(L"ProcessID"_hs, pid);
         channel->sendCommandVoid(notice);
     });

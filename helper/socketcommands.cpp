@@ -6,6 +6,7 @@
 #include "common/messageschema.h"
 #include "helper/clientlauncher.h"
 #include "helper/requestentries.h"
+#include "helper/requestids.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
 #include "helper/socketserverlimits.h"
@@ -22,7 +23,7 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
     auto channel = commands.channel();
     services.sockets = std::make_unique<SocketServer>(
         [channel](uint32_t socketNumber, const std::string& line, std::function<void()> answered) {
-            ValueSet request = createRequest(Commands::kSocketServerRequest);
+            ValueSet request = helperRequest(Commands::kSocketServerRequest);
             request.Insert(L"RequestString"_hs, hstring::from_utf8(line));
             request.Insert(L"SocketNumber"_hs, socketNumber);
             // The application's answer (or the send's failure) frees the client's place.

@@ -1,9 +1,7 @@
 #include "platform/applicationdata.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -11,6 +9,7 @@
 
 #include "platform/package.h"
 #include "platform/socketpaths.h"
+#include "platform/privatefiles.h"
 
 namespace Platform {
 
@@ -68,18 +67,9 @@ ValueSet LocalSettings::load() const {
 void LocalSettings::save(const ValueSet& values) const {
     nlohmann::json j = nlohmann::json::object();
     for (const auto& [key, value] : values.GetItems()) j[key.to_utf8()] = toJson(value);
-    const std::string text = j.dump(2);
-    boost::filesystem::create_directories(boost::filesystem::path(file_).parent_path());
-    const std::string temp = file_ + ".tmp." + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) throw hresult_error(E_FAIL_, hstring::from_utf8("cannot write settings " + temp));
-    const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                    ::fsync(fd) == 0;
-    ::close(fd);
-    if (!ok || ::rename(temp.c_str(), file_.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        throw hresult_error(E_FAIL_, hstring::from_utf8("cannot replace settings " + file_));
-    }
+    std::string error;
+    if (!PrivateFiles::replaceDurably(file_, j.dump(2), error))
+        throw hresult_error(E_FAIL_, hstring::from_utf8("cannot replace settings: " + error));
 }
 
 void LocalSettings::Insert(const hstring& key, const PropertyValue& value) const {
@@ -112,10 +102,10 @@ ApplicationData::ApplicationData(const std::string& root)
       temporary_(root + "/TempState"),
       localCache_(root + "/LocalCache"),
       settings_(root + "/Settings/settings.json") {
-    boost::system::error_code ec;
-    boost::filesystem::create_directories(local_, ec);
-    boost::filesystem::create_directories(temporary_, ec);
-    boost::filesystem::create_directories(localCache_, ec);
+    // A folder that cannot be made shows where it is used (logs, settings, lock file).
+    std::string ignored;
+    for (const auto* folder : {&local_, &temporary_, &localCache_})
+        PrivateFiles::createFolders(*folder, ignored);
 }
 
 std::string ApplicationData::UserDataRoot() {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -69,8 +70,15 @@ std::optional<tarvik::wire::Frame> readFrame(int fd, int timeoutMs, std::string&
         error = "frame of " + std::to_string(size) + " bytes exceeds the limit";
         return std::nullopt;
     }
-    std::string body(size, '\0');
-    if (!readExact(fd, body.data(), size, deadline, error)) return std::nullopt;
+    // Grown as the bytes come, so that a prefix alone does not take its announced size.
+    std::string body;
+    for (std::size_t got = 0; got < size;) {
+        const std::size_t step =
+            std::min<std::size_t>(size - got, std::max<std::size_t>(64 << 10, got));
+        body.resize(got + step);
+        if (!readExact(fd, body.data() + got, step, deadline, error)) return std::nullopt;
+        got += step;
+    }
     tarvik::wire::Frame frame;
     if (!frame.ParseFromString(body)) {
         error = "frame does not parse";

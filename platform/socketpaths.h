@@ -2,7 +2,8 @@
 /// @file
 /// Where the sockets of a package's app services live:
 /// `$XDG_RUNTIME_DIR/tarvik/<package family name>/<service>.sock`, or under
-/// `/tmp/tarvik-<uid>/` when XDG_RUNTIME_DIR is unset. Folders are the user's own, 0700.
+/// `$XDG_CACHE_HOME/tarvik-run/` (`~/.cache/tarvik-run/`) when XDG_RUNTIME_DIR is unset.
+/// Folders are the user's own, 0700.
 #include <string>
 
 #include "platform/hstring.h"
@@ -14,7 +15,8 @@ namespace Platform::SocketPaths {
 void validateName(const hstring& name, const wchar_t* what);
 /// The package's socket folder, created 0700 when missing; an existing one of the
 /// user's that is open to others is made private again. Raises hresult_error
-/// (E_ACCESSDENIED) when the folder belongs to someone else or cannot be made private.
+/// (E_ACCESSDENIED), naming the folder, when it is a link, belongs to someone else or
+/// cannot be made private.
 std::string ensurePackageFolder(const hstring& packageFamilyName);
 /// A private folder of the user's beside the package folders, for sockets that belong
 /// to no one package. `leaf` starts with '.', which no package family name does here.

@@ -355,9 +355,9 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
 
 void SocketTransport::readFrames() {
     for (;;) {
-        if (inbox_.size() - inboxUsed_ < kReadChunk / 2) inbox_.resize(inboxUsed_ + kReadChunk);
+        const auto room = inbox_.space();
         int error = 0;
-        const ssize_t n = receive(inbox_.data() + inboxUsed_, inbox_.size() - inboxUsed_, error);
+        const ssize_t n = receive(room.data(), room.size(), error);
         if (n <= 0) {
             bool ours;
             {
@@ -365,7 +365,7 @@ void SocketTransport::readFrames() {
                 ours = closed_;
             }
             if (!ours) {
-                if (inboxUsed_ > 0)
+                if (inbox_.buffered() > 0)
                     TLOG("WRN", "%s: truncated frame: %s", label_.c_str(),
                          error ? std::strerror(error) : "end of stream");
                 else if (error == 0)
@@ -376,7 +376,7 @@ void SocketTransport::readFrames() {
             fail(AppServiceClosedStatus::Unknown);
             return;
         }
-        inboxUsed_ += static_cast<std::size_t>(n);
+        inbox_.commit(static_cast<std::size_t>(n));
         try {
             if (!drainFrames()) return;
         } catch (const std::exception& e) {
@@ -387,47 +387,30 @@ void SocketTransport::readFrames() {
     }
 }
 
+// A frame's memory comes as its bytes do (FrameBuffer): a peer that announces 16 MiB
+// and sends a few bytes holds a chunk, not the announced size.
 bool SocketTransport::drainFrames() {
     std::shared_ptr<Sink> sink;
-    std::size_t at = 0;
     bool open = true;
-    while (open && inboxUsed_ - at >= Wire::kLengthPrefixSize) {
-        const uint32_t size =
-            Wire::decodeLength(reinterpret_cast<const unsigned char*>(inbox_.data() + at));
-        if (size > Wire::kMaxFrameSize) {
+    std::string_view body;
+    uint32_t size = 0;
+    while (open) {
+        const auto next = inbox_.next(body, size);
+        if (next == Wire::FrameBuffer::Next::Partial) break;
+        if (next == Wire::FrameBuffer::Next::TooLarge) {
             TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing", label_.c_str(), size,
                  static_cast<unsigned>(Wire::kMaxFrameSize));
             fail(AppServiceClosedStatus::Unknown);
             return false;
-        }
-        const std::size_t whole = Wire::kLengthPrefixSize + size;
-        if (inboxUsed_ - at < whole) {
-            // Make room for the rest of this frame: its size is known and within limits.
-            if (inbox_.size() < whole) {
-                std::memmove(inbox_.data(), inbox_.data() + at, inboxUsed_ - at);
-                inboxUsed_ -= at;
-                at = 0;
-                inbox_.resize(whole);
-            }
-            break;
         }
         if (!sink) {
             // Once per read, not per frame: the sink is set before reading starts.
             std::lock_guard g(m_);
             sink = sink_.lock();
         }
-        open = handleFrame(sink, inbox_.data() + at + Wire::kLengthPrefixSize, size);
-        at += whole;
+        open = handleFrame(sink, body.data(), body.size());
     }
-    if (at > 0) {
-        std::memmove(inbox_.data(), inbox_.data() + at, inboxUsed_ - at);
-        inboxUsed_ -= at;
-    }
-    // A large frame's buffer is not kept once it has been handled.
-    if (inboxUsed_ == 0 && inbox_.size() > 4 * kReadChunk) {
-        inbox_.resize(kReadChunk);
-        inbox_.shrink_to_fit();
-    }
+    inbox_.settle();
     return open;
 }
 

@@ -10,6 +10,7 @@
 
 #include "appservice.pb.h"
 #include "platform/appservicetransport.h"
+#include "platform/framebuffer.h"
 #include "platform/keycache.h"
 
 namespace Platform {
@@ -74,11 +75,10 @@ class SocketTransport : public AppServiceTransport,
     bool closed_ = false;
     bool notified_ = false;
     // Used by the reading thread only.
-    std::vector<char> inbox_;
+    Wire::FrameBuffer inbox_{kReadChunk};
     Wire::KeyCache keys_;
     // Whether the last read that slept woke within the lingering time.
     bool lingerNext_ = true;
-    std::size_t inboxUsed_ = 0;
 };
 
 }  // namespace Platform

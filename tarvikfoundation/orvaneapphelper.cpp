@@ -11,6 +11,7 @@
 #include "common/tarvikappserviceconnection.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
+#include "platform/privatefiles.h"
 #include "tarvikfoundation/orvaneanalyticsmanager.h"
 #include "tarvikfoundation/orvaneappxpermissionmanager.h"
 #include "tarvikfoundation/orvaneauthmanager.h"
@@ -181,13 +182,11 @@ void OrvaneAppHelper::distributeConnection(const AppServiceConnection& connectio
 }
 
 void OrvaneAppHelper::CreateLogLevelFileForBgTask() {
-    try {
-        std::ofstream out(temporaryFolder_ + "/logLevel.txt", std::ios::trunc);
-        out << logLevel_ << ' ' << (enableNetworkLogging_ ? '1' : '0') << '\n';
-        if (!out) throw std::runtime_error("cannot write " + temporaryFolder_ + "/logLevel.txt");
-    } catch (const std::exception& e) {
-        TLOG("CRT", "Error : %s", e.what());
-    }
+    const std::string text =
+        std::to_string(logLevel_) + ' ' + (enableNetworkLogging_ ? '1' : '0') + '\n';
+    std::string error;
+    if (!Platform::PrivateFiles::replaceDurably(temporaryFolder_ + "/logLevel.txt", text, error))
+        TLOG("CRT", "Error : %s", error.c_str());
 }
 
 std::wstring OrvaneAppHelper::getHelperArgs() {
@@ -238,8 +237,10 @@ void OrvaneAppHelper::launchHelper(const std::shared_ptr<TRVKConfigOptions>& opt
 }
 
 void OrvaneAppHelper::launchFullTrustProc() {
-    storeLaunchSettings(getHelperArgs());
     try {
+        // The helper reads its command line from the settings: one that cannot be stored
+        // (a data folder that cannot be written) fails the launch like the launch itself.
+        storeLaunchSettings(getHelperArgs());
         Platform::FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync().get();
     } catch (const hresult_error& e) {
         TLOG("CRT", "Exception LaunchFullTrustProcessForCurrentAppAsync %#X %S",

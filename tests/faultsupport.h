@@ -29,6 +29,9 @@ struct FaultRow {
     explicit FaultRow(std::string name) : fault(std::move(name)) {}
     std::string fault;
     int sent = 0, completed = 0, failed = 0, wrong = 0, duplicates = 0, leaks = 0;
+    // How far this process (the application, and the service's host) rose over the row.
+    long peakKiB = 0;
+    int peakThreads = 0;
     std::string note;
 };
 

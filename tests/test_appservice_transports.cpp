@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <thread>
 #include <vector>
@@ -332,6 +333,48 @@ TEST_F(SocketTransport, FoldersOpenToOthersAreMadePrivateAndAnotherUsersAreRefus
         EXPECT_EQ(static_cast<uint32_t>(e.code()), 0x80070005u);
         EXPECT_NE(e.message().to_utf8().find("belongs to another user"), std::string::npos);
     }
+}
+
+// Without XDG_RUNTIME_DIR the sockets go to the user's cache folder, where no other
+// user can take the name first; a base folder that is not the user's is refused by name.
+TEST(SocketFolders, WithoutARuntimeFolderTheBaseIsTheUsersOwnAndAnotherUsersIsRefused) {
+    TestSupport::TempDir dir;
+    const std::string saved = std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+    ::unsetenv("XDG_RUNTIME_DIR");
+    ::setenv("XDG_CACHE_HOME", dir.file("cache").c_str(), 1);
+    const std::string base = dir.file("cache") + "/tarvik-run";
+    const auto refusal = [](const std::function<void()>& call) -> std::string {
+        try {
+            call();
+        } catch (const hresult_error& e) {
+            EXPECT_EQ(static_cast<uint32_t>(e.code()), 0x80070005u);
+            return e.message().to_utf8();
+        }
+        return "not refused";
+    };
+    EXPECT_EQ(SocketPaths::servicePath(L"test.pfn", L"svc"), base + "/test.pfn/svc.sock");
+    const std::string folder = SocketPaths::ensurePackageFolder(L"test.pfn");
+    EXPECT_EQ(folder, base + "/test.pfn");
+    for (const std::string& p : {dir.file("cache"), base, folder}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(p.c_str(), &st), 0) << p;
+        EXPECT_EQ(st.st_mode & 0777, 0700u) << p;
+        EXPECT_EQ(st.st_uid, ::getuid()) << p;
+    }
+    // Taken by another user (the tests run as root, which can hand it over).
+    ASSERT_EQ(::geteuid(), 0u) << "the suite runs as root";
+    ASSERT_EQ(::chown(base.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(refusal([] { SocketPaths::ensurePackageFolder(L"test.pfn"); }),
+              "socket folder belongs to another user: " + base);
+    // A link in its place, even to a folder of the user's.
+    boost::filesystem::remove_all(base);
+    boost::filesystem::create_directories(dir.file("elsewhere"));
+    ::chmod(dir.file("elsewhere").c_str(), 0700);
+    ASSERT_EQ(::symlink(dir.file("elsewhere").c_str(), base.c_str()), 0);
+    EXPECT_EQ(refusal([] { SocketPaths::ensurePackageFolder(L"test.pfn"); }),
+              "socket folder is not a directory: " + base);
+    ::unsetenv("XDG_CACHE_HOME");
+    if (!saved.empty()) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
 }
 
 TEST_F(SocketTransport, AServiceRunByAnotherUserIsRefusedByTheClient) {

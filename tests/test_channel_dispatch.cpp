@@ -76,6 +76,35 @@ TEST_F(Dispatch, RetryOfARunningRequestGetsTwoAndTheHandlerRunsOnce) {
     ResultsCache::deleteResult(7002);
 }
 
+TEST_F(Dispatch, AnAcknowledgementOfARunningRequestDoesNotLetItsRetryRunAgain) {
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    std::atomic<int> calls{0}, firstRuns{0};
+    channel->addCommand(55, [&](const ValueSet& r) {
+        ++calls;
+        // Only the first run of 7401 is held; a second one (the fault) answers at once.
+        if (r.LookupAs<uint64_t>(L"commandId") == 7401 && ++firstRuns == 1) released.wait_for(10s);
+        return createResponse(true);
+    });
+    auto first = peer.peerSide().SendMessageAsync(request(55, 7401));
+    ASSERT_TRUE(eventually([&] { return calls.load() == 1; }));
+    // A peer (or a hostile one) acknowledges the id while its handler still runs.
+    auto carrier = request(55, 7402);
+    carrier.Insert(L"ackCounts", int32_t{1});
+    carrier.Insert(L"Ack1", uint64_t{7401});
+    send(carrier);
+    EXPECT_EQ(calls.load(), 2);
+    auto retry = request(55, 7401);
+    retry.Insert(L"retry", true);
+    EXPECT_EQ(send(retry).Message().LookupAs<int32_t>(L"response"), 2);
+    release.set_value();
+    EXPECT_EQ(first.get().Message().LookupAs<int32_t>(L"response"), 0);
+    EXPECT_EQ(send(retry).Message().LookupAs<int32_t>(L"response"), 0);
+    EXPECT_EQ(calls.load(), 2) << "the acknowledged request ran twice";
+    ResultsCache::deleteResult(7401);
+    ResultsCache::deleteResult(7402);
+}
+
 TEST_F(Dispatch, UnregisteredCommandAndMissingCommandGetNoAnswerFromTheChannel) {
     const auto unhandled = send(request(99, 7101));
     EXPECT_EQ(unhandled.Status(), AppServiceResponseStatus::Failure);

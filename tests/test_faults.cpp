@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <malloc.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <fstream>
@@ -18,6 +21,7 @@
 #include "helper/socketserver.h"
 #include "helperapp.h"
 #include "lifecyclesupport.h"
+#include "peakmeter.h"
 #include "platform/application.h"
 #include "platform/clock.h"
 #include "platform/framedio.h"
@@ -45,11 +49,12 @@ constexpr int kRequests = 24;
 class TablePrinter : public ::testing::Environment {
   public:
     void TearDown() override {
-        std::printf("\n%-44s %5s %9s %6s %5s %10s %5s\n", "fault", "sent", "completed", "failed",
-                    "wrong", "duplicates", "leaks");
+        std::printf("\n%-44s %5s %9s %6s %5s %10s %5s %5s %8s\n", "fault", "sent", "completed",
+                    "failed", "wrong", "duplicates", "leaks", "+MiB", "+threads");
         for (const auto& r : TestSupport::faultTable()) {
-            std::printf("%-44s %5d %9d %6d %5d %10d %5d\n", r.fault.c_str(), r.sent, r.completed,
-                        r.failed, r.wrong, r.duplicates, r.leaks);
+            std::printf("%-44s %5d %9d %6d %5d %10d %5d %5ld %8d\n", r.fault.c_str(), r.sent,
+                        r.completed, r.failed, r.wrong, r.duplicates, r.leaks, r.peakKiB / 1024,
+                        r.peakThreads);
             if (!r.note.empty()) std::printf("    %s\n", r.note.c_str());
         }
     }
@@ -72,6 +77,7 @@ class Faults : public TestSupport::HelperTest {
         Platform::Clock::instance().set_scaled(kScale);
         service = std::make_unique<TestSupport::ServiceConnections>(kFamily);
         channel = Tarvik::TarvikAppServiceConnection::create("Faults");
+        peaks = std::make_unique<TestSupport::PeakMeter>();
     }
     void TearDown() override {
         channel->setAppServiceConnection(nullptr, false);
@@ -125,6 +131,9 @@ class Faults : public TestSupport::HelperTest {
         // A helper that reconnected before it was killed left a connection behind.
         while (auto late = service->next(0ms)) late.Close();
         row.leaks += TestSupport::Census().leaksSince(before);
+        peaks->stop();
+        row.peakKiB = peaks->peakKiB();
+        row.peakThreads = peaks->peakThreads();
         EXPECT_EQ(row.wrong, 0) << row.fault;
         EXPECT_EQ(row.duplicates, 0) << row.fault;
         EXPECT_EQ(row.leaks, 0) << row.fault;
@@ -153,6 +162,7 @@ class Faults : public TestSupport::HelperTest {
 
     std::unique_ptr<TestSupport::ServiceConnections> service;
     std::shared_ptr<Tarvik::TarvikAppServiceConnection> channel;
+    std::unique_ptr<TestSupport::PeakMeter> peaks;
     int helpers = 0;
 };
 
@@ -253,6 +263,68 @@ TEST_F(Faults, AHelperKilledInTheMiddleOfRequestsIsReplacedAndTheRequestsEnd) {
     record(row, before);
 }
 
+// A killed helper's last notices stay unacknowledged in this side's results cache; the
+// notices of the helper that replaces it must each reach the handler all the same.
+TEST_F(Faults, AReplacedHelpersNoticesReachTheHandlerNotAPredecessorsAnswers) {
+    const TestSupport::Census before;
+    FaultRow row{"helper replaced with notices pending"};
+    constexpr int kNotices = 6;
+    std::mutex m;
+    std::map<uint32_t, int> seen;
+    channel->addCommand(Tarvik::Commands::kWin32Reconnected,
+                        [](const ValueSet&) { return Tarvik::createResponse(true); });
+    channel->addCommand(Tarvik::Commands::kProcessExited, [&](const ValueSet& notice) {
+        std::lock_guard g(m);
+        ++seen[notice.LookupAs<uint32_t>(L"ProcessID")];
+        return Tarvik::createResponse(true);
+    });
+    const auto seenOf = [&](uint32_t pid) {
+        std::lock_guard g(m);
+        return seen.contains(pid) ? seen[pid] : 0;
+    };
+    for (int generation = 0; generation < 2; ++generation) {
+        HelperProcess helper(kFamily, dir.file("helper-" + std::to_string(++helpers) + ".log"));
+        AppServiceConnection connection = service->next();
+        ASSERT_TRUE(connection) << "the helper never connected";
+        channel->setAppServiceConnection(connection, false);
+        std::vector<pid_t> watched;
+        for (int i = 0; i < kNotices; ++i) {
+            watched.push_back(TestSupport::spawnSleeper("60"));
+            ValueSet watch = Tarvik::createRequest(Tarvik::Commands::kWatchProcess);
+            watch.Insert(L"ProcessID", static_cast<uint32_t>(watched.back()));
+            const auto answer = channel->sendCommandAsync(watch).get();
+            ASSERT_TRUE(answer && answer.Message());
+        }
+        // All exit at once: the helper's notices go out together, and the last ones
+        // are acknowledged by no later request before the helper is killed.
+        for (pid_t pid : watched) ::kill(pid, SIGKILL);
+        for (pid_t pid : watched) ::waitpid(pid, nullptr, 0);
+        const auto delivered = [&] {
+            int n = 0;
+            for (pid_t pid : watched) n += seenOf(static_cast<uint32_t>(pid)) > 0;
+            return n;
+        };
+        TestSupport::eventually([&] { return delivered() == kNotices; }, 20s);
+        for (pid_t pid : watched) {
+            ++row.sent;
+            const int times = seenOf(static_cast<uint32_t>(pid));
+            if (times == 0)
+                ++row.wrong;  // answered, but not by the handler
+            else
+                ++row.completed;
+            row.duplicates += std::max(0, times - 1);
+        }
+        channel->setAppServiceConnection(nullptr, false);
+        helper.kill();
+        connection.Close();
+    }
+    EXPECT_EQ(row.completed, row.sent);
+    row.note =
+        "each notice is answered by its handler once; the successor's ids lie past "
+        "every id of the helper it replaced";
+    record(row, before);
+}
+
 TEST_F(Faults, GarbageAndAHugeLengthPrefixCloseOnlyTheirOwnConnection) {
     auto [helper, connection] = startHelper();
     ASSERT_TRUE(connection);
@@ -288,6 +360,56 @@ TEST_F(Faults, GarbageAndAHugeLengthPrefixCloseOnlyTheirOwnConnection) {
     EXPECT_EQ(row.completed, kRequests);
     row.duplicates = TestSupport::duplicatesIn(helper->executions());
     EXPECT_LT(residentKiB() - rssBefore, 64 * 1024) << "a 1 GiB prefix must not be allocated";
+    record(row, before);
+    helper->kill();
+    connection.Close();
+}
+
+// Peers that announce the largest frame and send a few bytes of it, and stay: this
+// process (the service's host) holds the bytes that came, not the sizes announced,
+// while the helper's requests go on.
+TEST_F(Faults, ALengthPrefixFloodHoldsTheBytesThatCameNotTheSizesAnnounced) {
+    auto [helper, connection] = startHelper();
+    ASSERT_TRUE(connection);
+    channel->setAppServiceConnection(connection, false);
+    const TestSupport::Census before;
+    FaultRow row{"length-prefix flood"};
+    constexpr int kPeers = 48;
+    const auto heap = [] {
+        const auto m = ::mallinfo2();
+        return m.uordblks + m.hblkhd;
+    };
+    const std::size_t heapBefore = heap();
+    std::vector<int> peers;
+    std::vector<AppServiceConnection> accepted;
+    for (int i = 0; i < kPeers; ++i) {
+        peers.push_back(rawPeer(true));
+        accepted.push_back(service->next());
+        ASSERT_TRUE(accepted.back());
+        writeAll(peers.back(), lengthPrefix(16u << 20) + std::string(64, 'x'));
+    }
+    // A Unix socket's sender is charged for its bytes until the reader has taken them.
+    const auto unread = [&] {
+        int total = 0;
+        for (int fd : peers) {
+            int n = 0;
+            ::ioctl(fd, TIOCOUTQ, &n);
+            total += n;
+        }
+        return total;
+    };
+    EXPECT_TRUE(TestSupport::eventually([&] { return unread() == 0; }, 10s));
+    RequestBatch batch(channel, kRequests, [](int) { return uint64_t{0}; });
+    batch.finish(row);
+    EXPECT_EQ(row.completed, kRequests);
+    const std::size_t held = heap() - std::min(heap(), heapBefore);
+    EXPECT_LT(held, std::size_t{kPeers} << 20) << "held " << (held >> 20) << " MiB";
+    row.note = std::to_string(kPeers) + " peers each announced 16 MiB and sent 64 bytes; " +
+               "they held " + std::to_string(held >> 20) + " MiB of heap in all while they stayed";
+    row.duplicates = TestSupport::duplicatesIn(helper->executions());
+    for (int fd : peers) ::close(fd);
+    for (auto& c : accepted) EXPECT_TRUE(TestSupport::eventually([&] { return !c.IsOpen(); }, 10s));
+    accepted.clear();
     record(row, before);
     helper->kill();
     connection.Close();
@@ -464,6 +586,70 @@ TEST_F(Faults, AHandshakeFloodNeitherPinsThreadsNorKeepsTheHelperOut) {
     record(row, before);
 }
 
+// The helper starts with a file where its data folder should be, so nothing of its own
+// can be written (as on a full or read-only disk), and serves requests that must write;
+// then the folder can be written again. Failures are answered as failures, the same
+// helper recovers without a restart, and nothing is left behind: no temporary file,
+// no file without its token.
+TEST_F(Faults, ADataFolderThatCannotBeWrittenFailsRequestsAsToldUntilItCanAgain) {
+    const TestSupport::Census before;
+    FaultRow row{"disk full and read-only data folder"};
+    const std::string blocked = dir.file("data/tarvik/helper");
+    boost::filesystem::create_directories(dir.file("data/tarvik"));
+    std::ofstream(blocked) << "in the way";
+    auto [helper, connection] = startHelper();
+    ASSERT_TRUE(connection);
+    channel->setAppServiceConnection(connection, false);
+    const auto target = [&](bool writable, int i) {
+        return dir.file("made-" + std::to_string(writable) + "-" + std::to_string(i) + ".txt");
+    };
+    const auto ask = [&](bool writable, int i) {
+        ValueSet session = Tarvik::createRequest(Tarvik::Commands::kAnalyticsStartSession);
+        session.Insert(L"appFamily", Platform::hstring(L"fam"));
+        ValueSet variable = Tarvik::createRequest(Tarvik::Commands::kSetEnvironmentVariable);
+        variable.Insert(L"EnvVariableName", Platform::hstring(L"FAULT_" + std::to_wstring(i)));
+        variable.Insert(L"EnvVariableValue", Platform::hstring(L"v"));
+        ValueSet token = Tarvik::createRequest(Tarvik::Commands::kGetFileToken);
+        token.Insert(L"filePath", Platform::hstring::from_utf8(target(writable, i)));
+        token.Insert(L"filemode", Platform::hstring(L"write"));
+        for (const ValueSet& request : {session, variable, token}) {
+            ++row.sent;
+            const auto answer = channel->sendCommandAsync(request).get();
+            const auto message = answer ? answer.Message() : ValueSet(nullptr);
+            const auto outcome = message ? message.TryLookupAs<int32_t>(L"response") : std::nullopt;
+            if (outcome == (writable ? 0 : 1))
+                (writable ? row.completed : row.failed) += 1;
+            else
+                ++row.wrong;
+        }
+    };
+    constexpr int kRounds = 4;
+    for (int i = 0; i < kRounds; ++i) ask(false, i);
+    boost::filesystem::remove(blocked);
+    for (int i = 0; i < kRounds; ++i) ask(true, i);
+    for (int i = 0; i < kRounds; ++i) {
+        EXPECT_FALSE(boost::filesystem::exists(target(false, i))) << "a file without its token";
+        row.wrong += boost::filesystem::exists(target(false, i)) ? 1 : 0;
+    }
+    int temporaries = 0;
+    boost::system::error_code ec;
+    for (boost::filesystem::recursive_directory_iterator it(dir.file("data"), ec), end;
+         !ec && it != end; it.increment(ec))
+        temporaries += it->path().filename().string().find(".tmp") != std::string::npos;
+    EXPECT_EQ(temporaries, 0) << "temporary files left behind";
+    row.leaks += temporaries;
+    EXPECT_EQ(row.completed, 3 * kRounds);
+    EXPECT_EQ(row.failed, 3 * kRounds);
+    row.note =
+        "12 failed while the folder could not be written, 12 completed after, by the "
+        "same helper; no temporary file or tokenless file left";
+    row.duplicates = TestSupport::duplicatesIn(helper->executions());
+    channel->setAppServiceConnection(nullptr, false);
+    helper->kill();
+    connection.Close();
+    record(row, before);
+}
+
 // Last: this one brings up the library's own app helper and managers, in background
 // mode, so that the application and the helper meet only through tarvik-apphost.
 TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn) {
@@ -488,6 +674,7 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
     ASSERT_GT(host, 0);
 
     const TestSupport::Census before;
+    TestSupport::PeakMeter peaks;
     FaultRow row{"tarvik-apphost killed and started again"};
     std::vector<Platform::IAsyncOperation<Platform::hstring>> pending;
     for (int i = 0; i < kRequests; ++i)
@@ -530,6 +717,9 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
                std::to_string(row.completed - endedAtKill) + " ended through the new app host";
     // The application holds one connection again, as before the kill.
     row.leaks = TestSupport::Census().leaksSince(before);
+    peaks.stop();
+    row.peakKiB = peaks.peakKiB();
+    row.peakThreads = peaks.peakThreads();
     EXPECT_EQ(row.wrong, 0);
     EXPECT_EQ(row.duplicates, 0);
     EXPECT_EQ(row.leaks, 0);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/framebuffer.h"
 #include "platform/framedecoder.h"
 #include "platform/frameencoder.h"
 #include "platform/wirecodec.h"
@@ -225,4 +226,75 @@ TEST(FrameDecoder, DamagedFramesReadAlikeOrGoToProtobuf) {
     // Both ways must have been exercised for the comparison to mean anything.
     EXPECT_GT(taken, 500);
     EXPECT_GT(left, 1000);
+}
+
+namespace {
+std::string prefixed(uint32_t size, std::string_view body) {
+    std::string bytes = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                         static_cast<char>(size >> 8), static_cast<char>(size)};
+    return bytes.append(body);
+}
+void feed(Platform::Wire::FrameBuffer& buffer, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto room = buffer.space();
+        const std::size_t n = std::min(room.size(), bytes.size());
+        std::copy_n(bytes.data(), n, room.data());
+        buffer.commit(n);
+        bytes.remove_prefix(n);
+    }
+}
+}  // namespace
+
+TEST(FrameBuffer, MemoryFollowsTheBytesThatArrivedNotTheAnnouncedLength) {
+    using Platform::Wire::FrameBuffer;
+    constexpr std::size_t kChunk = 64 * 1024;
+    FrameBuffer buffer(kChunk);
+    const uint32_t announced = static_cast<uint32_t>(Platform::Wire::kMaxFrameSize);
+    feed(buffer, prefixed(announced, "a few bytes"));
+    std::string_view body;
+    uint32_t size = 0;
+    EXPECT_EQ(buffer.next(body, size), FrameBuffer::Next::Partial);
+    EXPECT_LE(buffer.capacity(), kChunk);
+    // Half the frame arrives: the buffer is at most about twice that.
+    const std::string half(announced / 2, 'h');
+    feed(buffer, half);
+    EXPECT_LE(buffer.capacity(), 2 * buffer.buffered() + kChunk);
+    feed(buffer, std::string(announced - half.size() - 11, 't'));
+    EXPECT_LE(buffer.capacity(), std::size_t{announced} + 2 * kChunk);
+    // The whole frame, then a small one behind it in the same read.
+    feed(buffer, prefixed(3, "abc"));
+    ASSERT_EQ(buffer.next(body, size), FrameBuffer::Next::Frame);
+    EXPECT_EQ(body.size(), announced);
+    EXPECT_EQ(body.substr(0, 11), "a few bytes");
+    EXPECT_EQ(body.back(), 't');
+    ASSERT_EQ(buffer.next(body, size), FrameBuffer::Next::Frame);
+    EXPECT_EQ(body, "abc");
+    EXPECT_EQ(buffer.next(body, size), FrameBuffer::Next::Partial);
+    buffer.settle();
+    EXPECT_LE(buffer.capacity(), 2 * kChunk) << "the large frame's memory was kept";
+}
+
+TEST(FrameBuffer, FramesSplitAnywhereComeOutWholeAndTooLargeIsSaid) {
+    using Platform::Wire::FrameBuffer;
+    FrameBuffer buffer(16);
+    const std::string stream =
+        prefixed(5, "hello") + prefixed(0, "") + prefixed(40, std::string(40, 'z'));
+    std::vector<std::string> frames;
+    for (char c : stream) {
+        feed(buffer, std::string_view(&c, 1));
+        std::string_view body;
+        uint32_t size = 0;
+        while (buffer.next(body, size) == FrameBuffer::Next::Frame) frames.emplace_back(body);
+        buffer.settle();
+    }
+    ASSERT_EQ(frames.size(), 3u);
+    EXPECT_EQ(frames[0], "hello");
+    EXPECT_EQ(frames[1], "");
+    EXPECT_EQ(frames[2], std::string(40, 'z'));
+    feed(buffer, prefixed(static_cast<uint32_t>(Platform::Wire::kMaxFrameSize) + 1, ""));
+    std::string_view body;
+    uint32_t size = 0;
+    EXPECT_EQ(buffer.next(body, size), FrameBuffer::Next::TooLarge);
+    EXPECT_EQ(size, Platform::Wire::kMaxFrameSize + 1);
+    EXPECT_LE(buffer.capacity(), 16u);
 }

@@ -173,6 +173,24 @@ TEST_F(AppHelper, CommandLineSettingsAndLogLevelFileAsTheyStand) {
     background->OnSuspending();
 }
 
+// A data folder that cannot be written (a file stands where it should be): creating the
+// app helper logs what failed and returns; nothing escapes to the application.
+TEST_F(AppHelper, AnUnwritableDataFolderIsLoggedAndCreatingTheAppHelperGoesOn) {
+    TestSupport::TestPackage package("Test.Unwritable_1");
+    boost::filesystem::remove_all(package.dir().file("data"));
+    boost::filesystem::create_directories(package.dir().file("data"));
+    std::ofstream(package.dir().file("data/tarvik")) << "not a folder";
+    ::testing::internal::CaptureStderr();  // where lines go without a log file
+    std::shared_ptr<OrvaneAppHelper> helper;
+    EXPECT_NO_THROW(helper = OrvaneAppHelper::create(options(false, 0)));
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(helper);
+    EXPECT_NE(said.find("Exception LaunchFullTrustProcessForCurrentAppAsync 0X80004005 "),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("cannot replace settings"), std::string::npos) << said;
+}
+
 TEST_F(AppHelper, FailedOpensRetryWithTheTableThenStop) {
     TestSupport::TestPackage package("Test.Retry_1", false);  // nobody listens, nothing to activate
     auto helper = OrvaneAppHelper::create(options(true));

@@ -1,6 +1,8 @@
 // The socket transport's own writer and reader: a full socket, a queue at its limit,
 // and the reading thread's end.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include "platform/framedio.h"
 #include "platform/frameencoder.h"
 #include "platform/sockettransport.h"
+#include "platform/wirecodec.h"
 #include "testsupport.h"
 
 using namespace Platform;
@@ -126,4 +129,48 @@ TEST(SocketTransportWriter, APeerThatNeverReadsHitsTheQueueLimitAndItsEndIsHeard
     std::weak_ptr<SocketTransport> gone = transport;
     transport.reset();
     EXPECT_TRUE(eventually([&] { return gone.expired(); }, 5s));
+}
+
+// Peers that announce the largest frame and send a few bytes of it hold the bytes they
+// sent, not the size they announced; the heap is counted, not timed.
+TEST(SocketTransportReader, AnnouncedLengthsAreNotAllocatedBeforeTheirBytesArrive) {
+    constexpr int kPeers = 8;
+    const auto heap = [] {
+        const auto m = ::mallinfo2();
+        return m.uordblks + m.hblkhd;
+    };
+    const std::size_t before = heap();
+    std::vector<std::shared_ptr<SocketTransport>> transports;
+    std::vector<int> peers, watches;
+    auto sink = std::make_shared<RecordingSink>();
+    for (int i = 0; i < kPeers; ++i) {
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        watches.push_back(::dup(fds[0]));  // to see when the reader has taken the bytes
+        transports.push_back(SocketTransport::adopt(fds[0], "announcer"));
+        transports.back()->start(sink);
+        peers.push_back(fds[1]);
+        const uint32_t size = static_cast<uint32_t>(Wire::kMaxFrameSize);
+        std::string bytes = {static_cast<char>(size >> 24), static_cast<char>(size >> 16),
+                             static_cast<char>(size >> 8), static_cast<char>(size)};
+        bytes += std::string(100, 'x');
+        ASSERT_EQ(::send(fds[1], bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    const auto unread = [&] {
+        int total = 0;
+        for (int fd : watches) {
+            int n = 0;
+            ::ioctl(fd, FIONREAD, &n);
+            total += n;
+        }
+        return total;
+    };
+    ASSERT_TRUE(eventually([&] { return unread() == 0; }, 10s));
+    const std::size_t held = heap() - std::min(heap(), before);
+    EXPECT_LT(held, std::size_t{kPeers} << 20) << "held " << (held >> 20) << " MiB";
+    for (auto& t : transports) t->close();
+    for (int fd : peers) ::close(fd);
+    for (int fd : watches) ::close(fd);
+    EXPECT_EQ(sink->answered(), 0u);
 }
