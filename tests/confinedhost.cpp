@@ -7,7 +7,8 @@
 //   batch N FOLDER    connects, waits for FOLDER/go, sends N requests at once and prints
 //                     how they ended; launches the helper again when FOLDER/again appears
 //   files IN OUT FLAG redeems file tokens for IN and OUT (see redeem), waits for FLAG
-//   child LOG         starts a child and watches it through the helper (see watchChild)
+//   child LOG ID      starts a child and watches it through the helper (see watchChild),
+//                     then watches ID, which names no process of the sandbox
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -174,6 +176,16 @@ void watchChild(const std::string& helperLog) {
         say("no exit notice");
 }
 
+// Asks for the exit notice of an id that no process of the sandbox has.
+void watchMissing(uint32_t id) {
+    auto ended = std::make_shared<std::promise<void>>();
+    OrvaneProcessMonitor::GetInstance()->MonitorProcessExit(
+        id, [ended](uint32_t) { ended->set_value(); });
+    say(ended->get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready
+            ? "exit notice for missing " + std::to_string(id)
+            : "no exit notice for missing " + std::to_string(id));
+}
+
 std::shared_ptr<OrvaneAppHelper> connect() {
     auto options = std::make_shared<TRVKConfigOptions>();
     options->LogLevel(1);  // the helper logs each execution
@@ -246,8 +258,9 @@ int main(int argc, char** argv) {
             redeem(argv[2], argv[3]);
             say("done");
             waitFor(argv[4]);
-        } else if (mode == "child") {
+        } else if (mode == "child" && argc >= 4) {
             watchChild(argv[2]);
+            watchMissing(static_cast<uint32_t>(std::atol(argv[3])));
         } else if (mode == "batch" && argc >= 4) {
             batch(helper, std::atoi(argv[2]), argv[3]);
         } else if (mode == "hold") {

@@ -198,10 +198,14 @@ TEST(Confinement, TokensForTheHomeRedeemInsideTheSandboxAndOnlyThere) {
 }
 
 // A process id that the sandboxed application names is its own namespace's: the helper
-// outside watches that process, not whatever has the same id outside.
-TEST(Confinement, ExitNoticeForAChildOfTheSandboxedApplicationArrivesAfterItsEnd) {
+// outside watches that process, not whatever has the same id outside, and takes an id
+// that no process of the sandbox has as a process that is gone.
+TEST(Confinement, ExitWatchesTakeTheIdsOfTheSandboxedApplication) {
     ConfinedPackage package;
-    auto app = package.run({"child", package.dataFolder() + "/TempState/Win32Helper.log"});
+    // This test's process has an id outside that no process of the sandbox has.
+    const std::string outsider = std::to_string(::getpid());
+    auto app =
+        package.run({"child", package.dataFolder() + "/TempState/Win32Helper.log", outsider});
     ASSERT_EQ(app->exitCode(), 0) << app->output() << package.logs();
     const auto out = app->output();
     const auto at = out.find("child ");
@@ -213,6 +217,10 @@ TEST(Confinement, ExitNoticeForAChildOfTheSandboxedApplicationArrivesAfterItsEnd
     EXPECT_EQ(out.find("before the child ended"), std::string::npos) << out;
     EXPECT_NE(out.find("exit notice for " + child + "\n"), std::string::npos)
         << out << package.logs();
+    EXPECT_NE(out.find("exit notice for missing " + outsider + "\n"), std::string::npos) << out;
+    EXPECT_NE(package.logs().find("watch refused: the application runs no process " + outsider),
+              std::string::npos)
+        << package.logs();
 }
 
 }  // namespace
