@@ -127,6 +127,7 @@ int main(int argc, char** argv) {
     HelperCommands commands(channel);
     commands.registerAll();
     HelperServices services(options->packageFamilyName);
+    services.applicationPid = static_cast<pid_t>(applicationPid);
     registerMessageCommands(commands, services);
     registerAccountCommands(commands, services);
     registerAnalyticsCommands(commands, services);

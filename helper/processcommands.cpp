@@ -2,6 +2,7 @@
 // the application as command 55.
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
+#include "helper/applicationprocesswatch.h"
 #include "helper/processlist.h"
 #include "helper/requestentries.h"
 #include "helper/requestids.h"
@@ -18,12 +19,13 @@ using namespace Tarvik;
 
 void registerProcessCommands(HelperCommands& commands, HelperServices& services) {
     auto channel = commands.channel();
-    services.processes = std::make_unique<ProcessWatcher>([channel](uint32_t pid) {
-        ValueSet notice = helperRequest(Commands::kProcessExited);
-        notice.Insert(L"ProcessID"_hs, pid);
-        channel->sendCommandVoid(notice);
-    });
-    ProcessWatcher& watcher = *services.processes;
+    services.processes =
+        std::make_unique<ApplicationProcessWatch>(services.applicationPid, [channel](uint32_t pid) {
+            ValueSet notice = helperRequest(Commands::kProcessExited);
+            notice.Insert(L"ProcessID"_hs, pid);
+            channel->sendCommandVoid(notice);
+        });
+    ApplicationProcessWatch& watcher = *services.processes;
 
     commands.add(Commands::kGetProcessList, [](const ValueSet&) {
         return answerWith(L"ProcessList", hstring::from_utf8(processListJson(runningProcesses())));
@@ -34,8 +36,7 @@ void registerProcessCommands(HelperCommands& commands, HelperServices& services)
             TLOG("WRN", "watch request without UInt32 ProcessID");
             return createResponse(false);
         }
-        watcher.watch(*pid);
-        return createResponse(true);
+        return createResponse(watcher.watch(*pid));
     });
 }
 

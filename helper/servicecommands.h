@@ -7,13 +7,13 @@
 
 #include "helper/accountstore.h"
 #include "helper/analyticsstore.h"
+#include "helper/applicationprocesswatch.h"
 #include "helper/environmentstore.h"
 #include "helper/fileroots.h"
 #include "helper/filetokens.h"
 #include "helper/helpercommands.h"
 #include "helper/installedapps.h"
 #include "helper/messagebus.h"
-#include "helper/processwatcher.h"
 #include "helper/socketserver.h"
 
 namespace TarvikHelper {
@@ -35,7 +35,8 @@ struct HelperServices {
     FileTokens tokens;
     FileRoots fileRoots;
     EnvironmentStore environment;
-    std::unique_ptr<ProcessWatcher> processes;
+    pid_t applicationPid = 0;  // as the helper sees it; 0 when unknown
+    std::unique_ptr<ApplicationProcessWatch> processes;
     std::unique_ptr<SocketServer> sockets;
 };
 

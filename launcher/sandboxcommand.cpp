@@ -1,5 +1,6 @@
 #include "launcher/sandboxcommand.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,14 @@ constexpr const char* kSystemFiles[] = {
     "/etc/ld.so.cache", "/etc/ld.so.conf", "/etc/ld.so.conf.d",  "/etc/localtime",
     "/etc/passwd",      "/etc/group",      "/etc/nsswitch.conf", "/etc/hosts",
     "/etc/resolv.conf", "/etc/ssl",        "/etc/alternatives",  "/etc/locale.alias"};
+
+// The home that the package's helper serves, found as the helper finds it. The folder
+// stays hidden; its name lets the application ask the helper for files in it.
+std::string userHome() {
+    if (const char* home = std::getenv("HOME"); home && *home == '/') return home;
+    if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
+    return {};
+}
 
 bool under(const std::string& path, const std::string& folder) {
     return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
@@ -62,6 +71,7 @@ std::vector<std::string> sandboxCommand(const std::string& bwrap, const SandboxM
     add({"--bind", folders.launcherSocket, kLauncherSocketInside});
     add({"--setenv", "TARVIK_LAUNCHER_SOCKET", kLauncherSocketInside, "--setenv",
          "TARVIK_PACKAGE_MANIFEST", manifest.manifestPath, "--setenv", "TMPDIR", "/tmp"});
+    if (const std::string home = userHome(); !home.empty()) add({"--setenv", "HOME", home});
     add({"--chdir", manifest.installFolder, "--", manifest.hostProgram});
     a.insert(a.end(), manifest.hostArguments.begin(), manifest.hostArguments.end());
     a.insert(a.end(), extraArguments.begin(), extraArguments.end());

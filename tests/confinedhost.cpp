@@ -6,13 +6,20 @@
 //   inprocess         hosts its own app service; the helper connects into the sandbox
 //   batch N FOLDER    connects, waits for FOLDER/go, sends N requests at once and prints
 //                     how they ended; launches the helper again when FOLDER/again appears
+//   files IN OUT FLAG redeems file tokens for IN and OUT (see redeem), waits for FLAG
+//   child LOG ID      starts a child and watches it through the helper (see watchChild),
+//                     then watches ID, which names no process of the sandbox
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,10 +27,12 @@
 
 #include "platform/application.h"
 #include "platform/backgroundtask.h"
+#include "platform/filetokenredeemer.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
 #include "tarvikfoundation/orvaneapphelper.h"
 #include "tarvikfoundation/orvanefilemanager.h"
+#include "tarvikfoundation/orvaneprocessmonitor.h"
 #include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace TarvikFoundation;
@@ -80,6 +89,101 @@ void batch(const std::shared_ptr<OrvaneAppHelper>& helper, int count, const std:
     relauncher.join();
     say("result " + std::to_string(completed) + " " + std::to_string(failed) + " " +
         std::to_string(wrong));
+}
+
+std::string hex(int32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+    return text;
+}
+
+// The code a redemption fails with, or "redeemed" when it does not fail.
+std::string refusal(const Platform::hstring& token, Platform::FileAccessMode access) {
+    try {
+        Platform::FileTokenRedeemer::RedeemAsync(token, access).get();
+        return "redeemed";
+    } catch (const Platform::hresult_error& e) {
+        return hex(e.code());
+    }
+}
+
+// Reads `in` and writes `out` of the user's home through redeemed tokens, then tries a
+// read token for writing and a token never issued.
+void redeem(const std::string& in, const std::string& out) {
+    using Platform::FileAccessMode;
+    auto files = OrvaneFileManager::GetInstance();
+    const auto reading = files->GetFileTokenAsync(Platform::hstring::from_utf8(in), 0).get();
+    {
+        auto file = Platform::FileTokenRedeemer::RedeemAsync(reading, FileAccessMode::Read).get();
+        std::string text(static_cast<std::size_t>(file->Size()), '\0');
+        text.resize(file->Read(std::as_writable_bytes(std::span(text.data(), text.size()))));
+        say("read: " + text);
+    }
+    const auto writing = files->GetFileTokenAsync(Platform::hstring::from_utf8(out), 1, true).get();
+    {
+        auto file =
+            Platform::FileTokenRedeemer::RedeemAsync(writing, FileAccessMode::ReadWrite).get();
+        const std::string text = "written from the sandbox";
+        file->Write(std::as_bytes(std::span(text)));
+        say("wrote");
+    }
+    say("wrong mode: " + refusal(reading, FileAccessMode::ReadWrite));
+    say("unknown token: " + refusal(L"0123456789abcdef0123456789abcdef", FileAccessMode::Read));
+}
+
+// Starts a child that lives until told to end, asks the helper for its exit notice and,
+// once the helper's log shows the watch, ends it. A notice before the child's end, or
+// none after it, is a fault.
+void watchChild(const std::string& helperLog) {
+    int wire[2];
+    if (::pipe(wire) != 0) return say("no pipe");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(wire[1]);
+        char byte;
+        while (::read(wire[0], &byte, 1) > 0) {
+        }
+        ::_exit(0);
+    }
+    ::close(wire[0]);
+    say("child " + std::to_string(child));
+    std::mutex m;
+    std::condition_variable changed;
+    std::vector<uint32_t> notices;
+    OrvaneProcessMonitor::GetInstance()->MonitorProcessExit(static_cast<uint32_t>(child),
+                                                            [&](uint32_t id) {
+                                                                std::lock_guard g(m);
+                                                                notices.push_back(id);
+                                                                changed.notify_all();
+                                                            });
+    const std::string watched = "watching the application's process " + std::to_string(child);
+    for (int i = 0; i < 600; ++i) {
+        std::ifstream log(helperLog);
+        const std::string text((std::istreambuf_iterator<char>(log)), {});
+        if (text.find(watched) != std::string::npos) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    {
+        std::lock_guard g(m);
+        if (!notices.empty()) say("exit notice before the child ended");
+    }
+    ::close(wire[1]);
+    ::waitpid(child, nullptr, 0);
+    std::unique_lock lock(m);
+    if (changed.wait_for(lock, std::chrono::seconds(30), [&] { return !notices.empty(); }))
+        say("exit notice for " + std::to_string(notices.front()));
+    else
+        say("no exit notice");
+}
+
+// Asks for the exit notice of an id that no process of the sandbox has.
+void watchMissing(uint32_t id) {
+    auto ended = std::make_shared<std::promise<void>>();
+    OrvaneProcessMonitor::GetInstance()->MonitorProcessExit(
+        id, [ended](uint32_t) { ended->set_value(); });
+    say(ended->get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready
+            ? "exit notice for missing " + std::to_string(id)
+            : "no exit notice for missing " + std::to_string(id));
 }
 
 std::shared_ptr<OrvaneAppHelper> connect() {
@@ -150,6 +254,13 @@ int main(int argc, char** argv) {
                      .get())
                 names += " " + item.Path.to_utf8();
             say("listing:" + names);
+        } else if (mode == "files" && argc >= 5) {
+            redeem(argv[2], argv[3]);
+            say("done");
+            waitFor(argv[4]);
+        } else if (mode == "child" && argc >= 4) {
+            watchChild(argv[2]);
+            watchMissing(static_cast<uint32_t>(std::atol(argv[3])));
         } else if (mode == "batch" && argc >= 4) {
             batch(helper, std::atoi(argv[2]), argv[3]);
         } else if (mode == "hold") {

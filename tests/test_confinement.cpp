@@ -6,8 +6,10 @@
 
 #include <fstream>
 
+#include "common/errorcodes.h"
 #include "confinementsupport.h"
 #include "platform/appserviceconnection.h"
+#include "platform/filetokenredeemer.h"
 
 namespace {
 
@@ -19,6 +21,12 @@ using Platform::AppServiceConnectionStatus;
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string hex(int32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
+    return text;
 }
 
 TEST(Confinement, HomeIsHiddenFromTheApplicationButListedThroughTheHelper) {
@@ -152,6 +160,67 @@ TEST(Confinement, HelperConnectsIntoTheSandboxVouchedForByTheLauncher) {
     EXPECT_NE(app->output().find("answer: Delayed 0 ms value 5"), std::string::npos)
         << app->output() << package.logs();
     EXPECT_NE(package.launcherLog().find(" is helper"), std::string::npos) << package.logs();
+}
+
+}  // namespace
+
+namespace {
+
+// The sandbox reaches the user's home only through tokens that the helper outside
+// redeems for descriptors, and only the application itself may redeem them.
+TEST(Confinement, TokensForTheHomeRedeemInsideTheSandboxAndOnlyThere) {
+    ConfinedPackage package;
+    std::ofstream(package.home() + "/letter.txt") << "dear sandbox";
+    const std::string written = package.home() + "/notes/from-inside.txt";
+    const std::string flag = package.dataFolder() + "/go";  // seen inside as well
+    auto app = package.run({"files", package.home() + "/letter.txt", written, flag});
+    ASSERT_TRUE(app->shows("done\n")) << app->output() << package.logs();
+    const auto out = app->output();
+    EXPECT_NE(out.find("read: dear sandbox\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("wrote\n"), std::string::npos) << out;
+    EXPECT_EQ(readFile(written), "written from the sandbox");
+    const std::string refused = hex(Tarvik::Errors::kStorageFileHandle);
+    EXPECT_NE(out.find("wrong mode: " + refused), std::string::npos) << out;
+    EXPECT_NE(out.find("unknown token: " + refused), std::string::npos) << out;
+    EXPECT_NE(package.logs().find("grants read access only"), std::string::npos);
+    EXPECT_NE(package.logs().find("no such token was issued to this package"), std::string::npos);
+
+    // This test's process, of the same user but not the application, is turned away
+    // before its token is looked at.
+    const auto stranger = Platform::FileTokenRedeemer::RedeemAsync(
+        L"0123456789abcdef0123456789abcdef", Platform::FileAccessMode::Read);
+    EXPECT_THROW(stranger.get(), Platform::hresult_error);
+    EXPECT_EQ(stranger.ErrorCode(), static_cast<int32_t>(0x80070005));
+    EXPECT_NE(package.logs().find("is not the application"), std::string::npos) << package.logs();
+
+    std::ofstream(flag) << "go";
+    EXPECT_EQ(app->exitCode(), 0) << app->output();
+}
+
+// A process id that the sandboxed application names is its own namespace's: the helper
+// outside watches that process, not whatever has the same id outside, and takes an id
+// that no process of the sandbox has as a process that is gone.
+TEST(Confinement, ExitWatchesTakeTheIdsOfTheSandboxedApplication) {
+    ConfinedPackage package;
+    // This test's process has an id outside that no process of the sandbox has.
+    const std::string outsider = std::to_string(::getpid());
+    auto app =
+        package.run({"child", package.dataFolder() + "/TempState/Win32Helper.log", outsider});
+    ASSERT_EQ(app->exitCode(), 0) << app->output() << package.logs();
+    const auto out = app->output();
+    const auto at = out.find("child ");
+    ASSERT_NE(at, std::string::npos) << out << package.logs();
+    const std::string child = out.substr(at + 6, out.find('\n', at) - at - 6);
+    EXPECT_NE(package.logs().find("watching the application's process " + child + " as "),
+              std::string::npos)
+        << package.logs();
+    EXPECT_EQ(out.find("before the child ended"), std::string::npos) << out;
+    EXPECT_NE(out.find("exit notice for " + child + "\n"), std::string::npos)
+        << out << package.logs();
+    EXPECT_NE(out.find("exit notice for missing " + outsider + "\n"), std::string::npos) << out;
+    EXPECT_NE(package.logs().find("watch refused: the application runs no process " + outsider),
+              std::string::npos)
+        << package.logs();
 }
 
 }  // namespace
