@@ -6,7 +6,7 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 
-#include "common/logger.h"
+#include "platform/platformlog.h"
 #include "platform/framedio.h"
 #include "platform/iocontext.h"
 #include "platform/listenerlock.h"
@@ -39,7 +39,7 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
             [self](const boost::system::error_code& ec, stream_protocol::socket socket) {
                 if (ec) {
                     if (ec != boost::asio::error::operation_aborted)
-                        TLOG("WRN", "accept failed: %s", ec.message().c_str());
+                        PLOG("WRN", "accept failed: %s", ec.message().c_str());
                     std::lock_guard g(self->m);
                     if (self->stopped || ec == boost::asio::error::operation_aborted) return;
                 } else {
@@ -55,13 +55,13 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         const int fd = socket.native_handle();
         const long uid = FramedIo::peerUid(fd);
         if (uid != static_cast<long>(::getuid())) {
-            TLOG("CRT", "connection from uid %ld refused", uid);
+            PLOG("CRT", "connection from uid %ld refused", uid);
             return;
         }
         std::string error;
         auto hello = FramedIo::readFrame(fd, SocketClient::kHandshakeTimeoutMs, error);
         if (!hello || !hello->has_open()) {
-            TLOG("CRT", "opening frame missing or malformed (%s), connection closed",
+            PLOG("CRT", "opening frame missing or malformed (%s), connection closed",
                  error.empty() ? "unexpected frame" : error.c_str());
             return;
         }
@@ -73,7 +73,7 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
                                        : AppServiceConnectionStatus::AppServiceUnavailable));
         if (!FramedIo::writeFrame(fd, reply) || !known) {
             if (!known)
-                TLOG("WRN", "connection for unknown service %s refused",
+                PLOG("WRN", "connection for unknown service %s refused",
                      hello->open().service_name().c_str());
             return;
         }
