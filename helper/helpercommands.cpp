@@ -3,10 +3,11 @@
 #include <charconv>
 #include <string>
 
+#include <TarvikFoundation/platform/clock.h>
+
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/clock.h"
 
 using namespace Platform::literals;
 

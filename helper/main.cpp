@@ -13,16 +13,17 @@
 #include <thread>
 #include <vector>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+#include <TarvikFoundation/platform/appserviceconnection.h>
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "common/tarvikappserviceconnection.h"
-#include "helper/accountcli.h"
+#include "helper/accounts/accountcli.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
 #include "helper/servicecommands.h"
-#include "platform/applicationdata.h"
-#include "platform/appserviceconnection.h"
 
 using namespace TarvikHelper;
 using Platform::AppServiceConnection;

@@ -1,4 +1,4 @@
-#include "helper/accountcli.h"
+#include "helper/accounts/accountcli.h"
 
 #include <cstdio>
 #include <map>

@@ -1,4 +1,4 @@
-#include "helper/accountstore.h"
+#include "helper/accounts/accountstore.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,9 +10,10 @@
 #include <random>
 #include <sstream>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "common/logger.h"
 #include "helper/jsonfile.h"
-#include "platform/applicationdata.h"
 
 namespace TarvikHelper {
 

@@ -1,12 +1,13 @@
-#include "helper/analyticsstore.h"
+#include "helper/analytics/analyticsstore.h"
 
 #include <sqlite3.h>
 
 #include <boost/filesystem.hpp>
 #include <ctime>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "common/logger.h"
-#include "platform/applicationdata.h"
 
 namespace TarvikHelper {
 

@@ -1,4 +1,4 @@
-#include "helper/installedapps.h"
+#include "helper/bus/installedapps.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,10 +9,11 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "common/logger.h"
 #include "helper/helperoptions.h"
 #include "helper/jsonfile.h"
-#include "platform/applicationdata.h"
 #include "platform/socketpaths.h"
 
 extern char** environ;

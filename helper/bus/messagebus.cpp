@@ -1,4 +1,4 @@
-#include "helper/messagebus.h"
+#include "helper/bus/messagebus.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -13,8 +13,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include <TarvikFoundation/platform/hresult.h>
+
 #include "common/logger.h"
-#include "platform/hresult.h"
 #include "platform/socketpaths.h"
 
 namespace TarvikHelper {

@@ -2,7 +2,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "helper/fileoperations.h"
+#include "helper/files/fileoperations.h"
 #include "helper/requestentries.h"
 #include "helper/servicecommands.h"
 

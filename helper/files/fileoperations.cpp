@@ -1,4 +1,4 @@
-#include "helper/fileoperations.h"
+#include "helper/files/fileoperations.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -9,8 +9,8 @@
 #include <string>
 #include <variant>
 
-#include "helper/fileroots.h"
-#include "helper/filetokens.h"
+#include "helper/files/fileroots.h"
+#include "helper/files/filetokens.h"
 
 namespace TarvikHelper {
 

@@ -1,4 +1,4 @@
-#include "helper/fileroots.h"
+#include "helper/files/fileroots.h"
 
 #include <pwd.h>
 #include <unistd.h>

@@ -1,11 +1,12 @@
-#include "helper/filetokens.h"
+#include "helper/files/filetokens.h"
 
 #include <cstdio>
 #include <random>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "common/logger.h"
 #include "helper/jsonfile.h"
-#include "platform/applicationdata.h"
 
 namespace TarvikHelper {
 

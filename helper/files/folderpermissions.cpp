@@ -1,4 +1,4 @@
-#include "helper/folderpermissions.h"
+#include "helper/files/folderpermissions.h"
 
 #include <sys/stat.h>
 

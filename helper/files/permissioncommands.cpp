@@ -2,7 +2,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "helper/folderpermissions.h"
+#include "helper/files/folderpermissions.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"

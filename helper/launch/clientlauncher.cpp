@@ -1,8 +1,9 @@
-#include "helper/clientlauncher.h"
+#include "helper/launch/clientlauncher.h"
+
+#include <TarvikFoundation/platform/hresult.h>
 
 #include "common/logger.h"
 #include "helper/helperoptions.h"
-#include "platform/hresult.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
 

@@ -2,7 +2,7 @@
 // the application as command 55.
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
-#include "helper/processlist.h"
+#include "helper/processes/processlist.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"

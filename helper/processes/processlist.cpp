@@ -1,4 +1,4 @@
-#include "helper/processlist.h"
+#include "helper/processes/processlist.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "helper/processwatcher.h"
+#include "helper/processes/processwatcher.h"
 
 #include <poll.h>
 #include <signal.h>

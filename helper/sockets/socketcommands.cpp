@@ -1,9 +1,8 @@
 // Commands 29 to 34: the socket server, the client requests forwarded to the
-// application as command 31, and the start of a client program; command 56, the start
-// of the cart client.
+// application as command 31, and the start of a client program.
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
-#include "helper/clientlauncher.h"
+#include "helper/launch/clientlauncher.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
@@ -53,19 +52,6 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
         if (!name) return createResponse(false);
         return createResponse(
             launchClientProgram(*name, textOrEmpty(request, L"ParametersString")));
-    });
-}
-
-void registerCartCommands(HelperCommands& commands, HelperServices&) {
-    commands.add(Commands::kCartInvokeClient, [](const ValueSet& request) {
-        const auto id = requiredText(request, L"kAppId");
-        const auto version = requiredText(request, L"kAppVersion");
-        const auto scope = requiredText(request, L"kAppProfileScope");
-        const auto path = requiredText(request, L"kAppPath");
-        const int32_t status = id && version && scope && path
-                                   ? launchCartClient({*id, *version, *scope, *path})
-                                   : kCartBadRequest;
-        return answerWith(L"kCVErrCode", status);
     });
 }
 

@@ -1,4 +1,4 @@
-#include "helper/socketserver.h"
+#include "helper/sockets/socketserver.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/read_until.hpp>

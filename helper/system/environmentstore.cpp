@@ -1,10 +1,11 @@
-#include "helper/environmentstore.h"
+#include "helper/system/environmentstore.h"
 
 #include <cstdlib>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "common/logger.h"
 #include "helper/jsonfile.h"
-#include "platform/applicationdata.h"
 
 namespace TarvikHelper {
 

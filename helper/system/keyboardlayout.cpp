@@ -1,4 +1,4 @@
-#include "helper/keyboardlayout.h"
+#include "helper/system/keyboardlayout.h"
 
 #include <cstdlib>
 #include <string_view>

@@ -2,11 +2,11 @@
 // keyboard layout.
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
-#include "helper/keyboardlayout.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
-#include "helper/virtualkeys.h"
+#include "helper/system/keyboardlayout.h"
+#include "helper/system/virtualkeys.h"
 
 namespace TarvikHelper {
 

@@ -1,4 +1,4 @@
-#include "helper/virtualkeys.h"
+#include "helper/system/virtualkeys.h"
 
 namespace TarvikHelper {
 
