@@ -9,10 +9,11 @@
 #include <cwchar>
 #include <mutex>
 
+#include <TarvikFoundation/platform/hstring.h>
+#include <TarvikFoundation/platform/immortal.h>
+
 #include "platform/diagnostics.h"
 #include "platform/durablefile.h"
-#include "platform/hstring.h"
-#include "platform/immortal.h"
 #include "platform/loopbacksocket.h"
 #include "platform/platformlog.h"
 #include "platform/utf8locale.h"

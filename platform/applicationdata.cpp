@@ -1,5 +1,3 @@
-#include "platform/applicationdata.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +6,8 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+
+#include <TarvikFoundation/platform/applicationdata.h>
 
 #include "platform/package.h"
 

@@ -1,5 +1,3 @@
-#include "platform/appserviceconnection.h"
-
 #include <array>
 #include <atomic>
 #include <deque>
@@ -7,10 +5,12 @@
 #include <optional>
 #include <vector>
 
-#include "platform/platformlog.h"
+#include <TarvikFoundation/platform/appserviceconnection.h>
+
 #include "platform/deliveryqueue.h"
 #include "platform/inmemorytransport.h"
 #include "platform/pendinganswers.h"
+#include "platform/platformlog.h"
 #include "platform/socketclient.h"
 
 namespace Platform {

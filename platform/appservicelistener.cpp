@@ -6,14 +6,15 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 
-#include "platform/platformlog.h"
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/framedio.h"
 #include "platform/iocontext.h"
 #include "platform/listenerlock.h"
+#include "platform/platformlog.h"
 #include "platform/socketclient.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
-#include "platform/threadpool.h"
 
 namespace Platform {
 

@@ -1,6 +1,6 @@
-#include "platform/hstring.h"
-
 #include <algorithm>
+
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform {
 

@@ -27,7 +27,7 @@ void LogLine(const char* level, const char* file, const char* function, unsigned
 
 }  // namespace Platform
 
-#define PLOG(level, ...)                                                                          \
-    (::Platform::LogWrites(level)                                                                 \
-         ? ::Platform::LogLine(level, __FILE__, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__)       \
+#define PLOG(level, ...)                                                                    \
+    (::Platform::LogWrites(level)                                                           \
+         ? ::Platform::LogLine(level, __FILE__, __PRETTY_FUNCTION__, __LINE__, __VA_ARGS__) \
          : void())

@@ -9,10 +9,10 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/platformlog.h"
 #include "platform/framedio.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
+#include "platform/platformlog.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
 #include "platform/wirecodec.h"

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
 
 namespace Platform::SocketPaths {
 

@@ -5,7 +5,7 @@
 /// `/tmp/tarvik-<uid>/` when XDG_RUNTIME_DIR is unset. Folders are the user's own, 0700.
 #include <string>
 
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform::SocketPaths {
 

@@ -15,13 +15,14 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/platformlog.h"
+#include <TarvikFoundation/platform/linger.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/deliveryqueue.h"
 #include "platform/framedecoder.h"
 #include "platform/frameencoder.h"
 #include "platform/iocontext.h"
-#include "platform/linger.h"
-#include "platform/threadpool.h"
+#include "platform/platformlog.h"
 #include "platform/wirecodec.h"
 
 namespace Platform {

@@ -1,5 +1,3 @@
-#include "platform/threadpool.h"
-
 #include <algorithm>
 #include <atomic>
 #include <boost/asio/post.hpp>
@@ -11,8 +9,10 @@
 #include <thread>
 #include <vector>
 
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/deliveryqueue.h"
-#include "platform/immortal.h"
 
 namespace Platform {
 

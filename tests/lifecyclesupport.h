@@ -5,8 +5,9 @@
 #include <fstream>
 #include <string>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 namespace TestSupport {

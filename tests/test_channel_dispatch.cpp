@@ -4,10 +4,11 @@
 #include <atomic>
 #include <future>
 
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/resultscache.h"
-#include "common/tarvikappserviceconnection.h"
 #include "scriptedpeer.h"
 
 using namespace Tarvik;

@@ -2,9 +2,10 @@
 
 #include <set>
 
+#include <TarvikFoundation/orvaneplatformexceptionhelper.h>
+
 #include "common/errorcodes.h"
 #include "tarvikfoundation/errortable.h"
-#include "tarvikfoundation/orvaneplatformexceptionhelper.h"
 
 using namespace TarvikFoundation;
 using Platform::hstring;

@@ -10,16 +10,17 @@
 #include <cstdio>
 #include <fstream>
 
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/application.h>
+#include <TarvikFoundation/platform/clock.h>
+
 #include "faultproxy.h"
 #include "faultsupport.h"
 #include "helperapp.h"
 #include "lifecyclesupport.h"
-#include "platform/application.h"
-#include "platform/clock.h"
 #include "platform/framedio.h"
 #include "platform/wirecodec.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace std::chrono_literals;
 using Platform::AppServiceConnection;

@@ -17,15 +17,15 @@
 #include <nlohmann/json.hpp>
 
 #include "common/errorcodes.h"
-#include "helper/environmentstore.h"
-#include "helper/fileoperations.h"
-#include "helper/fileroots.h"
-#include "helper/folderpermissions.h"
-#include "helper/keyboardlayout.h"
-#include "helper/processlist.h"
-#include "helper/processwatcher.h"
-#include "helper/socketserver.h"
-#include "helper/virtualkeys.h"
+#include "helper/files/fileoperations.h"
+#include "helper/files/fileroots.h"
+#include "helper/files/folderpermissions.h"
+#include "helper/processes/processlist.h"
+#include "helper/processes/processwatcher.h"
+#include "helper/sockets/socketserver.h"
+#include "helper/system/environmentstore.h"
+#include "helper/system/keyboardlayout.h"
+#include "helper/system/virtualkeys.h"
 #include "testsupport.h"
 
 using namespace TarvikHelper;

@@ -3,17 +3,18 @@
 
 #include <future>
 
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/orvanetrvkappservicetask.h>
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "common/appserviceconnectionlock.h"
 #include "common/base64.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "lifecyclesupport.h"
-#include "platform/applicationdata.h"
 #include "scriptedpeer.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvaneauthmanager.h"
-#include "tarvikfoundation/orvanetestmanager.h"
-#include "tarvikfoundation/orvanetrvkappservicetask.h"
 
 using namespace TarvikFoundation;
 using namespace std::chrono_literals;

@@ -2,9 +2,10 @@
 
 #include <regex>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
 #include "platform/diagnostics.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace Tarvik;

@@ -1,8 +1,9 @@
 // Runs alone in its program: the exit hook must not be installed before the test.
 #include <gtest/gtest.h>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace Tarvik;

@@ -1,9 +1,10 @@
 // The network sink with nothing listening: one attempt per process, then the file.
 #include <gtest/gtest.h>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
 #include "loopbacklistener.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace Tarvik;

@@ -1,10 +1,11 @@
 // The manager pattern: typed result reading, number parsing and the test manager.
 #include <gtest/gtest.h>
 
+#include <TarvikFoundation/orvanetestmanager.h>
+
 #include "common/messageschema.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace TarvikFoundation;
 using Platform::AppServiceResponse;

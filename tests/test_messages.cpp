@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/orvanekaldercontrollermanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+
 #include "common/messageschema.h"
 #include "scriptedpeer.h"
-#include "tarvikfoundation/orvanekaldercontrollermanager.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
 
 using namespace TarvikFoundation;
 using namespace TarvikFoundation::OrvaneInternal;

@@ -11,11 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "platform/async.h"
+#include <TarvikFoundation/platform/async.h>
+#include <TarvikFoundation/platform/linger.h>
+#include <TarvikFoundation/platform/threadpool.h>
+#include <TarvikFoundation/platform/threadpooltimer.h>
+
 #include "platform/deliveryqueue.h"
-#include "platform/linger.h"
-#include "platform/threadpool.h"
-#include "platform/threadpooltimer.h"
 #include "testsupport.h"
 
 using namespace Platform;

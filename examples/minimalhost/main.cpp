@@ -8,13 +8,13 @@
 #include <string>
 #include <thread>
 
-#include "platform/application.h"
-#include "tarvikfoundation/activation.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvanefilemanager.h"
-#include "tarvikfoundation/orvaneplatformexceptionhelper.h"
-#include "tarvikfoundation/orvanetestmanager.h"
-#include "tarvikfoundation/trvkconfigoptions.h"
+#include <TarvikFoundation/activation.h>
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/orvaneplatformexceptionhelper.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/application.h>
+#include <TarvikFoundation/trvkconfigoptions.h>
 
 using namespace TarvikFoundation;
 

@@ -1,0 +1,69 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <variant>
+
+#include <TarvikFoundation/export.h>
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/hstring.h>
+
+namespace Platform {
+
+enum class PropertyType : uint8_t { Empty = 0, Int32, UInt32, Int64, UInt64, Boolean, String };
+
+TARVIK_API const char* property_type_name(PropertyType t) noexcept;
+
+/// Boxed property values. A value keeps the type it was boxed with; unboxing as any
+/// other type raises hresult_no_interface, as on the original platform.
+class TARVIK_API PropertyValue {
+  public:
+    using storage =
+        std::variant<std::monostate, int32_t, uint32_t, int64_t, uint64_t, bool, hstring>;
+
+    PropertyValue() = default;
+    PropertyValue(std::nullptr_t) {}
+    PropertyValue(int32_t v) : v_(v) {}
+    PropertyValue(uint32_t v) : v_(v) {}
+    PropertyValue(int64_t v) : v_(v) {}
+    PropertyValue(uint64_t v) : v_(v) {}
+    PropertyValue(bool v) : v_(v) {}
+    PropertyValue(hstring v) : v_(std::move(v)) {}
+    PropertyValue(const wchar_t* v) : v_(hstring(v)) {}
+    /// A narrow literal would otherwise decay to bool.
+    PropertyValue(const char*) = delete;
+
+    PropertyType Type() const noexcept { return static_cast<PropertyType>(v_.index()); }
+    bool is_null() const noexcept { return v_.index() == 0; }
+    const storage& raw() const noexcept { return v_; }
+
+    template <class T>
+    bool holds() const noexcept {
+        return std::holds_alternative<T>(v_);
+    }
+
+    friend bool operator==(const PropertyValue&, const PropertyValue&) = default;
+
+  private:
+    storage v_;
+};
+
+template <class T>
+PropertyValue box_value(T v) {
+    return PropertyValue(std::move(v));
+}
+
+template <class T>
+T unbox_value(const PropertyValue& v) {
+    if (const T* p = std::get_if<T>(&v.raw())) return *p;
+    throw hresult_no_interface(hstring(L"value is not of the requested type"));
+}
+
+/// Unboxes when the type matches, else returns the fallback.
+template <class T>
+T unbox_value_or(const PropertyValue& v, T fallback) {
+    if (const T* p = std::get_if<T>(&v.raw())) return *p;
+    return fallback;
+}
+
+}  // namespace Platform

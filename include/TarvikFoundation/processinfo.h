@@ -1,0 +1,25 @@
+#pragma once
+#include <cstdint>
+
+#include <TarvikFoundation/export.h>
+#include <TarvikFoundation/platform/activation.h>
+#include <TarvikFoundation/platform/hstring.h>
+
+namespace TarvikFoundation {
+
+/// One entry of the helper's process list: a process's name and id.
+class TARVIK_API ProcessInfo : private Platform::ModuleObject {
+  public:
+    ProcessInfo() = default;
+
+    const Platform::hstring& ProcessName() const noexcept { return name_; }
+    void ProcessName(Platform::hstring name) { name_ = std::move(name); }
+    uint32_t ProcessId() const noexcept { return id_; }
+    void ProcessId(uint32_t id) noexcept { id_ = id; }
+
+  private:
+    Platform::hstring name_;
+    uint32_t id_ = 0;
+};
+
+}  // namespace TarvikFoundation
