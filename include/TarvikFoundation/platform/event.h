@@ -20,7 +20,7 @@ struct TARVIK_API event_token {
 
 template <class... Args>
 /// A multicast event: handlers added with a token, removed by it, invoked in order.
-class TARVIK_API event {
+class event {
   public:
     using handler_type = std::function<void(Args...)>;
 
