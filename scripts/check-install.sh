@@ -71,7 +71,8 @@ run() {
     mkdir -p "$home/run"
     XDG_RUNTIME_DIR="$home/run" XDG_DATA_HOME="$home/data" \
         TARVIK_PACKAGE_MANIFEST="$work/example/minimal-host.manifest.json" \
-        timeout 60 "$2" 2>"$home/stderr" || { echo "$2 failed:"; tail -20 "$home/stderr"; return 1; }
+        timeout 60 "$2" 2>"$home/stderr" ||
+        { echo "$2 failed (exit $?):"; tail -20 "$home/stderr"; return 1; }
 }
 run cmake "$work/example/minimal-host"
 run pkgconfig "$work/minimal-host-pc"
