@@ -8,10 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include <TarvikFoundation/orvanetrvkappservicetask.h>
+#include <TarvikFoundation/platform/backgroundtask.h>
+
 #include "common/logger.h"
-#include "platform/backgroundtask.h"
 #include "platform/package.h"
-#include "tarvikfoundation/orvanetrvkappservicetask.h"
 
 int main(int argc, char** argv) {
     std::string package, service;

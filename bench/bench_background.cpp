@@ -9,11 +9,12 @@
 #include <fstream>
 #include <thread>
 
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/application.h>
+
 #include "bench/benchsupport.h"
 #include "common/logger.h"
-#include "platform/application.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 namespace {
 

@@ -12,13 +12,14 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/appserviceconnection.h>
+
 #include "bench/benchsupport.h"
 #include "common/acknowledgementutils.h"
 #include "common/logger.h"
 #include "common/resultscache.h"
 #include "helper/helpercommands.h"
-#include "platform/appserviceconnection.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 namespace {
 

@@ -3,8 +3,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
-#include "platform/hstring.h"
 
 namespace {
 

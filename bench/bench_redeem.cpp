@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "common/logger.h"
-#include "helper/fileoperations.h"
-#include "helper/fileredemption.h"
-#include "platform/filetokenredeemer.h"
+#include "helper/files/fileoperations.h"
+#include "helper/files/fileredemption.h"
+#include <TarvikFoundation/platform/filetokenredeemer.h>
 #include "platform/filetokenservice.h"
 
 namespace {

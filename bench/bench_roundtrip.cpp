@@ -11,11 +11,12 @@
 #include <future>
 #include <thread>
 
+#include <TarvikFoundation/orvanetestmanager.h>
+
 #include "bench/benchsupport.h"
 #include "common/base64.h"
 #include "common/logger.h"
 #include "platform/appservicelistener.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 extern char** environ;
 

@@ -16,9 +16,10 @@
 #include <utility>
 #include <vector>
 
+#include <TarvikFoundation/orvanetestmanager.h>
+
 #include "common/messageschema.h"
 #include "platform/wirecodec.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 namespace Bench {
 

@@ -1,16 +1,14 @@
-# cmake --install: the library, its headers, the two programs, the wire contract, a
-# CMake package (find_package(TarvikFoundation)) and a pkg-config file.
+# cmake --install: the shared library, its public headers, the two programs, the wire
+# contract, a CMake package (find_package(TarvikFoundation)) and a pkg-config file.
 include(CMakePackageConfigHelpers)
 
-install(TARGETS tarvikfoundation tarvik-apphost tarvik-helper tarvik-run
+install(TARGETS tarvikfoundation-shared tarvik-apphost tarvik-helper tarvik-run
   EXPORT TarvikFoundationTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-foreach(dir platform common tarvikfoundation)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${TARVIK_INSTALL_INCLUDEDIR}/${dir}
-    FILES_MATCHING PATTERN "*.h")
-endforeach()
-install(FILES ${PROJECT_BINARY_DIR}/appservice.pb.h DESTINATION ${TARVIK_INSTALL_INCLUDEDIR})
+# Only the public headers; everything else stays inside the library.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/TarvikFoundation
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} FILES_MATCHING PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/platform/appservice.proto
   DESTINATION ${CMAKE_INSTALL_DATADIR}/TarvikFoundation)
 

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <string>
 
+#include <TarvikFoundation/platform/immortal.h>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/resultscache.h"
-#include "platform/immortal.h"
 
 namespace Tarvik {
 

@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/immortal.h"
-#include "platform/valueset.h"
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/valueset.h>
 
 namespace Tarvik {
 

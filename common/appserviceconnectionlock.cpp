@@ -7,8 +7,9 @@
 #include <cstdint>
 #include <mutex>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
-#include "platform/hstring.h"
 #include "platform/privatefiles.h"
 
 namespace Tarvik {

@@ -1,7 +1,7 @@
 #pragma once
 #include <atomic>
 
-#include "platform/appserviceconnection.h"
+#include <TarvikFoundation/platform/appserviceconnection.h>
 
 namespace Tarvik {
 

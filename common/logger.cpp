@@ -10,11 +10,13 @@
 #include <mutex>
 #include <string_view>
 
+#include <TarvikFoundation/platform/hstring.h>
+#include <TarvikFoundation/platform/immortal.h>
+
 #include "platform/diagnostics.h"
 #include "platform/durablefile.h"
-#include "platform/hstring.h"
-#include "platform/immortal.h"
 #include "platform/loopbacksocket.h"
+#include "platform/platformlog.h"
 #include "platform/privatefiles.h"
 #include "platform/utf8locale.h"
 
@@ -201,10 +203,8 @@ bool dropped(const char* level) noexcept {
            detail::levelRank(level) < state().threshold.load(std::memory_order_relaxed);
 }
 
-}  // namespace
-
-int LogMessage(const char* level, const char* file, const char* function, unsigned line,
-               const char* format, ...) noexcept {
+int LogMessageV(const char* level, const char* file, const char* function, unsigned line,
+                const char* format, va_list args) noexcept {
     if (dropped(level)) return kDropped;
     char buf[kLineSize] = {};
     const int prefix = formatPrefix(buf, level, file, function, line);
@@ -213,11 +213,8 @@ int LogMessage(const char* level, const char* file, const char* function, unsign
         char fmt[1024];
         translateFormat(format ? format : "", fmt, sizeof fmt, false);
         Platform::Utf8LocaleScope utf8;
-        va_list args;
-        va_start(args, format);
         const std::size_t room = kLineSize - static_cast<std::size_t>(prefix);
         const int n = std::vsnprintf(buf + prefix, room, fmt, args);
-        va_end(args);
         ok = n >= 0 && static_cast<std::size_t>(n) < room;
     } else {
         ok = false;
@@ -225,6 +222,26 @@ int LogMessage(const char* level, const char* file, const char* function, unsign
     if (ok) appendNewline(buf);
     buf[kLineSize - 1] = '\0';
     return writeLine(buf) ? static_cast<int>(std::strlen(buf)) : 0;
+}
+
+void writePlatformLine(const char* level, const char* file, const char* function, unsigned line,
+                       const char* format, va_list args) noexcept {
+    LogMessageV(level, file, function, line, format, args);
+}
+
+// The platform's own lines are written like the library's from the start of the process.
+[[maybe_unused]] const bool g_platformSinkInstalled =
+    (Platform::SetLogSink({&Tarvik::LogWrites, &writePlatformLine}), true);
+
+}  // namespace
+
+int LogMessage(const char* level, const char* file, const char* function, unsigned line,
+               const char* format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    const int written = LogMessageV(level, file, function, line, format, args);
+    va_end(args);
+    return written;
 }
 
 int LogMessageWide(const char* level, const char* file, const char* function, unsigned line,

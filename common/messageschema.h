@@ -3,7 +3,7 @@
 /// Envelope keys and the constructors of request and response messages.
 #include <cstdint>
 
-#include "platform/valueset.h"
+#include <TarvikFoundation/platform/valueset.h>
 
 /// The message channel between the application and the helper, and the logger.
 namespace Tarvik {

@@ -1,8 +1,9 @@
 #include "common/resultscache.h"
 
+#include <TarvikFoundation/platform/immortal.h>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/immortal.h"
 
 namespace Tarvik {
 

@@ -6,8 +6,8 @@
 #include <mutex>
 #include <set>
 
-#include "platform/immortal.h"
-#include "platform/valueset.h"
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/valueset.h>
 
 namespace Tarvik {
 

@@ -1,4 +1,4 @@
-#include "common/tarvikappserviceconnection.h"
+#include <TarvikFoundation/tarvikappserviceconnection.h>
 
 #include "common/acknowledgementutils.h"
 #include "common/deferralcompleter.h"

@@ -14,11 +14,11 @@
 #include <future>
 #include <istream>
 
-#include "platform/applicationdata.h"
-#include "tarvikfoundation/orvanecasocketserver.h"
-#include "tarvikfoundation/orvanefilemanager.h"
-#include "tarvikfoundation/orvaneprocessmonitor.h"
-#include "tarvikfoundation/orvanewin32apimanager.h"
+#include <TarvikFoundation/orvanecasocketserver.h>
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/orvanewin32apimanager.h>
+#include <TarvikFoundation/platform/applicationdata.h>
 
 extern char** environ;
 

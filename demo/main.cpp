@@ -9,16 +9,17 @@
 #include <string>
 #include <thread>
 
+#include <TarvikFoundation/orvaneanalyticsmanager.h>
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+#include <TarvikFoundation/orvaneplatformexceptionhelper.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/application.h>
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "demo/desktopdemo.h"
 #include "demo/notedemo.h"
-#include "platform/application.h"
-#include "platform/applicationdata.h"
-#include "tarvikfoundation/orvaneanalyticsmanager.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvaneauthmanager.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
-#include "tarvikfoundation/orvaneplatformexceptionhelper.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace TarvikFoundation;
 

@@ -5,8 +5,8 @@
 #include <ctime>
 #include <string>
 
-#include "platform/filetokenredeemer.h"
-#include "tarvikfoundation/orvanefilemanager.h"
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/platform/filetokenredeemer.h>
 
 namespace TarvikDemo {
 

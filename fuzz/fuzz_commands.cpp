@@ -19,14 +19,15 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/orvanecasocketserver.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/platform/immortal.h>
+
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "helper/servicecommands.h"
-#include "platform/immortal.h"
 #include "platform/wirecodec.h"
-#include "tarvikfoundation/orvanecasocketserver.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
-#include "tarvikfoundation/orvaneprocessmonitor.h"
 
 namespace {
 

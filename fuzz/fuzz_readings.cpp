@@ -6,12 +6,13 @@
 #include <cstdlib>
 #include <string>
 
+#include <TarvikFoundation/orvaneauthtokeninfo.h>
+#include <TarvikFoundation/orvaneauthuserprofile.h>
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/jsonarray.h>
+
 #include "common/tetherbox.h"
-#include "helper/messagebus.h"
-#include "platform/hresult.h"
-#include "platform/jsonarray.h"
-#include "tarvikfoundation/orvaneauthtokeninfo.h"
-#include "tarvikfoundation/orvaneauthuserprofile.h"
+#include "helper/bus/messagebus.h"
 
 namespace {
 

@@ -3,7 +3,8 @@
 // type intact; a refusal is fine (the transport closes the connection with a log line).
 #include <cstdlib>
 
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
+
 #include "platform/wirecodec.h"
 
 namespace FuzzSupport {

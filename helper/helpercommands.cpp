@@ -3,11 +3,12 @@
 #include <charconv>
 #include <string>
 
+#include <TarvikFoundation/platform/clock.h>
+
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/requestids.h"
-#include "platform/clock.h"
 
 using namespace Platform::literals;
 

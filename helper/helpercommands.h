@@ -6,7 +6,7 @@
 #include <mutex>
 #include <set>
 
-#include "common/tarvikappserviceconnection.h"
+#include <TarvikFoundation/tarvikappserviceconnection.h>
 
 namespace TarvikHelper {
 

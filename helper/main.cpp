@@ -14,19 +14,20 @@
 #include <thread>
 #include <vector>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+#include <TarvikFoundation/platform/appserviceconnection.h>
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "common/tarvikappserviceconnection.h"
-#include "helper/accountcli.h"
+#include "helper/accounts/accountcli.h"
 #include "helper/applicationwatch.h"
-#include "helper/fileredemption.h"
+#include "helper/files/fileredemption.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
 #include "helper/requestids.h"
 #include "helper/servicecommands.h"
-#include "platform/applicationdata.h"
-#include "platform/appserviceconnection.h"
 #include "platform/filetokenservice.h"
 
 using namespace TarvikHelper;

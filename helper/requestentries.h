@@ -3,8 +3,9 @@
 #include <optional>
 #include <string>
 
+#include <TarvikFoundation/platform/valueset.h>
+
 #include "common/logger.h"
-#include "platform/valueset.h"
 
 namespace TarvikHelper {
 

@@ -5,7 +5,7 @@
 // id its predecessor used.
 #include <cstdint>
 
-#include "platform/valueset.h"
+#include <TarvikFoundation/platform/valueset.h>
 
 namespace TarvikHelper {
 

@@ -5,16 +5,17 @@
 #include <memory>
 #include <string>
 
-#include "helper/accountstore.h"
-#include "helper/analyticsstore.h"
-#include "helper/applicationprocesswatch.h"
-#include "helper/environmentstore.h"
-#include "helper/fileroots.h"
-#include "helper/filetokens.h"
+#include "helper/accounts/accountstore.h"
+#include "helper/analytics/analyticsstore.h"
+#include "helper/bus/installedapps.h"
+#include "helper/bus/messagebus.h"
+#include "helper/files/fileroots.h"
+#include "helper/files/filetokens.h"
 #include "helper/helpercommands.h"
-#include "helper/installedapps.h"
-#include "helper/messagebus.h"
-#include "helper/socketserver.h"
+#include "helper/processes/applicationprocesswatch.h"
+#include "helper/processes/processwatcher.h"
+#include "helper/sockets/socketserver.h"
+#include "helper/system/environmentstore.h"
 
 namespace TarvikHelper {
 

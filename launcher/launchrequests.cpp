@@ -2,9 +2,10 @@
 
 #include <unistd.h>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "common/logger.h"
 #include "launcher/helperarguments.h"
-#include "platform/applicationdata.h"
 #include "platform/launchers.h"
 #include "platform/processfacts.h"
 #include "platform/startedprocesses.h"

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/platform/hresult.h>
+
 #include "common/logger.h"
 #include "launcher/bubblewrap.h"
 #include "launcher/hostlibraries.h"
@@ -21,7 +23,6 @@
 #include "launcher/packagefolders.h"
 #include "launcher/sandboxcommand.h"
 #include "launcher/sandboxmanifest.h"
-#include "platform/hresult.h"
 #include "platform/startedprocesses.h"
 
 using namespace TarvikRun;

@@ -2,7 +2,8 @@
 
 #include <boost/filesystem.hpp>
 
-#include "platform/applicationdata.h"
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "platform/socketpaths.h"
 
 namespace TarvikRun {

@@ -5,7 +5,8 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
+
 #include "platform/package.h"
 
 namespace TarvikRun {

@@ -1,4 +1,4 @@
-#include "platform/activation.h"
+#include <TarvikFoundation/platform/activation.h>
 
 namespace Platform {
 

@@ -1,8 +1,8 @@
-#include "platform/application.h"
-
 #include <mutex>
 
-#include "platform/appserviceconnection.h"
+#include <TarvikFoundation/platform/application.h>
+#include <TarvikFoundation/platform/appserviceconnection.h>
+
 #include "platform/package.h"
 
 namespace Platform {

@@ -1,5 +1,4 @@
-#include "platform/applicationdata.h"
-
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,9 +6,11 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+
 #include "platform/package.h"
-#include "platform/socketpaths.h"
 #include "platform/privatefiles.h"
+#include "platform/socketpaths.h"
 
 namespace Platform {
 

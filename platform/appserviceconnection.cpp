@@ -1,5 +1,3 @@
-#include "platform/appserviceconnection.h"
-
 #include <array>
 #include <atomic>
 #include <deque>
@@ -7,10 +5,12 @@
 #include <optional>
 #include <vector>
 
-#include "common/logger.h"
+#include <TarvikFoundation/platform/appserviceconnection.h>
+
 #include "platform/deliveryqueue.h"
 #include "platform/inmemorytransport.h"
 #include "platform/pendinganswers.h"
+#include "platform/platformlog.h"
 #include "platform/socketclient.h"
 
 namespace Platform {
@@ -115,7 +115,7 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
                          ValueSet message) override {
         auto tce = takePending(sequence);
         if (!tce) {
-            TLOG("WRN", "response to unknown sequence %I64u ignored", sequence);
+            PLOG("WRN", "response to unknown sequence %I64u ignored", sequence);
             return;
         }
         tce->set(AppServiceResponse(status, std::move(message)));
@@ -211,7 +211,7 @@ void AppServiceConnection::Impl::onRequestFrame(uint64_t sequence, ValueSet mess
         try {
             request->connection->requestReceived(AppServiceConnection(request->connection), args);
         } catch (...) {
-            TLOG("WRN", "RequestReceived handler raised");
+            PLOG("WRN", "RequestReceived handler raised");
         }
         {
             std::lock_guard g(request->m);

@@ -6,18 +6,19 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 
-#include "common/logger.h"
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/calleridentity.h"
-#include "common/ratelimitedwarning.h"
-#include "platform/clock.h"
 #include "platform/framedio.h"
 #include "platform/iocontext.h"
 #include "platform/listenerlock.h"
 #include "platform/pendinghandshakes.h"
+#include "platform/platformlog.h"
+#include "platform/ratelimitedwarning.h"
 #include "platform/socketclient.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
-#include "platform/threadpool.h"
 
 namespace Platform {
 
@@ -42,7 +43,7 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
     std::mutex m;
     bool stopped = false;
     std::shared_ptr<PendingHandshakes> pending;
-    Tarvik::RateLimitedWarning acceptFailures;
+    Platform::RateLimitedWarning acceptFailures;
 
     void acceptNext() {
         auto self = shared_from_this();
@@ -56,14 +57,14 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
                     // Another user's connection never takes a place among the waiting.
                     const long uid = FramedIo::peerUid(socket.native_handle());
                     if (uid != static_cast<long>(::getuid()))
-                        TLOG("CRT", "connection from uid %ld refused", uid);
+                        PLOG("CRT", "connection from uid %ld refused", uid);
                     else
                         self->pending->wait(std::move(socket));
                     self->acceptNext();
                     return;
                 }
                 if (uint64_t times = 0; self->acceptFailures.due(times))
-                    TLOG("WRN", "accept failed: %s (%llu times since the last report)",
+                    PLOG("WRN", "accept failed: %s (%llu times since the last report)",
                          ec.message().c_str(), static_cast<unsigned long long>(times));
                 if (ec != boost::asio::error::no_descriptors &&
                     ec.value() != ENFILE) {  // nothing to wait for
@@ -97,11 +98,11 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
                                  : verdict.accepted ? AppServiceConnectionStatus::Success
                                                     : AppServiceConnectionStatus::NotAuthorized));
         if (known && !verdict.accepted)
-            TLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
+            PLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
                  verdict.reason.c_str());
         if (!FramedIo::writeFrame(fd, reply) || !known || !verdict.accepted) {
             if (!known)
-                TLOG("WRN", "connection for unknown service %s refused",
+                PLOG("WRN", "connection for unknown service %s refused",
                      hello.open().service_name().c_str());
             return;
         }

@@ -3,7 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/appserviceconnection.h"
+#include <TarvikFoundation/platform/appserviceconnection.h>
+
 #include "platform/listenerlock.h"
 
 namespace Platform {

@@ -1,6 +1,6 @@
-#include "platform/appservicetypes.h"
-
 #include <iterator>
+
+#include <TarvikFoundation/platform/appservicetypes.h>
 
 namespace Platform {
 

@@ -1,7 +1,7 @@
-#include "platform/backgroundtask.h"
+#include <TarvikFoundation/platform/backgroundtask.h>
+#include <TarvikFoundation/platform/threadpool.h>
 
 #include "platform/appservicelistener.h"
-#include "platform/threadpool.h"
 
 namespace Platform {
 

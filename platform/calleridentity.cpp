@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
+
 #include "platform/launcherclient.h"
 #include "platform/processfacts.h"
 #include "platform/startedprocesses.h"

@@ -6,7 +6,7 @@
 /// roles the caller wants; the facts must back it.
 #include <string>
 
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform::CallerIdentity {
 

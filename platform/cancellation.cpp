@@ -1,4 +1,4 @@
-#include "platform/cancellation.h"
+#include <TarvikFoundation/platform/cancellation.h>
 
 namespace Platform {
 namespace detail {

@@ -1,8 +1,7 @@
-#include "platform/clock.h"
-
 #include <cstdlib>
 
-#include "platform/immortal.h"
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/immortal.h>
 
 namespace Platform {
 

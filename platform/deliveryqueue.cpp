@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "platform/linger.h"
-#include "platform/threadpool.h"
+#include <TarvikFoundation/platform/linger.h>
+#include <TarvikFoundation/platform/threadpool.h>
 
 namespace Platform {
 

@@ -1,4 +1,4 @@
-#include "platform/filetokenredeemer.h"
+#include <TarvikFoundation/platform/filetokenredeemer.h>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/logger.h"
 #include "platform/filetokenwire.h"
 #include "platform/package.h"
+#include "platform/platformlog.h"
 
 namespace Platform {
 
@@ -32,7 +32,7 @@ class Socket {
 };
 
 [[noreturn]] void fail(int error, const std::string& what) {
-    TLOG("WRN", "file token not redeemed: %s: %s", what.c_str(), std::strerror(error));
+    PLOG("WRN", "file token not redeemed: %s: %s", what.c_str(), std::strerror(error));
     throw hresult_error(static_cast<hresult>(hresultFromErrno(error)),
                         hstring::from_utf8(what + ": " + std::strerror(error)));
 }
@@ -55,7 +55,7 @@ std::shared_ptr<RedeemedFile> redeem(const std::string& token, FileAccessMode ac
     const auto answer = FileTokenWire::receiveAnswer(socket.fd());
     if (!answer) fail(errno, "no usable answer for the file token");
     if (answer->status != 0) {
-        TLOG("WRN", "file token not redeemed: refused with 0x%08X",
+        PLOG("WRN", "file token not redeemed: refused with 0x%08X",
              static_cast<unsigned>(answer->status));
         throw hresult_error(static_cast<hresult>(answer->status));
     }

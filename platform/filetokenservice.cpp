@@ -10,8 +10,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/logger.h"
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
+
+#include "platform/platformlog.h"
 
 namespace Platform {
 
@@ -57,7 +58,7 @@ FileTokenService::FileTokenService(const hstring& packageFamilyName, pid_t expec
         fail("cannot listen on " + path_);
     }
     thread_ = std::thread([this] { run(); });
-    TLOG("INF", "file tokens are redeemed at %s", path_.c_str());
+    PLOG("INF", "file tokens are redeemed at %s", path_.c_str());
 }
 
 FileTokenService::~FileTokenService() {
@@ -75,7 +76,7 @@ void FileTokenService::run() {
         pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
-            TLOG("CRT", "file token service stops: %s", std::strerror(errno));
+            PLOG("CRT", "file token service stops: %s", std::strerror(errno));
             return;
         }
         if (fds[1].revents) return;
@@ -91,12 +92,12 @@ void FileTokenService::serve(int client) {
     ucred peer{};
     socklen_t size = sizeof peer;
     if (::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-        TLOG("WRN", "file token request refused: the caller cannot be told: %s",
+        PLOG("WRN", "file token request refused: the caller cannot be told: %s",
              std::strerror(errno));
         return;
     }
     if (peer.uid != ::geteuid() || (expectedPid_ > 0 && peer.pid != expectedPid_)) {
-        TLOG("WRN", "file token request refused: process %d of user %u is not the application",
+        PLOG("WRN", "file token request refused: process %d of user %u is not the application",
              static_cast<int>(peer.pid), static_cast<unsigned>(peer.uid));
         FileTokenWire::sendAnswer(client, {kAccessDenied, FileAccessMode::AsGranted, -1});
         return;
@@ -106,18 +107,18 @@ void FileTokenService::serve(int client) {
     ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     const auto request = FileTokenWire::receiveRequest(client);
     if (!request) {
-        TLOG("WRN", "file token request refused: unreadable request: %s", std::strerror(errno));
+        PLOG("WRN", "file token request refused: unreadable request: %s", std::strerror(errno));
         return;
     }
     FileTokenWire::Answer answer;
     try {
         answer = redeem_(*request);
     } catch (const std::exception& e) {
-        TLOG("CRT", "file token request failed: %s", e.what());
+        PLOG("CRT", "file token request failed: %s", e.what());
         answer = {static_cast<int32_t>(E_FAIL_), FileAccessMode::AsGranted, -1};
     }
     if (!FileTokenWire::sendAnswer(client, answer))
-        TLOG("WRN", "file token answer not delivered: %s", std::strerror(errno));
+        PLOG("WRN", "file token answer not delivered: %s", std::strerror(errno));
     if (answer.fd >= 0) ::close(answer.fd);
 }
 

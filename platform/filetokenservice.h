@@ -11,8 +11,9 @@
 #include <string>
 #include <thread>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "platform/filetokenwire.h"
-#include "platform/hstring.h"
 
 namespace Platform {
 

@@ -12,8 +12,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/hstring.h"
-#include "platform/redeemedfile.h"
+#include <TarvikFoundation/platform/hstring.h>
+
+#include <TarvikFoundation/platform/redeemedfile.h>
 
 namespace Platform::FileTokenWire {
 

@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <optional>
 
+#include <TarvikFoundation/platform/valueset.h>
+
 #include "appservice.pb.h"
 #include "platform/keycache.h"
-#include "platform/valueset.h"
 
 namespace Platform::Wire {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/valueset.h"
+#include <TarvikFoundation/platform/valueset.h>
 
 namespace Platform::Wire {
 

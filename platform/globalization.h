@@ -1,7 +1,7 @@
 #pragma once
 #include <vector>
 
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform {
 

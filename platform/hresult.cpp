@@ -1,7 +1,7 @@
-#include "platform/hresult.h"
-
 #include <new>
 #include <stdexcept>
+
+#include <TarvikFoundation/platform/hresult.h>
 
 namespace Platform {
 

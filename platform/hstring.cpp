@@ -1,6 +1,6 @@
-#include "platform/hstring.h"
-
 #include <algorithm>
+
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform {
 
@@ -129,7 +129,8 @@ hstring::hstring(std::wstring_view s) {
     std::copy(s.begin(), s.end(), text);
 }
 
-hstring operator+(const hstring& a, const hstring& b) {
+// A friend declared inside the class takes no visibility from it; hosts call this one.
+TARVIK_API hstring operator+(const hstring& a, const hstring& b) {
     wchar_t* text = nullptr;
     hstring out = hstring::withRoom(a.size() + b.size(), text);
     const std::wstring_view va(a), vb(b);

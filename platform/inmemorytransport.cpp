@@ -1,6 +1,6 @@
 #include "platform/inmemorytransport.h"
 
-#include "platform/threadpool.h"
+#include <TarvikFoundation/platform/threadpool.h>
 
 namespace Platform {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/appservicetransport.h"
+#include <TarvikFoundation/platform/appservicetransport.h>
 
 namespace Platform {
 

@@ -1,8 +1,9 @@
 #include "platform/iocontext.h"
 
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/deliveryqueue.h"
-#include "platform/immortal.h"
-#include "platform/threadpool.h"
 
 namespace Platform {
 

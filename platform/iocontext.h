@@ -3,7 +3,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/immortal.h"
+#include <TarvikFoundation/platform/immortal.h>
 
 namespace Platform {
 

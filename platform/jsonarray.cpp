@@ -1,6 +1,5 @@
-#include "platform/jsonarray.h"
-
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/jsonarray.h>
 
 namespace Platform {
 

@@ -1,6 +1,5 @@
-#include "platform/jsonobject.h"
-
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/jsonobject.h>
 
 namespace Platform {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform::Wire {
 

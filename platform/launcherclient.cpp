@@ -2,8 +2,8 @@
 
 #include <cstdlib>
 
-#include "common/logger.h"
 #include "platform/launcherwire.h"
+#include "platform/platformlog.h"
 
 namespace Platform::LauncherClient {
 
@@ -24,7 +24,7 @@ std::optional<nlohmann::json> ask(const nlohmann::json& request, const std::vect
     std::string error;
     auto answer = LauncherWire::ask(*path, request, fds, kAnswerTimeoutMs, error);
     if (!answer)
-        TLOG("CRT", "launcher request %s failed: %s", request.value("type", std::string()).c_str(),
+        PLOG("CRT", "launcher request %s failed: %s", request.value("type", std::string()).c_str(),
              error.c_str());
     return answer;
 }
@@ -32,7 +32,7 @@ std::optional<nlohmann::json> ask(const nlohmann::json& request, const std::vect
 bool granted(const std::optional<nlohmann::json>& answer, const char* what) {
     if (!answer) return false;
     if (answer->value("ok", false)) return true;
-    TLOG("CRT", "launcher refused %s: %s", what, answer->value("error", std::string()).c_str());
+    PLOG("CRT", "launcher refused %s: %s", what, answer->value("error", std::string()).c_str());
     return false;
 }
 

@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/async.h"
+#include <TarvikFoundation/platform/async.h>
 
 namespace Platform {
 

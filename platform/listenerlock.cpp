@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/hresult.h"
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform {
 

@@ -6,8 +6,9 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "platform/hresult.h"
-#include "platform/immortal.h"
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/immortal.h>
+
 #include "platform/socketpaths.h"
 
 namespace Platform {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform {
 

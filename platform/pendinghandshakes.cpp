@@ -3,10 +3,11 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/read.hpp>
 
-#include "common/logger.h"
-#include "platform/clock.h"
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/iocontext.h"
-#include "platform/threadpool.h"
+#include "platform/platformlog.h"
 #include "platform/wirecodec.h"
 
 namespace Platform {
@@ -30,7 +31,7 @@ void PendingHandshakes::wait(Socket socket) {
     if (count_.load() >= maxPending_) {
         closeOldest();
         if (uint64_t times = 0; crowded_.due(times))
-            TLOG("WRN",
+            PLOG("WRN",
                  "more than %zu connections wait for their opening frame; the oldest was "
                  "closed (%llu times since the last report)",
                  maxPending_, static_cast<unsigned long long>(times));
@@ -46,7 +47,7 @@ void PendingHandshakes::wait(Socket socket) {
                 auto self = weakSelf.lock();
                 auto entry = weakEntry.lock();
                 if (!self || !entry || entry->done) return;
-                TLOG("CRT", "no opening frame within %d ms, connection closed", self->timeoutMs_);
+                PLOG("CRT", "no opening frame within %d ms, connection closed", self->timeoutMs_);
                 self->finish(entry);
             });
         });
@@ -55,7 +56,7 @@ void PendingHandshakes::wait(Socket socket) {
                      [self, entry](const boost::system::error_code& ec, std::size_t) {
                          if (entry->done) return;
                          if (ec) {
-                             TLOG("CRT",
+                             PLOG("CRT",
                                   "opening frame missing or malformed (%s), connection closed",
                                   ec.message().c_str());
                              self->finish(entry);
@@ -68,7 +69,7 @@ void PendingHandshakes::wait(Socket socket) {
 void PendingHandshakes::readBody(const std::shared_ptr<Entry>& entry) {
     const uint32_t size = Wire::decodeLength(entry->prefix);
     if (size > kMaxOpeningFrame) {
-        TLOG("CRT",
+        PLOG("CRT",
              "opening frame missing or malformed (frame of %u bytes exceeds the limit), "
              "connection closed",
              size);
@@ -82,7 +83,7 @@ void PendingHandshakes::readBody(const std::shared_ptr<Entry>& entry) {
                          if (entry->done) return;
                          tarvik::wire::Frame frame;
                          if (ec || !frame.ParseFromString(entry->body) || !frame.has_open()) {
-                             TLOG("CRT",
+                             PLOG("CRT",
                                   "opening frame missing or malformed (%s), connection closed",
                                   ec ? ec.message().c_str() : "unexpected frame");
                              self->finish(entry);

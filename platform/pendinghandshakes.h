@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "appservice.pb.h"
-#include "common/ratelimitedwarning.h"
+#include "platform/ratelimitedwarning.h"
 
 namespace Platform {
 
@@ -48,7 +48,7 @@ class PendingHandshakes : public std::enable_shared_from_this<PendingHandshakes>
     std::size_t maxPending_;
     std::list<std::shared_ptr<Entry>> waiting_;  // oldest first; I/O thread only
     std::atomic<std::size_t> count_{0};
-    Tarvik::RateLimitedWarning crowded_;
+    Platform::RateLimitedWarning crowded_;
 };
 
 }  // namespace Platform

@@ -1,4 +1,4 @@
-#include "platform/redeemedfile.h"
+#include <TarvikFoundation/platform/redeemedfile.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
 
 namespace Platform {
 

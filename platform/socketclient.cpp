@@ -9,11 +9,11 @@
 #include <mutex>
 #include <thread>
 
-#include "common/logger.h"
 #include "platform/framedio.h"
 #include "platform/launcherclient.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
+#include "platform/platformlog.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
 #include "platform/wirecodec.h"
@@ -52,7 +52,7 @@ bool activateFromManifest(const hstring& packageFamilyName, const hstring& servi
                 "the activation");
         const auto service = package->FindAppService(serviceName);
         if (!service || service->hostProgram.empty()) return false;
-        TLOG("INF", "activating %s for %S", service->hostProgram.c_str(), serviceName.c_str());
+        PLOG("INF", "activating %s for %S", service->hostProgram.c_str(), serviceName.c_str());
         return spawnDetached(service->hostProgram, {"--package", packageFamilyName.to_utf8(),
                                                     "--service", serviceName.to_utf8()});
     } catch (const hresult_error&) {
@@ -72,7 +72,7 @@ std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open
     try {
         path = SocketPaths::servicePath(packageFamilyName, serviceName);
     } catch (const hresult_error& e) {
-        TLOG("WRN", "cannot open app service: %S", e.message().c_str());
+        PLOG("WRN", "cannot open app service: %S", e.message().c_str());
         return {AppServiceConnectionStatus::AppServiceUnavailable, nullptr};
     }
     int fd = connectTo(path);
@@ -92,11 +92,11 @@ std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open
         }
     }
     if (fd < 0) {
-        TLOG("WRN", "nobody listens on %s: %s", path.c_str(), std::strerror(errno));
+        PLOG("WRN", "nobody listens on %s: %s", path.c_str(), std::strerror(errno));
         return {AppServiceConnectionStatus::AppUnavailable, nullptr};
     }
     if (FramedIo::peerUid(fd) != static_cast<long>(::getuid())) {
-        TLOG("CRT", "service %s runs as another user, refused", path.c_str());
+        PLOG("CRT", "service %s runs as another user, refused", path.c_str());
         ::close(fd);
         return {AppServiceConnectionStatus::NotAuthorized, nullptr};
     }
@@ -110,7 +110,7 @@ std::pair<AppServiceConnectionStatus, std::shared_ptr<AppServiceTransport>> open
     if (FramedIo::writeFrame(fd, hello))
         answer = FramedIo::readFrame(fd, kHandshakeTimeoutMs, error);
     if (!answer || !answer->has_open_result()) {
-        TLOG("WRN", "handshake with %s failed: %s", path.c_str(),
+        PLOG("WRN", "handshake with %s failed: %s", path.c_str(),
              error.empty() ? "unexpected frame" : error.c_str());
         ::close(fd);
         return {AppServiceConnectionStatus::Unknown, nullptr};

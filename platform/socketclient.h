@@ -5,9 +5,9 @@
 #include <memory>
 #include <utility>
 
-#include "platform/appservicetransport.h"
-#include "platform/appservicetypes.h"
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/appservicetransport.h>
+#include <TarvikFoundation/platform/appservicetypes.h>
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform::SocketClient {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/hresult.h>
 
 namespace Platform::SocketPaths {
 

@@ -6,7 +6,7 @@
 /// Folders are the user's own, 0700.
 #include <string>
 
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform::SocketPaths {
 

@@ -15,13 +15,14 @@
 #include <system_error>
 #include <thread>
 
-#include "common/logger.h"
+#include <TarvikFoundation/platform/linger.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/deliveryqueue.h"
 #include "platform/framedecoder.h"
 #include "platform/frameencoder.h"
 #include "platform/iocontext.h"
-#include "platform/linger.h"
-#include "platform/threadpool.h"
+#include "platform/platformlog.h"
 #include "platform/wirecodec.h"
 
 namespace Platform {
@@ -58,7 +59,7 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
     try {
         std::thread([self = shared_from_this()] { self->readLoop(); }).detach();
     } catch (const std::system_error& e) {
-        TLOG("CRT", "%s: no thread to read with (%s), closing", label_.c_str(), e.what());
+        PLOG("CRT", "%s: no thread to read with (%s), closing", label_.c_str(), e.what());
         fail(AppServiceClosedStatus::Unknown);
         releaseDescriptor();
     }
@@ -67,7 +68,7 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
 AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> bytes,
                                                   std::size_t frameSize) {
     if (!bytes) {
-        TLOG("WRN", "%s: frame of %I64u bytes exceeds the limit, not sent", label_.c_str(),
+        PLOG("WRN", "%s: frame of %I64u bytes exceeds the limit, not sent", label_.c_str(),
              static_cast<uint64_t>(frameSize));
         return AppServiceResponseStatus::MessageSizeTooLarge;
     }
@@ -78,7 +79,7 @@ AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> byt
         return AppServiceResponseStatus::Success;
     }
     if (queuedBytes_ + bytes->size() > kMaxQueuedBytes) {
-        TLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(),
+        PLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(),
              static_cast<uint64_t>(queuedBytes_));
         return AppServiceResponseStatus::ResourceLimitsExceeded;
     }
@@ -165,7 +166,7 @@ void SocketTransport::onWritten(const boost::system::error_code& ec) {
         writeNext();
         return;
     }
-    if (ec) TLOG("WRN", "%s: write failed: %s", label_.c_str(), ec.message().c_str());
+    if (ec) PLOG("WRN", "%s: write failed: %s", label_.c_str(), ec.message().c_str());
     ioWriter_.reset();
     // After our own close frame this only ends the socket: our own close is not told.
     fail(AppServiceClosedStatus::Unknown);
@@ -258,7 +259,7 @@ void SocketTransport::startIoWriter() {
             }
             // Only the I/O thread touches the copy.
             if (!self->ioWriter_ && !self->openIoWriter()) {
-                TLOG("WRN", "%s: no descriptor left to write with: %s", self->label_.c_str(),
+                PLOG("WRN", "%s: no descriptor left to write with: %s", self->label_.c_str(),
                      std::strerror(errno));
             }
         }
@@ -366,12 +367,12 @@ void SocketTransport::readFrames() {
             }
             if (!ours) {
                 if (inbox_.buffered() > 0)
-                    TLOG("WRN", "%s: truncated frame: %s", label_.c_str(),
+                    PLOG("WRN", "%s: truncated frame: %s", label_.c_str(),
                          error ? std::strerror(error) : "end of stream");
                 else if (error == 0)
-                    TLOG("INF", "%s: peer closed the socket", label_.c_str());
+                    PLOG("INF", "%s: peer closed the socket", label_.c_str());
                 else
-                    TLOG("WRN", "%s: read failed: %s", label_.c_str(), std::strerror(error));
+                    PLOG("WRN", "%s: read failed: %s", label_.c_str(), std::strerror(error));
             }
             fail(AppServiceClosedStatus::Unknown);
             return;
@@ -380,7 +381,7 @@ void SocketTransport::readFrames() {
         try {
             if (!drainFrames()) return;
         } catch (const std::exception& e) {
-            TLOG("CRT", "%s: reading failed (%s), closing", label_.c_str(), e.what());
+            PLOG("CRT", "%s: reading failed (%s), closing", label_.c_str(), e.what());
             fail(AppServiceClosedStatus::Unknown);
             return;
         }
@@ -398,7 +399,7 @@ bool SocketTransport::drainFrames() {
         const auto next = inbox_.next(body, size);
         if (next == Wire::FrameBuffer::Next::Partial) break;
         if (next == Wire::FrameBuffer::Next::TooLarge) {
-            TLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing", label_.c_str(), size,
+            PLOG("CRT", "%s: frame of %u bytes refused (limit %u), closing", label_.c_str(), size,
                  static_cast<unsigned>(Wire::kMaxFrameSize));
             fail(AppServiceClosedStatus::Unknown);
             return false;
@@ -429,7 +430,7 @@ bool SocketTransport::handleFrame(const std::shared_ptr<Sink>& sink, const char*
             if (!decoded) {
                 if (frame.body_case() != tarvik::wire::Frame::kClose)
                     throw hresult_invalid_argument(L"unexpected frame type");
-                TLOG("INF", "%s: peer closed the connection", label_.c_str());
+                PLOG("INF", "%s: peer closed the connection", label_.c_str());
                 fail(AppServiceClosedStatus::Completed);
                 return false;
             }
@@ -447,11 +448,11 @@ bool SocketTransport::handleFrame(const std::shared_ptr<Sink>& sink, const char*
                                       std::move(decoded->message));
         }
     } catch (const hresult_error& e) {
-        TLOG("CRT", "%s: malformed frame (%S), closing", label_.c_str(), e.message().c_str());
+        PLOG("CRT", "%s: malformed frame (%S), closing", label_.c_str(), e.message().c_str());
         fail(AppServiceClosedStatus::Unknown);
         return false;
     } catch (const std::exception& e) {
-        TLOG("CRT", "%s: malformed frame (%s), closing", label_.c_str(), e.what());
+        PLOG("CRT", "%s: malformed frame (%s), closing", label_.c_str(), e.what());
         fail(AppServiceClosedStatus::Unknown);
         return false;
     }

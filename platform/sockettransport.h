@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/platform/appservicetransport.h>
+
 #include "appservice.pb.h"
-#include "platform/appservicetransport.h"
 #include "platform/framebuffer.h"
 #include "platform/keycache.h"
 

@@ -7,7 +7,7 @@
 /// start time names one process, so a record outlives no reuse of its pid.
 #include <sys/types.h>
 
-#include "platform/hstring.h"
+#include <TarvikFoundation/platform/hstring.h>
 
 namespace Platform::StartedProcesses {
 

@@ -1,5 +1,3 @@
-#include "platform/threadpool.h"
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -12,9 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "platform/deliveryqueue.h"
-#include "platform/immortal.h"
 
 namespace Platform {
 

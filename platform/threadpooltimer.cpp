@@ -1,8 +1,7 @@
-#include "platform/threadpooltimer.h"
-
 #include <mutex>
 
-#include "platform/threadpool.h"
+#include <TarvikFoundation/platform/threadpool.h>
+#include <TarvikFoundation/platform/threadpooltimer.h>
 
 namespace Platform {
 

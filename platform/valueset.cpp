@@ -4,9 +4,9 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "platform/valueset.h"
-
 #include <algorithm>
+
+#include <TarvikFoundation/platform/valueset.h>
 
 namespace Platform {
 

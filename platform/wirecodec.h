@@ -6,9 +6,10 @@
 #include <optional>
 #include <string>
 
+#include <TarvikFoundation/platform/valueset.h>
+
 #include "appservice.pb.h"
 #include "platform/keycache.h"
-#include "platform/valueset.h"
 
 namespace Platform::Wire {
 

@@ -1,15 +1,15 @@
-#include "tarvikfoundation/orvaneanalyticsmanager.h"
-
 #include <mutex>
 #include <string>
+
+#include <TarvikFoundation/orvaneanalyticsmanager.h>
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/globalization.h"
-#include "platform/immortal.h"
 #include "platform/package.h"
-#include "tarvikfoundation/orvaneauthmanager.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
 using namespace Platform::literals;

@@ -1,28 +1,28 @@
-#include "tarvikfoundation/orvaneapphelper.h"
-
 #include <ctime>
 #include <fstream>
+
+#include <TarvikFoundation/orvaneanalyticsmanager.h>
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvaneappxpermissionmanager.h>
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/orvanecarvomanager.h>
+#include <TarvikFoundation/orvanecasocketserver.h>
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/orvanekaldercontrollermanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/orvanewin32apimanager.h>
+#include <TarvikFoundation/tarvikappserviceconnection.h>
 
 #include "common/appserviceconnectionlock.h"
 #include "common/base64.h"
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "common/tarvikappserviceconnection.h"
 #include "platform/launchers.h"
 #include "platform/package.h"
 #include "platform/privatefiles.h"
-#include "tarvikfoundation/orvaneanalyticsmanager.h"
-#include "tarvikfoundation/orvaneappxpermissionmanager.h"
-#include "tarvikfoundation/orvaneauthmanager.h"
-#include "tarvikfoundation/orvanecarvomanager.h"
-#include "tarvikfoundation/orvanecasocketserver.h"
-#include "tarvikfoundation/orvanefilemanager.h"
-#include "tarvikfoundation/orvanekaldercontrollermanager.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
-#include "tarvikfoundation/orvaneprocessmonitor.h"
-#include "tarvikfoundation/orvanetestmanager.h"
-#include "tarvikfoundation/orvanewin32apimanager.h"
 
 using namespace Platform::literals;
 

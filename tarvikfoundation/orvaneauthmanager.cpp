@@ -1,16 +1,16 @@
-#include "tarvikfoundation/orvaneauthmanager.h"
-
 #include <algorithm>
 #include <cctype>
 #include <thread>
+
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+#include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/tetherbox.h"
-#include "platform/immortal.h"
 #include "tarvikfoundation/errortable.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
 
 using namespace Platform::literals;
 

@@ -1,8 +1,8 @@
-#include "tarvikfoundation/orvaneauthtokeninfo.h"
-
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+
+#include <TarvikFoundation/orvaneauthtokeninfo.h>
 
 #include "common/logger.h"
 

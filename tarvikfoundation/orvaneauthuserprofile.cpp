@@ -1,6 +1,6 @@
-#include "tarvikfoundation/orvaneauthuserprofile.h"
-
 #include <nlohmann/json.hpp>
+
+#include <TarvikFoundation/orvaneauthuserprofile.h>
 
 #include "common/logger.h"
 

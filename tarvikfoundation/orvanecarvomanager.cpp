@@ -1,12 +1,12 @@
-#include "tarvikfoundation/orvanecarvomanager.h"
-
 #include <mutex>
+
+#include <TarvikFoundation/orvanecarvomanager.h>
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/hresult.h"
-#include "platform/immortal.h"
 
 using namespace Platform::literals;
 

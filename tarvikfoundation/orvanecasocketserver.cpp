@@ -1,11 +1,11 @@
-#include "tarvikfoundation/orvanecasocketserver.h"
-
 #include <mutex>
+
+#include <TarvikFoundation/orvanecasocketserver.h>
+#include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/immortal.h"
 
 using namespace Platform::literals;
 

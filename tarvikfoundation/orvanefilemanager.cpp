@@ -1,13 +1,14 @@
-#include "tarvikfoundation/orvanefilemanager.h"
-
 #include <mutex>
+
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/jsonarray.h>
 
 #include "common/commandcodes.h"
 #include "common/errorcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/immortal.h"
-#include "platform/jsonarray.h"
+#include "tarvikfoundation/errortable.h"
 
 using namespace Platform::literals;
 

@@ -1,12 +1,12 @@
-#include "tarvikfoundation/orvanekaldercontrollermanager.h"
-
 #include <mutex>
+
+#include <TarvikFoundation/orvanekaldercontrollermanager.h>
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/jsonarray.h>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/immortal.h"
-#include "platform/jsonarray.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
 using namespace Platform::literals;

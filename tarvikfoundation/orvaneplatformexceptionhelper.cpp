@@ -1,4 +1,4 @@
-#include "tarvikfoundation/orvaneplatformexceptionhelper.h"
+#include <TarvikFoundation/orvaneplatformexceptionhelper.h>
 
 #include "tarvikfoundation/errortable.h"
 

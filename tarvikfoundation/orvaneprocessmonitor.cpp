@@ -1,13 +1,13 @@
-#include "tarvikfoundation/orvaneprocessmonitor.h"
-
 #include <cmath>
 #include <mutex>
+
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/jsonarray.h>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/immortal.h"
-#include "platform/jsonarray.h"
 
 using namespace Platform::literals;
 

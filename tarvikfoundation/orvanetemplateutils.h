@@ -3,11 +3,12 @@
 #include <sstream>
 #include <string>
 
+#include <TarvikFoundation/platform/appservicetypes.h>
+#include <TarvikFoundation/platform/async.h>
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "common/tarvikappserviceconnection.h"
-#include "platform/appservicetypes.h"
-#include "platform/async.h"
 
 namespace TarvikFoundation {
 

@@ -1,11 +1,11 @@
-#include "tarvikfoundation/orvanetestmanager.h"
-
 #include <mutex>
+
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/immortal.h"
 
 using namespace Platform::literals;
 

@@ -1,18 +1,18 @@
-#include "tarvikfoundation/orvanetrvkappservicetask.h"
-
 #include <boost/filesystem.hpp>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
 
+#include <TarvikFoundation/orvanetrvkappservicetask.h>
+#include <TarvikFoundation/platform/applicationdata.h>
+#include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/threadpooltimer.h>
+
 #include "common/commandcodes.h"
 #include "common/errorcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/applicationdata.h"
-#include "platform/immortal.h"
 #include "platform/package.h"
-#include "platform/threadpooltimer.h"
 
 namespace TarvikFoundation {
 

@@ -1,10 +1,10 @@
-#include "tarvikfoundation/orvanewin32apimanager.h"
-
 #include <mutex>
+
+#include <TarvikFoundation/orvanewin32apimanager.h>
+#include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
-#include "platform/immortal.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
 using namespace Platform::literals;

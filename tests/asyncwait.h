@@ -3,7 +3,8 @@
 // case instead of hanging the program.
 #include <chrono>
 
-#include "platform/async.h"
+#include <TarvikFoundation/platform/async.h>
+
 #include "testsupport.h"
 
 namespace TestSupport {

@@ -7,7 +7,7 @@
 #include <chrono>
 #include <sstream>
 
-#include "platform/clock.h"
+#include <TarvikFoundation/platform/clock.h>
 
 namespace TestSupport {
 

@@ -25,15 +25,16 @@
 #include <thread>
 #include <vector>
 
-#include "platform/application.h"
-#include "platform/backgroundtask.h"
-#include "platform/filetokenredeemer.h"
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/application.h>
+#include <TarvikFoundation/platform/backgroundtask.h>
+#include <TarvikFoundation/platform/filetokenredeemer.h>
+
 #include "platform/launchers.h"
 #include "platform/package.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvanefilemanager.h"
-#include "tarvikfoundation/orvaneprocessmonitor.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace TarvikFoundation;
 

@@ -5,9 +5,10 @@
 #include <map>
 #include <mutex>
 
+#include <TarvikFoundation/platform/appserviceconnection.h>
+#include <TarvikFoundation/platform/clock.h>
+
 #include "common/messageschema.h"
-#include "platform/appserviceconnection.h"
-#include "platform/clock.h"
 
 namespace TestSupport {
 

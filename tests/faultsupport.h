@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "common/base64.h"
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
-#include "common/tarvikappserviceconnection.h"
 #include "helperapp.h"
 #include "platform/appservicelistener.h"
 #include "testsupport.h"

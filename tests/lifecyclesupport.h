@@ -6,8 +6,9 @@
 #include <map>
 #include <string>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 namespace TestSupport {

@@ -7,7 +7,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/appserviceconnection.h"
+#include <TarvikFoundation/platform/appserviceconnection.h>
+
 #include "testsupport.h"
 
 namespace TestSupport {

@@ -9,26 +9,27 @@
 #include <string>
 #include <vector>
 
-#include "tarvikfoundation/activation.h"
-#include "tarvikfoundation/kaldermessage.h"
-#include "tarvikfoundation/orvaneanalyticsmanager.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvaneappxpermissionmanager.h"
-#include "tarvikfoundation/orvaneauthmanager.h"
-#include "tarvikfoundation/orvaneauthtokeninfo.h"
-#include "tarvikfoundation/orvaneauthuserprofile.h"
-#include "tarvikfoundation/orvanecarvomanager.h"
-#include "tarvikfoundation/orvanecasocketserver.h"
-#include "tarvikfoundation/orvanefilemanager.h"
-#include "tarvikfoundation/orvanekaldercontrollermanager.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
-#include "tarvikfoundation/orvaneplatformexceptionhelper.h"
-#include "tarvikfoundation/orvaneprocessmonitor.h"
-#include "tarvikfoundation/orvanetestmanager.h"
-#include "tarvikfoundation/orvanetrvkappservicetask.h"
-#include "tarvikfoundation/orvanewin32apimanager.h"
-#include "tarvikfoundation/processinfo.h"
-#include "tarvikfoundation/trvkconfigoptions.h"
+#include <TarvikFoundation/activation.h>
+#include <TarvikFoundation/kaldermessage.h>
+#include <TarvikFoundation/orvaneanalyticsmanager.h>
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvaneappxpermissionmanager.h>
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/orvaneauthtokeninfo.h>
+#include <TarvikFoundation/orvaneauthuserprofile.h>
+#include <TarvikFoundation/orvanecarvomanager.h>
+#include <TarvikFoundation/orvanecasocketserver.h>
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/orvanekaldercontrollermanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+#include <TarvikFoundation/orvaneplatformexceptionhelper.h>
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/orvanetrvkappservicetask.h>
+#include <TarvikFoundation/orvanewin32apimanager.h>
+#include <TarvikFoundation/processinfo.h>
+#include <TarvikFoundation/trvkconfigoptions.h>
+
 #include "tests/testsupport.h"
 
 using namespace TarvikFoundation;

@@ -2,8 +2,8 @@
 // process-wide managers, which live until the process ends.
 #include <gtest/gtest.h>
 
-#include "tarvikfoundation/activation.h"
-#include "tarvikfoundation/processinfo.h"
+#include <TarvikFoundation/activation.h>
+#include <TarvikFoundation/processinfo.h>
 
 namespace {
 

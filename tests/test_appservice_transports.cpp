@@ -15,16 +15,17 @@
 #include <thread>
 #include <vector>
 
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "common/logger.h"
 #include "platform/appservicelistener.h"
-#include "platform/clock.h"
 #include "platform/framedio.h"
 #include "platform/frameencoder.h"
 #include "platform/listenerlock.h"
 #include "platform/pendinghandshakes.h"
 #include "platform/socketclient.h"
 #include "platform/socketpaths.h"
-#include "platform/threadpool.h"
 #include "platform/wirecodec.h"
 #include "testsupport.h"
 

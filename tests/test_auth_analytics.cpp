@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/orvaneanalyticsmanager.h>
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "fakehelper.h"
 #include "lifecyclesupport.h"
-#include "tarvikfoundation/orvaneanalyticsmanager.h"
-#include "tarvikfoundation/orvaneauthmanager.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
 #include "testsupport.h"
 
 using namespace TarvikFoundation;

@@ -4,11 +4,12 @@
 #include <atomic>
 #include <future>
 
+#include <TarvikFoundation/platform/appservicetransport.h>
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/resultscache.h"
-#include "common/tarvikappserviceconnection.h"
-#include "platform/appservicetransport.h"
 #include "scriptedpeer.h"
 
 using namespace Tarvik;

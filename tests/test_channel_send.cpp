@@ -2,10 +2,11 @@
 // tests step by hand.
 #include <gtest/gtest.h>
 
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "clockscope.h"
 #include "common/commandcodes.h"
 #include "common/messageschema.h"
-#include "common/tarvikappserviceconnection.h"
 #include "scriptedpeer.h"
 
 using namespace Tarvik;

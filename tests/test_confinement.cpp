@@ -6,10 +6,11 @@
 
 #include <fstream>
 
+#include <TarvikFoundation/platform/appserviceconnection.h>
+#include <TarvikFoundation/platform/filetokenredeemer.h>
+
 #include "common/errorcodes.h"
 #include "confinementsupport.h"
-#include "platform/appserviceconnection.h"
-#include "platform/filetokenredeemer.h"
 
 namespace {
 

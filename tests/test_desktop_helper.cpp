@@ -12,14 +12,15 @@
 #include <boost/asio/write.hpp>
 #include <fstream>
 
+#include <TarvikFoundation/orvaneappxpermissionmanager.h>
+#include <TarvikFoundation/orvanecarvomanager.h>
+#include <TarvikFoundation/orvanecasocketserver.h>
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/orvanewin32apimanager.h>
+
 #include "common/errorcodes.h"
 #include "helperapp.h"
-#include "tarvikfoundation/orvaneappxpermissionmanager.h"
-#include "tarvikfoundation/orvanecarvomanager.h"
-#include "tarvikfoundation/orvanecasocketserver.h"
-#include "tarvikfoundation/orvanefilemanager.h"
-#include "tarvikfoundation/orvaneprocessmonitor.h"
-#include "tarvikfoundation/orvanewin32apimanager.h"
 #include "testsupport.h"
 
 using namespace Platform;

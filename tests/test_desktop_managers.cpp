@@ -8,17 +8,18 @@
 #include <stdexcept>
 #include <vector>
 
+#include <TarvikFoundation/orvaneappxpermissionmanager.h>
+#include <TarvikFoundation/orvanecarvomanager.h>
+#include <TarvikFoundation/orvanecasocketserver.h>
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/orvaneprocessmonitor.h>
+#include <TarvikFoundation/orvanewin32apimanager.h>
+#include <TarvikFoundation/platform/hresult.h>
+
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "fakehelper.h"
 #include "lifecyclesupport.h"
-#include "platform/hresult.h"
-#include "tarvikfoundation/orvaneappxpermissionmanager.h"
-#include "tarvikfoundation/orvanecarvomanager.h"
-#include "tarvikfoundation/orvanecasocketserver.h"
-#include "tarvikfoundation/orvanefilemanager.h"
-#include "tarvikfoundation/orvaneprocessmonitor.h"
-#include "tarvikfoundation/orvanewin32apimanager.h"
 #include "testsupport.h"
 
 using namespace TarvikFoundation;

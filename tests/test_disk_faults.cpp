@@ -12,17 +12,18 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/platform/applicationdata.h>
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/appserviceconnectionlock.h"
 #include "common/errorcodes.h"
 #include "common/logger.h"
-#include "helper/accountstore.h"
-#include "helper/analyticsstore.h"
-#include "helper/environmentstore.h"
-#include "helper/fileoperations.h"
-#include "helper/fileroots.h"
-#include "helper/filetokens.h"
-#include "platform/applicationdata.h"
-#include "platform/hstring.h"
+#include "helper/accounts/accountstore.h"
+#include "helper/analytics/analyticsstore.h"
+#include "helper/files/fileoperations.h"
+#include "helper/files/fileroots.h"
+#include "helper/files/filetokens.h"
+#include "helper/system/environmentstore.h"
 #include "testsupport.h"
 
 using namespace TarvikHelper;

@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/orvaneplatformexceptionhelper.h>
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/errorcodes.h"
-#include "platform/hstring.h"
 #include "tarvikfoundation/errortable.h"
-#include "tarvikfoundation/orvaneplatformexceptionhelper.h"
 
 using namespace TarvikFoundation;
 using Platform::hstring;

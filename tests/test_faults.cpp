@@ -5,8 +5,8 @@
 // descriptors and heap must come back to where they were. Prints the table at the end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,20 +15,21 @@
 #include <cstdio>
 #include <fstream>
 
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/application.h>
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/threadpool.h>
+
 #include "confinementsupport.h"
 #include "faultproxy.h"
 #include "faultsupport.h"
-#include "helper/socketserver.h"
+#include "helper/sockets/socketserver.h"
 #include "helperapp.h"
 #include "lifecyclesupport.h"
 #include "peakmeter.h"
-#include "platform/application.h"
-#include "platform/clock.h"
 #include "platform/framedio.h"
-#include "platform/threadpool.h"
 #include "platform/wirecodec.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace std::chrono_literals;
 using Platform::AppServiceConnection;

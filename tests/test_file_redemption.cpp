@@ -8,12 +8,13 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/filetokenredeemer.h>
+
 #include "common/errorcodes.h"
-#include "helper/beneathopen.h"
-#include "helper/fileoperations.h"
-#include "helper/fileredemption.h"
-#include "platform/clock.h"
-#include "platform/filetokenredeemer.h"
+#include "helper/files/beneathopen.h"
+#include "helper/files/fileoperations.h"
+#include "helper/files/fileredemption.h"
 #include "platform/filetokenservice.h"
 #include "testsupport.h"
 

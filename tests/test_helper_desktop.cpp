@@ -3,9 +3,9 @@
 // and the socket server's framing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,23 +20,24 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/errorcodes.h"
 #include "common/logger.h"
-#include "common/ratelimitedwarning.h"
-#include "helper/beneathroot.h"
-#include "helper/environmentstore.h"
-#include "helper/fileoperations.h"
-#include "helper/fileroots.h"
-#include "helper/folderpermissions.h"
-#include "helper/keyboardlayout.h"
-#include "helper/processlist.h"
-#include "helper/processwatcher.h"
-#include "helper/socketserver.h"
-#include "helper/socketserverlimits.h"
-#include "helper/virtualkeys.h"
+#include "helper/files/beneathroot.h"
+#include "helper/files/fileoperations.h"
+#include "helper/files/fileroots.h"
+#include "helper/files/folderpermissions.h"
+#include "helper/processes/processlist.h"
+#include "helper/processes/processwatcher.h"
+#include "helper/sockets/socketserver.h"
+#include "helper/sockets/socketserverlimits.h"
+#include "helper/system/environmentstore.h"
+#include "helper/system/keyboardlayout.h"
+#include "helper/system/virtualkeys.h"
+#include "platform/ratelimitedwarning.h"
 #include "testchild.h"
-#include "platform/clock.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace TarvikHelper;
@@ -693,7 +694,7 @@ TEST_F(SocketServerUnderLoad, RunningOutOfDescriptorsNeitherSpinsNorFloodsTheLog
         clock.advance(limits.acceptBackOff);
         waited = waitsAgain() && waited;
     }
-    clock.advance(Tarvik::RateLimitedWarning::kDefaultInterval);
+    clock.advance(Platform::RateLimitedWarning::kDefaultInterval);
     waited = waitsAgain() && waited;
     for (const int fd : filler) ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &saved);

@@ -7,10 +7,11 @@
 #include <cstdlib>
 #include <future>
 
+#include <TarvikFoundation/orvanetestmanager.h>
+
 #include "common/base64.h"
 #include "helperapp.h"
 #include "platform/appservicelistener.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 #include "testsupport.h"
 
 using namespace Platform;

@@ -5,11 +5,12 @@
 #include <future>
 #include <mutex>
 
+#include <TarvikFoundation/orvanekaldercontrollermanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+
 #include "common/messageschema.h"
-#include "helper/analyticsstore.h"
+#include "helper/analytics/analyticsstore.h"
 #include "helperapp.h"
-#include "tarvikfoundation/orvanekaldercontrollermanager.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
 #include "testsupport.h"
 
 using namespace Platform;

@@ -3,8 +3,8 @@
 
 #include <fstream>
 
-#include "helper/accountstore.h"
-#include "helper/analyticsstore.h"
+#include "helper/accounts/accountstore.h"
+#include "helper/analytics/analyticsstore.h"
 #include "testsupport.h"
 
 using namespace TarvikHelper;

@@ -5,6 +5,13 @@
 #include <future>
 #include <mutex>
 
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvaneauthmanager.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/orvanetrvkappservicetask.h>
+#include <TarvikFoundation/platform/applicationdata.h>
+#include <TarvikFoundation/platform/appservicetransport.h>
+
 #include "asyncwait.h"
 #include "clockscope.h"
 #include "common/appserviceconnectionlock.h"
@@ -12,14 +19,8 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "lifecyclesupport.h"
-#include "platform/applicationdata.h"
 #include "platform/appservicelistener.h"
-#include "platform/appservicetransport.h"
 #include "scriptedpeer.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvaneauthmanager.h"
-#include "tarvikfoundation/orvanetestmanager.h"
-#include "tarvikfoundation/orvanetrvkappservicetask.h"
 #include "testchild.h"
 
 using namespace TarvikFoundation;

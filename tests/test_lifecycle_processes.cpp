@@ -4,12 +4,13 @@
 
 #include <fstream>
 
+#include <TarvikFoundation/orvaneapphelper.h>
+#include <TarvikFoundation/orvanetestmanager.h>
+#include <TarvikFoundation/platform/application.h>
+#include <TarvikFoundation/platform/backgroundtask.h>
+
 #include "common/logger.h"
 #include "lifecyclesupport.h"
-#include "platform/application.h"
-#include "platform/backgroundtask.h"
-#include "tarvikfoundation/orvaneapphelper.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace TarvikFoundation;
 using namespace std::chrono_literals;

@@ -5,9 +5,10 @@
 #include <new>
 #include <regex>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
 #include "platform/diagnostics.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace Tarvik;

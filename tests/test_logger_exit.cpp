@@ -4,8 +4,9 @@
 
 #include <cstdlib>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace Tarvik;

@@ -3,9 +3,10 @@
 // else can hold it.
 #include <gtest/gtest.h>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
 #include "loopbacklistener.h"
-#include "platform/hstring.h"
 #include "testchild.h"
 #include "testsupport.h"
 

@@ -2,9 +2,10 @@
 // port is fixed, so the case runs in a child with a network of its own.
 #include <gtest/gtest.h>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/logger.h"
 #include "loopbacklistener.h"
-#include "platform/hstring.h"
 #include "testchild.h"
 #include "testsupport.h"
 

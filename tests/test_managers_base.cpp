@@ -3,10 +3,11 @@
 
 #include <map>
 
+#include <TarvikFoundation/orvanetestmanager.h>
+
 #include "common/messageschema.h"
 #include "scriptedpeer.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
-#include "tarvikfoundation/orvanetestmanager.h"
 
 using namespace TarvikFoundation;
 using Platform::AppServiceResponse;

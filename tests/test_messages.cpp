@@ -10,15 +10,16 @@
 #include <string>
 #include <vector>
 
+#include <TarvikFoundation/orvanekaldercontrollermanager.h>
+#include <TarvikFoundation/orvanemessagehandler.h>
+#include <TarvikFoundation/platform/hstring.h>
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
 #include "asyncwait.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
-#include "platform/hstring.h"
 #include "common/resultscache.h"
-#include "common/tarvikappserviceconnection.h"
 #include "scriptedpeer.h"
-#include "tarvikfoundation/orvanekaldercontrollermanager.h"
-#include "tarvikfoundation/orvanemessagehandler.h"
 
 using namespace TarvikFoundation;
 using namespace TarvikFoundation::OrvaneInternal;

@@ -11,13 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include <TarvikFoundation/platform/async.h>
+#include <TarvikFoundation/platform/clock.h>
+#include <TarvikFoundation/platform/linger.h>
+#include <TarvikFoundation/platform/threadpool.h>
+#include <TarvikFoundation/platform/threadpooltimer.h>
+
 #include "clockscope.h"
-#include "platform/async.h"
-#include "platform/clock.h"
 #include "platform/deliveryqueue.h"
-#include "platform/linger.h"
-#include "platform/threadpool.h"
-#include "platform/threadpooltimer.h"
 #include "testsupport.h"
 
 using namespace Platform;

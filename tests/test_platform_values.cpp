@@ -5,10 +5,11 @@
 #include <random>
 #include <vector>
 
-#include "platform/event.h"
-#include "platform/hresult.h"
+#include <TarvikFoundation/platform/event.h>
+#include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/valueset.h>
+
 #include "platform/pendinganswers.h"
-#include "platform/valueset.h"
 
 using namespace Platform;
 

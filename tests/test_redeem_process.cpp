@@ -6,11 +6,12 @@
 #include <boost/filesystem.hpp>
 #include <fstream>
 
+#include <TarvikFoundation/orvanefilemanager.h>
+#include <TarvikFoundation/platform/filetokenredeemer.h>
+
 #include "common/errorcodes.h"
-#include "helper/filetokens.h"
+#include "helper/files/filetokens.h"
 #include "helperapp.h"
-#include "platform/filetokenredeemer.h"
-#include "tarvikfoundation/orvanefilemanager.h"
 #include "testsupport.h"
 
 using namespace Platform;

@@ -4,11 +4,12 @@
 #include <thread>
 #include <vector>
 
+#include <TarvikFoundation/platform/hstring.h>
+
 #include "common/acknowledgementutils.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/resultscache.h"
-#include "platform/hstring.h"
 #include "testsupport.h"
 
 using namespace Tarvik;

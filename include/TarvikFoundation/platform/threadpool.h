@@ -1,0 +1,53 @@
+#pragma once
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+#include <TarvikFoundation/export.h>
+#include <TarvikFoundation/platform/immortal.h>
+
+namespace Platform {
+
+class DeliveryQueue;
+
+/// The process-wide thread pool that runs tasks, continuations and platform events.
+class TARVIK_API ThreadPool {
+  public:
+    /// The process's pool.
+    static ThreadPool& instance();
+
+    /// Runs fn on a pool thread. Exceptions escaping fn are swallowed: the pool must
+    /// keep its threads.
+    void post(std::function<void()> fn);
+    /// As post, never through a funnel (for the queues that funnels feed).
+    void post_direct(std::function<void()> fn);
+    /// Number of pool threads.
+    std::size_t thread_count() const noexcept;
+
+    /// While alive, what this thread posts goes through `queue`: a burst posted by an
+    /// I/O thread then calls pool threads only as they are needed, not one per item,
+    /// and the I/O thread wakes none of them itself beyond the first.
+    class Funnel {
+      public:
+        /// Routes this thread's posts through `queue` until destroyed.
+        explicit Funnel(DeliveryQueue& queue) noexcept;
+        ~Funnel();
+        Funnel(const Funnel&) = delete;
+        Funnel& operator=(const Funnel&) = delete;
+
+      private:
+        DeliveryQueue* previous_;
+    };
+
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+    ~ThreadPool();
+
+  private:
+    friend class Platform::Immortal<ThreadPool>;
+    ThreadPool();
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Platform
