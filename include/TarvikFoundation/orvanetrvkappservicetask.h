@@ -43,7 +43,7 @@ class TARVIK_API OrvaneTRVKAppServiceTask
     static bool hasWin32Connection();
     /// Whether the helper-gone notice is waiting to fire.
     static bool watchdogPending();
-    // Whether this instance still holds its own connection.
+    /// Whether this instance still holds its own connection.
     bool hasConnection() const;
 
   private:

@@ -66,7 +66,7 @@ class TARVIK_API Clock {
     std::vector<duration> pending() const;
     /// Number of scheduled entries.
     std::size_t pending_count() const;
-    // Drops every scheduled entry without running it; returns how many there were.
+    /// Drops every scheduled entry without running it; returns how many there were.
     std::size_t cancel_all();
 
     Clock(const Clock&) = delete;

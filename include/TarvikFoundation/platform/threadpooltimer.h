@@ -18,7 +18,7 @@ class TARVIK_API ThreadPoolTimer {
     ThreadPoolTimer(std::nullptr_t) {}
     /// Whether this is a timer, not null.
     explicit operator bool() const noexcept { return state_ != nullptr; }
-    // Copies of one timer share it; for log lines.
+    /// What identifies the timer in log lines; copies of one timer share it.
     const void* identity() const noexcept { return state_.get(); }
 
     /// Runs `handler` once after `delay` of the library's clock.
