@@ -13,10 +13,11 @@
 #include <fstream>
 #include <vector>
 
+#include <TarvikFoundation/platform/filetokenredeemer.h>
+
 #include "common/logger.h"
 #include "helper/files/fileoperations.h"
 #include "helper/files/fileredemption.h"
-#include <TarvikFoundation/platform/filetokenredeemer.h>
 #include "platform/filetokenservice.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include <TarvikFoundation/platform/filetokenredeemer.h>
-
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include <TarvikFoundation/platform/filetokenredeemer.h>
 
 #include "platform/filetokenwire.h"
 #include "platform/package.h"

@@ -13,7 +13,6 @@
 #include <string>
 
 #include <TarvikFoundation/platform/hstring.h>
-
 #include <TarvikFoundation/platform/redeemedfile.h>
 
 namespace Platform::FileTokenWire {

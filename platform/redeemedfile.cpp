@@ -1,5 +1,3 @@
-#include <TarvikFoundation/platform/redeemedfile.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +6,7 @@
 #include <string>
 
 #include <TarvikFoundation/platform/hresult.h>
+#include <TarvikFoundation/platform/redeemedfile.h>
 
 namespace Platform {
 

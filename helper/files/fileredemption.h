@@ -10,9 +10,10 @@
 #include <memory>
 #include <string>
 
+#include <TarvikFoundation/platform/redeemedfile.h>
+
 #include "helper/files/fileoperations.h"
 #include "platform/filetokenwire.h"
-#include <TarvikFoundation/platform/redeemedfile.h>
 
 namespace TarvikHelper {
 
