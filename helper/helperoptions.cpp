@@ -23,27 +23,6 @@ bool toBool(const std::string& text, bool& out) {
 }
 }  // namespace
 
-std::vector<std::string> splitCommandLine(const std::string& line) {
-    std::vector<std::string> tokens;
-    std::string current;
-    bool quoted = false, any = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (c == ' ' && !quoted) {
-            if (any) tokens.push_back(current);
-            current.clear();
-            any = false;
-        } else {
-            current.push_back(c);
-            any = true;
-        }
-    }
-    if (any) tokens.push_back(current);
-    return tokens;
-}
-
 std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& given,
                                                 std::string& error) {
     std::vector<std::string> args = given;

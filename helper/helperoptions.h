@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/commandline.h"
+
 namespace TarvikHelper {
 
 struct HelperOptions {
@@ -25,8 +27,7 @@ struct HelperOptions {
     bool enableLocalhost = false;
 };
 
-// Splits a command line at blanks, keeping double-quoted parts together.
-std::vector<std::string> splitCommandLine(const std::string& line);
+using Tarvik::splitCommandLine;
 // The helper's arguments as the program got them: separate tokens, or one launch URI
 // "<scheme>: <command line>". Returns nullopt and sets `error` for anything it does not understand.
 std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args,

@@ -5,29 +5,9 @@
 #include <boost/filesystem.hpp>
 
 #include "common/base64.h"
+#include "common/commandline.h"
 
 namespace TarvikRun {
-
-std::vector<std::string> splitArguments(const std::string& line) {
-    std::vector<std::string> tokens;
-    std::string current;
-    bool quoted = false, any = false;
-    for (char c : line) {
-        if (c == '"') {
-            quoted = !quoted;
-            any = true;
-        } else if (c == ' ' && !quoted) {
-            if (any) tokens.push_back(current);
-            current.clear();
-            any = false;
-        } else {
-            current.push_back(c);
-            any = true;
-        }
-    }
-    if (any) tokens.push_back(current);
-    return tokens;
-}
 
 bool insideFolder(const std::string& path, const std::string& folder) {
     const boost::filesystem::path p(path);
@@ -52,7 +32,7 @@ bool insideFolder(const std::string& path, const std::string& folder) {
 
 std::optional<std::string> checkHelperArguments(const std::string& commandLine,
                                                 const ArgumentCheck& check, std::string& error) {
-    const auto tokens = splitArguments(commandLine);
+    const auto tokens = Tarvik::splitCommandLine(commandLine);
     std::string out;
     bool pidSeen = false, packageSeen = false;
     const auto add = [&out](const std::string& text) {

@@ -23,7 +23,5 @@ std::optional<std::string> checkHelperArguments(const std::string& commandLine,
 /// Whether `path` names a file inside `folder` (canonical): absolute, no "." or ".."
 /// step, no link on the way or at the end that leads out.
 bool insideFolder(const std::string& path, const std::string& folder);
-/// The command line split as the helper splits it: blanks separate, double quotes group.
-std::vector<std::string> splitArguments(const std::string& line);
 
 }  // namespace TarvikRun

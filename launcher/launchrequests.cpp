@@ -4,6 +4,7 @@
 
 #include <TarvikFoundation/platform/applicationdata.h>
 
+#include "common/commandline.h"
 #include "common/logger.h"
 #include "launcher/helperarguments.h"
 #include "platform/launchers.h"
@@ -75,7 +76,7 @@ nlohmann::json LaunchRequests::launchFullTrust(pid_t requester) {
         checkHelperArguments(Platform::unbox_value<Platform::hstring>(*stored).to_utf8(),
                              {package_->FamilyName().to_utf8(), dataFolder_, requester}, error);
     if (!line) return refused(error);
-    return startHelper(package_->FullTrustProgram(), splitArguments(*line));
+    return startHelper(package_->FullTrustProgram(), Tarvik::splitCommandLine(*line));
 }
 
 nlohmann::json LaunchRequests::launchUri(const nlohmann::json& request, pid_t requester) {
