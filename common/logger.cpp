@@ -198,6 +198,13 @@ void appendNewline(char* buf) noexcept {
     }
 }
 
+// A logged value may come from another process (a service name, a variable's name):
+// control characters in it become blanks, so that it can never start a line of its own.
+void flattenControls(char* message) noexcept {
+    for (char* c = message; *c; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 && *c != '\t') *c = ' ';
+}
+
 bool dropped(const char* level) noexcept {
     return g_shuttingDown.load(std::memory_order_relaxed) != 0 ||
            detail::levelRank(level) < state().threshold.load(std::memory_order_relaxed);
@@ -216,6 +223,7 @@ int LogMessageV(const char* level, const char* file, const char* function, unsig
         const std::size_t room = kLineSize - static_cast<std::size_t>(prefix);
         const int n = std::vsnprintf(buf + prefix, room, fmt, args);
         ok = n >= 0 && static_cast<std::size_t>(n) < room;
+        flattenControls(buf + prefix);
     } else {
         ok = false;
     }
@@ -277,6 +285,7 @@ int LogMessageWide(const char* level, const char* file, const char* function, un
             used += size;
         }
         out[used] = '\0';
+        flattenControls(out);
     }
     if (ok) appendNewline(buf);
     buf[kLineSize - 1] = '\0';

@@ -109,7 +109,12 @@ int main(int argc, char** argv) {
         logFile = std::string(tmp ? tmp : "/tmp") + "/Win32Helper.log";
     }
     Tarvik::ConfigureLogger(options->logLevel, "W32");
-    Tarvik::SetNetworkLogging(options->enableNetworkLogging);
+    // Lines sent to the loopback port can be read by any local user; a confined
+    // application does not get to send its helper's log there.
+    const bool confined = std::getenv("TARVIK_CONFINED") != nullptr;
+    if (confined && options->enableNetworkLogging)
+        TLOG("WRN", "network logging refused: the application runs confined");
+    Tarvik::SetNetworkLogging(options->enableNetworkLogging && !confined);
     Tarvik::SetLogFilePath(Platform::utf8_to_wide(logFile));
     TLOG("INF", "helper for %s/%s starting", options->packageFamilyName.c_str(),
          options->serviceName.c_str());

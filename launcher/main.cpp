@@ -126,6 +126,8 @@ int main(int argc, char** argv) {
         return exitCodeOf(child.pid);
     }
 
+    // What the launcher starts for a confined application knows it serves one.
+    ::setenv("TARVIK_CONFINED", "1", 1);
     LaunchRequests requests(Platform::Package::Current(), folders.data);
     std::unique_ptr<LauncherServer> server;
     try {

@@ -10,10 +10,18 @@ namespace Platform {
 
 bool DurableFile::open_append(const std::string& path) noexcept {
     close();
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // Logs may lie in folders that a confined application can write: a link or a second
+    // name put in the file's place must not make a process outside write elsewhere.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ < 0) return false;
     struct stat st {};
-    position_ = ::fstat(fd_, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        st.st_nlink != 1) {
+        close();
+        errno = ELOOP;
+        return false;
+    }
+    position_ = static_cast<uint64_t>(st.st_size);
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "helper/accounts/accountstore.h"
 #include "helper/analytics/analyticsstore.h"
+#include "helper/bus/installedapps.h"
 #include "testsupport.h"
 
 using namespace TarvikHelper;
@@ -111,4 +112,25 @@ TEST(AnalyticsStore, AFileThatIsNoDatabaseLeavesTheStoreUnusable) {
     EXPECT_FALSE(store.usable());
     EXPECT_EQ(store.startSession({}), 0u);
     EXPECT_FALSE(store.logEvent(1, "c", "s", "n", ""));
+}
+
+// A helper serving a confined application starts no other application: it would run
+// outside every sandbox, with arguments the confined side chose.
+TEST(InstalledApps, AConfinedApplicationsHelperStartsNoOtherApplication) {
+    TestSupport::TempDir dir;
+    const std::string marker = dir.file("started");
+    const std::string script = dir.file("app.sh");
+    std::ofstream(script) << "#!/bin/sh\ntouch '" << marker << "'\n";
+    boost::filesystem::permissions(script, boost::filesystem::owner_all);
+    const TarvikHelper::InstalledApps apps(dir.file("applications"));
+    const TarvikHelper::InstalledApp app{"App.Other_1", dir.file("other.manifest.json"), script};
+
+    ::setenv("TARVIK_CONFINED", "1", 1);
+    const bool whileConfined = apps.launch(app, "");
+    ::unsetenv("TARVIK_CONFINED");
+    EXPECT_FALSE(whileConfined);
+    EXPECT_FALSE(boost::filesystem::exists(marker));
+
+    EXPECT_TRUE(apps.launch(app, ""));
+    EXPECT_TRUE(TestSupport::eventually([&] { return boost::filesystem::exists(marker); }));
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <new>
 #include <regex>
 
@@ -206,6 +207,38 @@ TEST_F(LoggerFile, UnopenablePathFallsBackToProcessIdFile) {
     const std::string text = readFile(fallback);
     EXPECT_EQ(text.rfind("\n\n-------- ", 0), 0u);
     EXPECT_NE(text.find(" to fallback\n"), std::string::npos);
+}
+
+// A log file's place taken by a link or by a second name of another file (as a confined
+// application can do in its own folders): nothing reaches the other file; the line goes
+// to the fallback file instead.
+TEST_F(LoggerFile, ALinkOrASecondNameInTheLogsPlaceIsNotWrittenThrough) {
+    const std::string victim = dir.file("victim.txt");
+    std::ofstream(victim) << "untouched\n";
+    boost::filesystem::create_directories(dir.file("logs"));
+    boost::filesystem::create_symlink(victim, path);
+    LogMessage("INF", kFile, kFunc, 1, "through a link");
+    CloseLogFile();
+    boost::filesystem::remove(path);
+    boost::filesystem::create_hard_link(victim, path);
+    SetLogFilePath(Platform::utf8_to_wide(path));
+    LogMessage("INF", kFile, kFunc, 2, "through a second name");
+    CloseLogFile();
+    EXPECT_EQ(readFile(victim), "untouched\n");
+    const std::string fallback =
+        readFile(dir.file("logs/" + std::to_string(Platform::current_process_id()) + ".log"));
+    EXPECT_NE(fallback.find(" through a link\n"), std::string::npos);
+    EXPECT_NE(fallback.find(" through a second name\n"), std::string::npos);
+}
+
+// A value from another process cannot start a line of its own in the log.
+TEST_F(LoggerFile, ControlCharactersInAMessageStayOnItsLine) {
+    LogMessage("INF", kFile, kFunc, 1, "name %s", "x\necho injected #\r");
+    LogMessageWide("INF", kFile, kFunc, 2, L"wide %s", L"y\nz");
+    const std::string text = body();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    EXPECT_NE(text.find(" name x echo injected # \n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" wide y z\n"), std::string::npos) << text;
 }
 
 TEST_F(LoggerFile, NewPathTakesEffectOnlyAfterTheOpenFileCloses) {
