@@ -101,7 +101,9 @@ void PendingHandshakes::readBody(const std::shared_ptr<Entry>& entry) {
 
 // Takes the entry out of the waiting list and closes its socket, unless the socket was
 // moved on to the connection.
-void PendingHandshakes::finish(const std::shared_ptr<Entry>& entry) {
+void PendingHandshakes::finish(const std::shared_ptr<Entry>& given) {
+    // `given` may be the list's own element, which the erase below destroys.
+    const std::shared_ptr<Entry> entry = given;
     if (entry->done) return;
     entry->done = true;
     Clock::instance().cancel(entry->deadline);
