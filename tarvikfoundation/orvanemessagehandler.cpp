@@ -24,7 +24,11 @@ OrvaneMessageHandler::OrvaneMessageHandler(Key)
     connection_->addCommand(Tarvik::Commands::kMessageReceive,
                             [this](const ValueSet& request) { return ReceiveMessage(request); });
     stop_ = false;
-    worker_ = std::thread([this] { dispatchLoop(); });
+    worker_ = std::thread([this] {
+        dispatchLoop();
+        // Closed from its own event: the handler lives until this thread is done with it.
+        auto keep = std::move(detachedSelf_);
+    });
 }
 
 OrvaneMessageHandler::~OrvaneMessageHandler() {
@@ -54,9 +58,10 @@ void OrvaneMessageHandler::Close() {
     }
     if (worker_.joinable()) {
         // Closed from a listener: the worker ends by itself once the callback returns.
-        if (worker_.get_id() == std::this_thread::get_id())
+        if (worker_.get_id() == std::this_thread::get_id()) {
+            detachedSelf_ = weak_from_this().lock();
             worker_.detach();
-        else
+        } else
             worker_.join();
     }
     {

@@ -130,6 +130,7 @@ class TARVIK_API OrvaneMessageHandler : public std::enable_shared_from_this<Orva
     std::mutex registryMutex_;
     std::atomic<uint32_t> nextId_{0};
     std::thread worker_;
+    std::shared_ptr<OrvaneMessageHandler> detachedSelf_;
     std::deque<KalderMessagePtr> queue_;
     std::mutex queueMutex_;
     std::condition_variable queueCondition_;
