@@ -304,20 +304,24 @@ TEST_F(AppHelper, BackgroundConnectionFollowsCommandsAndClosing) {
 // A closed connection while suspended schedules nothing and says why.
 TEST_F(AppHelper, ClosedConnectionWhileSuspendedDoesNotReconnect) {
     TestSupport::TestPackage package("Test.Suspended_1", false);
-    std::mutex m;
-    Platform::AppServiceConnection server{nullptr};
+    // Shared with the listener's handler, which may still run as the test ends.
+    struct Served {
+        std::mutex m;
+        Platform::AppServiceConnection server{nullptr};
+    };
+    auto served = std::make_shared<Served>();
     auto listener = Platform::AppServiceListener::start(
-        L"Test.Suspended_1", L"svc", [&](const Platform::AppServiceTriggerDetails& d) {
-            std::lock_guard g(m);
-            server = d.Connection();
+        L"Test.Suspended_1", L"svc", [served](const Platform::AppServiceTriggerDetails& d) {
+            std::lock_guard g(served->m);
+            served->server = d.Connection();
         });
     auto helper = OrvaneAppHelper::create(options(true));
     ASSERT_TRUE(
         eventually([&] { return helper->currentConnection() && !helper->connectInProgress(); }));
     helper->OnSuspending();
     {
-        std::lock_guard g(m);
-        server.Close();
+        std::lock_guard g(served->m);
+        served->server.Close();
     }
     ASSERT_TRUE(eventually([&] { return !helper->currentConnection(); }));
     ASSERT_TRUE(
