@@ -3,10 +3,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/descriptorpassing.h"
 #include "platform/socketpaths.h"
 
 namespace Platform::FileTokenWire {
@@ -93,50 +93,27 @@ bool sendAnswer(int socket, const Answer& answer) {
     unsigned char body[8];
     putLe32(body, static_cast<uint32_t>(answer.status));
     putLe32(body + 4, static_cast<uint32_t>(answer.access));
-    iovec io{body, sizeof body};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-    if (answer.status == 0 && answer.fd >= 0) {
-        message.msg_control = control.data();
-        message.msg_controllen = control.size();
-        cmsghdr* header = CMSG_FIRSTHDR(&message);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &answer.fd, sizeof(int));
-    }
-    for (;;) {
-        const ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        // Eight bytes always fit a fresh stream socket's buffer in one go.
-        return n == static_cast<ssize_t>(sizeof body);
-    }
+    const bool withFile = answer.status == 0 && answer.fd >= 0;
+    // Eight bytes always fit a fresh stream socket's buffer in one go.
+    return DescriptorPassing::send(
+               socket, body, sizeof body,
+               withFile ? std::span<const int>(&answer.fd, 1) : std::span<const int>()) ==
+           static_cast<ssize_t>(sizeof body);
 }
 
 std::optional<Answer> receiveAnswer(int socket) {
     unsigned char body[8]{};
-    iovec io{body, sizeof body};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
-    ssize_t n;
-    do n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC | MSG_WAITALL);
-    while (n < 0 && errno == EINTR);
+    std::vector<int> fds;
+    bool truncated = false;
+    const ssize_t n =
+        DescriptorPassing::receive(socket, body, sizeof body, MSG_WAITALL, fds, truncated);
     Answer answer;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
-        if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
-            header->cmsg_len >= CMSG_LEN(sizeof(int)))
-            std::memcpy(&answer.fd, CMSG_DATA(header), sizeof(int));
-    const bool whole = n == static_cast<ssize_t>(sizeof body) && !(message.msg_flags & MSG_CTRUNC);
     answer.status = static_cast<int32_t>(getLe32(body));
     const uint32_t access = getLe32(body + 4);
+    const bool whole = n == static_cast<ssize_t>(sizeof body) && !truncated && fds.size() <= 1;
+    if (whole && !fds.empty()) answer.fd = fds.front();
     if (!whole || !knownAccess(access) || (answer.status == 0) != (answer.fd >= 0)) {
-        if (answer.fd >= 0) ::close(answer.fd);
+        for (const int fd : fds) ::close(fd);
         errno = n == 0 ? ECONNRESET : EPROTO;
         return std::nullopt;
     }

@@ -8,30 +8,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/descriptorpassing.h"
+
 namespace Platform::LauncherWire {
+
+static_assert(kMaxFds <= DescriptorPassing::kMaxDescriptors);
 
 bool send(int fd, const nlohmann::json& body, const std::vector<int>& fds) {
     const std::string text = body.dump();
     if (text.size() > kMaxPacket || fds.size() > kMaxFds) return false;
-    iovec iov{const_cast<char*>(text.data()), text.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)] = {};
-    if (!fds.empty()) {
-        msg.msg_control = control;
-        msg.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = SOL_SOCKET;
-        c->cmsg_type = SCM_RIGHTS;
-        c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-        std::memcpy(CMSG_DATA(c), fds.data(), sizeof(int) * fds.size());
-    }
-    for (;;) {
-        const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
-        if (n >= 0) return static_cast<std::size_t>(n) == text.size();
-        if (errno != EINTR) return false;
-    }
+    return DescriptorPassing::send(fd, text.data(), text.size(), fds) ==
+           static_cast<ssize_t>(text.size());
 }
 
 std::optional<Packet> receive(int fd, int timeoutMs, std::string& error) {
@@ -44,31 +31,17 @@ std::optional<Packet> receive(int fd, int timeoutMs, std::string& error) {
         return std::nullopt;
     }
     std::string buffer(kMaxPacket + 1, '\0');
-    iovec iov{buffer.data(), buffer.size()};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)] = {};
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t n = ::recvmsg(fd, &msg, MSG_CMSG_CLOEXEC);
     Packet packet;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); n >= 0 && c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
-        const std::size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
-        for (std::size_t i = 0; i < count; ++i) {
-            int received = -1;
-            std::memcpy(&received, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
-            packet.fds.push_back(received);
-        }
-    }
+    bool truncated = false;
+    const ssize_t n =
+        DescriptorPassing::receive(fd, buffer.data(), buffer.size(), 0, packet.fds, truncated);
     const auto fail = [&](const std::string& why) -> std::optional<Packet> {
         for (int f : packet.fds) ::close(f);
         error = why;
         return std::nullopt;
     };
     if (n <= 0) return fail(n == 0 ? "the other side closed" : std::strerror(errno));
-    if ((msg.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || static_cast<std::size_t>(n) > kMaxPacket)
+    if (truncated || packet.fds.size() > kMaxFds || static_cast<std::size_t>(n) > kMaxPacket)
         return fail("packet too large");
     try {
         packet.body = nlohmann::json::parse(buffer.data(), buffer.data() + n);
