@@ -50,10 +50,16 @@ std::shared_ptr<RedeemedFile> redeem(const std::string& token, FileAccessMode ac
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         fail(errno == ECONNREFUSED ? ENOENT : errno, "nobody redeems file tokens at " + path);
-    if (!FileTokenWire::sendRequest(socket.fd(), {access, token}))
-        fail(errno, "cannot send the file token");
+    // A service that refuses the caller answers before it reads and closes, so the send
+    // may find the socket closed while the refusal waits to be read.
+    const bool sent = FileTokenWire::sendRequest(socket.fd(), {access, token});
+    const int sendError = errno;
+    if (!sent && sendError != EPIPE) fail(sendError, "cannot send the file token");
     const auto answer = FileTokenWire::receiveAnswer(socket.fd());
-    if (!answer) fail(errno, "no usable answer for the file token");
+    if (!answer) {
+        if (!sent) fail(sendError, "cannot send the file token");
+        fail(errno, "no usable answer for the file token");
+    }
     if (answer->status != 0) {
         PLOG("WRN", "file token not redeemed: refused with 0x%08X",
              static_cast<unsigned>(answer->status));
