@@ -1,0 +1,267 @@
+// tarvik-call: one request to a package's helper from the command line, sent the way
+// the package's application sends it, with the answer printed as typed JSON.
+#include <signal.h>
+
+#include <boost/program_options.hpp>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+
+#include <TarvikFoundation/platform/applicationdata.h>
+#include <TarvikFoundation/platform/hresult.h>
+
+#include "common/commandtable.h"
+#include "common/logger.h"
+#include "platform/package.h"
+#include "tools/call/applicationsession.h"
+#include "tools/call/commandlisting.h"
+#include "tools/call/packageguard.h"
+#include "tools/call/requestarguments.h"
+#include "tools/call/valuesetjson.h"
+
+namespace po = boost::program_options;
+using namespace TarvikCall;
+
+namespace {
+
+constexpr int kAnswered = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+// Set by SIGINT and SIGTERM; the watch polls it.
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void onSignal(int) {
+    g_interrupted = 1;
+}
+
+const char* kUsageText =
+    "usage: tarvik-call [options] MANIFEST SERVICE COMMAND [key=type:value ...]\n"
+    "       tarvik-call --watch [options] MANIFEST SERVICE [COMMAND [key=type:value ...]]\n"
+    "       tarvik-call --list\n"
+    "Sends one request to the helper of the package that MANIFEST describes, over its\n"
+    "app service SERVICE, as the package's application would, and prints the answer as\n"
+    "JSON that keeps each value's type. COMMAND is a name of the table (any case) or a\n"
+    "number; type is Int32, UInt32, Int64, UInt64, Boolean or String.\n"
+    "Exit status: 0 when the answer's \"response\" is 0, 1 when it is not or no answer\n"
+    "came, 2 for a usage error or while the package's application is connected.\n";
+
+int usageError(const std::string& text) {
+    std::cerr << "tarvik-call: " << text << "\n(tarvik-call --help tells more)\n";
+    return kUsage;
+}
+
+// Where the application's log lines go: the package's own log, as the library writes it.
+void openPackageLog(const Platform::hstring& family, uint32_t level) {
+    Tarvik::ConfigureLogger(level, "UWP");
+    try {
+        const auto data = Platform::ApplicationData::ForPackage(family);
+        Tarvik::SetLogFilePath(Platform::utf8_to_wide(data->TemporaryFolder() + "/TRVK.log"));
+    } catch (const Platform::hresult_error&) {
+        // No data folder to log in: the refusals still go to standard error.
+    }
+}
+
+// Command-line lines go out whole, one JSON object per line, in the order they are made.
+class Output {
+  public:
+    void print(const nlohmann::json& value, bool pretty) {
+        std::lock_guard g(mutex_);
+        std::cout << value.dump(pretty ? 2 : -1) << std::endl;
+    }
+
+  private:
+    std::mutex mutex_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    po::options_description visible("options");
+    // clang-format off
+    visible.add_options()
+        ("help,h", "print this text")
+        ("version", "print the version")
+        ("list", "print the command table")
+        ("watch", "print every request the helper sends to the application (exit notices, "
+                  "bus messages, socket-server requests) as it arrives, one JSON line each, "
+                  "until interrupted, --until or --timeout")
+        ("until", po::value<std::string>(), "with --watch: end after a request of this "
+                                            "command (name or number) arrived")
+        ("background", "connect through the manifest's app-service host (the application's "
+                       "background topology) instead of serving SERVICE in this process")
+        ("scheme", po::value<std::string>(), "start the helper through this URI scheme of "
+                                             "the manifest instead of its full-trust program")
+        ("client-id", po::value<std::string>()->default_value("tarvik-call"),
+         "the client id the helper is given")
+        ("timeout", po::value<double>()->default_value(60), "seconds to wait for the answer; "
+                                                            "with --watch, for the whole watch")
+        ("unchecked", "send keys whatever the table says of them")
+        ("pretty", "indent the JSON")
+        ("log-level", po::value<uint32_t>()->default_value(2), "level of the package's log "
+                                                               "(0 to 4)");
+    // clang-format on
+    po::options_description all;
+    all.add(visible).add_options()("words", po::value<std::vector<std::string>>());
+    po::positional_options_description positional;
+    positional.add("words", -1);
+    po::variables_map vm;
+    try {
+        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(),
+                  vm);
+        po::notify(vm);
+    } catch (const po::error& e) {
+        return usageError(e.what());
+    }
+    if (vm.count("help")) {
+        std::cout << kUsageText << '\n' << visible;
+        return 0;
+    }
+    if (vm.count("version")) {
+        std::cout << "tarvik-call " << TARVIK_CALL_VERSION << '\n';
+        return 0;
+    }
+    if (vm.count("list")) {
+        printCommandTable(std::cout);
+        return 0;
+    }
+
+    const auto words =
+        vm.count("words") ? vm["words"].as<std::vector<std::string>>() : std::vector<std::string>{};
+    const bool watching = vm.count("watch") > 0;
+    if (words.size() < 2 || (words.size() < 3 && !watching))
+        return usageError(words.empty()       ? "no MANIFEST given"
+                          : words.size() == 1 ? "no SERVICE given"
+                                              : "no COMMAND given");
+    const double seconds = vm["timeout"].as<double>();
+    if (!(seconds > 0) || seconds > 86400) return usageError("--timeout takes 0 to 86400 seconds");
+    const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    if (vm.count("until") && !watching) return usageError("--until goes with --watch");
+
+    std::optional<Command> command;
+    Platform::ValueSet request = nullptr;
+    std::optional<int32_t> until;
+    try {
+        if (words.size() >= 3) {
+            command = resolveCommand(words[2]);
+            request =
+                buildRequest(*command, {words.begin() + 3, words.end()}, vm.count("unchecked") > 0);
+        }
+        if (vm.count("until")) until = resolveWatchedCommand(vm["until"].as<std::string>());
+    } catch (const UsageError& e) {
+        return usageError(e.what());
+    }
+
+    std::error_code ec;
+    const auto manifest = std::filesystem::absolute(words[0], ec);
+    if (ec || !std::filesystem::is_regular_file(manifest, ec))
+        return usageError("no package manifest at " + words[0]);
+    ::setenv("TARVIK_PACKAGE_MANIFEST", manifest.c_str(), 1);
+    std::shared_ptr<const Platform::Package> package;
+    try {
+        package = Platform::Package::Current();
+    } catch (const Platform::hresult_error& e) {
+        return usageError("cannot read the package manifest " + manifest.string() + ": " +
+                          e.message().to_utf8());
+    }
+    const Platform::hstring service = Platform::hstring::from_utf8(words[1]);
+    const bool background = vm.count("background") > 0;
+    if (background) {
+        const auto declared = package->FindAppService(service);
+        if (!declared || declared->hostProgram.empty())
+            return usageError("the manifest declares no host program for the service " + words[1] +
+                              "; without --background tarvik-call serves it itself");
+    }
+    std::string scheme;
+    if (vm.count("scheme")) {
+        scheme = vm["scheme"].as<std::string>();
+        if (!package->ProgramForScheme(scheme))
+            return usageError("the manifest registers no program for the scheme " + scheme);
+    } else if (package->FullTrustProgram().empty()) {
+        return usageError("the manifest names no full-trust program; give --scheme");
+    }
+
+    openPackageLog(package->FamilyName(), vm["log-level"].as<uint32_t>());
+    std::unique_ptr<PackageGuard> guard;
+    try {
+        guard = std::make_unique<PackageGuard>(package->FamilyName(), service, background);
+    } catch (const Refused& e) {
+        TLOG("CRT", "tarvik-call refused: %s", e.what());
+        std::cerr << "tarvik-call: refused: " << e.what() << '\n';
+        return kUsage;
+    }
+
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    ::sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    const bool pretty = vm.count("pretty") > 0;
+    Output output;
+    std::mutex watchMutex;
+    std::condition_variable watchDone;
+    bool untilSeen = false;
+    int status = kAnswered;
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        SessionOptions options;
+        options.serviceName = service;
+        options.background = background;
+        options.scheme = scheme;
+        options.clientId = vm["client-id"].as<std::string>();
+        options.logLevel = vm["log-level"].as<uint32_t>();
+        ApplicationSession session(options);
+        if (watching)
+            session.watch([&](const Platform::ValueSet& incoming) {
+                output.print(toJson(incoming), pretty);
+                if (until && incoming.LookupOr<int32_t>(L"command", -1) == *until) {
+                    std::lock_guard g(watchMutex);
+                    untilSeen = true;
+                    watchDone.notify_all();
+                }
+            });
+        if (command) {
+            const auto answer = session.send(request, timeout);
+            if (!answer) {
+                std::cerr << "tarvik-call: no answer within " << seconds << " s\n";
+                status = kFailed;
+            } else {
+                if (answer->Message()) output.print(toJson(answer->Message()), pretty);
+                if (answer->Status() != Platform::AppServiceResponseStatus::Success) {
+                    std::cerr << "tarvik-call: the exchange ended with status "
+                              << Platform::hstring(
+                                     Platform::response_status_wname(answer->Status()))
+                                     .to_utf8()
+                              << '\n';
+                    status = kFailed;
+                } else if (!answer->Message() ||
+                           answer->Message().LookupOr<int32_t>(L"response", -1) != 0) {
+                    status = kFailed;
+                }
+            }
+        }
+        if (watching) {
+            // Bounded by --timeout only when it was given; otherwise until interrupted.
+            const bool bounded = !vm["timeout"].defaulted();
+            std::unique_lock lock(watchMutex);
+            while (!g_interrupted && !untilSeen &&
+                   (!bounded || std::chrono::steady_clock::now() - started < timeout))
+                watchDone.wait_for(lock, std::chrono::milliseconds(50));
+            if (until && !untilSeen) {
+                std::cerr << "tarvik-call: no request " << vm["until"].as<std::string>() << " came"
+                          << (g_interrupted ? "" : " in time") << '\n';
+                status = kFailed;
+            }
+        }
+    } catch (const Platform::hresult_error& e) {
+        std::fprintf(stderr, "tarvik-call: call failed: 0x%08X %s\n",
+                     static_cast<unsigned>(e.code()), e.message().to_utf8().c_str());
+        status = kFailed;
+    }
+    return status;
+}
