@@ -81,13 +81,6 @@ ValueType typeOf(const PropertyValue& value) {
     }
 }
 
-// Keys that the channel writes into every request; the command line may not set them.
-bool isEnvelopeKey(std::string_view key) {
-    if (key == "command" || key == "commandId" || key == "retry" || key == "ackCounts") return true;
-    return key.size() > 3 && key.substr(0, 3) == "Ack" &&
-           key.find_first_not_of("0123456789", 3) == std::string_view::npos;
-}
-
 }  // namespace
 
 namespace {
@@ -132,9 +125,9 @@ std::pair<hstring, PropertyValue> parseArgument(std::string_view text) {
     const std::string_view key = text.substr(0, equals);
     const std::string_view typeText = text.substr(equals + 1, colon - equals - 1);
     const std::string_view value = text.substr(colon + 1);
-    if (isEnvelopeKey(key))
+    if (Tarvik::CommandTable::isEnvelopeKey(Platform::utf8_to_wide(std::string(key))))
         throw UsageError("bad argument \"" + std::string(text) + "\": \"" + std::string(key) +
-                         "\" is written by the channel itself");
+                         "\" belongs to the channel's envelope");
     const auto type = Tarvik::CommandTable::typeFromName(typeText);
     if (!type)
         throw UsageError("bad argument \"" + std::string(text) + "\": unknown type \"" +
