@@ -195,12 +195,6 @@ int main(int argc, char** argv) {
         return kUsage;
     }
 
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    ::sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-
     const bool pretty = vm.count("pretty") > 0;
     Output output;
     std::mutex watchMutex;
@@ -246,6 +240,12 @@ int main(int argc, char** argv) {
             }
         }
         if (watching) {
+            // Interrupting ends the watch like --until, and tarvik-call still ends its helper.
+            struct sigaction action {};
+            action.sa_handler = onSignal;
+            ::sigemptyset(&action.sa_mask);
+            ::sigaction(SIGINT, &action, nullptr);
+            ::sigaction(SIGTERM, &action, nullptr);
             // Bounded by --timeout only when it was given; otherwise until interrupted.
             const bool bounded = !vm["timeout"].defaulted();
             std::unique_lock lock(watchMutex);
@@ -259,6 +259,14 @@ int main(int argc, char** argv) {
             }
         }
     } catch (const Platform::hresult_error& e) {
+        if (e.code() == static_cast<Platform::hresult>(0x80070020)) {
+            // Another process began to serve the service after the guard looked.
+            TLOG("CRT", "tarvik-call refused: %S", e.message().c_str());
+            std::cerr << "tarvik-call: refused: the application of package "
+                      << package->FamilyName().to_utf8()
+                      << " is connected: " << e.message().to_utf8() << '\n';
+            return kUsage;
+        }
         std::fprintf(stderr, "tarvik-call: call failed: 0x%08X %s\n",
                      static_cast<unsigned>(e.code()), e.message().to_utf8().c_str());
         status = kFailed;
