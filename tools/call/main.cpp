@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
         ("client-id", po::value<std::string>()->default_value("tarvik-call"),
          "the client id the helper is given")
         ("timeout", po::value<double>()->default_value(60), "seconds to wait for the answer; "
-                                                            "with --watch, for the whole watch")
+                                                            "with --watch, when given, the "
+                                                            "whole watch")
         ("unchecked", "send keys whatever the table says of them")
         ("pretty", "indent the JSON")
         ("log-level", po::value<uint32_t>()->default_value(2), "level of the package's log "
