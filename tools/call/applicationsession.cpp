@@ -1,7 +1,6 @@
 #include "tools/call/applicationsession.h"
 
 #include <future>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -20,8 +19,8 @@
 #include <TarvikFoundation/tarvikappserviceconnection.h>
 #include <TarvikFoundation/trvkconfigoptions.h>
 
+#include "common/commandcodes.h"
 #include "common/commandtable.h"
-#include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/package.h"
 #include "platform/startedprocesses.h"
@@ -90,7 +89,7 @@ ApplicationSession::~ApplicationSession() {
     // The helper would end with this process anyway; ending it first means a
     // tarvik-call started right after finds no helper of the package still running.
     if (sendingChannel()->hasConnection()) {
-        sendingChannel()->sendCommandVoid(Tarvik::createRequest(39));
+        sendingChannel()->sendCommandVoid(Tarvik::createRequest(Tarvik::Commands::kTestAppExit));
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         while (std::chrono::steady_clock::now() < until &&
                Platform::StartedProcesses::anyLive(*familyName_,

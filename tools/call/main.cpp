@@ -16,6 +16,7 @@
 
 #include "common/commandtable.h"
 #include "common/logger.h"
+#include "common/messageschema.h"
 #include "platform/package.h"
 #include "tools/call/applicationsession.h"
 #include "tools/call/commandlisting.h"
@@ -214,7 +215,7 @@ int main(int argc, char** argv) {
         if (watching)
             session.watch([&](const Platform::ValueSet& incoming) {
                 output.print(toJson(incoming), pretty);
-                if (until && incoming.LookupOr<int32_t>(L"command", -1) == *until) {
+                if (until && incoming.LookupOr<int32_t>(Tarvik::Keys::kCommand, -1) == *until) {
                     std::lock_guard g(watchMutex);
                     untilSeen = true;
                     watchDone.notify_all();
@@ -235,7 +236,7 @@ int main(int argc, char** argv) {
                               << '\n';
                     status = kFailed;
                 } else if (!answer->Message() ||
-                           answer->Message().LookupOr<int32_t>(L"response", -1) != 0) {
+                           answer->Message().LookupOr<int32_t>(Tarvik::Keys::kResponse, -1) != 0) {
                     status = kFailed;
                 }
             }
