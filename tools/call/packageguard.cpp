@@ -1,5 +1,7 @@
 #include "tools/call/packageguard.h"
 
+#include <string_view>
+
 #include <TarvikFoundation/platform/hresult.h>
 
 #include "launcher/instancelock.h"
@@ -17,7 +19,12 @@ PackageGuard::PackageGuard(const Platform::hstring& familyName,
         instance_ = std::make_unique<TarvikRun::InstanceLock>(
             Platform::SocketPaths::ensureUserFolder(".instances") + "/" + family, family);
     } catch (const std::runtime_error& e) {
-        throw Refused("the application of package " + family + " runs: " + e.what());
+        if (std::string_view(e.what()).starts_with("cannot open"))
+            throw Refused("package " + family + ": " + e.what());
+        // The lock's own text names tarvik-run, but another tarvik-call takes it as well.
+        throw Refused("the application of package " + family +
+                      " runs under tarvik-run or tarvik-call (the package's instance lock is "
+                      "held); one application per package");
     }
     // A helper ends with the application it serves, so a live one means a live application.
     if (Platform::StartedProcesses::anyLive(familyName, Platform::StartedProcesses::Role::Helper))
