@@ -199,6 +199,13 @@ PropertyType wireType(ValueType type) {
     return PropertyType::Empty;
 }
 
+std::string_view typeText(PropertyType type) {
+    for (const auto each : {ValueType::Int32, ValueType::UInt32, ValueType::Int64,
+                            ValueType::UInt64, ValueType::Boolean, ValueType::String})
+        if (wireType(each) == type) return Table::typeName(each);
+    return "Empty";
+}
+
 std::string narrow(std::wstring_view key) {
     std::string out;
     for (const wchar_t c : key) out += static_cast<char>(c);
@@ -222,7 +229,8 @@ void expectKeysAsListed(const ValueSet& message, std::span<const KeySpec> keys, 
             return;
         }
         EXPECT_EQ(value.Type(), wireType(listed->type))
-            << name.to_utf8() << " should be " << Table::typeName(listed->type);
+            << name.to_utf8() << " should be " << Table::typeName(listed->type) << ", is "
+            << typeText(value.Type());
     });
 }
 
