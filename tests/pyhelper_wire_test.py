@@ -201,6 +201,29 @@ class WireTest(unittest.TestCase):
         self.assertNotIn("Traceback", text)
         self.assertIsNone(self.helper.poll())
 
+    def test_kalder_test_sends_bus_messages_to_the_application(self):
+        peer = self.accept()
+        sequence = peer.send({"command": I32(40), "TestIterations": I32(2),
+                              "commandId": U64(1)})
+        messages, ids = [], set()
+        while True:
+            frame = peer.read()
+            if frame.WhichOneof("body") == "response":
+                self.assertEqual(frame.response.sequence, sequence)
+                break
+            entries = {e.key: e.value for e in frame.request.message.entries}
+            self.assertEqual(entries["command"].int32_value, 37)
+            ids.add(entries["commandId"].uint64_value)
+            messages.append(entries["payload"].string_value)
+            reply = self.wire.Frame()
+            reply.response.sequence = frame.request.sequence
+            reply.response.message_present = True
+            e = reply.response.message.entries.add()
+            e.key, e.value.int32_value = "response", 0
+            peer.write(reply)
+        self.assertEqual(messages, ["iteration 1", "iteration 2"])
+        self.assertEqual(len(ids), 2)
+
     def test_exit_request_ends_the_helper(self):
         peer = self.accept()
         self.assertEqual(peer.call({"command": I32(39), "commandId": U64(1)})["response"], 0)

@@ -85,8 +85,11 @@ def text_or_empty(message, key):
 
 
 def from_wire(value_set):
-    return {e.key: (e.value.WhichOneof("kind"), getattr(e.value, e.value.WhichOneof("kind")))
-            if e.value.WhichOneof("kind") else (None, None) for e in value_set.entries}
+    message = {}
+    for entry in value_set.entries:
+        kind = entry.value.WhichOneof("kind")  # None for a value that was never set
+        message[entry.key] = (kind, getattr(entry.value, kind) if kind else None)
+    return message
 
 
 def to_wire(message, value_set):
@@ -371,10 +374,11 @@ class Connection:
         with self.write_lock:
             self.sock.sendall(struct.pack(">I", len(body)) + body)
 
-    def close(self):
-        """Sends the close frame and ends the socket, which wakes the reader."""
+    def close(self, status=0):
+        """Sends the close frame (0 Completed, 3 Unknown) and ends the socket, which
+        wakes the reader."""
         try:
-            self.write_frame(self.wire.Frame(close=self.wire.Close(status=0)))
+            self.write_frame(self.wire.Frame(close=self.wire.Close(status=status)))
         except OSError:
             pass
         try:
@@ -589,7 +593,7 @@ class Helper:
                     raise ProtocolError("unexpected %s frame" % body)
         except ProtocolError as e:
             self.log("CRT", "closing the connection: %s" % e)
-            connection.close()
+            connection.close(3)
         except OSError as e:
             self.log("WRN", "connection lost: %s" % e)
         connection.sock.close()
