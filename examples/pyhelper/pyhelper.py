@@ -62,7 +62,8 @@ def load_wire():
         import appservice_pb2  # noqa: E402  (exists only now)
         return appservice_pb2
     finally:
-        sys.path.remove(out) if out in sys.path else None
+        if out in sys.path:
+            sys.path.remove(out)
         shutil.rmtree(out, ignore_errors=True)
 
 
