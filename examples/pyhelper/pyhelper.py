@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A full-trust helper written in Python: an example of the wire contract.
 
 It connects to the application's app service, sends command 41, and answers
