@@ -239,7 +239,7 @@ def served_roots(log):
 
 class FileFailure(Exception):
     def __init__(self, code, path, reason):
-        super().__init__("listing %s: %s" % (path, reason))
+        super().__init__("listing%s: %s" % (" " + path if path else "", reason))
         self.code = code
 
 
@@ -320,6 +320,8 @@ def list_folder(roots, path, recursive):
         walk(top, os.fsencode(path.rstrip("/") or "/"))
     except OSError as e:
         raise FileFailure(LIST_FAILED, path, e.strerror or str(e))
+    except RecursionError:
+        raise FileFailure(LIST_FAILED, path, "folders nested too deep")
     finally:
         os.close(top)
     entries.sort()
