@@ -60,18 +60,18 @@ class PythonHelper : public ::testing::Test {
         std::ofstream(program) << "#!/bin/sh\nexec " << TARVIK_PYTHON << " " << TARVIK_PYHELPER
                                << " \"$@\"\n";
         ::chmod(program.c_str(), 0755);
-        std::ofstream(dir->file("manifest.json"))
-            << nlohmann::json{{"familyName", kFamily},
-                              {"version", "1.0.0.0"},
-                              {"fullTrustProgram", program},
-                              {"appServices", {{{"name", "svc"}}}}}
-                   .dump();
+        std::ofstream(dir->file("manifest.json")) << nlohmann::json{
+            {"familyName", kFamily},
+            {"version", "1.0.0.0"},
+            {"fullTrustProgram", program},
+            {"appServices", {{{"name", "svc"}}}}}.dump();
         ::setenv("TARVIK_PACKAGE_MANIFEST", dir->file("manifest.json").c_str(), 1);
         Tarvik::SetLogFilePath(Platform::utf8_to_wide(temporaryFolder() + "/TRVK.log"));
         Tarvik::CloseLogFile();
 
         host = Platform::AppServiceTaskHost::start(
-            hstring::from_utf8(kFamily), L"svc", [](const Platform::BackgroundActivatedEventArgs& a) {
+            hstring::from_utf8(kFamily), L"svc",
+            [](const Platform::BackgroundActivatedEventArgs& a) {
                 std::lock_guard g(mutex);
                 if (const auto& details = a.TaskInstance->TriggerDetails())
                     helperConnection = details->Connection();
@@ -82,12 +82,17 @@ class PythonHelper : public ::testing::Test {
         options->ClientId(L"client-1");
         options->AppServiceInBackground(false);
         options->ReconnectInterval(1);
+        options->LaunchMethod(0);  // the manifest's full-trust program
         {
             std::lock_guard g(mutex);
             appHelper = OrvaneAppHelper::create(options);
         }
         ready = eventually(
-            [] { return OrvaneInternal::OrvaneTestManager::GetInstance()->connection()->hasConnection(); },
+            [] {
+                return OrvaneInternal::OrvaneTestManager::GetInstance()
+                    ->connection()
+                    ->hasConnection();
+            },
             30s);
     }
 
@@ -152,7 +157,8 @@ TEST_F(PythonHelper, ListsServedFoldersAndRefusesTheRest) {
     EXPECT_EQ(files->ListFilesFromPathAsync(hstring::from_utf8(tree), false).get().size(), 1u);
 
     const auto codeOfListing = [&](const std::string& path) {
-        return codeOf([&] { files->ListFilesFromPathAsync(hstring::from_utf8(path), false).get(); });
+        return codeOf(
+            [&] { files->ListFilesFromPathAsync(hstring::from_utf8(path), false).get(); });
     };
     EXPECT_EQ(codeOfListing(dir->file("served/nowhere")), Tarvik::Errors::kPathNotFound);
     EXPECT_EQ(codeOfListing(tree + "/sub/leaf.txt"), Tarvik::Errors::kNotADirectory);
@@ -171,9 +177,13 @@ TEST_F(PythonHelper, ListsServedFoldersAndRefusesTheRest) {
 TEST_F(PythonHelper, EveryCommandItDoesNotImplementFailsAtOnce) {
     // The managers' calls fail instead of retrying or waiting.
     auto files = OrvaneFileManager::GetInstance();
-    EXPECT_NE(codeOf([&] { files->FolderOperation1Async(hstring::from_utf8(dir->file("served"))).get(); }),
+    EXPECT_NE(codeOf([&] {
+                  files->FolderOperation1Async(hstring::from_utf8(dir->file("served"))).get();
+              }),
               0);
-    EXPECT_NE(codeOf([&] { files->GetFileTokenAsync(hstring::from_utf8(dir->file("served/x")), 0).get(); }),
+    EXPECT_NE(codeOf([&] {
+                  files->GetFileTokenAsync(hstring::from_utf8(dir->file("served/x")), 0).get();
+              }),
               0);
     for (int32_t command = 0; command <= 68; ++command) {
         if (command == 4 || (command >= 38 && command <= 40)) continue;
