@@ -78,6 +78,7 @@ class PythonHelper : public ::testing::Test {
                 if (appHelper) appHelper->OnBackgroundActivated(a);
             });
         auto options = std::make_shared<TRVKConfigOptions>();
+        options->Win32Uri(L"tarvik-pyhelper");
         options->AppServiceName(L"svc");
         options->ClientId(L"client-1");
         options->AppServiceInBackground(false);
