@@ -133,7 +133,10 @@ class Log:
         stamp = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(now))
         line = "%s.%03d %d %s pyhelper: %s\n" % (stamp, int(now * 1000) % 1000,
                                                  os.getpid(), level, text)
-        os.write(self.fd, line.encode("utf-8", "replace"))
+        try:
+            os.write(self.fd, line.encode("utf-8", "replace"))
+        except OSError:
+            pass  # a full disk costs the line, not the helper
 
 
 # --- Command line --------------------------------------------------------------
@@ -580,8 +583,8 @@ class Helper:
     def serve(self, connection):
         """Reads frames until the connection ends; a bad frame ends it with a log line."""
         self.log("INF", "connected to %s" % self.options["service"])
-        self.send_request(connection, 41)
         try:
+            self.send_request(connection, 41)
             while True:
                 frame = connection.read_frame()
                 body = frame.WhichOneof("body") if frame is not None else None
