@@ -419,7 +419,6 @@ class Helper:
         self.last_id = 0
         self.workers = threading.BoundedSemaphore(MAX_WORKERS)
         self.exit_requested = False
-        self.connection = None
         self.handlers = {4: self.list_directory, 38: self.test_delay,
                          39: self.test_app_exit, 40: self.test_kalder}
 
