@@ -158,10 +158,10 @@ class WireTest(unittest.TestCase):
                            "retry": ("boolean_value", True)})
         self.assertEqual(retry["TestReponse"], "Delayed 0 ms")
         # While the first copy runs, a retry is told to try again.
-        first = peer.send({"command": I32(38), "TestDelay": U64(1500), "commandId": U64(6)})
-        self.assertEqual(peer.call({"command": I32(38), "TestDelay": U64(1500),
+        first = peer.send({"command": I32(38), "TestDelay": U64(3000), "commandId": U64(6)})
+        self.assertEqual(peer.call({"command": I32(38), "TestDelay": U64(3000),
                                     "commandId": U64(6)})["response"], 2)
-        self.assertEqual(peer.answer_of(first)["TestReponse"], "Delayed 1500 ms")
+        self.assertEqual(peer.answer_of(first)["TestReponse"], "Delayed 3000 ms")
         # Acknowledged, the answer is dropped: the same id executes afresh.
         peer.call({"command": I32(99), "ackCounts": I32(1), "Ack1": U64(5)})
         self.assertEqual(peer.call({"command": I32(38), "TestDelay": U64(7),
