@@ -21,6 +21,7 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "common/programoptions.h"
 #include "helper/accounts/accountcli.h"
 #include "helper/applicationwatch.h"
 #include "helper/files/fileredemption.h"
@@ -100,8 +101,18 @@ int main(int argc, char** argv) {
     std::string error;
     const auto options = parseHelperOptions(launchArguments(argc, argv), error);
     if (!options) {
-        std::fprintf(stderr, "tarvik-helper: %s\n", error.c_str());
-        return 2;
+        std::fprintf(stderr,
+                     "tarvik-helper: %s\nTry 'tarvik-helper --help' for more information.\n",
+                     error.c_str());
+        return Tarvik::ProgramOptions::kUsageError;
+    }
+    if (options->help) {
+        std::fputs(helperUsage().c_str(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::printf("tarvik-helper %s\n", Tarvik::ProgramOptions::kVersion);
+        return 0;
     }
     std::string logFile = options->logFile;
     if (logFile.empty()) {
