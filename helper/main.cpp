@@ -28,6 +28,7 @@
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
 #include "helper/requestids.h"
+#include "helper/responses.h"
 #include "helper/servicecommands.h"
 #include "platform/filetokenservice.h"
 
@@ -54,7 +55,7 @@ void answerUnknownCommands(const AppServiceConnection& connection, const HelperC
                 commands.handles(Platform::unbox_value<int32_t>(*command)))
                 return;
             TLOG("WRN", "command not implemented by this helper");
-            auto response = Tarvik::createResponse(false);
+            auto response = refusedBecause("command not implemented by this helper");
             response.Insert(Tarvik::Keys::kErrorCode, static_cast<int32_t>(Platform::E_NOTIMPL_));
             args.Request().SendResponseAsync(response);
         });
