@@ -81,6 +81,13 @@ TEST(ProgramOptions, ProgramsRefuseAMissingValueAndKeepTheirOwnUsageErrors) {
     const auto helper = run(TARVIK_HELPER_PATH, "--help --pid");
     EXPECT_EQ(helper.exitCode, 2) << helper.output;
     EXPECT_NE(helper.output.find("--pid"), std::string::npos) << helper.output;
+    // The operator's account switch: refused before it touches the store.
+    const auto account = run(TARVIK_HELPER_PATH, "account signin --user u --mail u@example.org");
+    EXPECT_EQ(account.exitCode, 2) << account.output;
+    EXPECT_NE(account.output.find("--mail"), std::string::npos) << account.output;
+    const auto accountHelp = run(TARVIK_HELPER_PATH, "account --help");
+    EXPECT_EQ(accountHelp.exitCode, 0) << accountHelp.output;
+    EXPECT_EQ(accountHelp.output.rfind("usage: tarvik-helper account signin", 0), 0u);
     const auto apphost = run(TARVIK_APPHOST_PATH, "--idle-exit-ms soon --service svc");
     EXPECT_EQ(apphost.exitCode, 2) << apphost.output;
     EXPECT_NE(apphost.output.find("idle-exit-ms"), std::string::npos) << apphost.output;
