@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -351,8 +350,8 @@ class HeldCommits {
 };
 
 struct CommitRun {
-    bool first = false;               // the writer of the held commit
-    std::vector<bool> others;         // the writers that came while it was held
+    bool first = false;                // the writer of the held commit
+    std::vector<bool> others;          // the writers that came while it was held
     std::vector<uint64_t> endOffsets;  // where each of the others' lines ended
     std::vector<uint64_t> syncedWhenReturned;
     int commits = 0;
