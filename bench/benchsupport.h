@@ -118,10 +118,6 @@ inline void keepInFlight(
     finished.get_future().wait();
 }
 
-// The log levels the library is measured at: 3 (warnings and worse, the names as they
-// were) and 2 (the default, one committed line per TestDelayApi answer).
-inline constexpr int kLevels[] = {3, 2};
-
 // A result's name at a log level: level 3 keeps the plain name.
 inline std::string atLevel(const std::string& name, int64_t level) {
     return level == 3 ? name : name + "_level" + std::to_string(level);
@@ -153,6 +149,18 @@ inline double committedLineP50(int lines) {
     std::nth_element(samples.begin(), samples.begin() + samples.size() / 2, samples.end());
     return samples[samples.size() / 2];
 }
+
+struct Ratio {
+    std::string label;
+    std::string subject;
+    std::string baseline;
+    double target;
+    // Latency: subject / baseline, at most target. Throughput: subject / baseline, at
+    // least target.
+    bool atMost;
+    // When set, (subject - minus) / baseline: what one setting adds, against a cost.
+    std::string minus = {};
+};
 
 // The ratios of the level dimension: what level 2 adds to the single round trip against
 // 1.2 committed lines, and throughput at level 2 against level 3 at 16 and 64 in flight.
