@@ -203,9 +203,16 @@ void ThreadPool::post_direct(std::function<void()> fn) {
 ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread) {
     if (!counted_) return;
     Impl& impl = *instance().impl_;
-    std::lock_guard g(impl.m);
-    ++impl.blocked;
-    impl.addIfBlocked();
+    {
+        std::lock_guard g(impl.m);
+        ++impl.blocked;
+        impl.addIfBlocked();
+    }
+    try {
+        DeliveryQueue::itemBlocks();
+    } catch (...) {
+        // The items keep their place and are taken as threads come free.
+    }
 }
 
 ThreadPool::Blocking::~Blocking() {
