@@ -2,7 +2,6 @@
 // the package's application sends it, with the answer printed as typed JSON.
 #include <signal.h>
 
-#include <boost/program_options.hpp>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include "common/commandtable.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "common/programoptions.h"
 #include "platform/package.h"
 #include "tools/call/applicationsession.h"
 #include "tools/call/commandlisting.h"
@@ -24,7 +24,7 @@
 #include "tools/call/requestarguments.h"
 #include "tools/call/valuesetjson.h"
 
-namespace po = boost::program_options;
+namespace po = Tarvik::ProgramOptions::po;
 using namespace TarvikCall;
 
 namespace {
@@ -40,8 +40,9 @@ void onSignal(int) {
     g_interrupted = 1;
 }
 
-const char* kUsageText =
-    "usage: tarvik-call [options] MANIFEST SERVICE COMMAND [key=type:value ...]\n"
+// Shown by --help above the options.
+constexpr const char* kSynopsis =
+    "[options] MANIFEST SERVICE COMMAND [key=type:value ...]\n"
     "       tarvik-call --watch [options] MANIFEST SERVICE [COMMAND [key=type:value ...]]\n"
     "       tarvik-call --list\n"
     "Sends one request to the helper of the package that MANIFEST describes, over its\n"
@@ -52,7 +53,7 @@ const char* kUsageText =
     "came, 2 for a usage error or while the package's application is connected.\n";
 
 int usageError(const std::string& text) {
-    std::cerr << "tarvik-call: " << text << "\n(tarvik-call --help tells more)\n";
+    std::cerr << "tarvik-call: " << text << "\nTry 'tarvik-call --help' for more information.\n";
     return kUsage;
 }
 
@@ -82,11 +83,9 @@ class Output {
 }  // namespace
 
 int main(int argc, char** argv) {
-    po::options_description visible("options");
+    po::options_description options("Options");
     // clang-format off
-    visible.add_options()
-        ("help,h", "print this text")
-        ("version", "print the version")
+    options.add_options()
         ("list", "print the command table")
         ("watch", "print every request the helper sends to the application (exit notices, "
                   "bus messages, socket-server requests) as it arrives, one JSON line each, "
@@ -105,28 +104,16 @@ int main(int argc, char** argv) {
         ("unchecked", "send keys whatever the table says of them")
         ("pretty", "indent the JSON")
         ("log-level", po::value<uint32_t>()->default_value(2), "level of the package's log "
-                                                               "(0 to 4)");
+                                                               "(0 to 4)")
+        ("words", po::value<std::vector<std::string>>(),
+         "MANIFEST SERVICE [COMMAND [key=type:value ...]], given without the option's name");
     // clang-format on
-    po::options_description all;
-    all.add(visible).add_options()("words", po::value<std::vector<std::string>>());
     po::positional_options_description positional;
     positional.add("words", -1);
     po::variables_map vm;
-    try {
-        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(),
-                  vm);
-        po::notify(vm);
-    } catch (const po::error& e) {
-        return usageError(e.what());
-    }
-    if (vm.count("help")) {
-        std::cout << kUsageText << '\n' << visible;
-        return 0;
-    }
-    if (vm.count("version")) {
-        std::cout << "tarvik-call " << TARVIK_CALL_VERSION << '\n';
-        return 0;
-    }
+    if (const auto done = Tarvik::ProgramOptions::readCommandLine(
+            argc, argv, {"tarvik-call", kSynopsis}, options, vm, positional))
+        return *done;
     if (vm.count("list")) {
         printCommandTable(std::cout);
         return 0;
