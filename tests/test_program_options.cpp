@@ -41,6 +41,7 @@ const Program kPrograms[] = {
     {"tarvik-apphost", TARVIK_APPHOST_PATH, {"--service", "--package", "--idle-exit-ms"}},
     {"tarvik-run", TARVIK_RUN_PATH, {"--or-unconfined", "MANIFEST"}},
     {"tarvik-demo", TARVIK_DEMO_PATH, {}},
+    {"tarvik-call", TARVIK_CALL_PATH, {"--watch", "--list", "MANIFEST"}},
 };
 
 std::string helperLine(const std::string& tail = "") {
