@@ -22,7 +22,9 @@ constexpr const char* kInterface = "org.tarvik.BenchPeer";
 constexpr const char* kAnswerText = "Delayed 0 ms";
 constexpr uint32_t kCommand = 38;
 
-constexpr std::size_t alignUp(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+constexpr std::size_t alignUp(std::size_t n, std::size_t to) {
+    return (n + to - 1) / to * to;
+}
 
 // Body "uttay": command, id, delay, then the padding bytes after their 32-bit length.
 constexpr std::size_t requestPadding(std::size_t bodySize) {
@@ -120,12 +122,13 @@ std::string readLine(int fd) {
 // A bus of our own: its configuration, socket and nothing else in a temporary folder.
 std::string writeBusConfig(const boost::filesystem::path& folder) {
     const std::string config = (folder / "bus.conf").string();
-    std::ofstream(config) << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+    std::ofstream(config)
+        << R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <type>session</type>
-  <listen>unix:path=)" << (folder / "bus").string()
-                          << R"(</listen>
+  <listen>unix:path=)"
+        << (folder / "bus").string() << R"(</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
@@ -174,8 +177,7 @@ struct DbusSession {
 
     Message newCall() const {
         sd_bus_message* call = nullptr;
-        if (sd_bus_message_new_method_call(bus.get(), &call, kName, kPath, kInterface, "Delay") <
-            0)
+        if (sd_bus_message_new_method_call(bus.get(), &call, kName, kPath, kInterface, "Delay") < 0)
             return nullptr;
         Message owned(call);
         if (sd_bus_message_append(call, "utt", kCommand, uint64_t{123456}, uint64_t{0}) < 0 ||
@@ -241,8 +243,8 @@ bool keepInFlight(DbusSession& session, int depth, int64_t count) {
             if (issued >= count || failed) return;
             ++issued;
             Message call = session.newCall();
-            if (!call || sd_bus_call_async(session.bus.get(), nullptr, call.get(), onAnswer, this,
-                                           0) < 0)
+            if (!call ||
+                sd_bus_call_async(session.bus.get(), nullptr, call.get(), onAnswer, this, 0) < 0)
                 failed = true;
         }
     } run{session, count};

@@ -68,7 +68,8 @@ struct GrpcSession {
           server({Bench::selfPath(), "--serve", socket}) {
         channel = grpc::CreateChannel("unix:" + socket, grpc::InsecureChannelCredentials());
         stub = DelayPeer::NewStub(channel);
-        connected = channel->WaitForConnected(Clock::now() + std::chrono::seconds(30));
+        connected =
+            channel->WaitForConnected(std::chrono::system_clock::now() + std::chrono::seconds(30));
         const auto [requestSize, answerSize] = Bench::frameSizes();
         request.set_command(kCommand);
         request.set_id(123456);
