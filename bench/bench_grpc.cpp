@@ -105,22 +105,26 @@ void roundTrip(benchmark::State& state, GrpcSession& session) {
 }
 
 // Keeps `depth` calls in flight until `count` have completed; each completion starts the
-// next from gRPC's callback thread, as a library caller's continuation would.
+// next from gRPC's callback thread, as a library caller's continuation would. The calls'
+// contexts are made up front and freed here, after the last callback: freed on gRPC's
+// threads, the last of them could leave gRPC's clean-up to a thread racing the exit.
 void keepInFlight(GrpcSession& session, int depth, int64_t count) {
     struct Call {
         grpc::ClientContext context;
         DelayAnswer answer;
     };
+    const auto calls = std::make_unique<Call[]>(static_cast<std::size_t>(count));
     std::atomic<int64_t> issued{0}, settled{0};
     std::atomic<bool> failed{false};
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false;
     std::function<void()> issue = [&] {
-        if (issued.fetch_add(1) >= count) return;
-        auto call = std::make_shared<Call>();
-        session.stub->async()->Delay(&call->context, &session.request, &call->answer,
-                                     [&, call](grpc::Status status) {
+        const int64_t n = issued.fetch_add(1);
+        if (n >= count) return;
+        Call& call = calls[static_cast<std::size_t>(n)];
+        session.stub->async()->Delay(&call.context, &session.request, &call.answer,
+                                     [&](grpc::Status status) {
                                          if (!status.ok()) failed = true;
                                          issue();
                                          if (settled.fetch_add(1) + 1 == count) {
