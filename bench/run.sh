@@ -7,10 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=$(cmake --build build --target help)
-# Each peer right after the library's program it is compared with.
+# Each peer right after the library's program it is compared with. Programs named on the
+# command line run instead of all, e.g. `bench/run.sh bench_roundtrip bench_grpc`.
+all=(bench_logger bench_roundtrip bench_grpc bench_background bench_dbus bench_growth bench_redeem)
 programs=()
-for program in bench_logger bench_roundtrip bench_grpc bench_background bench_dbus bench_growth \
-  bench_redeem; do
+for program in "${@:-${all[@]}}"; do
   if grep -q "^$program:" <<<"$targets"; then programs+=("$program"); fi
 done
 cmake --build build -j2 --target "${programs[@]}"
