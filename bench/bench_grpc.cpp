@@ -5,8 +5,8 @@
 #include <grpcpp/grpcpp.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 #include "bench/benchsupport.h"
 #include "bench/peerprocess.h"

@@ -8,7 +8,6 @@
 
 #include <boost/filesystem.hpp>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -60,7 +59,6 @@ class ChildProcess {
     }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    bool started() const { return pid_ > 0; }
 
   private:
     pid_t pid_ = -1;
