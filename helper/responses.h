@@ -2,12 +2,13 @@
 // The helper's most common answers: success with one entry, and a refusal that says why.
 #include <string>
 
+#include "common/commandkeys.h"
 #include "common/messageschema.h"
 
 namespace TarvikHelper {
 
 // Optional on a failed answer: why the helper refused, in short English.
-inline constexpr const wchar_t* kReasonKey = L"reason";
+inline constexpr const wchar_t* kReasonKey = Tarvik::CommandKeys::kReason;
 
 template <class T>
 Platform::ValueSet answerWith(const wchar_t* key, T value) {
