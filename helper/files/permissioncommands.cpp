@@ -33,13 +33,13 @@ void registerPermissionCommands(HelperCommands& commands, HelperServices& servic
     const FileRoots& roots = services.fileRoots;
     commands.add(Commands::kQueryFolderPermission, [&roots](const ValueSet& request) {
         const auto folder = requiredText(request, L"AppXFolderName");
-        if (!folder) return createResponse(false);
+        if (!folder) return refusedBecause("no String AppXFolderName");
         return answerWith(L"FolderHasAppxPermissions",
                           served(roots, *folder) && folderGrantsAccess(*folder));
     });
     commands.add(Commands::kSetFolderPermission, [&roots](const ValueSet& request) {
         const auto folder = requiredText(request, L"AppXFolderName");
-        if (!folder) return createResponse(false);
+        if (!folder) return refusedBecause("no String AppXFolderName");
         return answerWith(L"SetFolderPermissions",
                           served(roots, *folder) && grantFolderAccess(*folder));
     });
