@@ -179,7 +179,7 @@ BENCHMARK(BM_TestDelayInFlight)
 
 int main(int argc, char** argv) {
     std::vector<Bench::Ratio> ratios = {{"TestDelayApi(0) p50 / raw ping-pong p50",
-                                         "lib_roundtrip_p50", "raw_pingpong_p50", 2.5, true}};
+                                         "lib_roundtrip_p50", "raw_pingpong_p50", 1.5, true}};
     for (int depth : {1, 16, 64, 256})
         ratios.push_back({"throughput at depth " + std::to_string(depth) + " / raw echo",
                           "lib_depth_" + std::to_string(depth),

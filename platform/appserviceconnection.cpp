@@ -11,6 +11,7 @@
 #include "platform/inmemorytransport.h"
 #include "platform/pendinganswers.h"
 #include "platform/platformlog.h"
+#include "platform/readerhandlers.h"
 #include "platform/socketclient.h"
 
 namespace Platform {
@@ -24,7 +25,9 @@ IAsyncOperation<AppServiceResponseStatus> statusOperation(AppServiceResponseStat
 }
 }  // namespace
 
-struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_shared_from_this<Impl> {
+struct AppServiceConnection::Impl : AppServiceTransport::Sink,
+                                    ReaderHandlers,
+                                    std::enable_shared_from_this<Impl> {
     enum class State { Created, Opening, Open, Closed };
 
     std::mutex m;
@@ -120,6 +123,8 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink, std::enable_share
         }
         tce->set(AppServiceResponse(status, std::move(message)));
     }
+    // Handlers delivered inline never wait: their sends may be written by the burst.
+    bool neverWait() const override { return inlineRequests.load(std::memory_order_relaxed); }
     void onTransportClosed(AppServiceClosedStatus status) override {
         {
             std::lock_guard g(m);

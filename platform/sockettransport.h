@@ -43,6 +43,8 @@ class SocketTransport : public AppServiceTransport,
   private:
     AppServiceResponseStatus enqueue(std::optional<std::string> bytes, std::size_t frameSize);
     void sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch);
+    class HeldSends;
+    void sendHeld();
     void startIoWriter();
     bool openIoWriter();
     void shutDown();
@@ -80,6 +82,8 @@ class SocketTransport : public AppServiceTransport,
     Wire::KeyCache keys_;
     // Whether the last read that slept woke within the lingering time.
     bool lingerNext_ = true;
+    // Whether the last read took less than it had room for: the socket was empty then.
+    bool emptied_ = false;
 };
 
 }  // namespace Platform

@@ -624,6 +624,65 @@ TEST_F(SocketTransport, InlineDeliveryRunsOneHandlerAtATimeOnTheReadingThread) {
                                                     "start 1", "end 1"}));
 }
 
+// A relay on the reading threads, as the app host runs one: its forwarded requests and
+// its answers are written by the read, not one by one. With many in flight, every
+// request still reaches the far side once and comes back once, with its own answer.
+TEST_F(SocketTransport, AnInlineRelayForwardsAndAnswersEveryRequestOfABurstOnce) {
+    std::mutex relayed;
+    std::vector<int32_t> seenByEcho;
+    std::promise<void> bothConnected;
+    auto listener = listen([&](const AppServiceConnection& server) {
+        server.DeliverRequestsInline(true);
+        // Called with m held, after the connection joined servers.
+        if (servers.size() == 2) bothConnected.set_value();
+    });
+    auto front = open();
+    auto back = open();
+    bothConnected.get_future().wait();
+    AppServiceConnection fromFront{nullptr}, toBack{nullptr};
+    {
+        std::lock_guard g(m);
+        fromFront = servers[0];
+        toBack = servers[1];
+    }
+    back.RequestReceived(
+        [&](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+            const int32_t n = args.Request().Message().LookupAs<int32_t>(L"n");
+            {
+                std::lock_guard g(relayed);
+                seenByEcho.push_back(n);
+            }
+            args.Request().SendResponseAsync(numbered(n));
+        });
+    fromFront.RequestReceived(
+        [toBack](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+            auto deferral = args.GetDeferral();
+            toBack.SendMessageTask(args.Request().Message())
+                .then_inline([args, deferral](const task<AppServiceResponse>& forwarded) {
+                    // A failed exchange leaves the request to the platform's failure answer.
+                    try {
+                        args.Request().SendResponseAsync(forwarded.get().Message());
+                    } catch (...) {
+                    }
+                    deferral.Complete();
+                });
+        });
+    constexpr int32_t kRequests = 500;
+    std::vector<IAsyncOperation<AppServiceResponse>> sent;
+    for (int32_t n = 0; n < kRequests; ++n) sent.push_back(front.SendMessageAsync(numbered(n)));
+    for (int32_t n = 0; n < kRequests; ++n) {
+        const auto response = sent[static_cast<std::size_t>(n)].get();
+        ASSERT_EQ(response.Status(), AppServiceResponseStatus::Success) << n;
+        EXPECT_EQ(response.Message().LookupAs<int32_t>(L"n"), n);
+    }
+    std::lock_guard g(relayed);
+    // The echo's handlers run on the pool, side by side.
+    std::sort(seenByEcho.begin(), seenByEcho.end());
+    std::vector<int32_t> expected(kRequests);
+    for (int32_t n = 0; n < kRequests; ++n) expected[static_cast<std::size_t>(n)] = n;
+    EXPECT_EQ(seenByEcho, expected);
+}
+
 TEST(InMemoryConnection, InlineDeliveryStillRunsHandlersOnThePool) {
     auto [a, b] = AppServiceConnection::CreateInMemoryPair();
     HandlerLog log;
