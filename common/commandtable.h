@@ -21,8 +21,9 @@ enum class ValueType { Int32, UInt32, Int64, UInt64, Boolean, String };
 struct KeySpec {
     const wchar_t* name;
     ValueType type;
-    bool required;        // request: the receiver refuses the request without it;
-                          // answer: present in every successful answer
+    bool required;        // request: every sender includes it and a receiver may refuse
+                          // the request without it; answer: present in every answer
+                          // with "response" 0
     const char* meaning;  // one line for the docs
 };
 
@@ -33,10 +34,34 @@ struct CommandSpec {
     Direction direction;
     const char* issuer;  // the manager method or handler behind it
     std::span<const KeySpec> request;
-    std::span<const KeySpec> answer;  // besides "response"
-    std::span<const int32_t> outcomes;  // the "response" values it may answer
+    std::span<const KeySpec> answer;    // besides "response"
+    std::span<const int32_t> outcomes;  // the "response" values its handler answers;
+                                        // 2 and 3 may come for any command (isRetryOutcome)
     const char* summary;
 };
+
+/// "response" values that the channel or the relay answer for any command, asking the
+/// sender to send again.
+constexpr bool isRetryOutcome(int32_t response) noexcept {
+    return response == 2 || response == 3;
+}
+
+/// One value of "response".
+struct ResponseSpec {
+    int32_t value;
+    const char* name;  // the constant's name, or "" where the value has none
+    const char* meaning;
+};
+
+/// The keys the channel adds to every request ("Ack1" to "Ack25" stand as one entry).
+std::span<const KeySpec> requestEnvelope() noexcept;
+/// The keys any answer may carry besides a command's own: "response" and "reason".
+std::span<const KeySpec> answerEnvelope() noexcept;
+/// The "response" values, 0 to 3.
+std::span<const ResponseSpec> responseValues() noexcept;
+/// Whether the channel reads or writes this key for every command: "command",
+/// "commandId", "retry", "ackCounts", "Ack1" to "Ack25", "response" and "reason".
+bool isEnvelopeKey(std::wstring_view key) noexcept;
 
 /// Every assigned command code, in ascending order.
 std::span<const CommandSpec> all() noexcept;
