@@ -525,16 +525,16 @@ void ConformanceChecks::frameChecks() {
         sandbox_.signalReconnect();
         Descriptor connection(raw->accept(connectMs));
         if (!report_.check(connection.fd >= 0, "the helper connects again after " + after,
-                           connection.fd >= 0 ? "" : "no connection within " + std::to_string(connectMs / 1000) + " s"))
+                           connection.fd >= 0 ? "" : "no connection within " + seconds(options_.connectTimeout)))
             break;
         bool saw41 = false;
         const std::string problems = rawHandshake(connection.fd, timeoutMs, saw41);
         report_.check(problems.empty(), "opening frame after " + after, problems);
         report_.check(saw41, "command 41 after " + after, saw41 ? "" : "none");
         ::send(connection.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        report_.check(waitForPeerClose(connection.fd, timeoutMs),
-                      what + " makes the helper close that connection",
-                      "the connection stayed open for " + std::to_string(timeoutMs / 1000) + " s");
+        const bool closed = waitForPeerClose(connection.fd, timeoutMs);
+        report_.check(closed, what + " makes the helper close that connection",
+                      closed ? "" : "it stayed open for " + seconds(options_.answerTimeout));
         ensureAlive();
         report_.check(true, "the helper keeps running after " + what);
         after = what;
