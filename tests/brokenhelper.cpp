@@ -78,30 +78,32 @@ int main(int argc, char** argv) {
         connection.AppServiceName(Platform::to_hstring(options->serviceName));
         connection.PackageFamilyName(Platform::to_hstring(options->packageFamilyName));
         auto closed = std::make_shared<std::atomic<bool>>(false);
-        connection.ServiceClosed([closed](const AppServiceConnection&,
-                                          const Platform::AppServiceClosedEventArgs&) {
-            closed->store(true);
-        });
+        connection.ServiceClosed(
+            [closed](const AppServiceConnection&, const Platform::AppServiceClosedEventArgs&) {
+                closed->store(true);
+            });
         // Handlers run in the order they were added: this one before the channel's.
         if (fault == "executes-retries")
-            connection.RequestReceived(
-                [](const AppServiceConnection&, const Platform::AppServiceRequestReceivedEventArgs& a) {
-                    a.Request().Message().Remove(L"commandId");
-                });
+            connection.RequestReceived([](const AppServiceConnection&,
+                                          const Platform::AppServiceRequestReceivedEventArgs& a) {
+                a.Request().Message().Remove(L"commandId");
+            });
         // Commands nobody handles are refused, as the reference helper does.
-        connection.RequestReceived([&commands](const AppServiceConnection&,
-                                               const Platform::AppServiceRequestReceivedEventArgs& a) {
-            const auto command = a.Request().Message().TryLookup(L"command");
-            if (command && command->holds<int32_t>() &&
-                commands.handles(Platform::unbox_value<int32_t>(*command)))
-                return;
-            a.Request().SendResponseAsync(Tarvik::createResponse(false));
-        });
+        connection.RequestReceived(
+            [&commands](const AppServiceConnection&,
+                        const Platform::AppServiceRequestReceivedEventArgs& a) {
+                const auto command = a.Request().Message().TryLookup(L"command");
+                if (command && command->holds<int32_t>() &&
+                    commands.handles(Platform::unbox_value<int32_t>(*command)))
+                    return;
+                a.Request().SendResponseAsync(Tarvik::createResponse(false));
+            });
         channel->setAppServiceConnection(connection, false);
         if (connection.OpenAsync().get() == Platform::AppServiceConnectionStatus::Success) {
             if (fault != "no-reconnect-notice")
                 channel->sendCommandVoid(helperRequest(Tarvik::Commands::kWin32Reconnected));
-            while (!closed->load() && !commands.waitForExitRequest(std::chrono::milliseconds(100))) {
+            while (!closed->load() &&
+                   !commands.waitForExitRequest(std::chrono::milliseconds(100))) {
             }
             if (commands.exitRequested()) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -23,6 +23,8 @@ struct CheckOptions {
     std::set<int32_t> only;
     std::chrono::milliseconds answerTimeout{5000};
     std::chrono::milliseconds connectTimeout{15000};
+    // The helper's command line only in the package's settings, not on its arguments.
+    bool fromSettings = false;
 };
 
 class ConformanceChecks {
@@ -53,10 +55,9 @@ class ConformanceChecks {
     Platform::ValueSet request(int32_t command);
     uint64_t nextId() { return ++lastId_; }
     // Sends and waits; a missing answer is reported under `what` and counted.
-    std::optional<Platform::ValueSet> exchange(const Platform::ValueSet& message,
-                                               const std::string& what,
-                                               std::optional<std::chrono::milliseconds> timeout =
-                                                   std::nullopt);
+    std::optional<Platform::ValueSet> exchange(
+        const Platform::ValueSet& message, const std::string& what,
+        std::optional<std::chrono::milliseconds> timeout = std::nullopt);
     // Whether the answer carries an Int32 "response"; its value.
     static std::optional<int32_t> responseOf(const Platform::ValueSet& answer);
     // Ends the run when the helper has gone or stopped answering.

@@ -45,14 +45,14 @@ void HelperLink::accept(const AppServiceTriggerDetails& details) {
             changed_.notify_all();
             a.Request().SendResponseAsync(Tarvik::createResponse(true));
         });
-    connection.ServiceClosed([this, index](const AppServiceConnection&,
-                                           const AppServiceClosedEventArgs&) {
-        {
-            std::lock_guard g(mutex_);
-            if (index == connections_) closed_ = true;
-        }
-        changed_.notify_all();
-    });
+    connection.ServiceClosed(
+        [this, index](const AppServiceConnection&, const AppServiceClosedEventArgs&) {
+            {
+                std::lock_guard g(mutex_);
+                if (index == connections_) closed_ = true;
+            }
+            changed_.notify_all();
+        });
     AppServiceConnection previous{nullptr};
     {
         std::lock_guard g(mutex_);
@@ -117,8 +117,7 @@ std::vector<HelperRequest> HelperLink::requests() const {
     return requests_;
 }
 
-std::optional<Answer> HelperLink::send(const ValueSet& message,
-                                       std::chrono::milliseconds timeout) {
+std::optional<Answer> HelperLink::send(const ValueSet& message, std::chrono::milliseconds timeout) {
     AppServiceConnection connection{nullptr};
     {
         std::lock_guard g(mutex_);

@@ -115,22 +115,24 @@ std::vector<std::string> HelperSandbox::helperArguments() const {
             lockFile()};
 }
 
-bool HelperSandbox::start(const std::vector<std::string>& program, std::string& error) {
+bool HelperSandbox::start(const std::vector<std::string>& program, bool withArguments,
+                          std::string& error) {
     // A helper started by the full-trust launcher reads the same line from the settings.
     std::string line;
     for (const auto& a : helperArguments())
-        line += (line.empty() ? "" : " ") +
-                (a.find(' ') != std::string::npos ? "\"" + a + "\"" : a);
+        line +=
+            (line.empty() ? "" : " ") + (a.find(' ') != std::string::npos ? "\"" + a + "\"" : a);
     try {
-        Platform::ApplicationData::Current()->Settings().Insert(
-            L"args", Platform::hstring::from_utf8(line));
+        Platform::ApplicationData::Current()->Settings().Insert(L"args",
+                                                                Platform::hstring::from_utf8(line));
     } catch (const std::exception& e) {
         error = std::string("cannot write the launch settings: ") + e.what();
         return false;
     }
     signalReconnect();
     std::vector<std::string> args = program;
-    for (const auto& a : helperArguments()) args.push_back(a);
+    if (withArguments)
+        for (const auto& a : helperArguments()) args.push_back(a);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -145,8 +147,7 @@ bool HelperSandbox::start(const std::vector<std::string>& program, std::string& 
     // A group of its own, so that whatever the helper starts ends with it.
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attributes, 0);
-    const int rc =
-        ::posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
+    const int rc = ::posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (rc != 0) {

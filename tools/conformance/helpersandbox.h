@@ -25,9 +25,10 @@ class HelperSandbox {
 
     // The arguments the library puts on its helper's command line (in-process mode).
     std::vector<std::string> helperArguments() const;
-    // Starts `program` with `args` and then the library's arguments; false when it
-    // cannot be started.
-    bool start(const std::vector<std::string>& program, std::string& error);
+    // Starts `program` with `args` and then the library's arguments, or, as the
+    // full-trust launcher does, without them (the helper reads them from the package's
+    // settings); false when it cannot be started.
+    bool start(const std::vector<std::string>& program, bool withArguments, std::string& error);
     // Whether the helper has ended; `status` tells how.
     bool ended(std::string* status = nullptr);
     // Tells an in-process helper to connect again now (the connection lock file).

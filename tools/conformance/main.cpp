@@ -54,15 +54,18 @@ int main(int argc, char** argv) {
         "Starts PROGRAM ARGS with the command line the library gives its helper, plays the\n"
         "application's side and checks the helper against the contract: one line per\n"
         "check, then \"N passed, M failed\"; exit status 1 on any failure.\n\nOptions");
-    described.add_options()("help,h", "show this help and exit")(
-        "version", "show the version and exit")(
+    described.add_options()("help,h", "show this help and exit")("version",
+                                                                 "show the version and exit")(
         "helper", po::value<std::string>(),
         "the helper program; the arguments after it are passed to it before the library's")(
         "only", po::value<std::string>(&only),
         "comma-separated command codes the helper implements (e.g. 38,39,40,4); the others "
-        "must be answered with \"response\" 1")(
-        "timeout", po::value<int>(&timeoutMs)->default_value(5000),
-        "milliseconds to wait for each answer")(
+        "must be answered with \"response\" 1")("timeout",
+                                                po::value<int>(&timeoutMs)->default_value(5000),
+                                                "milliseconds to wait for each answer")(
+        "from-settings",
+        "start PROGRAM ARGS without the library's arguments, as the full-trust launcher "
+        "does: the helper reads them from the package's LocalSettings \"args\"")(
         "keep", "keep the helper's temporary folders (logs included) and print where");
     po::variables_map options;
     try {
@@ -94,8 +97,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     checkOptions.answerTimeout = std::chrono::milliseconds(timeoutMs);
-    checkOptions.connectTimeout = std::max(std::chrono::milliseconds(15000),
-                                           checkOptions.answerTimeout * 3);
+    checkOptions.fromSettings = options.count("from-settings") > 0;
+    checkOptions.connectTimeout =
+        std::max(std::chrono::milliseconds(15000), checkOptions.answerTimeout * 3);
     program.push_back(options["helper"].as<std::string>());
     for (int i = own; i < argc; ++i) program.emplace_back(argv[i]);
 
@@ -114,8 +118,8 @@ int main(int argc, char** argv) {
         }
         sandbox.stop();
         if (report.failed() > 0 && options.count("keep"))
-            report.note("the helper's log: " + sandbox.helperLog() + ", its errors: " +
-                        sandbox.helperErrors());
+            report.note("the helper's log: " + sandbox.helperLog() +
+                        ", its errors: " + sandbox.helperErrors());
     } catch (const std::exception& e) {
         report.check(false, "the checks can run", e.what());
     }
