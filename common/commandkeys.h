@@ -1,9 +1,22 @@
 #pragma once
 /// @file
 /// The key names of every command's request and answer. Plain wide arrays: they pass
-/// as `const wchar_t*` to the helper's readers and become allocation-free keys in the
-/// library through `Tarvik::keyOf`. The command table (commandtable.cpp) lists which
-/// command carries which key with which type.
+/// as `const wchar_t*` to the helper's readers and become allocation-free message keys
+/// through `Tarvik::keyOf`. The command table (commandtable.cpp) lists which command
+/// carries which key with which type.
+#include <cstddef>
+
+#include <TarvikFoundation/platform/hstring.h>
+
+namespace Tarvik {
+
+/// A key of CommandKeys as a message key that refers to the literal instead of copying it.
+template <std::size_t N>
+Platform::hstring keyOf(const wchar_t (&name)[N]) noexcept {
+    return Platform::hstring(Platform::hstring::literal, name);
+}
+
+}  // namespace Tarvik
 
 namespace Tarvik::CommandKeys {
 

@@ -6,11 +6,10 @@
 #include <TarvikFoundation/platform/clock.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/requestids.h"
-
-using namespace Platform::literals;
 
 namespace TarvikHelper {
 
@@ -43,7 +42,7 @@ void appendDecimal(std::wstring& out, uint64_t v) {
 }  // namespace
 
 ValueSet HelperCommands::testDelay(const ValueSet& request) {
-    const auto delay = request.TryLookup(L"TestDelay");
+    const auto delay = request.TryLookup(CommandKeys::kTestDelay);
     if (!delay || !delay->holds<uint64_t>()) {
         TLOG("WRN", "TestDelay missing or not UInt64");
         return createResponse(false);
@@ -55,12 +54,12 @@ ValueSet HelperCommands::testDelay(const ValueSet& request) {
     text += L"Delayed ";
     appendDecimal(text, ms);
     text += L" ms";
-    if (auto value = request.TryLookup(L"value"); value && value->holds<uint64_t>()) {
+    if (auto value = request.TryLookup(CommandKeys::kValue); value && value->holds<uint64_t>()) {
         text += L" value ";
         appendDecimal(text, Platform::unbox_value<uint64_t>(*value));
     }
     ValueSet response = createResponse(true);
-    response.Insert(L"TestReponse"_hs, hstring(text));
+    response.Insert(keyOf(CommandKeys::kTestResponse), hstring(text));
     return response;
 }
 
@@ -71,13 +70,13 @@ ValueSet HelperCommands::testAppExit(const ValueSet&) {
 }
 
 ValueSet HelperCommands::testKalder(const ValueSet& request) {
-    const auto iterations = request.TryLookup(L"TestIterations");
+    const auto iterations = request.TryLookup(CommandKeys::kTestIterations);
     if (!iterations || !iterations->holds<int32_t>()) return createResponse(false);
     const int32_t n = Platform::unbox_value<int32_t>(*iterations);
     for (int32_t i = 1; i <= n; ++i) {
         ValueSet message = helperRequest(Commands::kMessageReceive);
-        message.Insert(L"messageType"_hs, hstring(L"TestKalder"));
-        message.Insert(L"payload"_hs, hstring(L"iteration " + std::to_wstring(i)));
+        message.Insert(keyOf(CommandKeys::kMessageType), hstring(L"TestKalder"));
+        message.Insert(keyOf(CommandKeys::kPayload), hstring(L"iteration " + std::to_wstring(i)));
         channel_->sendCommandVoid(message);
     }
     return createResponse(true);

@@ -6,13 +6,15 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "platform/globalization.h"
 #include "platform/package.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -42,7 +44,7 @@ hstring preferredLanguage() {
 uint64_t handleOf(const Platform::AppServiceResponse& response) {
     const ValueSet message = response ? response.Message() : ValueSet(nullptr);
     if (!message) return 0;
-    const auto value = message.TryLookup(L"logSessionHandle");
+    const auto value = message.TryLookup(CommandKeys::kLogSessionHandle);
     if (!value || !value->holds<uint64_t>()) return 0;
     return Platform::unbox_value<uint64_t>(*value);
 }
@@ -68,10 +70,10 @@ void OrvaneAnalyticsManager::setAppServiceConnection(
 Platform::IAsyncAction OrvaneAnalyticsManager::sendInitialize(const hstring& personGuid,
                                                               bool firstForm) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsInitialize);
-    request.Insert(L"personGUID"_hs, personGuid);
-    request.Insert(L"enableCrashDetection"_hs, enableCrashDetection_);
-    request.Insert(L"ProxyUsername"_hs, proxyUsername_);
-    request.Insert(L"ProxyPassword"_hs, proxyPassword_);
+    request.Insert(keyOf(CommandKeys::kPersonGuid), personGuid);
+    request.Insert(keyOf(CommandKeys::kEnableCrashDetection), enableCrashDetection_);
+    request.Insert(keyOf(CommandKeys::kProxyUsername), proxyUsername_);
+    request.Insert(keyOf(CommandKeys::kProxyPassword), proxyPassword_);
     if (firstForm) TLOG("INF", "sending command=%d", Tarvik::Commands::kAnalyticsInitialize);
     auto self = shared_from_this();
     return Platform::IAsyncAction::from_task(connection_->sendCommandAsync(request).then(
@@ -146,11 +148,12 @@ Platform::IAsyncOperation<uint64_t> OrvaneAnalyticsManager::StartSessionAsync(
     const hstring& appFamily, const hstring& appName, const hstring& appBuild,
     const hstring& appVersion) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsStartSession);
-    request.Insert(L"appFamily"_hs, appFamily);
-    request.Insert(L"appName"_hs, appName);
-    request.Insert(L"appVersion"_hs, appVersion.empty() ? packageVersion() : appVersion);
-    request.Insert(L"appLanguage"_hs, preferredLanguage());
-    request.Insert(L"appBuild"_hs, appBuild);
+    request.Insert(keyOf(CommandKeys::kAppFamily), appFamily);
+    request.Insert(keyOf(CommandKeys::kAppName), appName);
+    request.Insert(keyOf(CommandKeys::kAppVersion),
+                   appVersion.empty() ? packageVersion() : appVersion);
+    request.Insert(keyOf(CommandKeys::kAppLanguage), preferredLanguage());
+    request.Insert(keyOf(CommandKeys::kAppBuild), appBuild);
     return sendForHandle(request, Tarvik::Commands::kAnalyticsStartSession);
 }
 
@@ -166,21 +169,21 @@ Platform::IAsyncAction OrvaneAnalyticsManager::sendAction(ValueSet request, int3
 
 Platform::IAsyncAction OrvaneAnalyticsManager::SetSerializationState(int32_t state) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsSetSerializationState);
-    request.Insert(L"state"_hs, state);
+    request.Insert(keyOf(CommandKeys::kState), state);
     return sendAction(request, Tarvik::Commands::kAnalyticsSetSerializationState,
                       "Received response for command=%d");
 }
 
 Platform::IAsyncAction OrvaneAnalyticsManager::CloseSession(uint64_t handle) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsCloseSession);
-    request.Insert(L"logSessionHandle"_hs, handle);
+    request.Insert(keyOf(CommandKeys::kLogSessionHandle), handle);
     return sendAction(request, Tarvik::Commands::kAnalyticsCloseSession,
                       "received response for command=%d");
 }
 
 Platform::IAsyncAction OrvaneAnalyticsManager::LogIdleTime(uint64_t handle) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsLogIdleTime);
-    request.Insert(L"logSessionHandle"_hs, handle);
+    request.Insert(keyOf(CommandKeys::kLogSessionHandle), handle);
     return sendAction(request, Tarvik::Commands::kAnalyticsLogIdleTime,
                       "Received response for command=%d");
 }
@@ -194,13 +197,13 @@ Platform::IAsyncOperation<int32_t> OrvaneAnalyticsManager::newDataGroup(uint64_t
     checkLength(subCategory, "subCategory", kNameLimit);
     checkLength(groupName, "groupName", kNameLimit);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsNewDataGroup);
-    request.Insert(L"logSessionHandle"_hs, handle);
-    request.Insert(L"category"_hs, category);
-    request.Insert(L"subCategory"_hs, subCategory);
-    request.Insert(L"groupName"_hs, groupName);
-    if (!docId.empty()) request.Insert(L"docIdBuffer"_hs, docId);
+    request.Insert(keyOf(CommandKeys::kLogSessionHandle), handle);
+    request.Insert(keyOf(CommandKeys::kCategory), category);
+    request.Insert(keyOf(CommandKeys::kSubCategory), subCategory);
+    request.Insert(keyOf(CommandKeys::kGroupName), groupName);
+    if (!docId.empty()) request.Insert(keyOf(CommandKeys::kDocIdBuffer), docId);
     return OrvaneTemplateUtils::sendForResult<int32_t>(
-        connection_, request, Tarvik::Commands::kAnalyticsNewDataGroup, L"groupId");
+        connection_, request, Tarvik::Commands::kAnalyticsNewDataGroup, CommandKeys::kGroupId);
 }
 
 Platform::IAsyncOperation<int32_t> OrvaneAnalyticsManager::NewDataGroupAsync(
@@ -221,10 +224,10 @@ Platform::IAsyncAction OrvaneAnalyticsManager::AddToGroup(uint64_t handle, int32
     checkLength(key, "key", kNameLimit);
     checkLength(value, "value", kValueLimit);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsAddToGroup);
-    request.Insert(L"logSessionHandle"_hs, handle);
-    request.Insert(L"groupId"_hs, groupId);
-    request.Insert(L"key"_hs, key);
-    request.Insert(L"value"_hs, value);
+    request.Insert(keyOf(CommandKeys::kLogSessionHandle), handle);
+    request.Insert(keyOf(CommandKeys::kGroupId), groupId);
+    request.Insert(keyOf(CommandKeys::kKey), key);
+    request.Insert(keyOf(CommandKeys::kValue), value);
     return sendAction(request, Tarvik::Commands::kAnalyticsAddToGroup,
                       "received response for command=%d");
 }
@@ -237,11 +240,11 @@ Platform::IAsyncAction OrvaneAnalyticsManager::logEvent(uint64_t handle, const h
     checkLength(subCategory, "subCategory", kNameLimit);
     checkLength(eventName, "eventName", kNameLimit);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kAnalyticsLogEvent);
-    request.Insert(L"logSessionHandle"_hs, handle);
-    request.Insert(L"category"_hs, category);
-    request.Insert(L"subCategory"_hs, subCategory);
-    request.Insert(L"eventName"_hs, eventName);
-    if (!docId.empty()) request.Insert(L"docIdBuffer"_hs, docId);
+    request.Insert(keyOf(CommandKeys::kLogSessionHandle), handle);
+    request.Insert(keyOf(CommandKeys::kCategory), category);
+    request.Insert(keyOf(CommandKeys::kSubCategory), subCategory);
+    request.Insert(keyOf(CommandKeys::kEventName), eventName);
+    if (!docId.empty()) request.Insert(keyOf(CommandKeys::kDocIdBuffer), docId);
     return sendAction(
         request, Tarvik::Commands::kAnalyticsLogEvent,
         firstForm ? "received response for command=%d" : "Received response for command=%d");

@@ -4,10 +4,12 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/messageschema.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -34,18 +36,20 @@ Platform::IAsyncOperation<bool> OrvaneAppXPermissionManager::ask(int32_t command
                                                                  const hstring& folderName,
                                                                  const wchar_t* key) {
     ValueSet request = Tarvik::createRequest(command);
-    request.Insert(L"AppXFolderName"_hs, folderName);
+    request.Insert(keyOf(CommandKeys::kAppXFolderName), folderName);
     return OrvaneTemplateUtils::sendForResult<bool>(connection_, request, command, key);
 }
 
 Platform::IAsyncOperation<bool> OrvaneAppXPermissionManager::FolderHasAppxPermissions(
     const hstring& folderName) {
-    return ask(Tarvik::Commands::kQueryFolderPermission, folderName, L"FolderHasAppxPermissions");
+    return ask(Tarvik::Commands::kQueryFolderPermission, folderName,
+               CommandKeys::kFolderHasAppxPermissions);
 }
 
 Platform::IAsyncOperation<bool> OrvaneAppXPermissionManager::SetFolderPermissions(
     const hstring& folderName) {
-    return ask(Tarvik::Commands::kSetFolderPermission, folderName, L"SetFolderPermissions");
+    return ask(Tarvik::Commands::kSetFolderPermission, folderName,
+               CommandKeys::kSetFolderPermissions);
 }
 
 }  // namespace TarvikFoundation

@@ -7,12 +7,14 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/tetherbox.h"
 #include "tarvikfoundation/errortable.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -115,16 +117,16 @@ bool OrvaneAuthManager::SignOut() {
 
 bool OrvaneAuthManager::IsUserSignedIn() {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchDefaultUserInfo);
-    request.Insert(L"clientId"_hs, clientIdCopy());
+    request.Insert(keyOf(CommandKeys::kClientId), clientIdCopy());
     ValueSet message(nullptr);
     int32_t result = -1;
     connection_->sendCommandInt(request, message, result);
-    return !stringOf(message, L"userData").empty();
+    return !stringOf(message, CommandKeys::kUserData).empty();
 }
 
 bool OrvaneAuthManager::checkIfDefaultUserLoggedIn(hstring& userId) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchDefaultUserInfo);
-    request.Insert(L"clientId"_hs, clientIdCopy());
+    request.Insert(keyOf(CommandKeys::kClientId), clientIdCopy());
     ValueSet message(nullptr);
     int32_t result = -1;
     connection_->sendCommandInt(request, message, result);
@@ -132,7 +134,7 @@ bool OrvaneAuthManager::checkIfDefaultUserLoggedIn(hstring& userId) {
         TLOG("WRN", "ACS ret %d", result);
         return false;
     }
-    const hstring userData = stringOf(message, L"userData");
+    const hstring userData = stringOf(message, CommandKeys::kUserData);
     if (userData.empty()) {
         TLOG("CRT", "FetchDefaultUserInfoForClientId FAIL : userInfo empty");
         return false;
@@ -159,7 +161,8 @@ bool OrvaneAuthManager::PassiveSignIn() {
         return true;
     }
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kPassiveSignIn);
-    request.Insert(L"inOutBuffer"_hs, hstring::from_utf8(Tarvik::Tetherbox::signInRequest()));
+    request.Insert(keyOf(CommandKeys::kInOutBuffer),
+                   hstring::from_utf8(Tarvik::Tetherbox::signInRequest()));
     ValueSet message(nullptr);
     int32_t result = -1;
     connection_->sendCommandInt(request, message, result);
@@ -167,7 +170,7 @@ bool OrvaneAuthManager::PassiveSignIn() {
         TLOG("CRT", "WSKTetherboxRequest FAILED");
         return false;
     }
-    const hstring envelope = stringOf(message, L"inOutBuffer");
+    const hstring envelope = stringOf(message, CommandKeys::kInOutBuffer);
     if (envelope.empty()) {
         TLOG("CRT", "WSKTetherboxRequest FAILED : tetherbox response unavailable.");
         return false;
@@ -198,9 +201,9 @@ bool OrvaneAuthManager::PassiveSignout() {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kPassiveSignout);
     {
         std::lock_guard g(fieldsMutex_);
-        request.Insert(L"userAccountGuid"_hs, userId);
-        request.Insert(L"clientId"_hs, clientId_);
-        request.Insert(L"clientSecret"_hs, clientSecret_);
+        request.Insert(keyOf(CommandKeys::kUserAccountGuid), userId);
+        request.Insert(keyOf(CommandKeys::kClientId), clientId_);
+        request.Insert(keyOf(CommandKeys::kClientSecret), clientSecret_);
     }
     ValueSet message(nullptr);
     int32_t result = -1;
@@ -229,11 +232,11 @@ Platform::IAsyncOperation<hstring> OrvaneAuthManager::FetchAccessTokenAsync(
     const hstring& clientId, const hstring& clientSecret, const hstring& userAccountGuid,
     const hstring& serviceAccountGuid, const hstring& scope) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchAccessToken);
-    request.Insert(L"clientId"_hs, clientId);
-    request.Insert(L"clientSecret"_hs, clientSecret);
-    request.Insert(L"userAccountGuid"_hs, userAccountGuid);
-    request.Insert(L"ServiceAccountGuid"_hs, serviceAccountGuid);
-    request.Insert(L"Scope"_hs, scope);
+    request.Insert(keyOf(CommandKeys::kClientId), clientId);
+    request.Insert(keyOf(CommandKeys::kClientSecret), clientSecret);
+    request.Insert(keyOf(CommandKeys::kUserAccountGuid), userAccountGuid);
+    request.Insert(keyOf(CommandKeys::kServiceAccountGuid), serviceAccountGuid);
+    request.Insert(keyOf(CommandKeys::kScope), scope);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<hstring>::from_task(
         connection_->sendCommandAsync(request).then(
@@ -247,14 +250,14 @@ Platform::IAsyncOperation<hstring> OrvaneAuthManager::FetchAccessTokenAsync(
                 if (transportFailed(response, message)) return hstring();
                 const int32_t result = resultOf(message);
                 if (result != 0) throw Platform::hresult_error(ErrorCodeFromServiceStatus(result));
-                return stringOf(message, L"userData");
+                return stringOf(message, CommandKeys::kUserData);
             }));
 }
 
 Platform::IAsyncOperation<hstring> OrvaneAuthManager::fetchUserData(const hstring& clientId,
                                                                     const char* xpath) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kFetchDefaultUserInfo);
-    request.Insert(L"clientId"_hs, clientId);
+    request.Insert(keyOf(CommandKeys::kClientId), clientId);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<hstring>::from_task(
         connection_->sendCommandAsync(request).then(
@@ -267,8 +270,8 @@ Platform::IAsyncOperation<hstring> OrvaneAuthManager::fetchUserData(const hstrin
                 if (transportFailed(response, message)) return hstring();
                 const int32_t result = resultOf(message);
                 if (result != 0) throw Platform::hresult_error(ErrorCodeFromServiceStatus(result));
-                return hstring::from_utf8(
-                    Tarvik::Tetherbox::textAt(stringOf(message, L"userData").to_utf8(), xpath));
+                return hstring::from_utf8(Tarvik::Tetherbox::textAt(
+                    stringOf(message, CommandKeys::kUserData).to_utf8(), xpath));
             }));
 }
 

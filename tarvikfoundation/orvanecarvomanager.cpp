@@ -5,10 +5,12 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -36,10 +38,10 @@ Platform::IAsyncOperation<OrvaneCVInvocationStatus> OrvaneCarvoManager::OrvaneCV
     const hstring& appPath) {
     TLOG("INF", "");
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kCartInvokeClient);
-    request.Insert(L"kAppId"_hs, appId);
-    request.Insert(L"kAppVersion"_hs, appVersion);
-    request.Insert(L"kAppProfileScope"_hs, appProfileScope);
-    request.Insert(L"kAppPath"_hs, appPath);
+    request.Insert(keyOf(CommandKeys::kCartAppId), appId);
+    request.Insert(keyOf(CommandKeys::kCartAppVersion), appVersion);
+    request.Insert(keyOf(CommandKeys::kCartAppProfileScope), appProfileScope);
+    request.Insert(keyOf(CommandKeys::kCartAppPath), appPath);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<OrvaneCVInvocationStatus>::from_task(
         connection_->sendCommandAsync(request).then([self](Platform::AppServiceResponse response) {
@@ -49,7 +51,7 @@ Platform::IAsyncOperation<OrvaneCVInvocationStatus> OrvaneCarvoManager::OrvaneCV
                     throw Platform::hresult_error(Platform::E_FAIL_, L"no response message");
                 }
                 return static_cast<OrvaneCVInvocationStatus>(
-                    response.Message().LookupAs<int32_t>(L"kCVErrCode"));
+                    response.Message().LookupAs<int32_t>(CommandKeys::kCartErrorCode));
             } catch (const Platform::hresult_error& e) {
                 TLOG("CRT", "Exception %d : %S", static_cast<int>(e.code()), e.message().c_str());
             } catch (...) {

@@ -4,10 +4,12 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -62,8 +64,8 @@ Platform::IAsyncOperation<uint32_t> OrvaneCASocketServer::Initialize() {
             TLOG("INF", "received response for command=%d",
                  Tarvik::Commands::kSocketServerInitialize);
             const ValueSet message = response ? response.Message() : ValueSet(nullptr);
-            if (!message || !message.HasKey(L"SocketServerPort")) return uint32_t{0};
-            const auto port = message.LookupAs<uint32_t>(L"SocketServerPort");
+            if (!message || !message.HasKey(CommandKeys::kSocketServerPort)) return uint32_t{0};
+            const auto port = message.LookupAs<uint32_t>(CommandKeys::kSocketServerPort);
             TLOG("INF", "socket server portNumber = %d", port);
             return port;
         }));
@@ -90,8 +92,8 @@ void OrvaneCASocketServer::RequestReceived(Platform::event_token token) {
 Platform::IAsyncAction OrvaneCASocketServer::SendResponse(uint32_t socketNumber,
                                                           const hstring& response) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kSocketServerSendResponse);
-    request.Insert(L"SocketNumber"_hs, socketNumber);
-    request.Insert(L"ResponseString"_hs, response);
+    request.Insert(keyOf(CommandKeys::kSocketNumber), socketNumber);
+    request.Insert(keyOf(CommandKeys::kResponseString), response);
     TLOG("INF", "client socket(%d): %S", socketNumber, response.c_str());
     auto self = shared_from_this();
     return Platform::IAsyncAction::from_task(
@@ -116,8 +118,8 @@ Platform::IAsyncAction OrvaneCASocketServer::Shutdown() {
 Platform::IAsyncOperation<bool> OrvaneCASocketServer::LaunchClient(const hstring& filePath,
                                                                    const hstring& parameters) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kSocketServerLaunchClient);
-    request.Insert(L"FilePathString"_hs, filePath);
-    request.Insert(L"ParametersString"_hs, parameters);
+    request.Insert(keyOf(CommandKeys::kFilePathString), filePath);
+    request.Insert(keyOf(CommandKeys::kParametersString), parameters);
     TLOG("INF", "launch client %S: %S", filePath.c_str(), parameters.c_str());
     auto self = shared_from_this();
     return Platform::IAsyncOperation<bool>::from_task(
@@ -136,11 +138,12 @@ void OrvaneCASocketServer::ProcessRequest(uint32_t socketNumber, const hstring& 
 }
 
 ValueSet OrvaneCASocketServer::ProcessRequestCallback(const ValueSet& request) {
-    if (!request.HasKey(L"SocketNumber") || !request.HasKey(L"RequestString")) {
+    if (!request.HasKey(CommandKeys::kSocketNumber) ||
+        !request.HasKey(CommandKeys::kRequestString)) {
         return Tarvik::createResponse(false);
     }
-    const auto socketNumber = request.LookupAs<uint32_t>(L"SocketNumber");
-    const auto text = request.LookupAs<hstring>(L"RequestString");
+    const auto socketNumber = request.LookupAs<uint32_t>(CommandKeys::kSocketNumber);
+    const auto text = request.LookupAs<hstring>(CommandKeys::kRequestString);
     TLOG("INF", "client socket(%d): %S", socketNumber, text.c_str());
     try {
         ProcessRequest(socketNumber, text);

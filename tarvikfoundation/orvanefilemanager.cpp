@@ -5,12 +5,14 @@
 #include <TarvikFoundation/platform/jsonarray.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/errorcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "tarvikfoundation/errortable.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -64,9 +66,10 @@ Platform::IAsyncOperation<hstring> OrvaneFileManager::GetFileTokenAsync(const hs
                                                                         int32_t mode,
                                                                         bool createDirectory) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetFileToken);
-    request.Insert(L"filePath"_hs, path);
-    request.Insert(L"filemode"_hs, hstring(mode == 1 ? L"write" : L"read"));
-    request.Insert(L"fileCreateDirectory"_hs, hstring(createDirectory ? L"true" : L"false"));
+    request.Insert(keyOf(CommandKeys::kFilePath), path);
+    request.Insert(keyOf(CommandKeys::kFileMode), hstring(mode == 1 ? L"write" : L"read"));
+    request.Insert(keyOf(CommandKeys::kFileCreateDirectory),
+                   hstring(createDirectory ? L"true" : L"false"));
     auto self = shared_from_this();
     return Platform::IAsyncOperation<hstring>::from_task(
         connection_->sendCommandAsync(request).then(
@@ -84,7 +87,7 @@ Platform::IAsyncOperation<hstring> OrvaneFileManager::GetFileTokenAsync(const hs
                 }
                 if (*result != 0) return hstring();
                 const hstring token =
-                    message.TryLookupAs<hstring>(L"fileToken").value_or(hstring());
+                    message.TryLookupAs<hstring>(CommandKeys::kFileToken).value_or(hstring());
                 if (token.empty()) TLOG("CRT", "File present but cannot get File token.");
                 return token;
             }));
@@ -98,7 +101,7 @@ Platform::IAsyncOperation<hstring> OrvaneFileManager::GetFileTokenAsync(const hs
 Platform::IAsyncOperation<bool> OrvaneFileManager::folderOperation(int32_t command,
                                                                    const hstring& path) {
     ValueSet request = Tarvik::createRequest(command);
-    request.Insert(L"filePath"_hs, path);
+    request.Insert(keyOf(CommandKeys::kFilePath), path);
     auto self = shared_from_this();
     return Platform::IAsyncOperation<bool>::from_task(connection_->sendCommandAsync(request).then(
         [self, command](Platform::AppServiceResponse response) {
@@ -106,7 +109,7 @@ Platform::IAsyncOperation<bool> OrvaneFileManager::folderOperation(int32_t comma
             const ValueSet message = messageOf(response);
             if (!message) raise(Tarvik::Errors::kUnknown);
             if (failed(message)) {
-                const hstring text = message.LookupAs<hstring>(L"fileError");
+                const hstring text = message.LookupAs<hstring>(CommandKeys::kFileError);
                 const int32_t code = errorCodeOf(message);
                 // The helper's text goes out as it is, percent signs and all.
                 TLOGW("CRT", L"%s", text.c_str());
@@ -132,8 +135,9 @@ Platform::IAsyncOperation<bool> OrvaneFileManager::FolderOperation3Async(const h
 Platform::IAsyncOperation<std::vector<OrvaneDirectoryListingItem>>
 OrvaneFileManager::ListFilesFromPathAsync(const hstring& path, bool recursive) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kListFilesFromPath);
-    request.Insert(L"filePath"_hs, path);
-    request.Insert(L"doRecursiveListing"_hs, hstring(recursive ? L"true" : L"false"));
+    request.Insert(keyOf(CommandKeys::kFilePath), path);
+    request.Insert(keyOf(CommandKeys::kDoRecursiveListing),
+                   hstring(recursive ? L"true" : L"false"));
     auto self = shared_from_this();
     return Platform::IAsyncOperation<std::vector<OrvaneDirectoryListingItem>>::from_task(
         connection_->sendCommandAsync(request).then([self](Platform::AppServiceResponse response) {
@@ -147,8 +151,8 @@ OrvaneFileManager::ListFilesFromPathAsync(const hstring& path, bool recursive) {
                 TLOG("CRT", "UKNOWN ERROR OCCURED");
                 return items;
             }
-            const auto array =
-                Platform::JsonArray::Parse(message.LookupAs<hstring>(L"directoryListing"));
+            const auto array = Platform::JsonArray::Parse(
+                message.LookupAs<hstring>(CommandKeys::kDirectoryListing));
             items.reserve(array.Size());
             for (uint32_t i = 0; i < array.Size(); ++i) {
                 const auto entry = array.GetObjectAt(i);

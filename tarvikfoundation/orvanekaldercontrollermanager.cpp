@@ -5,11 +5,13 @@
 #include <TarvikFoundation/platform/jsonarray.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -41,24 +43,24 @@ Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::askBoolean(ValueS
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::IsAppInstalled(
     const hstring& targetSpecifier) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kIsAppInstalled);
-    request.Insert(L"TargetSpecifier"_hs, targetSpecifier);
-    return askBoolean(request, Tarvik::Commands::kIsAppInstalled, L"IsAppInstalled");
+    request.Insert(keyOf(CommandKeys::kTargetSpecifier), targetSpecifier);
+    return askBoolean(request, Tarvik::Commands::kIsAppInstalled, CommandKeys::kIsAppInstalled);
 }
 
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::IsAppAvailable(
     const hstring& targetSpecifier) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kIsAppAvailable);
-    request.Insert(L"TargetSpecifier"_hs, targetSpecifier);
-    return askBoolean(request, Tarvik::Commands::kIsAppAvailable, L"IsAppAvailable");
+    request.Insert(keyOf(CommandKeys::kTargetSpecifier), targetSpecifier);
+    return askBoolean(request, Tarvik::Commands::kIsAppAvailable, CommandKeys::kIsAppAvailable);
 }
 
 Platform::IAsyncOperation<bool> OrvaneKalderControllerManager::LaunchApp(
     const hstring& targetSpecifier, bool focus, const hstring& commandLineArguments) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kLaunchApp);
-    request.Insert(L"TargetSpecifier"_hs, targetSpecifier);
-    request.Insert(L"Focus"_hs, focus);
-    request.Insert(L"CommandLineArguments"_hs, commandLineArguments);
-    return askBoolean(request, Tarvik::Commands::kLaunchApp, L"SuccessfullyLaunched");
+    request.Insert(keyOf(CommandKeys::kTargetSpecifier), targetSpecifier);
+    request.Insert(keyOf(CommandKeys::kFocus), focus);
+    request.Insert(keyOf(CommandKeys::kCommandLineArguments), commandLineArguments);
+    return askBoolean(request, Tarvik::Commands::kLaunchApp, CommandKeys::kSuccessfullyLaunched);
 }
 
 Platform::IAsyncOperation<std::vector<hstring>> OrvaneKalderControllerManager::GetSpecifiers() {
@@ -71,7 +73,7 @@ Platform::IAsyncOperation<std::vector<hstring>> OrvaneKalderControllerManager::G
                 try {
                     const ValueSet message = sent.get().Message();
                     if (!message) throw Platform::hresult_error(Platform::E_FAIL_, L"no message");
-                    const hstring text = message.LookupAs<hstring>(L"KalderSpecifiers");
+                    const hstring text = message.LookupAs<hstring>(CommandKeys::kKalderSpecifiers);
                     TLOG("DBG", "got resp %S", text.c_str());
                     const auto array = Platform::JsonArray::Parse(text);
                     for (uint32_t i = 0; i < array.Size(); ++i)

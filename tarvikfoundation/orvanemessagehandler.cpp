@@ -4,10 +4,12 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation::OrvaneInternal {
 
@@ -92,7 +94,7 @@ bool OrvaneMessageHandler::EnsureRegistered() {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kMessageRegister);
     {
         std::lock_guard g(appVersionMutex_);
-        request.Insert(L"appVersion"_hs, appVersion_);
+        request.Insert(keyOf(CommandKeys::kAppVersion), appVersion_);
     }
     ValueSet message(nullptr);
     int32_t result = -1;
@@ -171,8 +173,8 @@ Platform::IAsyncOperation<KalderMessageErrorCode> OrvaneMessageHandler::SendMess
     throwIfClosed();
     if (!message) throw Platform::hresult_invalid_argument(L"message NULL");
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kMessageSend);
-    request.Insert(L"message"_hs, message->MessageType());
-    request.Insert(L"payload"_hs, message->Payload());
+    request.Insert(keyOf(CommandKeys::kMessage), message->MessageType());
+    request.Insert(keyOf(CommandKeys::kPayload), message->Payload());
     auto self = shared_from_this();
     return Platform::IAsyncOperation<KalderMessageErrorCode>::from_task(
         connection_->sendCommandAsync(request).then(
@@ -204,16 +206,16 @@ uint32_t OrvaneMessageHandler::SendMessageAndListen(const hstring& messageType,
     uint32_t id = 0;
     if (!replyType.empty()) id = AddListener(replyType, std::move(callback), removeAfterCall);
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kMessageSend);
-    request.Insert(L"message"_hs, messageType);
-    request.Insert(L"payload"_hs, payload);
+    request.Insert(keyOf(CommandKeys::kMessage), messageType);
+    request.Insert(keyOf(CommandKeys::kPayload), payload);
     connection_->sendCommandVoid(request);
     return id;
 }
 
 ValueSet OrvaneMessageHandler::ReceiveMessage(const ValueSet& request) {
     // A missing or mistyped key raises; the connection answers the failure.
-    const hstring type = request.LookupAs<hstring>(L"messageType");
-    const hstring payload = request.LookupAs<hstring>(L"payload");
+    const hstring type = request.LookupAs<hstring>(CommandKeys::kMessageType);
+    const hstring payload = request.LookupAs<hstring>(CommandKeys::kPayload);
     TLOG("DBG", "recv kalder %S %S", type.c_str(), payload.c_str());
     {
         std::lock_guard g(queueMutex_);

@@ -6,10 +6,12 @@
 #include <TarvikFoundation/platform/jsonarray.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -63,12 +65,12 @@ Platform::IAsyncOperation<std::vector<ProcessInfo>> OrvaneProcessMonitor::GetPro
                 TLOG("CRT", "FAIL response");
                 return processes;
             }
-            if (!message.HasKey(L"ProcessList")) {
+            if (!message.HasKey(CommandKeys::kProcessList)) {
                 TLOG("CRT", "kprocList !found");
                 return processes;
             }
             const auto array =
-                Platform::JsonArray::Parse(message.LookupAs<hstring>(L"ProcessList"));
+                Platform::JsonArray::Parse(message.LookupAs<hstring>(CommandKeys::kProcessList));
             processes.reserve(array.Size());
             for (uint32_t i = 0; i < array.Size(); ++i) {
                 const auto entry = array.GetObjectAt(i);
@@ -87,12 +89,12 @@ void OrvaneProcessMonitor::MonitorProcessExit(uint32_t processId, ProcessExitHan
         handlers_[processId] = std::move(handler);
     }
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kWatchProcess);
-    request.Insert(L"ProcessID"_hs, processId);
+    request.Insert(keyOf(CommandKeys::kProcessId), processId);
     connection_->sendCommandVoid(request);
 }
 
 ValueSet OrvaneProcessMonitor::ProcessExitCallback(const ValueSet& request) {
-    const auto id = request.TryLookupAs<uint32_t>(L"ProcessID");
+    const auto id = request.TryLookupAs<uint32_t>(CommandKeys::kProcessId);
     if (!id) return Tarvik::createResponse(false);
     TLOG("DBG", "PID %d exited!", *id);
     {

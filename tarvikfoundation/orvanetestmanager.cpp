@@ -4,10 +4,12 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation::OrvaneInternal {
 
@@ -36,7 +38,7 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request
     const auto text = [](const Platform::AppServiceResponse& response) -> hstring {
         const ValueSet message = response ? response.Message() : ValueSet(nullptr);
         if (!message) return hstring();
-        return message.TryLookupAs<hstring>(L"TestReponse").value_or(hstring());
+        return message.TryLookupAs<hstring>(CommandKeys::kTestResponse).value_or(hstring());
     };
     // The answer arrives on the I/O thread. Reading it there saves a hand-off to the
     // pool; a log line that will be written goes through the pool, where it may wait
@@ -54,7 +56,7 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request
 Platform::IAsyncOperation<hstring> OrvaneTestManager::TestDelayApi(uint64_t delay) {
     TLOG_SCOPE();
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestDelayMessage);
-    request.Insert(L"TestDelay"_hs, delay);
+    request.Insert(keyOf(CommandKeys::kTestDelay), delay);
     return sendDelay(request, true);
 }
 
@@ -62,8 +64,8 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::TestDelayApiExt(uint64_t d
                                                                       uint64_t value) {
     TLOG_SCOPE();
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestDelayMessage);
-    request.Insert(L"TestDelay"_hs, delay);
-    request.Insert(L"value"_hs, value);
+    request.Insert(keyOf(CommandKeys::kTestDelay), delay);
+    request.Insert(keyOf(CommandKeys::kValue), value);
     return sendDelay(request, false);
 }
 
@@ -75,7 +77,7 @@ void OrvaneTestManager::TestAppExitApi() {
 void OrvaneTestManager::TestKalderApi(int32_t iterations) {
     TLOG_SCOPE();
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestKalder);
-    request.Insert(L"TestIterations"_hs, iterations);
+    request.Insert(keyOf(CommandKeys::kTestIterations), iterations);
     connection_->sendCommandVoid(request);
 }
 

@@ -4,10 +4,12 @@
 #include <TarvikFoundation/platform/immortal.h>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/messageschema.h"
 #include "tarvikfoundation/orvanetemplateutils.h"
 
-using namespace Platform::literals;
+namespace CommandKeys = Tarvik::CommandKeys;
+using Tarvik::keyOf;
 
 namespace TarvikFoundation {
 
@@ -33,25 +35,26 @@ void OrvaneWin32ApiManager::setAppServiceConnection(
 Platform::IAsyncOperation<uint32_t> OrvaneWin32ApiManager::MapVirtualKeyAsync(uint32_t keyCode,
                                                                               uint32_t mapType) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kKeyCodeMapping);
-    request.Insert(L"KeyCode"_hs, keyCode);
-    request.Insert(L"KeyMapType"_hs, mapType);
+    request.Insert(keyOf(CommandKeys::kKeyCode), keyCode);
+    request.Insert(keyOf(CommandKeys::kKeyMapType), mapType);
     return OrvaneTemplateUtils::sendForResult<uint32_t>(
-        connection_, request, Tarvik::Commands::kKeyCodeMapping, L"KeyReturnCode");
+        connection_, request, Tarvik::Commands::kKeyCodeMapping, CommandKeys::kKeyReturnCode);
 }
 
 Platform::IAsyncOperation<hstring> OrvaneWin32ApiManager::GetEnvironmentVariableAsync(
     const hstring& name) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetEnvironmentVariable);
-    request.Insert(L"EnvVariableName"_hs, name);
-    return OrvaneTemplateUtils::sendForResult<hstring>(
-        connection_, request, Tarvik::Commands::kGetEnvironmentVariable, L"EnvTableEntry");
+    request.Insert(keyOf(CommandKeys::kEnvVariableName), name);
+    return OrvaneTemplateUtils::sendForResult<hstring>(connection_, request,
+                                                       Tarvik::Commands::kGetEnvironmentVariable,
+                                                       CommandKeys::kEnvTableEntry);
 }
 
 Platform::IAsyncAction OrvaneWin32ApiManager::SetEnvironmentVariableAsync(const hstring& name,
                                                                           const hstring& value) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kSetEnvironmentVariable);
-    request.Insert(L"EnvVariableName"_hs, name);
-    request.Insert(L"EnvVariableValue"_hs, value);
+    request.Insert(keyOf(CommandKeys::kEnvVariableName), name);
+    request.Insert(keyOf(CommandKeys::kEnvVariableValue), value);
     auto self = shared_from_this();
     // The answer carries nothing the caller needs; only the exchange's end matters.
     return Platform::IAsyncAction::from_task(
@@ -61,9 +64,9 @@ Platform::IAsyncAction OrvaneWin32ApiManager::SetEnvironmentVariableAsync(const 
 Platform::IAsyncOperation<uint64_t> OrvaneWin32ApiManager::GetKeyboardLayoutAsync(
     uint64_t threadId) {
     ValueSet request = Tarvik::createRequest(Tarvik::Commands::kGetKeyboardLayout);
-    request.Insert(L"ThreadId"_hs, threadId);
+    request.Insert(keyOf(CommandKeys::kThreadId), threadId);
     return OrvaneTemplateUtils::sendForResult<uint64_t>(
-        connection_, request, Tarvik::Commands::kGetKeyboardLayout, L"KeyBoardLayout");
+        connection_, request, Tarvik::Commands::kGetKeyboardLayout, CommandKeys::kKeyBoardLayout);
 }
 
 }  // namespace TarvikFoundation

@@ -3,14 +3,13 @@
 #include <nlohmann/json.hpp>
 
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/requestentries.h"
 #include "helper/requestids.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
-
-using namespace Platform::literals;
 
 namespace TarvikHelper {
 
@@ -42,23 +41,23 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
         [channel](const std::string& type, const std::string& payload, const std::string& from) {
             TLOG("DBG", "bus message %s from %s", type.c_str(), from.c_str());
             ValueSet message = helperRequest(Commands::kMessageReceive);
-            message.Insert(L"messageType"_hs, hstring::from_utf8(type));
-            message.Insert(L"payload"_hs, hstring::from_utf8(payload));
+            message.Insert(keyOf(CommandKeys::kMessageType), hstring::from_utf8(type));
+            message.Insert(keyOf(CommandKeys::kPayload), hstring::from_utf8(payload));
             channel->sendCommandVoid(message);
         });
     MessageBus& bus = *services.bus;
 
     commands.add(Commands::kMessageRegister, [&bus](const ValueSet& request) {
         // A null version is allowed: the application may not know its own.
-        const bool joined = bus.join(textOrEmpty(request, L"appVersion"));
+        const bool joined = bus.join(textOrEmpty(request, CommandKeys::kAppVersion));
         ValueSet response = createResponse(joined);
         response.Insert(Keys::kResult, static_cast<int32_t>(joined ? 0 : 1));
         return response;
     });
 
     commands.add(Commands::kMessageSend, [&bus](const ValueSet& request) {
-        const auto type = requiredText(request, L"message");
-        const auto payload = requiredText(request, L"payload");
+        const auto type = requiredText(request, CommandKeys::kMessage);
+        const auto payload = requiredText(request, CommandKeys::kPayload);
         if (!type || !payload) return refused(MessageBus::kEmptyType);
         ValueSet response = createResponse(true);
         response.Insert(Keys::kErrorCode, bus.send(*type, *payload));
@@ -66,42 +65,44 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
     });
 
     commands.add(Commands::kIsAppInstalled, [&services](const ValueSet& request) {
-        const auto target = requiredText(request, L"TargetSpecifier");
+        const auto target = requiredText(request, CommandKeys::kTargetSpecifier);
         if (!target) return createResponse(false);
-        return answerWith(L"IsAppInstalled", services.installed.find(*target).has_value());
+        return answerWith(CommandKeys::kIsAppInstalled,
+                          services.installed.find(*target).has_value());
     });
 
     commands.add(Commands::kIsAppAvailable, [&bus](const ValueSet& request) {
-        const auto target = requiredText(request, L"TargetSpecifier");
+        const auto target = requiredText(request, CommandKeys::kTargetSpecifier);
         if (!target) return createResponse(false);
         bool live = false;
         for (const auto& m : bus.members()) live = live || m.package == *target;
-        return answerWith(L"IsAppAvailable", live);
+        return answerWith(CommandKeys::kIsAppAvailable, live);
     });
 
     commands.add(Commands::kLaunchApp, [&services, &bus](const ValueSet& request) {
-        const auto target = requiredText(request, L"TargetSpecifier");
+        const auto target = requiredText(request, CommandKeys::kTargetSpecifier);
         if (!target) return createResponse(false);
-        const bool focus = entryOf<bool>(request, L"Focus").value_or(false);
-        const std::string arguments = requiredText(request, L"CommandLineArguments").value_or("");
+        const bool focus = entryOf<bool>(request, CommandKeys::kFocus).value_or(false);
+        const std::string arguments =
+            requiredText(request, CommandKeys::kCommandLineArguments).value_or("");
         bool running = false;
         for (const auto& m : bus.members()) running = running || m.package == *target;
         if (running) {
             // Already running: it is asked to come forward (when focus is wanted) and
             // gets the arguments, as a second start of it would hand them over.
             const nlohmann::json payload = {{"focus", focus}, {"arguments", arguments}};
-            return answerWith(L"SuccessfullyLaunched",
+            return answerWith(CommandKeys::kSuccessfullyLaunched,
                               bus.sendToPackage(*target, kActivateMessage, payload.dump()));
         }
         const auto app = services.installed.find(*target);
-        return answerWith(L"SuccessfullyLaunched",
+        return answerWith(CommandKeys::kSuccessfullyLaunched,
                           app.has_value() && services.installed.launch(*app, arguments));
     });
 
     commands.add(Commands::kGetSpecifiers, [&services](const ValueSet&) {
         const nlohmann::json list = services.installed.families();
         ValueSet response = createResponse(true);
-        response.Insert(L"KalderSpecifiers"_hs, hstring::from_utf8(list.dump()));
+        response.Insert(keyOf(CommandKeys::kKalderSpecifiers), hstring::from_utf8(list.dump()));
         return response;
     });
 }

@@ -1,12 +1,11 @@
 // Commands 0 to 4: file tokens, the three folder operations and listings.
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/files/fileoperations.h"
 #include "helper/requestentries.h"
 #include "helper/servicecommands.h"
-
-using namespace Platform::literals;
 
 namespace TarvikHelper {
 
@@ -21,7 +20,7 @@ ValueSet refused(const FileFailure& failure) {
     ValueSet response = createResponse(false);
     response.Insert(Keys::kResult, int32_t{1});
     response.Insert(Keys::kErrorCode, failure.code);
-    response.Insert(L"fileError"_hs, hstring::from_utf8(failure.text));
+    response.Insert(keyOf(CommandKeys::kFileError), hstring::from_utf8(failure.text));
     return response;
 }
 
@@ -50,30 +49,32 @@ void registerFileCommands(HelperCommands& commands, HelperServices& services) {
     FileTokens& tokens = services.tokens;
     const FileRoots& roots = services.fileRoots;
     commands.add(Commands::kGetFileToken, [&roots, &tokens](const ValueSet& request) {
-        const std::string mode = textOrEmpty(request, L"filemode");
-        return answer(issueFileToken(roots, tokens, textOrEmpty(request, L"filePath"),
-                                     mode.empty() ? "read" : mode,
-                                     isTrue(textOrEmpty(request, L"fileCreateDirectory"))),
-                      [](ValueSet& response, const std::string& token) {
-                          response.Insert(Keys::kResult, int32_t{0});
-                          response.Insert(L"fileToken"_hs, hstring::from_utf8(token));
-                      });
+        const std::string mode = textOrEmpty(request, CommandKeys::kFileMode);
+        return answer(
+            issueFileToken(roots, tokens, textOrEmpty(request, CommandKeys::kFilePath),
+                           mode.empty() ? "read" : mode,
+                           isTrue(textOrEmpty(request, CommandKeys::kFileCreateDirectory))),
+            [](ValueSet& response, const std::string& token) {
+                response.Insert(Keys::kResult, int32_t{0});
+                response.Insert(keyOf(CommandKeys::kFileToken), hstring::from_utf8(token));
+            });
     });
     commands.add(Commands::kFolderOperation1, [&roots](const ValueSet& request) {
-        return folderAnswer(folderExists(roots, textOrEmpty(request, L"filePath")));
+        return folderAnswer(folderExists(roots, textOrEmpty(request, CommandKeys::kFilePath)));
     });
     commands.add(Commands::kFolderOperation2, [&roots](const ValueSet& request) {
-        return folderAnswer(createFolder(roots, textOrEmpty(request, L"filePath")));
+        return folderAnswer(createFolder(roots, textOrEmpty(request, CommandKeys::kFilePath)));
     });
     commands.add(Commands::kFolderOperation3, [&roots](const ValueSet& request) {
-        return folderAnswer(deleteFolder(roots, textOrEmpty(request, L"filePath")));
+        return folderAnswer(deleteFolder(roots, textOrEmpty(request, CommandKeys::kFilePath)));
     });
     commands.add(Commands::kListFilesFromPath, [&roots](const ValueSet& request) {
-        return answer(listFolder(roots, textOrEmpty(request, L"filePath"),
-                                 isTrue(textOrEmpty(request, L"doRecursiveListing"))),
+        return answer(listFolder(roots, textOrEmpty(request, CommandKeys::kFilePath),
+                                 isTrue(textOrEmpty(request, CommandKeys::kDoRecursiveListing))),
                       [](ValueSet& response, const std::string& listing) {
                           response.Insert(Keys::kResult, int32_t{0});
-                          response.Insert(L"directoryListing"_hs, hstring::from_utf8(listing));
+                          response.Insert(keyOf(CommandKeys::kDirectoryListing),
+                                          hstring::from_utf8(listing));
                       });
     });
 }

@@ -1,5 +1,6 @@
 // Commands 51 and 52: whether a folder grants the package's access, and granting it.
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/files/fileoperations.h"
@@ -32,15 +33,15 @@ bool served(const FileRoots& roots, const std::string& folder) {
 void registerPermissionCommands(HelperCommands& commands, HelperServices& services) {
     const FileRoots& roots = services.fileRoots;
     commands.add(Commands::kQueryFolderPermission, [&roots](const ValueSet& request) {
-        const auto folder = requiredText(request, L"AppXFolderName");
+        const auto folder = requiredText(request, CommandKeys::kAppXFolderName);
         if (!folder) return createResponse(false);
-        return answerWith(L"FolderHasAppxPermissions",
+        return answerWith(CommandKeys::kFolderHasAppxPermissions,
                           served(roots, *folder) && folderGrantsAccess(*folder));
     });
     commands.add(Commands::kSetFolderPermission, [&roots](const ValueSet& request) {
-        const auto folder = requiredText(request, L"AppXFolderName");
+        const auto folder = requiredText(request, CommandKeys::kAppXFolderName);
         if (!folder) return createResponse(false);
-        return answerWith(L"SetFolderPermissions",
+        return answerWith(CommandKeys::kSetFolderPermissions,
                           served(roots, *folder) && grantFolderAccess(*folder));
     });
 }

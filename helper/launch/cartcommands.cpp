@@ -1,5 +1,6 @@
 // Command 56: the start of the cart client that the package's manifest names.
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "helper/launch/clientlauncher.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
@@ -12,14 +13,14 @@ using namespace Tarvik;
 
 void registerCartCommands(HelperCommands& commands, HelperServices&) {
     commands.add(Commands::kCartInvokeClient, [](const ValueSet& request) {
-        const auto id = requiredText(request, L"kAppId");
-        const auto version = requiredText(request, L"kAppVersion");
-        const auto scope = requiredText(request, L"kAppProfileScope");
-        const auto path = requiredText(request, L"kAppPath");
+        const auto id = requiredText(request, CommandKeys::kCartAppId);
+        const auto version = requiredText(request, CommandKeys::kCartAppVersion);
+        const auto scope = requiredText(request, CommandKeys::kCartAppProfileScope);
+        const auto path = requiredText(request, CommandKeys::kCartAppPath);
         const int32_t status = id && version && scope && path
                                    ? launchCartClient({*id, *version, *scope, *path})
                                    : kCartBadRequest;
-        return answerWith(L"kCVErrCode", status);
+        return answerWith(CommandKeys::kCartErrorCode, status);
     });
 }
 

@@ -1,6 +1,7 @@
 // Commands 53 and 54, the process list and exit watches, and the exit notices sent to
 // the application as command 55.
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/messageschema.h"
 #include "helper/processes/applicationprocesswatch.h"
 #include "helper/processes/processlist.h"
@@ -8,8 +9,6 @@
 #include "helper/requestids.h"
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
-
-using namespace Platform::literals;
 
 namespace TarvikHelper {
 
@@ -22,16 +21,17 @@ void registerProcessCommands(HelperCommands& commands, HelperServices& services)
     services.processes =
         std::make_unique<ApplicationProcessWatch>(services.applicationPid, [channel](uint32_t pid) {
             ValueSet notice = helperRequest(Commands::kProcessExited);
-            notice.Insert(L"ProcessID"_hs, pid);
+            notice.Insert(keyOf(CommandKeys::kProcessId), pid);
             channel->sendCommandVoid(notice);
         });
     ApplicationProcessWatch& watcher = *services.processes;
 
     commands.add(Commands::kGetProcessList, [](const ValueSet&) {
-        return answerWith(L"ProcessList", hstring::from_utf8(processListJson(runningProcesses())));
+        return answerWith(CommandKeys::kProcessList,
+                          hstring::from_utf8(processListJson(runningProcesses())));
     });
     commands.add(Commands::kWatchProcess, [&watcher](const ValueSet& request) {
-        const auto pid = entryOf<uint32_t>(request, L"ProcessID");
+        const auto pid = entryOf<uint32_t>(request, CommandKeys::kProcessId);
         if (!pid) {
             TLOG("WRN", "watch request without UInt32 ProcessID");
             return createResponse(false);

@@ -1,6 +1,7 @@
 // Commands 29 to 34: the socket server, the client requests forwarded to the
 // application as command 31, and the start of a client program.
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/launch/clientlauncher.h"
@@ -9,8 +10,6 @@
 #include "helper/responses.h"
 #include "helper/servicecommands.h"
 #include "helper/sockets/socketserverlimits.h"
-
-using namespace Platform::literals;
 
 namespace TarvikHelper {
 
@@ -23,8 +22,8 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
     services.sockets = std::make_unique<SocketServer>(
         [channel](uint32_t socketNumber, const std::string& line, std::function<void()> answered) {
             ValueSet request = helperRequest(Commands::kSocketServerRequest);
-            request.Insert(L"RequestString"_hs, hstring::from_utf8(line));
-            request.Insert(L"SocketNumber"_hs, socketNumber);
+            request.Insert(keyOf(CommandKeys::kRequestString), hstring::from_utf8(line));
+            request.Insert(keyOf(CommandKeys::kSocketNumber), socketNumber);
             // The application's answer (or the send's failure) frees the client's place.
             channel->sendCommandAsync(request).then(
                 [answered, socketNumber](Platform::task<Platform::AppServiceResponse> sent) {
@@ -43,13 +42,13 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
     commands.add(Commands::kSocketServerInitialize, [&server](const ValueSet&) {
         const uint16_t port = server.open();
         if (port == 0) return createResponse(false);
-        return answerWith(L"SocketServerPort", static_cast<uint32_t>(port));
+        return answerWith(CommandKeys::kSocketServerPort, static_cast<uint32_t>(port));
     });
     commands.add(Commands::kSocketServerStartListening,
                  [&server](const ValueSet&) { return createResponse(server.start()); });
     commands.add(Commands::kSocketServerSendResponse, [&server](const ValueSet& request) {
-        const auto socketNumber = entryOf<uint32_t>(request, L"SocketNumber");
-        const auto text = requiredText(request, L"ResponseString");
+        const auto socketNumber = entryOf<uint32_t>(request, CommandKeys::kSocketNumber);
+        const auto text = requiredText(request, CommandKeys::kResponseString);
         if (!socketNumber || !text) return createResponse(false);
         if (!server.send(*socketNumber, *text)) {
             TLOG("WRN", "no socket %u to answer", *socketNumber);
@@ -62,10 +61,10 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
         return createResponse(true);
     });
     commands.add(Commands::kSocketServerLaunchClient, [](const ValueSet& request) {
-        const auto name = requiredText(request, L"FilePathString");
+        const auto name = requiredText(request, CommandKeys::kFilePathString);
         if (!name) return createResponse(false);
         return createResponse(
-            launchClientProgram(*name, textOrEmpty(request, L"ParametersString")));
+            launchClientProgram(*name, textOrEmpty(request, CommandKeys::kParametersString)));
     });
 }
 

@@ -1,6 +1,7 @@
 // Commands 43 to 46: key-code mapping, the package's environment variables and the
 // keyboard layout.
 #include "common/commandcodes.h"
+#include "common/commandkeys.h"
 #include "common/messageschema.h"
 #include "helper/requestentries.h"
 #include "helper/responses.h"
@@ -16,29 +17,30 @@ using namespace Tarvik;
 
 void registerSystemCommands(HelperCommands& commands, HelperServices& services) {
     commands.add(Commands::kKeyCodeMapping, [](const ValueSet& request) {
-        const auto code = entryOf<uint32_t>(request, L"KeyCode");
-        const auto type = entryOf<uint32_t>(request, L"KeyMapType");
+        const auto code = entryOf<uint32_t>(request, CommandKeys::kKeyCode);
+        const auto type = entryOf<uint32_t>(request, CommandKeys::kKeyMapType);
         if (!code || !type) {
             TLOG("WRN", "key mapping without UInt32 KeyCode and KeyMapType");
             return createResponse(false);
         }
-        return answerWith(L"KeyReturnCode", mapVirtualKey(*code, *type));
+        return answerWith(CommandKeys::kKeyReturnCode, mapVirtualKey(*code, *type));
     });
 
     EnvironmentStore& environment = services.environment;
     commands.add(Commands::kGetEnvironmentVariable, [&environment](const ValueSet& request) {
-        const auto name = requiredText(request, L"EnvVariableName");
+        const auto name = requiredText(request, CommandKeys::kEnvVariableName);
         if (!name) return createResponse(false);
-        return answerWith(L"EnvTableEntry", hstring::from_utf8(environment.get(*name)));
+        return answerWith(CommandKeys::kEnvTableEntry, hstring::from_utf8(environment.get(*name)));
     });
     commands.add(Commands::kSetEnvironmentVariable, [&environment](const ValueSet& request) {
-        const auto name = requiredText(request, L"EnvVariableName");
+        const auto name = requiredText(request, CommandKeys::kEnvVariableName);
         if (!name) return createResponse(false);
-        return createResponse(environment.set(*name, textOrEmpty(request, L"EnvVariableValue")));
+        return createResponse(
+            environment.set(*name, textOrEmpty(request, CommandKeys::kEnvVariableValue)));
     });
 
     commands.add(Commands::kGetKeyboardLayout, [](const ValueSet&) {
-        return answerWith(L"KeyBoardLayout", keyboardLayoutOfSession());
+        return answerWith(CommandKeys::kKeyBoardLayout, keyboardLayoutOfSession());
     });
 }
 
