@@ -17,9 +17,13 @@ HelperLink::~HelperLink() {
 
 void HelperLink::listen() {
     if (listener_) return;
-    listener_ = AppServiceListener::start(
-        hstring::from_utf8(HelperSandbox::kFamily), hstring::from_utf8(HelperSandbox::kService),
-        [this](const AppServiceTriggerDetails& details) { accept(details); });
+    std::weak_ptr<State> weak = state_;
+    listener_ = AppServiceListener::start(hstring::from_utf8(HelperSandbox::kFamily),
+                                          hstring::from_utf8(HelperSandbox::kService),
+                                          [weak](const AppServiceTriggerDetails& details) {
+                                              if (auto state = weak.lock())
+                                                  state->accept(details, state);
+                                          });
 }
 
 void HelperLink::stopListening() {
@@ -28,79 +32,90 @@ void HelperLink::stopListening() {
     listener_.reset();
 }
 
-void HelperLink::accept(const AppServiceTriggerDetails& details) {
-    const AppServiceConnection connection = details.Connection();
+void HelperLink::State::accept(const AppServiceTriggerDetails& details,
+                               const std::shared_ptr<State>& self) {
+    const AppServiceConnection accepted = details.Connection();
     int index = 0;
     {
-        std::lock_guard g(mutex_);
-        index = ++connections_;
+        std::lock_guard g(mutex);
+        index = ++connections;
     }
+    std::weak_ptr<State> weak = self;
     // Subscribed before the connection reads, so the helper's first request is seen.
-    connection.RequestReceived(
-        [this, index](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& a) {
-            {
-                std::lock_guard g(mutex_);
-                requests_.push_back({index, a.Request().Message().Clone()});
+    accepted.RequestReceived(
+        [weak, index](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& a) {
+            if (auto state = weak.lock()) {
+                {
+                    std::lock_guard g(state->mutex);
+                    state->requests.push_back({index, a.Request().Message().Clone()});
+                }
+                state->changed.notify_all();
             }
-            changed_.notify_all();
             a.Request().SendResponseAsync(Tarvik::createResponse(true));
         });
-    connection.ServiceClosed(
-        [this, index](const AppServiceConnection&, const AppServiceClosedEventArgs&) {
-            {
-                std::lock_guard g(mutex_);
-                if (index == connections_) closed_ = true;
+    accepted.ServiceClosed(
+        [weak, index](const AppServiceConnection&, const AppServiceClosedEventArgs&) {
+            if (auto state = weak.lock()) {
+                {
+                    std::lock_guard g(state->mutex);
+                    if (index == state->connections) state->closed = true;
+                }
+                state->changed.notify_all();
             }
-            changed_.notify_all();
         });
     AppServiceConnection previous{nullptr};
     {
-        std::lock_guard g(mutex_);
-        previous = connection_;
-        connection_ = connection;
-        closed_ = false;
-        callerFamily_ = details.CallerPackageFamilyName().to_utf8();
-        serviceName_ = details.Name().to_utf8();
+        std::lock_guard g(mutex);
+        previous = connection;
+        connection = accepted;
+        closed = false;
+        callerFamily = details.CallerPackageFamilyName().to_utf8();
+        serviceName = details.Name().to_utf8();
     }
     if (previous) previous.Close();
-    changed_.notify_all();
+    changed.notify_all();
+}
+
+std::string HelperLink::callerFamily() const {
+    std::lock_guard g(state_->mutex);
+    return state_->callerFamily;
+}
+
+std::string HelperLink::serviceName() const {
+    std::lock_guard g(state_->mutex);
+    return state_->serviceName;
 }
 
 bool HelperLink::waitForConnection(int seen, std::chrono::milliseconds timeout) {
-    std::unique_lock lk(mutex_);
-    return changed_.wait_for(lk, timeout, [&] { return connections_ > seen; });
+    std::unique_lock lk(state_->mutex);
+    return state_->changed.wait_for(lk, timeout, [&] { return state_->connections > seen; });
 }
 
 int HelperLink::connections() const {
-    std::lock_guard g(mutex_);
-    return connections_;
+    std::lock_guard g(state_->mutex);
+    return state_->connections;
 }
 
 bool HelperLink::closed() const {
-    std::lock_guard g(mutex_);
-    return closed_;
-}
-
-bool HelperLink::waitForClose(std::chrono::milliseconds timeout) {
-    std::unique_lock lk(mutex_);
-    return changed_.wait_for(lk, timeout, [&] { return closed_; });
+    std::lock_guard g(state_->mutex);
+    return state_->closed;
 }
 
 void HelperLink::close() {
     AppServiceConnection connection{nullptr};
     {
-        std::lock_guard g(mutex_);
-        std::swap(connection, connection_);
+        std::lock_guard g(state_->mutex);
+        std::swap(connection, state_->connection);
     }
     if (connection) connection.Close();
 }
 
 std::optional<HelperRequest> HelperLink::waitForRequest(int connection, int32_t command,
                                                         std::chrono::milliseconds timeout) {
-    std::unique_lock lk(mutex_);
+    std::unique_lock lk(state_->mutex);
     std::optional<HelperRequest> found;
-    changed_.wait_for(lk, timeout, [&] {
-        for (const auto& r : requests_) {
+    state_->changed.wait_for(lk, timeout, [&] {
+        for (const auto& r : state_->requests) {
             const auto code = typedValue<int32_t>(r.message, L"command");
             if (r.connection == connection && code && *code == command) {
                 found = r;
@@ -113,15 +128,15 @@ std::optional<HelperRequest> HelperLink::waitForRequest(int connection, int32_t 
 }
 
 std::vector<HelperRequest> HelperLink::requests() const {
-    std::lock_guard g(mutex_);
-    return requests_;
+    std::lock_guard g(state_->mutex);
+    return state_->requests;
 }
 
 std::optional<Answer> HelperLink::send(const ValueSet& message, std::chrono::milliseconds timeout) {
     AppServiceConnection connection{nullptr};
     {
-        std::lock_guard g(mutex_);
-        connection = connection_;
+        std::lock_guard g(state_->mutex);
+        connection = state_->connection;
     }
     if (!connection) return std::nullopt;
     auto done = std::make_shared<std::promise<Answer>>();

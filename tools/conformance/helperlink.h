@@ -40,11 +40,10 @@ class HelperLink {
     // Waits until more than `seen` connections have come; false on time-out.
     bool waitForConnection(int seen, std::chrono::milliseconds timeout);
     // The caller package family name and service the last connection opened with.
-    const std::string& callerFamily() const { return callerFamily_; }
-    const std::string& serviceName() const { return serviceName_; }
+    std::string callerFamily() const;
+    std::string serviceName() const;
     int connections() const;
     bool closed() const;
-    bool waitForClose(std::chrono::milliseconds timeout);
     // Closes the current connection from this side (a closing frame).
     void close();
 
@@ -59,17 +58,22 @@ class HelperLink {
                                std::chrono::milliseconds timeout);
 
   private:
-    void accept(const Platform::AppServiceTriggerDetails& details);
+    // Shared with the platform's handlers, which may still run after this object goes.
+    struct State {
+        void accept(const Platform::AppServiceTriggerDetails& details,
+                    const std::shared_ptr<State>& self);
+        mutable std::mutex mutex;
+        std::condition_variable changed;
+        Platform::AppServiceConnection connection{nullptr};
+        int connections = 0;
+        bool closed = false;
+        std::string callerFamily;
+        std::string serviceName;
+        std::vector<HelperRequest> requests;
+    };
 
     std::shared_ptr<Platform::AppServiceListener> listener_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    Platform::AppServiceConnection connection_{nullptr};
-    int connections_ = 0;
-    bool closed_ = false;
-    std::string callerFamily_;
-    std::string serviceName_;
-    std::vector<HelperRequest> requests_;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace Conformance
