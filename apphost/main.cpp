@@ -2,7 +2,6 @@
 // runs one relay task per incoming connection, and ends once it has been idle.
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -12,23 +11,25 @@
 #include <TarvikFoundation/platform/backgroundtask.h>
 
 #include "common/logger.h"
+#include "common/programoptions.h"
 #include "platform/package.h"
 
 int main(int argc, char** argv) {
+    namespace po = boost::program_options;
+    const Tarvik::ProgramOptions::Program program{
+        "tarvik-apphost", "--service NAME [--package FAMILY] [--idle-exit-ms N]"};
     std::string package, service;
     long idleExitMs = 30000;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--package"))
-            package = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--service"))
-            service = argv[i + 1];
-        else if (!std::strcmp(argv[i], "--idle-exit-ms"))
-            idleExitMs = std::strtol(argv[i + 1], nullptr, 10);
-        else {
-            std::fprintf(stderr, "tarvik-apphost: unknown option %s\n", argv[i]);
-            return 2;
-        }
-    }
+    po::options_description options("Options");
+    options.add_options()                                                               //
+        ("service", po::value(&service), "app service name to listen on")               //
+        ("package", po::value(&package), "package family name (default: the current)")  //
+        ("idle-exit-ms", po::value(&idleExitMs)->default_value(idleExitMs),
+         "exit after this long without a connection; 0 never");
+    po::variables_map values;
+    if (const auto done =
+            Tarvik::ProgramOptions::readCommandLine(argc, argv, program, options, values))
+        return *done;
     try {
         if (package.empty()) package = Platform::Package::Current()->FamilyName().to_utf8();
     } catch (const Platform::hresult_error& e) {
@@ -36,9 +37,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (service.empty()) {
-        std::fprintf(
-            stderr, "usage: tarvik-apphost --service NAME [--package FAMILY] [--idle-exit-ms N]\n");
-        return 2;
+        std::fprintf(stderr, "usage: %s %s\n", program.name, program.synopsis);
+        return Tarvik::ProgramOptions::kUsageError;
     }
     TarvikFoundation::OrvaneTRVKAppServiceTask::initLog();
     std::shared_ptr<Platform::AppServiceTaskHost> host;

@@ -53,7 +53,7 @@ BENCHMARK(BM_RawTwoHopRelay)->UseRealTime()->MinTime(1.0);
 // A package of its own whose app service tarvik-apphost hosts; the helper is started by
 // the protocol launch, as in a real installation.
 struct BackgroundSession {
-    BackgroundSession() {
+    explicit BackgroundSession(int64_t level) {
         dir = boost::filesystem::temp_directory_path() /
               boost::filesystem::unique_path("tarvik-bench-%%%%%%");
         boost::filesystem::create_directories(dir / "run");
@@ -73,7 +73,7 @@ struct BackgroundSession {
         options->Win32Uri(L"tarvik-bench");
         options->AppServiceName(L"bench");
         options->ClientId(L"bench");
-        options->LogLevel(3);  // the channel is measured, not the log
+        options->LogLevel(static_cast<uint32_t>(level));
         helper = TarvikFoundation::OrvaneAppHelper::create(options);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!helper->managersReady() && std::chrono::steady_clock::now() < deadline)
@@ -96,21 +96,60 @@ struct BackgroundSession {
     std::shared_ptr<TarvikFoundation::OrvaneInternal::OrvaneTestManager> manager;
 };
 
+// Each measurement at log level 3 and at the default 2, in all three processes.
 void BM_BackgroundRoundTrip(benchmark::State& state) {
-    BackgroundSession session;
+    BackgroundSession session(state.range(0));
     if (!session.helper->managersReady()) {
         state.SkipWithError("the helper did not connect through tarvik-apphost");
         return;
     }
-    Bench::recordP50(state, "background_p50",
+    Bench::recordP50(state, Bench::atLevel("background_p50", state.range(0)),
                      [&] { benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get()); });
+    // What one line adds, measured on the application's own log file.
+    if (state.range(0) == 2)
+        Bench::results()["background_log_line_p50"] = Bench::committedLineP50(2000);
 }
-BENCHMARK(BM_BackgroundRoundTrip)->UseRealTime()->Iterations(20000);
+BENCHMARK(BM_BackgroundRoundTrip)
+    ->ArgName("level")
+    ->Arg(3)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Iterations(20000);
+
+void BM_BackgroundLevelInFlight(benchmark::State& state) {
+    const int depth = static_cast<int>(state.range(0));
+    BackgroundSession session(state.range(1));
+    if (!session.helper->managersReady()) {
+        state.SkipWithError("the helper did not connect through tarvik-apphost");
+        return;
+    }
+    int64_t total = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        const int batch = std::max(2000, depth * 20);
+        Bench::keepInFlight(session.manager, depth, batch);
+        total += batch;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    Bench::record(state,
+                  Bench::atLevel("background_depth_" + std::to_string(depth), state.range(1)),
+                  total / seconds, "req_per_s");
+}
+BENCHMARK(BM_BackgroundLevelInFlight)
+    ->ArgNames({"depth", "level"})
+    ->Args({16, 3})
+    ->Args({16, 2})
+    ->Args({64, 3})
+    ->Args({64, 2})
+    ->UseRealTime()
+    ->Iterations(5);  // one session per run: no trial runs that start one each
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    return Bench::runAndReport(argc, argv,
-                               {{"background TestDelayApi(0) p50 / raw two-hop relay p50",
-                                 "background_p50", "raw_relay_p50", 2.5, true}});
+    std::vector<Bench::Ratio> ratios = {{"background TestDelayApi(0) p50 / raw two-hop relay p50",
+                                         "background_p50", "raw_relay_p50", 2.5, true}};
+    Bench::addLevelRatios(ratios, "background_p50", "background_depth_", "background_log_line_p50");
+    return Bench::runAndReport(argc, argv, ratios);
 }

@@ -133,16 +133,27 @@ struct HelperSession {
     std::shared_ptr<TarvikFoundation::OrvaneInternal::OrvaneTestManager> manager;
 };
 
+// Each measurement at log level 3 and at the default 2; the helper stays at 3.
 void BM_TestDelayRoundTrip(benchmark::State& state) {
     auto& session = HelperSession::shared();
-    Bench::recordP50(state, "lib_roundtrip_p50",
+    Bench::LogLevelScope level(state.range(0));
+    Bench::recordP50(state, Bench::atLevel("lib_roundtrip_p50", state.range(0)),
                      [&] { benchmark::DoNotOptimize(session.manager->TestDelayApi(0).get()); });
 }
-BENCHMARK(BM_TestDelayRoundTrip)->UseRealTime()->MinTime(1.0);
+BENCHMARK(BM_TestDelayRoundTrip)->ArgName("level")->Arg(3)->Arg(2)->UseRealTime()->MinTime(1.0);
+
+// One line written and committed to the session's log file.
+void BM_CommittedLogLine(benchmark::State& state) {
+    HelperSession::shared();
+    for (auto _ : state)
+        Bench::record(state, "log_line_p50", Bench::committedLineP50(2000), "p50_us");
+}
+BENCHMARK(BM_CommittedLogLine)->UseRealTime()->Iterations(1);
 
 void BM_TestDelayInFlight(benchmark::State& state) {
     auto& session = HelperSession::shared();
     const int depth = static_cast<int>(state.range(0));
+    Bench::LogLevelScope level(state.range(1));
     int64_t total = 0;
     const auto started = Clock::now();
     for (auto _ : state) {
@@ -151,9 +162,18 @@ void BM_TestDelayInFlight(benchmark::State& state) {
         total += batch;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    Bench::record(state, "lib_depth_" + std::to_string(depth), total / seconds, "req_per_s");
+    Bench::record(state, Bench::atLevel("lib_depth_" + std::to_string(depth), state.range(1)),
+                  total / seconds, "req_per_s");
 }
-BENCHMARK(BM_TestDelayInFlight)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->UseRealTime();
+BENCHMARK(BM_TestDelayInFlight)
+    ->ArgNames({"depth", "level"})
+    ->Args({1, 3})
+    ->Args({16, 3})
+    ->Args({16, 2})
+    ->Args({64, 3})
+    ->Args({64, 2})
+    ->Args({256, 3})
+    ->UseRealTime();
 
 }  // namespace
 
@@ -164,5 +184,6 @@ int main(int argc, char** argv) {
         ratios.push_back({"throughput at depth " + std::to_string(depth) + " / raw echo",
                           "lib_depth_" + std::to_string(depth),
                           "raw_echo_depth_" + std::to_string(depth), 0.5, false});
+    Bench::addLevelRatios(ratios, "lib_roundtrip_p50", "lib_depth_", "log_line_p50");
     return Bench::runAndReport(argc, argv, ratios);
 }

@@ -12,6 +12,7 @@
 
 #include <TarvikFoundation/platform/hstring.h>
 #include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/threadpool.h>
 
 #include "platform/diagnostics.h"
 #include "platform/durablefile.h"
@@ -117,9 +118,12 @@ void translateFormat(const Ch* in, Ch* out, std::size_t cap, bool wide) noexcept
     out[o] = 0;
 }
 
-bool writeLine(const char* line) noexcept;
+// Writes a line to the active sink under the lock. A file line given a ticket is
+// committed once the caller waits on it.
+bool writeLocked(LoggerState& s, const char* line,
+                 Platform::DurableFile::Ticket* ticket = nullptr) noexcept;
 
-// Runs before every write; may re-enter writeLine to emit the header.
+// Runs before every write; writes the header when it (re)opens the file.
 void openStep(LoggerState& s) noexcept {
     if (s.file.is_open() && s.file.position() >= kRotateAt) {
         s.file.close();
@@ -149,14 +153,11 @@ void openStep(LoggerState& s) noexcept {
         s.header = "\n\n-------- " + GetTimeStamp() + " start_" + s.info.tag + " " +
                    std::to_string(Platform::current_process_id()) + " 1.1.37 --------\n\n";
     }
-    writeLine(s.header.c_str());
+    // Committed with the line that follows it.
+    writeLocked(s, s.header.c_str());
 }
 
-bool writeLine(const char* line) noexcept {
-    if (g_shuttingDown.load()) return false;
-    LoggerState& s = state();
-    std::lock_guard g(s.info.lock);
-    openStep(s);
+bool writeLocked(LoggerState& s, const char* line, Platform::DurableFile::Ticket* ticket) noexcept {
     if (s.network.load()) {
         if (!s.socketAttempted) {
             s.socketAttempted = true;
@@ -170,9 +171,27 @@ bool writeLine(const char* line) noexcept {
             return sent >= 0;
         }
     }
-    if (s.file.is_open()) return s.file.write_committed(line, std::strlen(line));
+    if (s.file.is_open()) return s.file.append(line, std::strlen(line), ticket);
     Platform::debug_output(line);
     return true;
+}
+
+// Lines are written in order under the lock; the commit is waited for outside it, so
+// that writers arriving meanwhile share the next commit instead of queueing for one
+// each.
+bool writeLine(const char* line) noexcept {
+    if (g_shuttingDown.load()) return false;
+    LoggerState& s = state();
+    Platform::DurableFile::Ticket ticket;
+    {
+        std::lock_guard g(s.info.lock);
+        openStep(s);
+        if (!writeLocked(s, line, &ticket)) return false;
+    }
+    if (!ticket.pending()) return true;  // the line went to the socket or the debugger
+    // Other work of a pool thread may run on another while this one waits for the disk.
+    Platform::ThreadPool::Blocking blocking;
+    return s.file.commit(ticket);
 }
 
 // Formats the prefix into buf; returns its length, or -1.

@@ -1,3 +1,6 @@
+#include <cstdio>
+#include <string>
+
 #include <TarvikFoundation/tarvikappserviceconnection.h>
 
 #include "common/acknowledgementutils.h"
@@ -27,6 +30,26 @@ uint64_t requestIdOf(const ValueSet& request) {
 
 int32_t commandOf(const ValueSet& request) {
     return request.LookupOr<int32_t>(Keys::kCommand, -1);
+}
+
+// Optional on a failed answer: why the peer refused.
+constexpr const wchar_t* kReasonKey = L"reason";
+
+// A refusal's codes and the reason the peer gave, for the log line of the failed call.
+std::string refusalDetails(const ValueSet& message) {
+    std::string text;
+    char number[32];
+    if (const auto code = message.TryLookupAs<int32_t>(Keys::kErrorCode)) {
+        std::snprintf(number, sizeof number, ", errorCode 0x%08X", static_cast<unsigned>(*code));
+        text += number;
+    }
+    if (const auto result = message.TryLookupAs<int32_t>(Keys::kResult)) {
+        std::snprintf(number, sizeof number, ", result %d", *result);
+        text += number;
+    }
+    if (const auto reason = message.TryLookupAs<Platform::hstring>(kReasonKey))
+        text += " (reason: " + reason->to_utf8() + ")";
+    return text;
 }
 }  // namespace
 
@@ -347,6 +370,9 @@ bool TarvikAppServiceConnection::shouldRetry(const ValueSet& request,
     }
     const int32_t v = Platform::unbox_value<int32_t>(*value);
     TLOG("DBG", " %d } %I64d", v, id);
+    if (v == kResponseFailure)
+        TLOG("WRN", "cmd %d failed, req %I64d%s", commandOf(request), id,
+             refusalDetails(message).c_str());
     if (v == kResponseInProgress || v == kConnectionRestablishmentInProgress) {
         TLOG("INF", "retry kResponse %I64d", id);
         return true;

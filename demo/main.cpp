@@ -18,6 +18,7 @@
 #include <TarvikFoundation/platform/application.h>
 #include <TarvikFoundation/platform/applicationdata.h>
 
+#include "common/programoptions.h"
 #include "demo/desktopdemo.h"
 #include "demo/notedemo.h"
 
@@ -87,7 +88,12 @@ void showAccountAndAnalytics() {
 }
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    boost::program_options::variables_map values;
+    if (const auto done = Tarvik::ProgramOptions::readCommandLine(
+            argc, argv, {"tarvik-demo", "[options]"},
+            boost::program_options::options_description("Options"), values))
+        return *done;
     if (!std::getenv("TARVIK_PACKAGE_MANIFEST"))
         ::setenv("TARVIK_PACKAGE_MANIFEST", besideExecutable("tarvik-demo.manifest.json").c_str(),
                  1);

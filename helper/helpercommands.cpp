@@ -10,6 +10,7 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "helper/requestids.h"
+#include "helper/responses.h"
 
 namespace TarvikHelper {
 
@@ -45,7 +46,7 @@ ValueSet HelperCommands::testDelay(const ValueSet& request) {
     const auto delay = request.TryLookup(CommandKeys::kTestDelay);
     if (!delay || !delay->holds<uint64_t>()) {
         TLOG("WRN", "TestDelay missing or not UInt64");
-        return createResponse(false);
+        return refusedBecause("no UInt64 TestDelay");
     }
     const uint64_t ms = Platform::unbox_value<uint64_t>(*delay);
     Platform::Clock::instance().sleep_for(std::chrono::milliseconds(ms));
@@ -71,7 +72,8 @@ ValueSet HelperCommands::testAppExit(const ValueSet&) {
 
 ValueSet HelperCommands::testKalder(const ValueSet& request) {
     const auto iterations = request.TryLookup(CommandKeys::kTestIterations);
-    if (!iterations || !iterations->holds<int32_t>()) return createResponse(false);
+    if (!iterations || !iterations->holds<int32_t>())
+        return refusedBecause("no Int32 TestIterations");
     const int32_t n = Platform::unbox_value<int32_t>(*iterations);
     for (int32_t i = 1; i <= n; ++i) {
         ValueSet message = helperRequest(Commands::kMessageReceive);

@@ -3,10 +3,16 @@
 #include <charconv>
 
 #include "common/base64.h"
+#include "common/programoptions.h"
 
 namespace TarvikHelper {
 
 namespace {
+namespace po = boost::program_options;
+
+constexpr Tarvik::ProgramOptions::Program kProgram{"tarvik-helper",
+                                                   "--package B64 --service B64 [options]"};
+
 bool toNumber(const std::string& text, uint64_t& out) {
     const auto* end = text.data() + text.size();
     auto [p, ec] = std::from_chars(text.data(), end, out);
@@ -21,7 +27,29 @@ bool toBool(const std::string& text, bool& out) {
         return false;
     return true;
 }
+
+// Values are read as text and checked here, so a refusal names the option and its value.
+po::options_description helperOptions() {
+    po::options_description options("Options");
+    options.add_options()                                                                     //
+        ("pid", po::value<std::string>(), "the application's process; ends with it")          //
+        ("package", po::value<std::string>(), "package family name, base64")                  //
+        ("service", po::value<std::string>(), "app service name, base64")                     //
+        ("client", po::value<std::string>(), "client id, base64")                             //
+        ("AppServiceInBackground", po::value<std::string>(), "true or false")                 //
+        ("enableNetworkLogging", po::value<std::string>(), "true or false")                   //
+        ("ReconnectInterval", po::value<std::string>(), "seconds, 1 to 86400")                //
+        ("logLevel", po::value<std::string>(), "0 to 100")                                    //
+        ("log", po::value<std::string>(), "log file")                                         //
+        ("lock", po::value<std::string>(), "lock file the application touches to reconnect")  //
+        ("enableLocalhost", "allow loopback connections");
+    return Tarvik::ProgramOptions::withStandardOptions(options);
+}
 }  // namespace
+
+std::string helperUsage() {
+    return Tarvik::ProgramOptions::usage(kProgram, helperOptions());
+}
 
 std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& given,
                                                 std::string& error) {
@@ -31,18 +59,18 @@ std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& 
         const auto at = args[0].find(": ");
         args = splitCommandLine(at == std::string::npos ? args[0] : args[0].substr(at + 2));
     }
+    po::variables_map values;
+    if (!Tarvik::ProgramOptions::parse(args, helperOptions(), {}, values, error))
+        return std::nullopt;
     HelperOptions o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& flag = args[i];
-        if (flag == "--enableLocalhost") {
-            o.enableLocalhost = true;
-            continue;
-        }
-        if (i + 1 >= args.size()) {
-            error = "missing value after " + flag;
-            return std::nullopt;
-        }
-        const std::string& value = args[++i];
+    o.help = values.count("help") > 0;
+    o.version = values.count("version") > 0;
+    if (o.help || o.version) return o;
+    o.enableLocalhost = values.count("enableLocalhost") > 0;
+    for (const auto& [name, held] : values) {
+        const std::string flag = "--" + name;
+        if (held.empty()) continue;  // a switch
+        const auto& value = held.as<std::string>();
         uint64_t n = 0;
         bool ok = true;
         if (flag == "--pid")
@@ -67,10 +95,6 @@ std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& 
             o.logFile = value;
         else if (flag == "--lock")
             o.lockFile = value;
-        else {
-            error = "unknown option " + flag;
-            return std::nullopt;
-        }
         if (!ok) {
             error = "bad value for " + flag + ": " + value;
             return std::nullopt;

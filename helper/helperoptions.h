@@ -3,6 +3,7 @@
 // --pid N --package B64 --service B64 --AppServiceInBackground true|false
 // --enableNetworkLogging true|false --client B64 --ReconnectInterval S --logLevel N
 // --log "path" [--lock "path"] [--enableLocalhost]
+// and --help, --version.
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -25,6 +26,8 @@ struct HelperOptions {
     std::string logFile;
     std::string lockFile;
     bool enableLocalhost = false;
+    bool help = false;     // --help: nothing else was checked
+    bool version = false;  // --version: nothing else was checked
 };
 
 using Tarvik::splitCommandLine;
@@ -32,5 +35,7 @@ using Tarvik::splitCommandLine;
 // "<scheme>: <command line>". Returns nullopt and sets `error` for anything it does not understand.
 std::optional<HelperOptions> parseHelperOptions(const std::vector<std::string>& args,
                                                 std::string& error);
+// What --help prints.
+std::string helperUsage();
 
 }  // namespace TarvikHelper

@@ -21,12 +21,14 @@
 #include "common/commandcodes.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
+#include "common/programoptions.h"
 #include "helper/accounts/accountcli.h"
 #include "helper/applicationwatch.h"
 #include "helper/files/fileredemption.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
 #include "helper/requestids.h"
+#include "helper/responses.h"
 #include "helper/servicecommands.h"
 #include "platform/filetokenservice.h"
 
@@ -53,7 +55,7 @@ void answerUnknownCommands(const AppServiceConnection& connection, const HelperC
                 commands.handles(Platform::unbox_value<int32_t>(*command)))
                 return;
             TLOG("WRN", "command not implemented by this helper");
-            auto response = Tarvik::createResponse(false);
+            auto response = refusedBecause("command not implemented by this helper");
             response.Insert(Tarvik::Keys::kErrorCode, static_cast<int32_t>(Platform::E_NOTIMPL_));
             args.Request().SendResponseAsync(response);
         });
@@ -100,8 +102,18 @@ int main(int argc, char** argv) {
     std::string error;
     const auto options = parseHelperOptions(launchArguments(argc, argv), error);
     if (!options) {
-        std::fprintf(stderr, "tarvik-helper: %s\n", error.c_str());
-        return 2;
+        std::fprintf(stderr,
+                     "tarvik-helper: %s\nTry 'tarvik-helper --help' for more information.\n",
+                     error.c_str());
+        return Tarvik::ProgramOptions::kUsageError;
+    }
+    if (options->help) {
+        std::fputs(helperUsage().c_str(), stdout);
+        return 0;
+    }
+    if (options->version) {
+        std::printf("tarvik-helper %s\n", Tarvik::ProgramOptions::kVersion);
+        return 0;
     }
     std::string logFile = options->logFile;
     if (logFile.empty()) {

@@ -5,16 +5,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <TarvikFoundation/platform/hresult.h>
 
 #include "common/logger.h"
+#include "common/programoptions.h"
 #include "launcher/bubblewrap.h"
 #include "launcher/hostlibraries.h"
 #include "launcher/instancelock.h"
@@ -28,11 +31,6 @@
 using namespace TarvikRun;
 
 namespace {
-
-int usage() {
-    std::fprintf(stderr, "usage: tarvik-run [--or-unconfined] MANIFEST [-- ARGS...]\n");
-    return 2;
-}
 
 // Starts argv, held back until `release` is called, so that it is known before it runs.
 struct HeldChild {
@@ -78,16 +76,24 @@ int exitCodeOf(pid_t pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    namespace po = boost::program_options;
+    // What follows "--" is the host program's, and is not read here.
+    const auto end = std::find(argv + std::min(argc, 1), argv + argc, std::string_view("--"));
+    const std::vector<std::string> extra(end + (end == argv + argc ? 0 : 1), argv + argc);
     bool orUnconfined = false;
-    int i = 1;
-    if (i < argc && std::string(argv[i]) == "--or-unconfined") orUnconfined = true, ++i;
-    if (i >= argc) return usage();
-    const std::string manifestPath = argv[i++];
-    std::vector<std::string> extra;
-    if (i < argc) {
-        if (std::string(argv[i]) != "--") return usage();
-        extra.assign(argv + i + 1, argv + argc);
-    }
+    std::string manifestPath;
+    po::options_description options("Options");
+    options.add_options()  //
+        ("or-unconfined", po::bool_switch(&orUnconfined),
+         "run the host unconfined where bubblewrap cannot run")  //
+        ("manifest", po::value(&manifestPath)->required(), "the package's sandbox manifest");
+    po::positional_options_description positional;
+    positional.add("manifest", 1);
+    po::variables_map values;
+    if (const auto done = Tarvik::ProgramOptions::readCommandLine(
+            static_cast<int>(end - argv), argv,
+            {"tarvik-run", "[--or-unconfined] MANIFEST [-- ARGS...]"}, options, values, positional))
+        return *done;
     SandboxManifest manifest;
     PackageFolders folders;
     std::unique_ptr<InstanceLock> instance;

@@ -16,6 +16,8 @@ struct DeliveryQueue::State {
     std::atomic<std::size_t> count{0};
 };
 
+thread_local const std::shared_ptr<DeliveryQueue::State>* DeliveryQueue::running_ = nullptr;
+
 DeliveryQueue::DeliveryQueue() : state_(std::make_shared<State>()) {}
 
 void DeliveryQueue::push(std::function<void()> work) {
@@ -27,6 +29,20 @@ void DeliveryQueue::push(std::function<void()> work) {
         ++state_->free;
     }
     ThreadPool::instance().post_direct([state = state_] { drain(state); });
+}
+
+void DeliveryQueue::itemBlocks() {
+    if (!running_) return;
+    const std::shared_ptr<State> state = *running_;
+    std::size_t call = 0;
+    {
+        std::lock_guard g(state->m);
+        if (state->waiting.size() > static_cast<std::size_t>(state->free))
+            call = state->waiting.size() - static_cast<std::size_t>(state->free);
+        state->free += static_cast<int>(call);
+    }
+    for (std::size_t i = 0; i < call; ++i)
+        ThreadPool::instance().post_direct([state] { drain(state); });
 }
 
 void DeliveryQueue::drain(const std::shared_ptr<State>& state) {
@@ -57,11 +73,14 @@ void DeliveryQueue::drain(const std::shared_ptr<State>& state) {
             }
         }
         if (callAnother) ThreadPool::instance().post_direct([state] { drain(state); });
+        const auto* const outer = running_;
+        running_ = &state;
         try {
             work();
         } catch (...) {
             // Items handle their own failures; the count must stay right regardless.
         }
+        running_ = outer;
         std::lock_guard g(state->m);
         ++state->free;
     }

@@ -14,10 +14,16 @@ class DeliveryQueue {
   public:
     DeliveryQueue();
     void push(std::function<void()> work);
+    /// Called by an item about to wait (a ThreadPool::Blocking scope): every item
+    /// waiting behind it gets a pool thread at once, instead of one being called only
+    /// when the last has woken.
+    static void itemBlocks();
 
   private:
     struct State;
     static void drain(const std::shared_ptr<State>& state);
+    // The queue whose item this thread runs, if any.
+    static thread_local const std::shared_ptr<State>* running_;
     std::shared_ptr<State> state_;
 };
 

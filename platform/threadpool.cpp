@@ -45,6 +45,8 @@ constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 
 // The funnel of this thread, if any.
 thread_local DeliveryQueue* t_funnel = nullptr;
+// Whether this thread is one of the pool's.
+thread_local bool t_poolThread = false;
 
 }  // namespace
 
@@ -58,6 +60,7 @@ struct ThreadPool::Impl {
     }
 
     void work(bool added) {
+        t_poolThread = true;
         std::unique_lock lk(m);
         auto idleSince = Clock::instance().now();
         for (;;) {
@@ -106,6 +109,21 @@ struct ThreadPool::Impl {
         }
     }
 
+    // Caller holds m. Queued work that no idle thread will take and that fewer than the
+    // core number of working threads could reach gets a thread of its own: the others
+    // are waiting inside a Blocking scope.
+    void addIfBlocked() noexcept {
+        if (items.empty() || idle > 0 || blocked == 0 || threads.load() - blocked >= core ||
+            threads.load() >= kMaxThreads)
+            return;
+        try {
+            added.emplace_back([this] { work(true); });
+            ++threads;
+        } catch (...) {
+            // No thread to add: the starvation watcher tries again.
+        }
+    }
+
     // Caller holds m.
     void joinRetired() {
         for (const auto id : retired) {
@@ -127,6 +145,7 @@ struct ThreadPool::Impl {
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
     std::size_t idle = 0;
+    std::size_t blocked = 0;  // threads inside a Blocking scope
     std::vector<std::thread> workers;
     std::list<std::thread> added;
     std::vector<std::thread::id> retired;
@@ -176,8 +195,31 @@ void ThreadPool::post_direct(std::function<void()> fn) {
         impl->items.push_back(std::move(fn));
         ++impl->queued;
         wake = impl->idle > 0;
+        if (!wake) impl->addIfBlocked();
     }
     if (wake) impl->cv.notify_one();
+}
+
+ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread) {
+    if (!counted_) return;
+    Impl& impl = *instance().impl_;
+    {
+        std::lock_guard g(impl.m);
+        ++impl.blocked;
+        impl.addIfBlocked();
+    }
+    try {
+        DeliveryQueue::itemBlocks();
+    } catch (...) {
+        // The items keep their place and are taken as threads come free.
+    }
+}
+
+ThreadPool::Blocking::~Blocking() {
+    if (!counted_) return;
+    Impl& impl = *instance().impl_;
+    std::lock_guard g(impl.m);
+    --impl.blocked;
 }
 
 std::size_t ThreadPool::thread_count() const noexcept {

@@ -13,3 +13,7 @@ $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y \
   nlohmann-json3-dev libpugixml-dev libsqlite3-dev libjemalloc-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   bubblewrap python3-protobuf
+# Benchmarks only: the peers that bench/run.sh compares the library with (bench_grpc,
+# bench_dbus). The library, its programs and its tests build without them.
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y \
+  libgrpc++-dev protobuf-compiler-grpc libsystemd-dev dbus-daemon

@@ -1,8 +1,14 @@
 // The command table: its own consistency, and that the library's managers send and the
 // helper answers exactly the keys and types it lists.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/filesystem.hpp>
 #include <functional>
 #include <memory>
@@ -199,6 +205,13 @@ PropertyType wireType(ValueType type) {
     return PropertyType::Empty;
 }
 
+std::string_view typeText(PropertyType type) {
+    for (const auto each : {ValueType::Int32, ValueType::UInt32, ValueType::Int64,
+                            ValueType::UInt64, ValueType::Boolean, ValueType::String})
+        if (wireType(each) == type) return Table::typeName(each);
+    return "Empty";
+}
+
 std::string narrow(std::wstring_view key) {
     std::string out;
     for (const wchar_t c : key) out += static_cast<char>(c);
@@ -222,7 +235,8 @@ void expectKeysAsListed(const ValueSet& message, std::span<const KeySpec> keys, 
             return;
         }
         EXPECT_EQ(value.Type(), wireType(listed->type))
-            << name.to_utf8() << " should be " << Table::typeName(listed->type);
+            << name.to_utf8() << " should be " << Table::typeName(listed->type) << ", is "
+            << typeText(value.Type());
     });
 }
 
@@ -511,6 +525,14 @@ class HelperAgainstTheTable : public ::testing::Test {
         return answer;
     }
 
+    // The first request of this command that the helper sent the application.
+    std::optional<ValueSet> sentToApplication(int32_t code) {
+        for (std::size_t i = 0; i < application.count(); ++i)
+            if (TestSupport::commandOf(application.request(i)) == code)
+                return application.request(i);
+        return std::nullopt;
+    }
+
     TestSupport::TempDir dir;
     // Answers what the helper sends the application.
     TestSupport::ScriptedPeer application{[](const ValueSet&, int) -> std::optional<ValueSet> {
@@ -607,12 +629,24 @@ TEST_F(HelperAgainstTheTable, EveryAnswerCarriesTheListedKeys) {
     EXPECT_EQ(responseOf(ask(Codes::kAnalyticsCloseSession, {{Keys::kLogSessionHandle, handle}})),
               0);
 
-    EXPECT_EQ(responseOf(ask(Codes::kSocketServerInitialize)), 0);
+    // A client's line reaches the application as a request, and the answer goes back.
+    const ValueSet opened = ask(Codes::kSocketServerInitialize);
+    ASSERT_EQ(responseOf(opened), 0);
     EXPECT_EQ(responseOf(ask(Codes::kSocketServerStartListening)), 0);
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socketClient(io);
+    socketClient.connect(
+        {boost::asio::ip::address_v4::loopback(),
+         static_cast<uint16_t>(opened.LookupAs<uint32_t>(Keys::kSocketServerPort))});
+    boost::asio::write(socketClient, boost::asio::buffer(std::string("hello\n")));
+    ASSERT_TRUE(TestSupport::eventually(
+        [&] { return sentToApplication(Codes::kSocketServerRequest).has_value(); }));
+    const auto socketNumber =
+        sentToApplication(Codes::kSocketServerRequest)->LookupAs<uint32_t>(Keys::kSocketNumber);
     EXPECT_EQ(responseOf(ask(Codes::kSocketServerSendResponse,
-                             {{Keys::kSocketNumber, uint32_t{99}},
+                             {{Keys::kSocketNumber, socketNumber},
                               {Keys::kResponseString, hstring(L"line")}})),
-              1);  // no such client
+              0);
     EXPECT_EQ(responseOf(ask(Codes::kSocketServerShutdown)), 0);
     ask(Codes::kSocketServerLaunchClient,
         {{Keys::kFilePathString, hstring(L"client")}, {Keys::kParametersString, hstring()}});
@@ -656,16 +690,25 @@ TEST_F(HelperAgainstTheTable, EveryAnswerCarriesTheListedKeys) {
         responseOf(ask(Codes::kSetFolderPermission, {{Keys::kAppXFolderName, path("/docs")}})), 0);
 
     EXPECT_EQ(responseOf(ask(Codes::kGetProcessList)), 0);
-    EXPECT_EQ(responseOf(ask(Codes::kWatchProcess,
-                             {{Keys::kProcessId, static_cast<uint32_t>(::getpid())}})),
-              0);
+    // A watched process that ends is told to the application.
+    const pid_t child = TestSupport::spawnSleeper("30");
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(
+        responseOf(ask(Codes::kWatchProcess, {{Keys::kProcessId, static_cast<uint32_t>(child)}})),
+        0);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(TestSupport::eventually(
+        [&] { return sentToApplication(Codes::kProcessExited).has_value(); }));
     ask(Codes::kCartInvokeClient, {{Keys::kCartAppId, hstring(L"id")},
                                    {Keys::kCartAppVersion, hstring(L"1.0")},
                                    {Keys::kCartAppProfileScope, hstring(L"scope")},
                                    {Keys::kCartAppPath, hstring(L"/no/such/client")}});
 
-    // The two messages the test command sends back are listed requests too.
-    ASSERT_TRUE(application.waitForCount(2));
+    // What the helper sent the application on the way: the socket line, the exit
+    // notice and the messages of the test command.
+    EXPECT_TRUE(TestSupport::eventually(
+        [&] { return sentToApplication(Codes::kMessageReceive).has_value(); }));
     for (std::size_t i = 0; i < application.count(); ++i)
         expectRequestAsListed(application.request(i));
 

@@ -19,7 +19,9 @@
 #include <TarvikFoundation/orvaneprocessmonitor.h>
 #include <TarvikFoundation/orvanewin32apimanager.h>
 
+#include "common/commandcodes.h"
 #include "common/errorcodes.h"
+#include "common/logger.h"
 #include "helperapp.h"
 #include "testsupport.h"
 
@@ -150,6 +152,35 @@ TEST_F(DesktopHelper, FilesAreListedCreatedAndReportedMissing) {
     ASSERT_EQ(::stat(elsewhere.path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0500u);
     ::chmod(elsewhere.path().c_str(), 0700);
+}
+
+TEST_F(DesktopHelper, ARefusalCarriesItsReasonIntoTheApplicationsLog) {
+    const std::string log = dir.file("TRVK.log");
+    Tarvik::SetLogFilePath(Platform::utf8_to_wide(log));
+    const TestSupport::TempDir elsewhere;
+    EXPECT_EQ(codeOf([&] {
+                  OrvaneFileManager::GetInstance()
+                      ->ListFilesFromPathAsync(hstring::from_utf8(elsewhere.path().string()), false)
+                      .get();
+              }),
+              Tarvik::Errors::kPathNotAllowed);
+    auto system = TarvikFoundation::OrvaneWin32ApiManager::GetInstance();
+    system->SetEnvironmentVariableAsync(L"NOT=A_NAME", L"x").get();
+    Tarvik::SetLogFilePath(Platform::utf8_to_wide(dir.file("after.log")));
+    Tarvik::CloseLogFile();
+    const std::string text = TestSupport::readFile(log);
+    char listing[96];
+    std::snprintf(listing, sizeof listing, "cmd %d failed", Tarvik::Commands::kListFilesFromPath);
+    char code[32];
+    std::snprintf(code, sizeof code, "errorCode 0x%08X",
+                  static_cast<unsigned>(Tarvik::Errors::kPathNotAllowed));
+    const auto line = text.find(listing);
+    ASSERT_NE(line, std::string::npos) << text;
+    const std::string refusal = text.substr(line, text.find('\n', line) - line);
+    EXPECT_NE(refusal.find(code), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("(reason: "), std::string::npos) << refusal;
+    EXPECT_NE(refusal.find("outside the served folders"), std::string::npos) << refusal;
+    EXPECT_NE(text.find("(reason: bad variable name)"), std::string::npos) << text;
 }
 
 TEST_F(DesktopHelper, AnEnvironmentVariableSurvivesAHelperRestart) {

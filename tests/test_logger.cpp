@@ -1,15 +1,22 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <new>
 #include <regex>
+#include <thread>
+#include <vector>
 
 #include <TarvikFoundation/platform/hstring.h>
 
 #include "common/logger.h"
 #include "platform/diagnostics.h"
+#include "platform/durablefile.h"
 #include "testsupport.h"
 
 using namespace Tarvik;
@@ -292,6 +299,178 @@ TEST(LoggerNames, SignaturesReduceToQualifiedNames) {
         QualifiedFunctionName(sig, out, sizeof out);
         EXPECT_STREQ(out, expected) << sig;
     }
+}
+
+// Concurrent writers of the log file share commits. A held first commit lets the other
+// writers write while it lasts; every commit records the file size when it began,
+// which is what it covers.
+namespace {
+
+class HeldCommits {
+  public:
+    explicit HeldCommits(bool failSecond) : failSecond_(failSecond) {}
+    Platform::DurableFile::Sync sync() {
+        return [this](int fd) {
+            struct stat st {};
+            ::fstat(fd, &st);
+            std::unique_lock lk(m_);
+            const int n = ++commits_;
+            cv_.notify_all();
+            if (n == 1) cv_.wait(lk, [&] { return released_; });
+            if (n == 2 && failSecond_) return -1;
+            synced_ = std::max<uint64_t>(synced_, static_cast<uint64_t>(st.st_size));
+            return 0;
+        };
+    }
+    void waitForCommits(int n) {
+        std::unique_lock lk(m_);
+        cv_.wait(lk, [&] { return commits_ >= n; });
+    }
+    void release() {
+        std::lock_guard g(m_);
+        released_ = true;
+        cv_.notify_all();
+    }
+    int commits() {
+        std::lock_guard g(m_);
+        return commits_;
+    }
+    uint64_t synced() {
+        std::lock_guard g(m_);
+        return synced_;
+    }
+
+  private:
+    const bool failSecond_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    int commits_ = 0;
+    bool released_ = false;
+    uint64_t synced_ = 0;
+};
+
+struct CommitRun {
+    bool first = false;                // the writer of the held commit
+    std::vector<bool> others;          // the writers that came while it was held
+    std::vector<uint64_t> endOffsets;  // where each of the others' lines ended
+    std::vector<uint64_t> syncedWhenReturned;
+    int commits = 0;
+    std::string text;
+};
+
+CommitRun writeWhileTheFirstCommitIsHeld(bool failSecond, int writers) {
+    TestSupport::TempDir dir;
+    HeldCommits held(failSecond);
+    CommitRun run;
+    {
+        Platform::DurableFile file(held.sync());
+        EXPECT_TRUE(file.open_append(dir.file("TRVK.log")));
+        std::mutex appending;  // the logger's lock: one append at a time
+        std::thread first([&] { run.first = file.write_committed("first\n", 6); });
+        held.waitForCommits(1);
+        run.others.assign(static_cast<std::size_t>(writers), false);
+        run.endOffsets.assign(static_cast<std::size_t>(writers), 0);
+        run.syncedWhenReturned.assign(static_cast<std::size_t>(writers), 0);
+        std::atomic<int> appended{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < writers; ++i)
+            threads.emplace_back([&, i] {
+                Platform::DurableFile::Ticket ticket;
+                const std::string line = "line " + std::to_string(i) + "\n";
+                {
+                    std::lock_guard g(appending);
+                    EXPECT_TRUE(file.append(line.data(), line.size(), &ticket));
+                    run.endOffsets[static_cast<std::size_t>(i)] = file.position();
+                }
+                ++appended;
+                run.others[static_cast<std::size_t>(i)] = file.commit(ticket);
+                run.syncedWhenReturned[static_cast<std::size_t>(i)] = held.synced();
+            });
+        EXPECT_TRUE(TestSupport::eventually([&] { return appended.load() == writers; },
+                                            std::chrono::seconds(30)));
+        held.release();
+        first.join();
+        for (auto& t : threads) t.join();
+        run.commits = held.commits();
+    }
+    run.text = readFile(dir.file("TRVK.log"));
+    return run;
+}
+
+}  // namespace
+
+TEST(LoggerCommits, WritersShareACommitAndReturnOnlyOnceTheirLineIsCommitted) {
+    constexpr int kWriters = 8;
+    const CommitRun run = writeWhileTheFirstCommitIsHeld(false, kWriters);
+    EXPECT_TRUE(run.first);
+    // One commit under way, then one for all who wrote meanwhile.
+    EXPECT_EQ(run.commits, 2);
+    for (int i = 0; i < kWriters; ++i) {
+        EXPECT_TRUE(run.others[i]) << i;
+        EXPECT_LE(run.endOffsets[i], run.syncedWhenReturned[i]) << i;
+        EXPECT_NE(run.text.find("line " + std::to_string(i) + "\n"), std::string::npos);
+    }
+    EXPECT_EQ(run.text.rfind("first\n", 0), 0u);
+}
+
+TEST(LoggerCommits, AFailedCommitIsReportedToEveryWriterItCovered) {
+    constexpr int kWriters = 6;
+    const CommitRun run = writeWhileTheFirstCommitIsHeld(true, kWriters);
+    EXPECT_TRUE(run.first);
+    EXPECT_EQ(run.commits, 2);
+    for (int i = 0; i < kWriters; ++i) EXPECT_FALSE(run.others[i]) << i;
+}
+
+// A writer whose line a commit covered before it came to wait (another writer's, or the
+// one that closing the file makes) returns at once with that commit's result.
+TEST(LoggerCommits, ALineCommittedBeforeItsWriterWaitsReturnsAtOnce) {
+    TestSupport::TempDir dir;
+    std::atomic<int> commits{0};
+    Platform::DurableFile file([&](int fd) {
+        ++commits;
+        return ::fdatasync(fd);
+    });
+    ASSERT_TRUE(file.open_append(dir.file("TRVK.log")));
+    Platform::DurableFile::Ticket a, b, c;
+    ASSERT_TRUE(file.append("a\n", 2, &a));
+    ASSERT_TRUE(file.append("b\n", 2, &b));
+    EXPECT_TRUE(file.commit(b));
+    EXPECT_TRUE(file.commit(a));
+    EXPECT_EQ(commits.load(), 1);
+
+    ASSERT_TRUE(file.append("c\n", 2, &c));
+    file.close();
+    EXPECT_EQ(commits.load(), 2);
+    EXPECT_TRUE(file.commit(c));
+    EXPECT_FALSE(c.pending());
+    EXPECT_EQ(readFile(dir.file("TRVK.log")), "a\nb\nc\n");
+}
+
+// Through the logger: many threads at once, every line whole and each thread's lines in
+// the order it wrote them.
+TEST_F(LoggerFile, ConcurrentLinesStayWholeAndInEachWritersOrder) {
+    constexpr int kThreads = 6, kLines = 40;
+    std::vector<std::thread> threads;
+    std::atomic<int> failed{0};
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < kLines; ++n)
+                if (LogMessage("INF", kFile, kFunc, 7, "writer %d line %d", t, n) <= 0) ++failed;
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failed.load(), 0);
+    std::vector<int> next(kThreads, 0);
+    int lines = 0;
+    for (const std::string& line : TestSupport::splitLines(body())) {
+        int t = -1, n = -1;
+        const auto at = line.find(" writer ");
+        ASSERT_NE(at, std::string::npos) << line;
+        ASSERT_EQ(std::sscanf(line.c_str() + at, " writer %d line %d", &t, &n), 2) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        EXPECT_EQ(n, next[t]++) << line;
+        ++lines;
+    }
+    EXPECT_EQ(lines, kThreads * kLines);
 }
 
 // A line is formatted in fixed buffers: counting this thread's heap allocations while

@@ -399,3 +399,34 @@ TEST(ThreadPool, PostsThroughAFunnelRunOnThePoolAndNeverWaitForEachOther) {
     EXPECT_EQ(finished.load(), kItems);
     EXPECT_EQ(onPoster.load(), 0);
 }
+
+TEST(ThreadPool, WorkPostedWhileEveryThreadWaitsInABlockingScopeStillRuns) {
+    // As log writers waiting for the disk do: every pool thread waits, inside a Blocking
+    // scope, for an item posted after them.
+    auto& pool = Platform::ThreadPool::instance();
+    const int waiting = static_cast<int>(pool.thread_count()) + 2;
+    std::mutex m;
+    std::condition_variable cv;
+    int inside = 0;
+    bool released = false;
+    std::atomic<int> finished{0};
+    for (int i = 0; i < waiting; ++i)
+        pool.post([&] {
+            Platform::ThreadPool::Blocking blocking;
+            std::unique_lock lk(m);
+            ++inside;
+            cv.notify_all();
+            cv.wait_for(lk, std::chrono::seconds(30), [&] { return released; });
+            ++finished;
+        });
+    {
+        std::unique_lock lk(m);
+        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(30), [&] { return inside == waiting; }));
+    }
+    pool.post([&] {
+        std::lock_guard g(m);
+        released = true;
+        cv.notify_all();
+    });
+    EXPECT_TRUE(eventually([&] { return finished.load() == waiting; }, std::chrono::seconds(30)));
+}

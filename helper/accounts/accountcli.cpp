@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 
+#include "common/programoptions.h"
 #include "helper/servicecommands.h"
 
 namespace TarvikHelper {
@@ -20,11 +21,18 @@ int usage(const char* problem) {
     return 2;
 }
 
-bool parseFlags(const std::vector<std::string>& args, std::map<std::string, std::string>& flags) {
-    for (std::size_t i = 1; i < args.size(); i += 2) {
-        if (args[i].rfind("--", 0) != 0 || i + 1 >= args.size()) return false;
-        flags[args[i].substr(2)] = args[i + 1];
-    }
+// The flags after the action, each "--name value".
+bool parseFlags(const std::vector<std::string>& args, std::map<std::string, std::string>& flags,
+                std::string& error) {
+    namespace po = boost::program_options;
+    po::options_description options;
+    for (const char* name :
+         {"user", "email", "name", "first", "last", "id", "secret", "scopes", "command", "status"})
+        options.add_options()(name, po::value<std::string>());
+    po::variables_map values;
+    if (!Tarvik::ProgramOptions::parse({args.begin() + 1, args.end()}, options, {}, values, error))
+        return false;
+    for (const auto& [name, value] : values) flags[name] = value.as<std::string>();
     return true;
 }
 
@@ -47,8 +55,13 @@ void announce(const char* type) {
 
 int runAccountCommand(const std::vector<std::string>& args) {
     if (args.empty()) return usage("account needs an action");
+    if (args[0] == "--help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     std::map<std::string, std::string> flags;
-    if (!parseFlags(args, flags)) return usage("flags come as --name value pairs");
+    std::string error;
+    if (!parseFlags(args, flags, error)) return usage(error.c_str());
     AccountStore store;
     try {
         const std::string& action = args[0];

@@ -19,8 +19,8 @@ using namespace Tarvik;
 
 namespace {
 
-ValueSet refused(int32_t errorCode) {
-    ValueSet response = createResponse(false);
+ValueSet refused(int32_t errorCode, const std::string& reason) {
+    ValueSet response = refusedBecause(reason);
     response.Insert(Keys::kErrorCode, errorCode);
     return response;
 }
@@ -58,7 +58,8 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
     commands.add(Commands::kMessageSend, [&bus](const ValueSet& request) {
         const auto type = requiredText(request, CommandKeys::kMessage);
         const auto payload = requiredText(request, CommandKeys::kPayload);
-        if (!type || !payload) return refused(MessageBus::kEmptyType);
+        if (!type || !payload)
+            return refused(MessageBus::kEmptyType, "no String message and payload");
         ValueSet response = createResponse(true);
         response.Insert(Keys::kErrorCode, bus.send(*type, *payload));
         return response;
@@ -66,14 +67,14 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
 
     commands.add(Commands::kIsAppInstalled, [&services](const ValueSet& request) {
         const auto target = requiredText(request, CommandKeys::kTargetSpecifier);
-        if (!target) return createResponse(false);
+        if (!target) return refusedBecause("no String TargetSpecifier");
         return answerWith(CommandKeys::kIsAppInstalled,
                           services.installed.find(*target).has_value());
     });
 
     commands.add(Commands::kIsAppAvailable, [&bus](const ValueSet& request) {
         const auto target = requiredText(request, CommandKeys::kTargetSpecifier);
-        if (!target) return createResponse(false);
+        if (!target) return refusedBecause("no String TargetSpecifier");
         bool live = false;
         for (const auto& m : bus.members()) live = live || m.package == *target;
         return answerWith(CommandKeys::kIsAppAvailable, live);
@@ -81,7 +82,7 @@ void registerMessageCommands(HelperCommands& commands, HelperServices& services)
 
     commands.add(Commands::kLaunchApp, [&services, &bus](const ValueSet& request) {
         const auto target = requiredText(request, CommandKeys::kTargetSpecifier);
-        if (!target) return createResponse(false);
+        if (!target) return refusedBecause("no String TargetSpecifier");
         const bool focus = entryOf<bool>(request, CommandKeys::kFocus).value_or(false);
         const std::string arguments =
             requiredText(request, CommandKeys::kCommandLineArguments).value_or("");

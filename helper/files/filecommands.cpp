@@ -5,6 +5,7 @@
 #include "common/messageschema.h"
 #include "helper/files/fileoperations.h"
 #include "helper/requestentries.h"
+#include "helper/responses.h"
 #include "helper/servicecommands.h"
 
 namespace TarvikHelper {
@@ -21,6 +22,7 @@ ValueSet refused(const FileFailure& failure) {
     response.Insert(Keys::kResult, int32_t{1});
     response.Insert(Keys::kErrorCode, failure.code);
     response.Insert(keyOf(CommandKeys::kFileError), hstring::from_utf8(failure.text));
+    response.Insert(kReasonKey, hstring::from_utf8(failure.text));
     return response;
 }
 

@@ -34,13 +34,13 @@ void registerPermissionCommands(HelperCommands& commands, HelperServices& servic
     const FileRoots& roots = services.fileRoots;
     commands.add(Commands::kQueryFolderPermission, [&roots](const ValueSet& request) {
         const auto folder = requiredText(request, CommandKeys::kAppXFolderName);
-        if (!folder) return createResponse(false);
+        if (!folder) return refusedBecause("no String AppXFolderName");
         return answerWith(CommandKeys::kFolderHasAppxPermissions,
                           served(roots, *folder) && folderGrantsAccess(*folder));
     });
     commands.add(Commands::kSetFolderPermission, [&roots](const ValueSet& request) {
         const auto folder = requiredText(request, CommandKeys::kAppXFolderName);
-        if (!folder) return createResponse(false);
+        if (!folder) return refusedBecause("no String AppXFolderName");
         return answerWith(CommandKeys::kSetFolderPermissions,
                           served(roots, *folder) && grantFolderAccess(*folder));
     });

@@ -34,9 +34,10 @@ void registerProcessCommands(HelperCommands& commands, HelperServices& services)
         const auto pid = entryOf<uint32_t>(request, CommandKeys::kProcessId);
         if (!pid) {
             TLOG("WRN", "watch request without UInt32 ProcessID");
-            return createResponse(false);
+            return refusedBecause("no UInt32 ProcessID");
         }
-        return createResponse(watcher.watch(*pid));
+        if (!watcher.watch(*pid)) return refusedBecause("not a process of the application");
+        return createResponse(true);
     });
 }
 

@@ -41,7 +41,7 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
 
     commands.add(Commands::kSocketServerInitialize, [&server](const ValueSet&) {
         const uint16_t port = server.open();
-        if (port == 0) return createResponse(false);
+        if (port == 0) return refusedBecause("no port to listen on");
         return answerWith(CommandKeys::kSocketServerPort, static_cast<uint32_t>(port));
     });
     commands.add(Commands::kSocketServerStartListening,
@@ -49,10 +49,11 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
     commands.add(Commands::kSocketServerSendResponse, [&server](const ValueSet& request) {
         const auto socketNumber = entryOf<uint32_t>(request, CommandKeys::kSocketNumber);
         const auto text = requiredText(request, CommandKeys::kResponseString);
-        if (!socketNumber || !text) return createResponse(false);
+        if (!socketNumber || !text)
+            return refusedBecause("no UInt32 SocketNumber and String ResponseString");
         if (!server.send(*socketNumber, *text)) {
             TLOG("WRN", "no socket %u to answer", *socketNumber);
-            return createResponse(false);
+            return refusedBecause("unknown socket number");
         }
         return createResponse(true);
     });
@@ -62,7 +63,7 @@ void registerSocketCommands(HelperCommands& commands, HelperServices& services) 
     });
     commands.add(Commands::kSocketServerLaunchClient, [](const ValueSet& request) {
         const auto name = requiredText(request, CommandKeys::kFilePathString);
-        if (!name) return createResponse(false);
+        if (!name) return refusedBecause("no String FilePathString");
         return createResponse(
             launchClientProgram(*name, textOrEmpty(request, CommandKeys::kParametersString)));
     });

@@ -21,7 +21,7 @@ void registerSystemCommands(HelperCommands& commands, HelperServices& services) 
         const auto type = entryOf<uint32_t>(request, CommandKeys::kKeyMapType);
         if (!code || !type) {
             TLOG("WRN", "key mapping without UInt32 KeyCode and KeyMapType");
-            return createResponse(false);
+            return refusedBecause("no UInt32 KeyCode and KeyMapType");
         }
         return answerWith(CommandKeys::kKeyReturnCode, mapVirtualKey(*code, *type));
     });
@@ -29,14 +29,17 @@ void registerSystemCommands(HelperCommands& commands, HelperServices& services) 
     EnvironmentStore& environment = services.environment;
     commands.add(Commands::kGetEnvironmentVariable, [&environment](const ValueSet& request) {
         const auto name = requiredText(request, CommandKeys::kEnvVariableName);
-        if (!name) return createResponse(false);
+        if (!name) return refusedBecause("no String EnvVariableName");
         return answerWith(CommandKeys::kEnvTableEntry, hstring::from_utf8(environment.get(*name)));
     });
     commands.add(Commands::kSetEnvironmentVariable, [&environment](const ValueSet& request) {
         const auto name = requiredText(request, CommandKeys::kEnvVariableName);
-        if (!name) return createResponse(false);
-        return createResponse(
-            environment.set(*name, textOrEmpty(request, CommandKeys::kEnvVariableValue)));
+        if (!name) return refusedBecause("no String EnvVariableName");
+        if (!environment.set(*name, textOrEmpty(request, CommandKeys::kEnvVariableValue)))
+            return refusedBecause(EnvironmentStore::validName(*name)
+                                      ? "the variable could not be stored"
+                                      : "bad variable name");
+        return createResponse(true);
     });
 
     commands.add(Commands::kGetKeyboardLayout, [](const ValueSet&) {

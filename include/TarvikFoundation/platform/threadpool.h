@@ -39,6 +39,20 @@ class TARVIK_API ThreadPool {
         DeliveryQueue* previous_;
     };
 
+    /// While alive on a pool thread, that thread counts as waiting, not working (a wait
+    /// for the disk, say): work queued meanwhile is taken by another thread, added when
+    /// fewer than the pool's usual number are working. No effect off the pool.
+    class Blocking {
+      public:
+        Blocking() noexcept;
+        ~Blocking();
+        Blocking(const Blocking&) = delete;
+        Blocking& operator=(const Blocking&) = delete;
+
+      private:
+        bool counted_;
+    };
+
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
     ~ThreadPool();
