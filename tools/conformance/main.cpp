@@ -1,6 +1,5 @@
 // tarvik-conformance: starts a helper program as the library would and checks it
 // against the contract, one line per check.
-#include <boost/program_options.hpp>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -13,12 +12,13 @@
 #include <TarvikFoundation/platform/hstring.h>
 
 #include "common/logger.h"
+#include "common/programoptions.h"
 #include "tools/conformance/conformancechecks.h"
 #include "tools/conformance/helperlink.h"
 #include "tools/conformance/helpersandbox.h"
 #include "tools/conformance/report.h"
 
-namespace po = boost::program_options;
+namespace po = Tarvik::ProgramOptions::po;
 using namespace Conformance;
 
 namespace {
@@ -50,51 +50,38 @@ int main(int argc, char** argv) {
     std::string only;
     int timeoutMs = 5000;
     po::options_description described(
-        "Usage: tarvik-conformance [options] --helper PROGRAM [ARGS...]\n"
         "Starts PROGRAM ARGS with the command line the library gives its helper, plays the\n"
         "application's side and checks the helper against the contract: one line per\n"
         "check, then \"N passed, M failed\"; exit status 1 on any failure.\n\nOptions");
-    described.add_options()("help,h", "show this help and exit")("version",
-                                                                 "show the version and exit")(
+    described.add_options()(
         "helper", po::value<std::string>(),
         "the helper program; the arguments after it are passed to it before the library's")(
         "only", po::value<std::string>(&only),
         "comma-separated command codes the helper implements (e.g. 38,39,40,4); the others "
-        "must be answered with \"response\" 1")("timeout",
-                                                po::value<int>(&timeoutMs)->default_value(5000),
-                                                "milliseconds to wait for each answer")(
+        "must be answered with \"response\" 1")(
+        "timeout", po::value<int>(&timeoutMs)->default_value(5000),
+        "milliseconds to wait for each answer")(
         "from-settings",
         "start PROGRAM ARGS without the library's arguments, as the full-trust launcher "
         "does: the helper reads them from the package's LocalSettings \"args\"")(
         "keep", "keep the helper's temporary folders (logs included) and print where");
     po::variables_map options;
-    try {
-        po::store(po::command_line_parser(own, argv).options(described).run(), options);
-        po::notify(options);
-    } catch (const po::error& e) {
-        std::fprintf(stderr, "tarvik-conformance: %s\n", e.what());
-        return 2;
-    }
-    if (options.count("help")) {
-        std::cout << described << "\n";
-        return 0;
-    }
-    if (options.count("version")) {
-        std::printf("tarvik-conformance %s\n", TARVIK_VERSION);
-        return 0;
-    }
+    if (const auto done = Tarvik::ProgramOptions::readCommandLine(
+            own, argv, {"tarvik-conformance", "[options] --helper PROGRAM [ARGS...]"}, described,
+            options))
+        return *done;
     CheckOptions checkOptions;
     if (!options.count("helper")) {
         std::fprintf(stderr, "tarvik-conformance: --helper PROGRAM is required (see --help)\n");
-        return 2;
+        return Tarvik::ProgramOptions::kUsageError;
     }
     if (!only.empty() && !parseCodes(only, checkOptions.only)) {
         std::fprintf(stderr, "tarvik-conformance: --only wants command codes like 38,39,40,4\n");
-        return 2;
+        return Tarvik::ProgramOptions::kUsageError;
     }
     if (timeoutMs < 100 || timeoutMs > 600000) {
         std::fprintf(stderr, "tarvik-conformance: --timeout must be 100 to 600000 ms\n");
-        return 2;
+        return Tarvik::ProgramOptions::kUsageError;
     }
     checkOptions.answerTimeout = std::chrono::milliseconds(timeoutMs);
     checkOptions.fromSettings = options.count("from-settings") > 0;
