@@ -58,9 +58,9 @@ int main(int argc, char** argv) {
         "the helper program; the arguments after it are passed to it before the library's")(
         "only", po::value<std::string>(&only),
         "comma-separated command codes the helper implements (e.g. 38,39,40,4); the others "
-        "must be answered with \"response\" 1")(
-        "timeout", po::value<int>(&timeoutMs)->default_value(5000),
-        "milliseconds to wait for each answer")(
+        "must be answered with \"response\" 1")("timeout",
+                                                po::value<int>(&timeoutMs)->default_value(5000),
+                                                "milliseconds to wait for each answer")(
         "from-settings",
         "start PROGRAM ARGS without the library's arguments, as the full-trust launcher "
         "does: the helper reads them from the package's LocalSettings \"args\"")(
