@@ -69,11 +69,22 @@ Platform::hstring AcknowledgementUtils::getAckKey(int32_t slot) {
 void AcknowledgementUtils::processAcknowledgements(const Platform::ValueSet& request) {
     const auto count = request.TryLookup(Keys::kAckCounts);
     if (!count) return;
+    // A peer's malformed acknowledgements are dropped; the request itself still runs.
+    if (!count->holds<int32_t>()) {
+        TLOG("WRN", "ackCounts is not Int32, acknowledgements ignored");
+        return;
+    }
     const int32_t n = Platform::unbox_value<int32_t>(*count);
     if (n <= 0) return;
     const auto& keys = instance().ackKeys_;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(std::min(n, kMaxAcks)); ++i)
-        ResultsCache::deleteResult(request.LookupAs<uint64_t>(keys[i]));
+    for (std::size_t i = 0; i < static_cast<std::size_t>(std::min(n, kMaxAcks)); ++i) {
+        const auto id = request.TryLookup(keys[i]);
+        if (!id || !id->holds<uint64_t>()) {
+            TLOG("WRN", "Ack%d missing or not UInt64, ignored", static_cast<int>(i + 1));
+            continue;
+        }
+        ResultsCache::deleteResult(Platform::unbox_value<uint64_t>(*id));
+    }
 }
 
 std::size_t AcknowledgementUtils::pendingCount() {

@@ -474,8 +474,14 @@ task<void> TarvikAppServiceConnection::handlerTask(
         uint64_t id = kNoRequestId;
         ValueSet result = nullptr;
         bool execute = true;
-        if (message.HasKey(Keys::kCommandId)) {
-            id = message.LookupAs<uint64_t>(Keys::kCommandId);
+        const auto idValue = message.TryLookup(Keys::kCommandId);
+        if (idValue && !idValue->holds<uint64_t>()) {
+            // An id of another type cannot be matched with its retries: refused, not run.
+            TLOG("CRT", "kCommandId is not UInt64, request refused");
+            result = createResponse(false);
+            execute = false;
+        } else if (idValue) {
+            id = Platform::unbox_value<uint64_t>(*idValue);
             TLOG("DBG", "handle %s [%I64d] on %x", self->name_.c_str(), id,
                  tagOf(sender.identity()));
             ValueSet cached = nullptr;

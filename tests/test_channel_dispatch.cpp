@@ -106,6 +106,40 @@ TEST_F(Dispatch, AnAcknowledgementOfARunningRequestDoesNotLetItsRetryRunAgain) {
     ResultsCache::deleteResult(7402);
 }
 
+TEST_F(Dispatch, MalformedEnvelopeValuesAreAnsweredAndOnlyTheWellFormedAcksCount) {
+    std::atomic<int> calls{0};
+    channel->addCommand(55, [&](const ValueSet&) {
+        ++calls;
+        return createResponse(true);
+    });
+    ASSERT_EQ(send(request(55, 7501)).Message().LookupAs<int32_t>(L"response"), 0);
+    ASSERT_TRUE(ResultsCache::containsResult(7501));
+
+    // "ackCounts" of another type: ignored, the request runs.
+    auto mistypedCount = request(55, 7502);
+    mistypedCount.Insert(L"ackCounts", Platform::hstring(L"1"));
+    mistypedCount.Insert(L"Ack1", uint64_t{7501});
+    EXPECT_EQ(send(mistypedCount).Message().LookupAs<int32_t>(L"response"), 0);
+    EXPECT_TRUE(ResultsCache::containsResult(7501));
+
+    // A missing and a mistyped slot are skipped; the well-formed one still acknowledges.
+    auto partial = request(55, 7503);
+    partial.Insert(L"ackCounts", int32_t{3});
+    partial.Insert(L"Ack2", Platform::hstring(L"7501"));
+    partial.Insert(L"Ack3", uint64_t{7501});
+    EXPECT_EQ(send(partial).Message().LookupAs<int32_t>(L"response"), 0);
+    EXPECT_FALSE(ResultsCache::containsResult(7501));
+    EXPECT_EQ(calls.load(), 3);
+
+    // An id of another type cannot be matched with its retries: refused, not run.
+    auto mistypedId = createRequest(55);
+    mistypedId.Insert(L"commandId", Platform::hstring(L"7504"));
+    EXPECT_EQ(send(mistypedId).Message().LookupAs<int32_t>(L"response"), 1);
+    EXPECT_EQ(calls.load(), 3);
+    ResultsCache::deleteResult(7502);
+    ResultsCache::deleteResult(7503);
+}
+
 TEST_F(Dispatch, UnregisteredCommandAndMissingCommandGetNoAnswerFromTheChannel) {
     const auto unhandled = send(request(99, 7101));
     EXPECT_EQ(unhandled.Status(), AppServiceResponseStatus::Failure);

@@ -174,19 +174,25 @@ TEST(ResultsCacheAcknowledgements, CountAboveTwentyFiveReadsOnlyTwentyFiveSlots)
     EXPECT_NO_THROW(AcknowledgementUtils::processAcknowledgements(none));
 }
 
-TEST(ResultsCacheAcknowledgements, BadSlotStillDropsTheSlotsBeforeIt) {
+TEST(ResultsCacheAcknowledgements, BadSlotIsSkippedAndTheOthersStillCount) {
     for (uint64_t id : {81, 82, 83}) ResultsCache::storeResult(id, createResponse(true));
     ValueSet request = createRequest(31);
     request.Insert(L"ackCounts", int32_t{3});
     request.Insert(L"Ack1", uint64_t{81});
     request.Insert(L"Ack2", Platform::hstring(L"not an id"));
     request.Insert(L"Ack3", uint64_t{83});
-    EXPECT_ANY_THROW(AcknowledgementUtils::processAcknowledgements(request));
+    // The request still runs and gets its answer: a peer's bad slot only goes unread.
+    EXPECT_NO_THROW(AcknowledgementUtils::processAcknowledgements(request));
     EXPECT_FALSE(ResultsCache::containsResult(81));
-    EXPECT_TRUE(ResultsCache::containsResult(83));  // after the bad slot: kept
-    for (uint64_t id : {82, 83}) ResultsCache::deleteResult(id);
-    EXPECT_FALSE(ResultsCache::containsResult(82));
+    EXPECT_TRUE(ResultsCache::containsResult(82));
     EXPECT_FALSE(ResultsCache::containsResult(83));
+
+    ValueSet mistypedCount = createRequest(31);
+    mistypedCount.Insert(L"ackCounts", Platform::hstring(L"1"));
+    mistypedCount.Insert(L"Ack1", uint64_t{82});
+    EXPECT_NO_THROW(AcknowledgementUtils::processAcknowledgements(mistypedCount));
+    EXPECT_TRUE(ResultsCache::containsResult(82));
+    ResultsCache::deleteResult(82);
 }
 
 TEST(ResultsCacheAcknowledgements, StoringAgainReplacesTheCachedResponse) {
