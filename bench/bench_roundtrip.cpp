@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 #include <future>
 #include <thread>
+#include <vector>
 
 #include <TarvikFoundation/orvanetestmanager.h>
 
@@ -150,6 +151,32 @@ void BM_CommittedLogLine(benchmark::State& state) {
 }
 BENCHMARK(BM_CommittedLogLine)->UseRealTime()->Iterations(1);
 
+// The ceiling of level 2 with depth requests in flight: as many threads, each writing
+// and committing one line after another to the session's log file, nothing else.
+void BM_CommittedLinesAlone(benchmark::State& state) {
+    HelperSession::shared();
+    const int writers = static_cast<int>(state.range(0));
+    Bench::LogLevelScope level(2);
+    int64_t total = 0;
+    const auto started = Clock::now();
+    for (auto _ : state) {
+        const int64_t batch = std::max(2000, writers * 20);
+        std::atomic<int64_t> next{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < writers; ++i)
+            threads.emplace_back([&] {
+                while (next.fetch_add(1) < batch)
+                    TLOG("INF", "received response for kTestDelayMessage");
+            });
+        for (auto& t : threads) t.join();
+        total += batch;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    Bench::record(state, "log_lines_writers_" + std::to_string(writers), total / seconds,
+                  "lines_per_s");
+}
+BENCHMARK(BM_CommittedLinesAlone)->ArgName("writers")->Arg(16)->Arg(64)->UseRealTime();
+
 void BM_TestDelayInFlight(benchmark::State& state) {
     auto& session = HelperSession::shared();
     const int depth = static_cast<int>(state.range(0));
@@ -185,5 +212,11 @@ int main(int argc, char** argv) {
                           "lib_depth_" + std::to_string(depth),
                           "raw_echo_depth_" + std::to_string(depth), 0.5, false});
     Bench::addLevelRatios(ratios, "lib_roundtrip_p50", "lib_depth_", "log_line_p50");
+    // How close level 2 comes to what the log file alone commits with as many writers.
+    for (int depth : {16, 64})
+        ratios.push_back(
+            {"throughput at depth " + std::to_string(depth) + ", level 2 / log lines alone",
+             "lib_depth_" + std::to_string(depth) + "_level2",
+             "log_lines_writers_" + std::to_string(depth), 0.7, false});
     return Bench::runAndReport(argc, argv, ratios);
 }
