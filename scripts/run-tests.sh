@@ -3,7 +3,7 @@
 # with every program's tests in shuffled order (the seed is printed; set
 # TARVIK_TEST_SEED to repeat a run), once under AddressSanitizer with
 # UndefinedBehaviorSanitizer, then the channel, relay and message tests under
-# ThreadSanitizer, then each fuzz target for a minute.
+# ThreadSanitizer, then each fuzz target for 20 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -25,6 +25,7 @@ cmake --build build-tsan -j2 --target $tsan_tests tarvik-helper tarvik-apphost
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j2 --timeout 900 -R "^($(echo $tsan_tests | tr ' ' '|'))\$"
 
-# Each fuzz target for a short while (TARVIK_FUZZ_SECONDS, 60 by default; 0 skips).
-fuzz_seconds="${TARVIK_FUZZ_SECONDS:-60}"
+# Each fuzz target for a short while (TARVIK_FUZZ_SECONDS, 20 by default; 0 skips); a
+# longer search is scripts/run-fuzz.sh on its own.
+fuzz_seconds="${TARVIK_FUZZ_SECONDS:-20}"
 if [ "$fuzz_seconds" -gt 0 ]; then ./scripts/run-fuzz.sh "$fuzz_seconds"; fi
