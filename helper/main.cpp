@@ -146,15 +146,7 @@ int main(int argc, char** argv) {
     commands.registerAll();
     HelperServices services(options->packageFamilyName);
     services.applicationPid = static_cast<pid_t>(applicationPid);
-    registerMessageCommands(commands, services);
-    registerAccountCommands(commands, services);
-    registerAnalyticsCommands(commands, services);
-    registerFileCommands(commands, services);
-    registerSystemCommands(commands, services);
-    registerProcessCommands(commands, services);
-    registerPermissionCommands(commands, services);
-    registerSocketCommands(commands, services);
-    registerCartCommands(commands, services);
+    registerServiceCommands(commands, services);
     // The application redeems its file tokens here, for descriptors, outside the channel.
     std::unique_ptr<Platform::FileTokenService> redemption;
     try {

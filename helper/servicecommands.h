@@ -50,5 +50,7 @@ void registerProcessCommands(HelperCommands& commands, HelperServices& services)
 void registerPermissionCommands(HelperCommands& commands, HelperServices& services);
 void registerSocketCommands(HelperCommands& commands, HelperServices& services);
 void registerCartCommands(HelperCommands& commands, HelperServices& services);
+// Every service's commands, as the helper serves them.
+void registerServiceCommands(HelperCommands& commands, HelperServices& services);
 
 }  // namespace TarvikHelper

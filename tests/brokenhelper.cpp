@@ -58,15 +58,7 @@ int main(int argc, char** argv) {
     HelperCommands commands(channel);
     commands.registerAll();
     HelperServices services(options->packageFamilyName);
-    registerMessageCommands(commands, services);
-    registerAccountCommands(commands, services);
-    registerAnalyticsCommands(commands, services);
-    registerFileCommands(commands, services);
-    registerSystemCommands(commands, services);
-    registerProcessCommands(commands, services);
-    registerPermissionCommands(commands, services);
-    registerSocketCommands(commands, services);
-    registerCartCommands(commands, services);
+    registerServiceCommands(commands, services);
     if (fault == "mistyped-answer")
         commands.add(Tarvik::Commands::kTestDelayMessage, [](const Platform::ValueSet&) {
             auto response = Tarvik::createResponse(true);
