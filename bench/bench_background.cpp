@@ -78,20 +78,8 @@ BENCHMARK(BM_RawTwoHopRelay)->UseRealTime()->MinTime(1.0);
 void BM_RawTwoHopRelayPipelined(benchmark::State& state) {
     const int depth = static_cast<int>(state.range(0));
     RawTwoHopRelay relay;
-    std::string out(relay.requestSize(), 'q'), in(relay.responseSize(), '\0');
-    int64_t total = 0;
-    const auto started = Clock::now();
-    for (auto _ : state) {
-        const int batch = std::max(2000, depth * 20);
-        for (int i = 0; i < depth; ++i) Bench::writeAll(relay.fd(), out.data(), out.size());
-        for (int i = 0; i < batch; ++i) {
-            Bench::readAll(relay.fd(), in.data(), in.size());
-            if (i + depth < batch) Bench::writeAll(relay.fd(), out.data(), out.size());
-        }
-        total += batch;
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    Bench::record(state, "raw_relay_depth_" + std::to_string(depth), total / seconds, "req_per_s");
+    Bench::recordPipelined(state, relay.fd(), relay.requestSize(), relay.responseSize(), depth,
+                           "raw_relay_depth_" + std::to_string(depth));
 }
 BENCHMARK(BM_RawTwoHopRelayPipelined)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->UseRealTime();
 

@@ -68,20 +68,8 @@ BENCHMARK(BM_RawUnixPingPong)->UseRealTime()->MinTime(1.0);
 void BM_RawPipelinedEcho(benchmark::State& state) {
     const int depth = static_cast<int>(state.range(0));
     RawEcho echo;
-    std::string out(echo.requestSize(), 'q'), in(echo.responseSize(), '\0');
-    int64_t total = 0;
-    const auto started = Clock::now();
-    for (auto _ : state) {
-        const int batch = std::max(2000, depth * 20);
-        for (int i = 0; i < depth; ++i) Bench::writeAll(echo.fd(), out.data(), out.size());
-        for (int i = 0; i < batch; ++i) {
-            Bench::readAll(echo.fd(), in.data(), in.size());
-            if (i + depth < batch) Bench::writeAll(echo.fd(), out.data(), out.size());
-        }
-        total += batch;
-    }
-    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-    Bench::record(state, "raw_echo_depth_" + std::to_string(depth), total / seconds, "req_per_s");
+    Bench::recordPipelined(state, echo.fd(), echo.requestSize(), echo.responseSize(), depth,
+                           "raw_echo_depth_" + std::to_string(depth));
 }
 BENCHMARK(BM_RawPipelinedEcho)->Arg(1)->Arg(16)->Arg(64)->Arg(256)->UseRealTime();
 

@@ -76,6 +76,27 @@ inline void record(benchmark::State& state, const std::string& name, double valu
     state.counters[unit] = value;
 }
 
+// Requests per second through a raw baseline (a socket that answers each request with
+// one response, in order) with `depth` requests kept in flight.
+inline void recordPipelined(benchmark::State& state, int fd, std::size_t requestSize,
+                            std::size_t responseSize, int depth, const std::string& name) {
+    std::string out(requestSize, 'q'), in(responseSize, '\0');
+    int64_t total = 0;
+    const auto started = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        const int batch = std::max(2000, depth * 20);
+        for (int i = 0; i < depth; ++i) writeAll(fd, out.data(), out.size());
+        for (int i = 0; i < batch; ++i) {
+            readAll(fd, in.data(), in.size());
+            if (i + depth < batch) writeAll(fd, out.data(), out.size());
+        }
+        total += batch;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    record(state, name, total / seconds, "req_per_s");
+}
+
 // Runs `once` per iteration and records the median of the single times, in µs: a
 // shared machine throws in outliers that would move a mean.
 template <class F>
