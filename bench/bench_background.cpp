@@ -20,7 +20,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int kDepths[] = {1, 16, 64, 256};
 
 // A relay thread per direction between two socket pairs and an echo behind them, each
