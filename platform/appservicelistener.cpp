@@ -135,6 +135,14 @@ std::shared_ptr<AppServiceListener> AppServiceListener::start(const hstring& pac
     // listener's and is replaced.
     listener->lock_ = std::make_unique<ListenerLock>(path);
     listener->impl_ = std::make_shared<Impl>(packageFamilyName, serviceName, std::move(handler));
+    // Made before anything can fail: a listener that fails to start is still stopped,
+    // and stopping closes the waiting handshakes.
+    std::weak_ptr<Impl> weak = listener->impl_;
+    listener->impl_->pending = std::make_shared<PendingHandshakes>(
+        [weak](PendingHandshakes::Socket socket, const tarvik::wire::Frame& hello) {
+            if (auto impl = weak.lock()) impl->handshake(std::move(socket), hello);
+        },
+        SocketClient::kHandshakeTimeoutMs);
     auto& acceptor = listener->impl_->acceptor;
     boost::system::error_code ec;
     acceptor.open(stream_protocol(), ec);
@@ -150,12 +158,6 @@ std::shared_ptr<AppServiceListener> AppServiceListener::start(const hstring& pac
         throw hresult_error(static_cast<hresult>(0x80004005),
                             hstring::from_utf8("cannot listen on " + path + ": " + ec.message()));
     auto impl = listener->impl_;
-    std::weak_ptr<Impl> weak = impl;
-    impl->pending = std::make_shared<PendingHandshakes>(
-        [weak](PendingHandshakes::Socket socket, const tarvik::wire::Frame& hello) {
-            if (auto impl = weak.lock()) impl->handshake(std::move(socket), hello);
-        },
-        SocketClient::kHandshakeTimeoutMs);
     boost::asio::post(IoContext::get(), [impl] { impl->acceptNext(); });
     return listener;
 }

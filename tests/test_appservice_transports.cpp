@@ -22,6 +22,7 @@
 #include "platform/appservicelistener.h"
 #include "platform/framedio.h"
 #include "platform/frameencoder.h"
+#include "platform/iocontext.h"
 #include "platform/listenerlock.h"
 #include "platform/pendinghandshakes.h"
 #include "platform/socketclient.h"
@@ -302,6 +303,28 @@ TEST_F(SocketTransport, TheNameBelongsToTheLockHolderAndADeadListenersSocketIsRe
     // The first host dies: its socket file stays behind, the lock goes with it.
     ::close(bound);
     first.reset();
+    auto listener = listen(echoRequests);
+    auto c = open();
+    ValueSet ping;
+    ping.Insert(L"n", int32_t{1});
+    const auto answer = c.SendMessageAsync(ping).get();
+    ASSERT_EQ(answer.Status(), AppServiceResponseStatus::Success);
+    EXPECT_TRUE(answer.Message().LookupAs<bool>(L"echo"));
+}
+
+// A listener that cannot bind is stopped as it is given up; the stop must not touch
+// what was never made, and the name is free for the next one.
+TEST_F(SocketTransport, AListenerThatCannotBindThrowsAndTheNextOneServes) {
+    SocketPaths::ensurePackageFolder(L"test.pfn");
+    const std::string path = SocketPaths::servicePath(L"test.pfn", L"svc");
+    ASSERT_TRUE(boost::filesystem::create_directory(path));
+    EXPECT_THROW(listen([](const AppServiceConnection&) {}), hresult_error);
+    // The stop runs on the I/O thread: let it run before going on.
+    std::promise<void> ran;
+    boost::asio::post(IoContext::get(), [&] { ran.set_value(); });
+    ran.get_future().wait();
+
+    boost::filesystem::remove(path);
     auto listener = listen(echoRequests);
     auto c = open();
     ValueSet ping;
