@@ -186,6 +186,13 @@ TEST_F(DesktopHelper, ARefusalCarriesItsReasonIntoTheApplicationsLog) {
     ASSERT_NE(cutEnd, std::string::npos) << text;
     EXPECT_LT(cutEnd - cutStart, 1000u) << text.substr(cutStart, cutEnd - cutStart);
     EXPECT_NE(text.find("entry after the long refusal", cutEnd), std::string::npos) << text;
+    // The helper logs its refusal of the long path bounded too, ending its line.
+    const std::string helperLog = TestSupport::readFile(dir.file(std::string(kFamily) + ".log"));
+    const auto own = helperLog.find(std::string(200, 'x'));
+    ASSERT_NE(own, std::string::npos) << helperLog;
+    const auto ownEnd = helperLog.find('\n', own);
+    ASSERT_NE(ownEnd, std::string::npos) << helperLog;
+    EXPECT_LT(ownEnd - helperLog.rfind('\n', own), 2000u);
     char listing[96];
     std::snprintf(listing, sizeof listing, "cmd %d failed", Tarvik::Commands::kListFilesFromPath);
     char code[32];
