@@ -34,6 +34,18 @@ int32_t commandOf(const ValueSet& request) {
 
 // Optional on a failed answer: why the peer refused.
 constexpr const wchar_t* kReasonKey = L"reason";
+// The peer writes the reason, so its length is bounded here: a longer one would fill the
+// log line, which is then cut without its newline and the next entry runs into it.
+constexpr std::size_t kReasonLogBytes = 256;
+
+std::string boundedReason(std::string reason) {
+    if (reason.size() <= kReasonLogBytes) return reason;
+    std::size_t end = kReasonLogBytes;
+    // Cut before a UTF-8 continuation byte, never inside a character.
+    while (end > 0 && (static_cast<unsigned char>(reason[end]) & 0xC0) == 0x80) --end;
+    reason.resize(end);
+    return reason + "...";
+}
 
 // A refusal's codes and the reason the peer gave, for the log line of the failed call.
 std::string refusalDetails(const ValueSet& message) {
@@ -48,7 +60,7 @@ std::string refusalDetails(const ValueSet& message) {
         text += number;
     }
     if (const auto reason = message.TryLookupAs<Platform::hstring>(kReasonKey))
-        text += " (reason: " + reason->to_utf8() + ")";
+        text += " (reason: " + boundedReason(reason->to_utf8()) + ")";
     return text;
 }
 }  // namespace

@@ -1,5 +1,6 @@
 #include "helper/helpercommands.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string>
 
@@ -35,6 +36,10 @@ void HelperCommands::registerAll() {
 namespace {
 // std::to_wstring goes through the C library's wide printf, which costs more than the
 // rest of the reply; the digits are ASCII and widen one to one.
+// Longer delays are cut to a year: in the clock's nanoseconds they would overflow and
+// not be waited at all.
+constexpr uint64_t kLongestDelayMs = 365ULL * 24 * 60 * 60 * 1000;
+
 void appendDecimal(std::wstring& out, uint64_t v) {
     char digits[20];
     const char* end = std::to_chars(digits, digits + sizeof digits, v).ptr;
@@ -49,7 +54,7 @@ ValueSet HelperCommands::testDelay(const ValueSet& request) {
         return refusedBecause("no UInt64 TestDelay");
     }
     const uint64_t ms = Platform::unbox_value<uint64_t>(*delay);
-    Platform::Clock::instance().sleep_for(std::chrono::milliseconds(ms));
+    Platform::Clock::instance().sleep_for(std::chrono::milliseconds(std::min(ms, kLongestDelayMs)));
     std::wstring text;
     text.reserve(48);
     text += L"Delayed ";

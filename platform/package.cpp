@@ -56,23 +56,34 @@ std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
     std::ifstream in(manifestPath);
     if (!in) throw hresult_invalid_argument(bad(manifestPath, "cannot be read"));
     nlohmann::json j;
+    // The key being read, so that a value of the wrong type is reported by its name.
+    std::string key;
     try {
         j = nlohmann::json::parse(in);
         auto package = std::make_shared<Package>();
         const auto base = boost::filesystem::absolute(manifestPath).parent_path();
         package->manifestPath_ = boost::filesystem::absolute(manifestPath).string();
-        package->familyName_ = hstring::from_utf8(j.at("familyName").get<std::string>());
+        key = "familyName";
+        package->familyName_ = hstring::from_utf8(j.at(key).get<std::string>());
         SocketPaths::validateName(package->familyName_, L"package family name");
-        package->version_ = parseVersion(j.at("version").get<std::string>(), manifestPath);
-        package->fullTrustProgram_ = resolve(base, j.value("fullTrustProgram", std::string()));
-        const nlohmann::json schemes = j.value("uriSchemes", nlohmann::json::object());
-        const nlohmann::json services = j.value("appServices", nlohmann::json::array());
+        key = "version";
+        package->version_ = parseVersion(j.at(key).get<std::string>(), manifestPath);
+        key = "fullTrustProgram";
+        package->fullTrustProgram_ = resolve(base, j.value(key, std::string()));
+        key = "uriSchemes";
+        const nlohmann::json schemes = j.value(key, nlohmann::json::object());
         for (const auto& [scheme, program] : schemes.items())
             package->schemes_[scheme] = resolve(base, program.get<std::string>());
-        const nlohmann::json clients = j.value("clientPrograms", nlohmann::json::object());
+        key = "clientPrograms";
+        const nlohmann::json clients = j.value(key, nlohmann::json::object());
         for (const auto& [name, program] : clients.items())
             package->clients_[name] = resolve(base, program.get<std::string>());
-        package->cartClient_ = resolve(base, j.value("cartClient", std::string()));
+        key = "cartClient";
+        package->cartClient_ = resolve(base, j.value(key, std::string()));
+        key = "appServices";
+        const nlohmann::json services = j.value(key, nlohmann::json::array());
+        if (!services.is_array())
+            throw hresult_invalid_argument(bad(manifestPath, "\"appServices\" must be an array"));
         for (const auto& s : services) {
             AppServiceDeclaration d{hstring::from_utf8(s.at("name").get<std::string>()),
                                     resolve(base, s.value("host", std::string()))};
@@ -81,7 +92,8 @@ std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
         }
         return package;
     } catch (const nlohmann::json::exception& e) {
-        throw hresult_invalid_argument(bad(manifestPath, e.what()));
+        if (key.empty()) throw hresult_invalid_argument(bad(manifestPath, e.what()));
+        throw hresult_invalid_argument(bad(manifestPath, "\"" + key + "\": " + e.what()));
     }
 }
 

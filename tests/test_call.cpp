@@ -263,7 +263,7 @@ TEST_F(CallTest, RefusesWhileThePackagesApplicationIsConnected) {
 }
 
 TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{manifest, "svc", "38", "TestDelay=UInt64:-1"}, "TestDelay=UInt64:-1"},
         {{manifest, "svc", "38", "TestDelay=UInt64:12x"}, "not a UInt64"},
         {{manifest, "svc", "38", "TestDelay=Float:1"}, "unknown type"},
@@ -278,6 +278,19 @@ TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
         {{dir.file("missing.json"), "svc", "38", "TestDelay=UInt64:0"}, "no package manifest"},
         {{"--frobnicate", manifest, "svc", "38"}, "frobnicate"},
     };
+    // A manifest with a value of the wrong type is refused by the key's name.
+    std::ofstream(dir.file("numbered.json"))
+        << json{{"familyName", 5}, {"version", "1.0.0.0"}}.dump();
+    std::ofstream(dir.file("listed.json"))
+        << json{{"familyName", kFamily}, {"version", "1.0.0.0"}, {"uriSchemes", {1}}}.dump();
+    std::ofstream(dir.file("named.json"))
+        << json{{"familyName", kFamily}, {"version", "1.0.0.0"}, {"appServices", "svc"}}.dump();
+    cases.push_back(
+        {{dir.file("numbered.json"), "svc", "38", "TestDelay=UInt64:0"}, "\"familyName\""});
+    cases.push_back(
+        {{dir.file("listed.json"), "svc", "38", "TestDelay=UInt64:0"}, "\"uriSchemes\""});
+    cases.push_back(
+        {{dir.file("named.json"), "svc", "38", "TestDelay=UInt64:0"}, "\"appServices\""});
     for (const auto& [args, text] : cases) {
         const Outcome done = runCall(args);
         EXPECT_EQ(done.status, 2) << args.back() << ": " << done.err;

@@ -16,9 +16,9 @@ struct CheckerRun {
     std::vector<std::string> failures;
 };
 
-CheckerRun runChecker(const std::string& fault) {
-    const std::string command = std::string(TARVIK_CONFORMANCE_PATH) + " --helper " +
-                                BROKEN_HELPER_PATH + " " + fault + " 2>&1";
+CheckerRun runCommand(const std::string& helper) {
+    const std::string command =
+        std::string(TARVIK_CONFORMANCE_PATH) + " --helper " + helper + " 2>&1";
     CheckerRun run;
     FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return run;
@@ -30,6 +30,10 @@ CheckerRun runChecker(const std::string& fault) {
     for (std::string line; std::getline(lines, line);)
         if (line.rfind("FAIL ", 0) == 0) run.failures.push_back(line);
     return run;
+}
+
+CheckerRun runChecker(const std::string& fault) {
+    return runCommand(std::string(BROKEN_HELPER_PATH) + " " + fault);
 }
 
 // Every failure is one of `expected`, and each of them failed.
@@ -66,6 +70,17 @@ TEST(Conformance, HelperThatMistypesAnAnswerKeyFails) {
     const CheckerRun run = runChecker("mistyped-answer");
     expectOnlyFailures(run, {"FAIL 38 TestDelayMessage: answer keys and types"});
     EXPECT_NE(run.output.find("\"TestReponse\" is Int32, not String"), std::string::npos);
+}
+
+TEST(Conformance, ProgramThatEndsBeforeConnectingFailsWithItsExitStatus) {
+    // The library's command line follows the script as its positional parameters.
+    const CheckerRun run = runCommand("/bin/sh -c 'exit 3'");
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("FAIL opening: the helper connects to the application's service: "
+                              "it ended, exit status 3"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("1 passed, 1 failed"), std::string::npos) << run.output;
 }
 
 }  // namespace

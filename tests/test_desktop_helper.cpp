@@ -166,9 +166,33 @@ TEST_F(DesktopHelper, ARefusalCarriesItsReasonIntoTheApplicationsLog) {
               Tarvik::Errors::kPathNotAllowed);
     auto system = TarvikFoundation::OrvaneWin32ApiManager::GetInstance();
     system->SetEnvironmentVariableAsync(L"NOT=A_NAME", L"x").get();
+    // The helper's reason names the path, so a long path makes a long reason; the
+    // application logs it cut short, and the next entry still starts a line of its own.
+    const std::string longPath = elsewhere.path().string() + "/" + std::string(6000, 'x');
+    EXPECT_EQ(codeOf([&] {
+                  OrvaneFileManager::GetInstance()
+                      ->ListFilesFromPathAsync(hstring::from_utf8(longPath), false)
+                      .get();
+              }),
+              Tarvik::Errors::kPathNotAllowed);
+    TLOG("INF", "entry after the long refusal");
     Tarvik::SetLogFilePath(Platform::utf8_to_wide(dir.file("after.log")));
     Tarvik::CloseLogFile();
     const std::string text = TestSupport::readFile(log);
+    const auto cut = text.find("xxx...)");
+    ASSERT_NE(cut, std::string::npos) << text;
+    const auto cutStart = text.rfind('\n', cut) + 1;
+    const auto cutEnd = text.find('\n', cut);
+    ASSERT_NE(cutEnd, std::string::npos) << text;
+    EXPECT_LT(cutEnd - cutStart, 1000u) << text.substr(cutStart, cutEnd - cutStart);
+    EXPECT_NE(text.find("entry after the long refusal", cutEnd), std::string::npos) << text;
+    // The helper logs its refusal of the long path bounded too, ending its line.
+    const std::string helperLog = TestSupport::readFile(dir.file(std::string(kFamily) + ".log"));
+    const auto own = helperLog.find(std::string(200, 'x'));
+    ASSERT_NE(own, std::string::npos) << helperLog;
+    const auto ownEnd = helperLog.find('\n', own);
+    ASSERT_NE(ownEnd, std::string::npos) << helperLog;
+    EXPECT_LT(ownEnd - helperLog.rfind('\n', own), 2000u);
     char listing[96];
     std::snprintf(listing, sizeof listing, "cmd %d failed", Tarvik::Commands::kListFilesFromPath);
     char code[32];

@@ -1,4 +1,6 @@
 // Commands 0 to 4: file tokens, the three folder operations and listings.
+#include <string>
+
 #include "common/commandcodes.h"
 #include "common/commandkeys.h"
 #include "common/logger.h"
@@ -16,8 +18,18 @@ using namespace Tarvik;
 
 namespace {
 
+// The failure's text holds the application's path: its log line is bounded, since one
+// past the logger's line size would lose its newline and take in the next entry.
+int loggedLength(const std::string& text) {
+    constexpr std::size_t kLoggedBytes = 1024;
+    if (text.size() <= kLoggedBytes) return static_cast<int>(text.size());
+    std::size_t end = kLoggedBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return static_cast<int>(end);
+}
+
 ValueSet refused(const FileFailure& failure) {
-    TLOG("WRN", "%s", failure.text.c_str());
+    TLOG("WRN", "%.*s", loggedLength(failure.text), failure.text.c_str());
     ValueSet response = createResponse(false);
     response.Insert(Keys::kResult, int32_t{1});
     response.Insert(Keys::kErrorCode, failure.code);

@@ -154,8 +154,8 @@ int main(int argc, char** argv) {
     try {
         package = Platform::Package::Current();
     } catch (const Platform::hresult_error& e) {
-        return usageError("cannot read the package manifest " + manifest.string() + ": " +
-                          e.message().to_utf8());
+        // The error names the manifest already.
+        return usageError("cannot read " + e.message().to_utf8());
     }
     const Platform::hstring service = Platform::hstring::from_utf8(words[1]);
     const bool background = vm.count("background") > 0;

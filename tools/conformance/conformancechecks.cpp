@@ -119,10 +119,25 @@ void ConformanceChecks::ensureAlive() {
     }
 }
 
+// Waits in short slices, so that a helper which ends before it connects is reported
+// at once rather than after the whole connect timeout.
+bool ConformanceChecks::awaitConnection(int seen) {
+    constexpr std::chrono::milliseconds kSlice{100};
+    const auto deadline = std::chrono::steady_clock::now() + options_.connectTimeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds::zero()) return false;
+        if (link_.waitForConnection(seen, std::min(left, kSlice))) return true;
+        if (sandbox_.ended())
+            return link_.waitForConnection(seen, std::chrono::milliseconds::zero());
+    }
+}
+
 bool ConformanceChecks::reconnect(const std::string& why) {
     const int seen = link_.connections();
     sandbox_.signalReconnect();
-    if (!link_.waitForConnection(seen, options_.connectTimeout)) {
+    if (!awaitConnection(seen)) {
         report_.check(false, "the helper connects again " + why,
                       "no connection within " + seconds(options_.connectTimeout));
         return false;
@@ -178,7 +193,7 @@ void ConformanceChecks::firstConnection(const std::vector<std::string>& program)
     if (!report_.check(sandbox_.start(program, !options_.fromSettings, error), "the helper starts",
                        error))
         throw Abort{};
-    const bool connected = link_.waitForConnection(0, options_.connectTimeout);
+    const bool connected = awaitConnection(0);
     std::string status;
     report_.check(connected, "opening: the helper connects to the application's service",
                   connected ? ""

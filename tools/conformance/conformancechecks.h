@@ -62,6 +62,7 @@ class ConformanceChecks {
     static std::optional<int32_t> responseOf(const Platform::ValueSet& answer);
     // Ends the run when the helper has gone or stopped answering.
     void ensureAlive();
+    bool awaitConnection(int seen);
     bool reconnect(const std::string& why);
     static std::string label(const Tarvik::CommandTable::CommandSpec& spec);
 

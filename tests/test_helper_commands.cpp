@@ -1,0 +1,57 @@
+// The reference helper's test commands.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <limits>
+#include <thread>
+
+#include <TarvikFoundation/tarvikappserviceconnection.h>
+
+#include "clockscope.h"
+#include "common/commandcodes.h"
+#include "common/commandkeys.h"
+#include "common/messageschema.h"
+#include "helper/helpercommands.h"
+
+namespace {
+
+using Platform::hstring;
+using Platform::ValueSet;
+
+// Waits (in real time, bounded) until the helper's delay shows as a timer of the clock.
+bool timerAppears(Platform::Clock& clock) {
+    for (int i = 0; i < 5000; ++i) {
+        if (!clock.pending().empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+TEST(HelperCommands, ADelayTooLongForTheClockIsWaitedAYearNotSkipped) {
+    TestSupport::ClockScope scope;
+    auto channel = Tarvik::TarvikAppServiceConnection::create("Helper");
+    TarvikHelper::HelperCommands commands{channel};
+    commands.registerAll();
+    const auto handler = channel->handlerFor(Tarvik::Commands::kTestDelayMessage);
+    ASSERT_TRUE(handler);
+    constexpr std::chrono::hours kYear{365 * 24};
+    for (const uint64_t delay :
+         {std::numeric_limits<uint64_t>::max(), uint64_t{10'000'000'000'000}}) {
+        ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestDelayMessage);
+        request.Insert(hstring(Tarvik::CommandKeys::kTestDelay), delay);
+        auto answer = std::async(std::launch::async, [&] { return handler(request); });
+        ASSERT_TRUE(timerAppears(scope.clock())) << delay;
+        const auto pending = scope.clock().pending();
+        ASSERT_EQ(pending.size(), 1u);
+        EXPECT_EQ(std::chrono::duration_cast<std::chrono::hours>(pending.front()), kYear) << delay;
+        EXPECT_EQ(answer.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+        scope.clock().advance(kYear);
+        const ValueSet reply = answer.get();
+        EXPECT_EQ(reply.LookupOr<hstring>(hstring(Tarvik::CommandKeys::kTestResponse), hstring()),
+                  hstring(L"Delayed " + std::to_wstring(delay) + L" ms"));
+    }
+}
+
+}  // namespace
