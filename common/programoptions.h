@@ -2,6 +2,7 @@
 // Every program reads its command line with one parser and answers --help and --version
 // the same way. Header-only: programs that link only the shared library use it too
 // (link the tarvik-programoptions target, which also gives TARVIK_VERSION).
+#include <algorithm>
 #include <boost/program_options.hpp>
 #include <cstdio>
 #include <exception>
@@ -60,6 +61,14 @@ inline bool parse(const std::vector<std::string>& args, const po::options_descri
                       .run(),
                   values);
         return true;
+    } catch (const po::error_with_option_name& e) {
+        // Its message substitutes the offending token in a loop that never ends when the
+        // token holds a placeholder such as "%canonical_option%": such a token is not
+        // echoed.
+        const bool placeholder = std::ranges::any_of(
+            args, [](const std::string& arg) { return arg.find('%') != std::string::npos; });
+        error = placeholder ? "an option or value with '%' was not understood" : e.what();
+        return false;
     } catch (const std::exception& e) {
         error = e.what();
         if (error.empty()) error = "bad command line";

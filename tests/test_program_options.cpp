@@ -139,6 +139,10 @@ TEST(ProgramOptions, HelperRefusesWhatTheLauncherWouldReadDifferently) {
         helperLine(" --logLevel 101"),
         helperLine(" --pid 2147483648"),
         helperLine(" --AppServiceInBackground yes"),
+        // The parser's own message would substitute these tokens into themselves forever.
+        helperLine(" --pack%canonical_option%"),
+        helperLine(" --logLevel %value%"),
+        helperLine(" --%option% 1"),
         "--pid 1 --package " + Tarvik::Base64::encode("../up") + " --service " +
             Tarvik::Base64::encode("svc"),
         "--pid 1 --service " + Tarvik::Base64::encode("svc"),
