@@ -243,22 +243,22 @@ void expectKeysAsListed(const ValueSet& message, std::span<const KeySpec> keys, 
 void expectRequestAsListed(const ValueSet& request) {
     const auto code = TestSupport::commandOf(request);
     ASSERT_TRUE(code);
-    const CommandSpec* spec = Table::find(*code);
-    ASSERT_NE(spec, nullptr) << *code;
-    SCOPED_TRACE(spec->name);
-    expectKeysAsListed(request, spec->request, true);
+    const CommandSpec* entry = Table::find(*code);
+    ASSERT_NE(entry, nullptr) << *code;
+    SCOPED_TRACE(entry->name);
+    expectKeysAsListed(request, entry->request, true);
 }
 
 void expectAnswerAsListed(int32_t code, const ValueSet& answer) {
-    const CommandSpec* spec = Table::find(code);
-    ASSERT_NE(spec, nullptr) << code;
-    SCOPED_TRACE(spec->name);
+    const CommandSpec* entry = Table::find(code);
+    ASSERT_NE(entry, nullptr) << code;
+    SCOPED_TRACE(entry->name);
     ASSERT_TRUE(answer);
     const auto response = answer.TryLookupAs<int32_t>(Keys::kResponse);
     ASSERT_TRUE(response);
-    EXPECT_TRUE(std::ranges::find(spec->outcomes, *response) != spec->outcomes.end())
+    EXPECT_TRUE(std::ranges::find(entry->outcomes, *response) != entry->outcomes.end())
         << "response " << *response;
-    expectKeysAsListed(answer, spec->answer, *response == Tarvik::kResponseSuccess);
+    expectKeysAsListed(answer, entry->answer, *response == Tarvik::kResponseSuccess);
 }
 
 constexpr const wchar_t* kUserXml =
@@ -297,8 +297,8 @@ PropertyValue sampleOf(const KeySpec& key) {
 ValueSet fullAnswer(const ValueSet& request) {
     ValueSet answer = Tarvik::createResponse(true);
     const auto code = TestSupport::commandOf(request);
-    if (const CommandSpec* spec = code ? Table::find(*code) : nullptr)
-        for (const KeySpec& key : spec->answer) answer.Insert(hstring(key.name), sampleOf(key));
+    if (const CommandSpec* entry = code ? Table::find(*code) : nullptr)
+        for (const KeySpec& key : entry->answer) answer.Insert(hstring(key.name), sampleOf(key));
     return answer;
 }
 
@@ -459,13 +459,13 @@ TEST_F(ManagersAgainstTheTable, EveryRequestCarriesTheListedKeysAndReadsTheListe
 TEST_F(ManagersAgainstTheTable, HandlersTakeTheListedRequestAndRefuseItWithoutARequiredKey) {
     for (const auto code :
          {Codes::kSocketServerRequest, Codes::kMessageReceive, Codes::kProcessExited}) {
-        const CommandSpec* spec = Table::find(code);
-        SCOPED_TRACE(spec->name);
+        const CommandSpec* entry = Table::find(code);
+        SCOPED_TRACE(entry->name);
         ValueSet request = Tarvik::createRequest(code);
-        for (const KeySpec& key : spec->request) request.Insert(hstring(key.name), sampleOf(key));
+        for (const KeySpec& key : entry->request) request.Insert(hstring(key.name), sampleOf(key));
         expectAnswerAsListed(code, helper.fromHelper(request));
         EXPECT_EQ(helper.fromHelper(request).LookupAs<int32_t>(Keys::kResponse), 0);
-        for (const KeySpec& key : spec->request) {
+        for (const KeySpec& key : entry->request) {
             if (!key.required) continue;
             const ValueSet without = request.Clone();
             without.Remove(key.name);

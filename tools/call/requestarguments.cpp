@@ -92,14 +92,14 @@ Command lookUp(std::string_view text) {
     if (numeric) {
         if (!parseInteger(text, command.code))
             throw UsageError("bad command \"" + std::string(text) + "\": not an Int32 number");
-        command.spec = Tarvik::CommandTable::find(command.code);
+        command.entry = Tarvik::CommandTable::find(command.code);
         return command;
     }
-    command.spec = Tarvik::CommandTable::findByName(text);
-    if (!command.spec)
+    command.entry = Tarvik::CommandTable::findByName(text);
+    if (!command.entry)
         throw UsageError("unknown command \"" + std::string(text) +
                          "\" (tarvik-call --list shows the table)");
-    command.code = command.spec->code;
+    command.code = command.entry->code;
     return command;
 }
 
@@ -107,8 +107,8 @@ Command lookUp(std::string_view text) {
 
 Command resolveCommand(std::string_view text) {
     const Command command = lookUp(text);
-    if (command.spec && command.spec->direction == Tarvik::CommandTable::Direction::HelperToApp)
-        throw UsageError("command " + std::to_string(command.code) + " " + command.spec->name +
+    if (command.entry && command.entry->direction == Tarvik::CommandTable::Direction::HelperToApp)
+        throw UsageError("command " + std::to_string(command.code) + " " + command.entry->name +
                          " is sent by the helper to the application, not to the helper");
     return command;
 }
@@ -162,21 +162,21 @@ Platform::ValueSet buildRequest(const Command& command, const std::vector<std::s
         auto [key, value] = parseArgument(argument);
         if (!seen.insert(key.wstr()).second)
             throw UsageError("key \"" + key.to_utf8() + "\" given twice");
-        if (!unchecked && command.spec)
-            for (const auto& spec : command.spec->request)
-                if (key == spec.name && typeOf(value) != spec.type)
-                    throw UsageError("\"" + argument + "\": " + command.spec->name + " takes " +
+        if (!unchecked && command.entry)
+            for (const auto& entry : command.entry->request)
+                if (key == entry.name && typeOf(value) != entry.type)
+                    throw UsageError("\"" + argument + "\": " + command.entry->name + " takes " +
                                      key.to_utf8() + " as " +
-                                     std::string(Tarvik::CommandTable::typeName(spec.type)) +
+                                     std::string(Tarvik::CommandTable::typeName(entry.type)) +
                                      " (--unchecked sends it anyway)");
         request.Insert(std::move(key), std::move(value));
     }
-    if (!unchecked && command.spec)
-        for (const auto& spec : command.spec->request)
-            if (spec.required && !request.HasKey(spec.name))
-                throw UsageError(std::string(command.spec->name) + " needs " +
-                                 hstring(spec.name).to_utf8() + "=" +
-                                 std::string(Tarvik::CommandTable::typeName(spec.type)) +
+    if (!unchecked && command.entry)
+        for (const auto& entry : command.entry->request)
+            if (entry.required && !request.HasKey(entry.name))
+                throw UsageError(std::string(command.entry->name) + " needs " +
+                                 hstring(entry.name).to_utf8() + "=" +
+                                 std::string(Tarvik::CommandTable::typeName(entry.type)) +
                                  ":... (--unchecked sends it without)");
     return request;
 }

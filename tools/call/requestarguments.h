@@ -19,7 +19,7 @@ struct UsageError : std::runtime_error {
 /// The command to send: its code and, when the table has it, its entry.
 struct Command {
     int32_t code = 0;
-    const Tarvik::CommandTable::CommandSpec* spec = nullptr;
+    const Tarvik::CommandTable::CommandSpec* entry = nullptr;
 };
 
 /// A command of the table by its name (any case) or any number. Raises UsageError for

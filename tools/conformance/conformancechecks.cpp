@@ -88,8 +88,8 @@ bool ConformanceChecks::implemented(int32_t code) const {
     return options_.only.empty() || options_.only.contains(code);
 }
 
-std::string ConformanceChecks::label(const CommandSpec& spec) {
-    return std::to_string(spec.code) + " " + spec.name;
+std::string ConformanceChecks::label(const CommandSpec& entry) {
+    return std::to_string(entry.code) + " " + entry.name;
 }
 
 std::optional<int32_t> ConformanceChecks::responseOf(const ValueSet& answer) {
@@ -103,9 +103,9 @@ ValueSet ConformanceChecks::request(int32_t command) {
     return message;
 }
 
-ValueSet ConformanceChecks::validRequest(const CommandSpec& spec) {
-    ValueSet message = request(spec.code);
-    for (const KeySpec& key : spec.request) message.Insert(key.name, values_.valid(spec, key));
+ValueSet ConformanceChecks::validRequest(const CommandSpec& entry) {
+    ValueSet message = request(entry.code);
+    for (const KeySpec& key : entry.request) message.Insert(key.name, values_.valid(entry, key));
     return message;
 }
 
@@ -214,26 +214,26 @@ void ConformanceChecks::firstConnection(const std::vector<std::string>& program)
 
 void ConformanceChecks::commandChecks() {
     std::vector<const CommandSpec*> order;
-    for (const CommandSpec& spec : Tarvik::CommandTable::all()) order.push_back(&spec);
+    for (const CommandSpec& entry : Tarvik::CommandTable::all()) order.push_back(&entry);
     std::stable_sort(order.begin(), order.end(), [](const CommandSpec* a, const CommandSpec* b) {
         return rank(a->code) < rank(b->code);
     });
-    for (const CommandSpec* spec : order) {
-        if (spec->direction == Direction::HelperToApp) {
-            report_.skip(label(*spec), "sent by the helper, not to it; see its requests below");
+    for (const CommandSpec* entry : order) {
+        if (entry->direction == Direction::HelperToApp) {
+            report_.skip(label(*entry), "sent by the helper, not to it; see its requests below");
             continue;
         }
-        if (spec->code == 39) continue;  // it ends the helper: the last check
-        if (implemented(spec->code))
-            checkCommand(*spec);
+        if (entry->code == 39) continue;  // it ends the helper: the last check
+        if (implemented(entry->code))
+            checkCommand(*entry);
         else
-            checkUnimplemented(*spec);
+            checkUnimplemented(*entry);
     }
 }
 
-void ConformanceChecks::checkCommand(const CommandSpec& spec) {
-    const std::string name = label(spec);
-    const ValueSet first = validRequest(spec);
+void ConformanceChecks::checkCommand(const CommandSpec& entry) {
+    const std::string name = label(entry);
+    const ValueSet first = validRequest(entry);
     const std::string answered = name + ": valid input is answered";
     const auto answer = exchange(first, answered);
     const auto response = answer ? responseOf(*answer) : std::nullopt;
@@ -244,10 +244,11 @@ void ConformanceChecks::checkCommand(const CommandSpec& spec) {
     if (response) {
         values_.remember(*answer);
         std::string problems;
-        if (!spec.outcomes.empty() && !Tarvik::CommandTable::isRetryOutcome(*response) &&
-            std::find(spec.outcomes.begin(), spec.outcomes.end(), *response) == spec.outcomes.end())
+        if (!entry.outcomes.empty() && !Tarvik::CommandTable::isRetryOutcome(*response) &&
+            std::find(entry.outcomes.begin(), entry.outcomes.end(), *response) ==
+                entry.outcomes.end())
             problems += "response " + std::to_string(*response) + " is not one it may give; ";
-        for (const KeySpec& key : spec.answer) {
+        for (const KeySpec& key : entry.answer) {
             const auto value = answer->TryLookup(key.name);
             if (value && !holdsType(*value, key.type))
                 problems += "\"" + narrow(key.name) + "\" is " +
@@ -271,9 +272,9 @@ void ConformanceChecks::checkCommand(const CommandSpec& spec) {
     } else {
         report_.skip(name + ": retry", "the valid request got no usable answer");
     }
-    for (const KeySpec& key : spec.request) {
+    for (const KeySpec& key : entry.request) {
         if (!key.required) continue;
-        ValueSet message = validRequest(spec);
+        ValueSet message = validRequest(entry);
         message.Remove(key.name);
         const std::string what = name + ": without \"" + narrow(key.name) + "\" it answers";
         if (const auto a = exchange(message, what)) {
@@ -283,8 +284,8 @@ void ConformanceChecks::checkCommand(const CommandSpec& spec) {
                 r ? "response " + std::to_string(*r) : "no \"response\": " + describe(*a));
         }
     }
-    for (const KeySpec& key : spec.request) {
-        ValueSet message = validRequest(spec);
+    for (const KeySpec& key : entry.request) {
+        ValueSet message = validRequest(entry);
         const auto wrong = wronglyTyped(key.type);
         message.Insert(key.name, wrong);
         const std::string what = name + ": \"" + narrow(key.name) + "\" as " +
@@ -298,10 +299,10 @@ void ConformanceChecks::checkCommand(const CommandSpec& spec) {
     }
 }
 
-void ConformanceChecks::checkUnimplemented(const CommandSpec& spec) {
-    const std::string name = label(spec);
+void ConformanceChecks::checkUnimplemented(const CommandSpec& entry) {
+    const std::string name = label(entry);
     const std::string what = name + ": not implemented here, answered with \"response\" 1";
-    if (const auto a = exchange(validRequest(spec), what)) {
+    if (const auto a = exchange(validRequest(entry), what)) {
         const auto r = responseOf(*a);
         report_.check(r && *r == 1, what, describe(*a));
     }
@@ -575,10 +576,10 @@ void ConformanceChecks::frameChecks() {
     link_.listen();
     if (!reconnect("after " + after)) throw Abort{};
     const CommandSpec* probe = nullptr;
-    for (const CommandSpec& spec : Tarvik::CommandTable::all())
-        if (!probe && spec.direction == Direction::AppToHelper && spec.code != 39 &&
-            implemented(spec.code))
-            probe = &spec;
+    for (const CommandSpec& entry : Tarvik::CommandTable::all())
+        if (!probe && entry.direction == Direction::AppToHelper && entry.code != 39 &&
+            implemented(entry.code))
+            probe = &entry;
     const std::string works = "the new connection answers requests";
     if (probe)
         if (const auto a = exchange(validRequest(*probe), works))
@@ -603,8 +604,8 @@ void ConformanceChecks::helperRequestChecks() {
                     if (!typedValue<uint64_t>(m, hstring(L"Ack" + std::to_wstring(i))))
                         wrong += "Ack" + std::to_string(i) + " not UInt64; ";
         }
-        if (const CommandSpec* spec = code ? Tarvik::CommandTable::find(*code) : nullptr)
-            for (const KeySpec& key : spec->request) {
+        if (const CommandSpec* entry = code ? Tarvik::CommandTable::find(*code) : nullptr)
+            for (const KeySpec& key : entry->request) {
                 const auto value = m.TryLookup(key.name);
                 if (value ? !holdsType(*value, key.type) : key.required)
                     wrong += "\"" + narrow(key.name) + "\" missing or not " +
@@ -621,15 +622,15 @@ void ConformanceChecks::helperRequestChecks() {
 }
 
 void ConformanceChecks::exitCheck() {
-    const CommandSpec* spec = Tarvik::CommandTable::find(39);
-    if (!spec) return;
+    const CommandSpec* entry = Tarvik::CommandTable::find(39);
+    if (!entry) return;
     if (!implemented(39)) {
-        checkUnimplemented(*spec);
+        checkUnimplemented(*entry);
         return;
     }
-    const std::string name = label(*spec);
+    const std::string name = label(*entry);
     const std::string what = name + ": valid input is answered";
-    if (const auto a = exchange(validRequest(*spec), what))
+    if (const auto a = exchange(validRequest(*entry), what))
         report_.check(responseOf(*a) == 0, what, describe(*a));
     helperExitChecked_ = true;
     std::string status;

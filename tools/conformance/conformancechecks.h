@@ -41,8 +41,8 @@ class ConformanceChecks {
     void firstConnection(const std::vector<std::string>& program);
     void expectCommand41(int connection, const std::string& after);
     void commandChecks();
-    void checkCommand(const Tarvik::CommandTable::CommandSpec& spec);
-    void checkUnimplemented(const Tarvik::CommandTable::CommandSpec& spec);
+    void checkCommand(const Tarvik::CommandTable::CommandSpec& entry);
+    void checkUnimplemented(const Tarvik::CommandTable::CommandSpec& entry);
     void envelopeChecks();
     void executedOnceChecks();
     void acknowledgementChecks();
@@ -50,8 +50,8 @@ class ConformanceChecks {
     void helperRequestChecks();
     void exitCheck();
 
-    // A request of `spec` with valid values for every key, an id and no acknowledgements.
-    Platform::ValueSet validRequest(const Tarvik::CommandTable::CommandSpec& spec);
+    // A request of `entry` with valid values for every key, an id and no acknowledgements.
+    Platform::ValueSet validRequest(const Tarvik::CommandTable::CommandSpec& entry);
     Platform::ValueSet request(int32_t command);
     uint64_t nextId() { return ++lastId_; }
     // Sends and waits; a missing answer is reported under `what` and counted.
@@ -64,7 +64,7 @@ class ConformanceChecks {
     void ensureAlive();
     bool awaitConnection(int seen);
     bool reconnect(const std::string& why);
-    static std::string label(const Tarvik::CommandTable::CommandSpec& spec);
+    static std::string label(const Tarvik::CommandTable::CommandSpec& entry);
 
     Report& report_;
     HelperSandbox& sandbox_;
