@@ -218,10 +218,22 @@ void appendNewline(char* buf) noexcept {
 }
 
 // A logged value may come from another process (a service name, a variable's name):
-// control characters in it become blanks, so that it can never start a line of its own.
+// control characters in it become blanks, so that it can never start a line of its own
+// nor steer the terminal that shows the log. Besides the ASCII ones that means DEL, the
+// C1 controls (U+0080 to U+009F, which terminals read as escapes) and the line and
+// paragraph separators U+2028 and U+2029, each of whose UTF-8 bytes becomes a blank.
 void flattenControls(char* message) noexcept {
-    for (char* c = message; *c; ++c)
-        if (static_cast<unsigned char>(*c) < 0x20 && *c != '\t') *c = ' ';
+    for (unsigned char* c = reinterpret_cast<unsigned char*>(message); *c; ++c) {
+        if ((*c < 0x20 && *c != '\t') || *c == 0x7f) {
+            *c = ' ';
+        } else if (*c == 0xc2 && c[1] >= 0x80 && c[1] <= 0x9f) {
+            c[0] = c[1] = ' ';
+            ++c;
+        } else if (*c == 0xe2 && c[1] == 0x80 && (c[2] == 0xa8 || c[2] == 0xa9)) {
+            c[0] = c[1] = c[2] = ' ';
+            c += 2;
+        }
+    }
 }
 
 bool dropped(const char* level) noexcept {

@@ -248,6 +248,26 @@ TEST_F(LoggerFile, ControlCharactersInAMessageStayOnItsLine) {
     EXPECT_NE(text.find(" wide y z\n"), std::string::npos) << text;
 }
 
+// Nor can it end a line for a reader that splits on Unicode separators, or send the
+// terminal showing the log an escape; the other characters of the value stay as they are.
+TEST_F(LoggerFile, DelC1ControlsAndUnicodeSeparatorsBecomeBlanks) {
+    LogMessage("INF", kFile, kFunc, 1, "v %s",
+               "a\x7f"
+               "b\xc2\x85"
+               "c\xc2\x9b"
+               "d\xe2\x80\xa8"
+               "e\xe2\x80\xa9"
+               "f");
+    LogMessage("INF", kFile, kFunc, 2, "k %s", "\xc2\xa0\xc3\xa9\xe2\x80\xa6\xe2\x82\xac\xc2");
+    LogMessageWide("INF", kFile, kFunc, 3, L"w %s", L"g\u2028h\u0085i\u007fj");
+    const std::string text = body();
+    EXPECT_NE(text.find(" v a b  c  d   e   f\n"), std::string::npos) << text;
+    // No-break space, an accent, an ellipsis, the euro sign and a cut sequence are kept.
+    EXPECT_NE(text.find(" k \xc2\xa0\xc3\xa9\xe2\x80\xa6\xe2\x82\xac\xc2\n"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" w g   h  i j\n"), std::string::npos) << text;
+}
+
 TEST_F(LoggerFile, NewPathTakesEffectOnlyAfterTheOpenFileCloses) {
     LogMessage("INF", kFile, kFunc, 1, "first");
     const std::string other = dir.file("logs/other.log");
