@@ -80,6 +80,12 @@ ValueSet HelperCommands::testKalder(const ValueSet& request) {
     if (!iterations || !iterations->holds<int32_t>())
         return refusedBecause("no Int32 TestIterations");
     const int32_t n = Platform::unbox_value<int32_t>(*iterations);
+    // Every message is a send of its own until it is answered: an application asking for
+    // two billion must not make the helper hold two billion sends.
+    if (n > kMaxTestIterations) {
+        TLOG("WRN", "TestKalder refused: %d iterations, at most %d", n, kMaxTestIterations);
+        return refusedBecause("TestIterations above " + std::to_string(kMaxTestIterations));
+    }
     for (int32_t i = 1; i <= n; ++i) {
         ValueSet message = helperRequest(Commands::kMessageReceive);
         message.Insert(keyOf(CommandKeys::kMessageType), hstring(L"TestKalder"));

@@ -10,6 +10,9 @@
 
 namespace TarvikHelper {
 
+// The most messages one TestKalder may ask for; more are refused.
+inline constexpr int32_t kMaxTestIterations = 10'000;
+
 class HelperCommands {
   public:
     explicit HelperCommands(std::shared_ptr<Tarvik::TarvikAppServiceConnection> channel);

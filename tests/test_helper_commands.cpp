@@ -54,4 +54,25 @@ TEST(HelperCommands, ADelayTooLongForTheClockIsWaitedAYearNotSkipped) {
     }
 }
 
+// Each message would be a send of its own: a count beyond the cap is refused with its
+// reason before any is sent, not turned into billions of pending sends.
+TEST(HelperCommands, TestKalderBeyondTheCapIsRefusedBeforeSending) {
+    TestSupport::ClockScope scope;
+    auto channel = Tarvik::TarvikAppServiceConnection::create("Helper");
+    TarvikHelper::HelperCommands commands{channel};
+    commands.registerAll();
+    const auto handler = channel->handlerFor(Tarvik::Commands::kTestKalder);
+    ASSERT_TRUE(handler);
+    for (const int32_t n : {TarvikHelper::kMaxTestIterations + 1, INT32_MAX}) {
+        ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestKalder);
+        request.Insert(hstring(Tarvik::CommandKeys::kTestIterations), n);
+        const ValueSet reply = handler(request);
+        ASSERT_EQ(reply.LookupOr<int32_t>(hstring(L"response"), -1), 1) << n;
+        EXPECT_EQ(reply.LookupOr<hstring>(hstring(Tarvik::CommandKeys::kReason), hstring()),
+                  hstring(L"TestIterations above 10000"));
+    }
+    // Nothing was sent: no send waits for a connection on the clock.
+    EXPECT_TRUE(scope.clock().pending().empty());
+}
+
 }  // namespace
