@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <future>
 #include <limits>
+#include <memory>
 #include <thread>
 
 #include <TarvikFoundation/tarvikappserviceconnection.h>
@@ -29,11 +30,17 @@ bool timerAppears(Platform::Clock& clock) {
     return false;
 }
 
-TEST(HelperCommands, ADelayTooLongForTheClockIsWaitedAYearNotSkipped) {
+// The helper's commands on a channel of their own, with the library's clock driven by hand.
+class HelperCommands : public ::testing::Test {
+  protected:
+    HelperCommands() { commands.registerAll(); }
     TestSupport::ClockScope scope;
-    auto channel = Tarvik::TarvikAppServiceConnection::create("Helper");
+    std::shared_ptr<Tarvik::TarvikAppServiceConnection> channel =
+        Tarvik::TarvikAppServiceConnection::create("Helper");
     TarvikHelper::HelperCommands commands{channel};
-    commands.registerAll();
+};
+
+TEST_F(HelperCommands, ADelayTooLongForTheClockIsWaitedAYearNotSkipped) {
     const auto handler = channel->handlerFor(Tarvik::Commands::kTestDelayMessage);
     ASSERT_TRUE(handler);
     constexpr std::chrono::hours kYear{365 * 24};
@@ -56,11 +63,7 @@ TEST(HelperCommands, ADelayTooLongForTheClockIsWaitedAYearNotSkipped) {
 
 // Each message would be a send of its own: a count beyond the cap is refused with its
 // reason before any is sent, not turned into billions of pending sends.
-TEST(HelperCommands, TestKalderBeyondTheCapIsRefusedBeforeSending) {
-    TestSupport::ClockScope scope;
-    auto channel = Tarvik::TarvikAppServiceConnection::create("Helper");
-    TarvikHelper::HelperCommands commands{channel};
-    commands.registerAll();
+TEST_F(HelperCommands, TestKalderBeyondTheCapIsRefusedBeforeSending) {
     const auto handler = channel->handlerFor(Tarvik::Commands::kTestKalder);
     ASSERT_TRUE(handler);
     for (const int32_t n : {TarvikHelper::kMaxTestIterations + 1, INT32_MAX}) {
