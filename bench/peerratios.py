@@ -23,19 +23,26 @@ def load(folder, program):
         data = json.loads((folder / f"{program}.json").read_text())
     except (OSError, ValueError):
         return {}
+    # A file cut short or written by something else is read as far as it has runs.
+    found_runs = data.get("benchmarks") if isinstance(data, dict) else None
     single, medians = {}, {}
-    for run in data.get("benchmarks", []):
-        if run.get("error_occurred"):
+    for run in found_runs if isinstance(found_runs, list) else []:
+        if not isinstance(run, dict) or run.get("error_occurred"):
             continue
-        name = run.get("run_name", run["name"])
+        name = run.get("run_name", run.get("name"))
+        if not isinstance(name, str):
+            continue
+        # Only numbers count: a counter that is not one would fail the division.
+        numbers = {k: v for k, v in run.items()
+                   if isinstance(v, (int, float)) and not isinstance(v, bool)}
         if run.get("run_type") == "aggregate":
             if run.get("aggregate_name") == "median":
-                medians[name] = run
+                medians[name] = numbers
             continue
-        single.setdefault(name, []).append(run)
+        single.setdefault(name, []).append(numbers)
     runs = {}
     for name, found in single.items():
-        counters = {k for run in found for k, v in run.items() if isinstance(v, (int, float))}
+        counters = {k for run in found for k in run}
         runs[name] = {
             k: statistics.median(run[k] for run in found if k in run) for k in counters
         }
@@ -88,7 +95,7 @@ def listed(folder, program):
     """Runs named by `<program> --benchmark_list_tests`, saved as <program>.txt."""
     try:
         lines = (folder / f"{program}.txt").read_text().split()
-    except OSError:
+    except (OSError, ValueError):
         return None
     return {line: Listed() for line in lines}
 
@@ -97,8 +104,15 @@ def main():
     # --check FOLDER: the folder holds the programs' benchmark lists, and every ratio
     # whose two programs are listed must find both its runs (a renamed benchmark would
     # otherwise leave its ratio "not measured" for good).
-    check = sys.argv[1] == "--check"
-    folder = pathlib.Path(sys.argv[-1])
+    args = sys.argv[1:]
+    check = args[:1] == ["--check"]
+    if len(args) != 1 + check:
+        print("usage: peerratios.py [--check] FOLDER", file=sys.stderr)
+        sys.exit(2)
+    folder = pathlib.Path(args[-1])
+    if not folder.is_dir():
+        print(f"peerratios.py: no folder {folder}", file=sys.stderr)
+        sys.exit(2)
     read = listed if check else load
     roundtrip, background = read(folder, "bench_roundtrip"), read(folder, "bench_background")
     grpc, dbus = read(folder, "bench_grpc"), read(folder, "bench_dbus")
