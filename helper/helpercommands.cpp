@@ -86,6 +86,10 @@ ValueSet HelperCommands::testKalder(const ValueSet& request) {
         TLOG("WRN", "TestKalder refused: %d iterations, at most %d", n, kMaxTestIterations);
         return refusedBecause("TestIterations above " + std::to_string(kMaxTestIterations));
     }
+    if (n < 0) {
+        TLOG("WRN", "TestKalder refused: %d iterations", n);
+        return refusedBecause("TestIterations below 0");
+    }
     for (int32_t i = 1; i <= n; ++i) {
         ValueSet message = helperRequest(Commands::kMessageReceive);
         message.Insert(keyOf(CommandKeys::kMessageType), hstring(L"TestKalder"));

@@ -62,7 +62,7 @@ TEST_F(HelperCommands, ADelayTooLongForTheClockIsWaitedAYearNotSkipped) {
 }
 
 // Each message would be a send of its own: a count beyond the cap is refused with its
-// reason before any is sent, not turned into billions of pending sends.
+// reason before any is sent, not turned into billions of pending sends; so is a negative one.
 TEST_F(HelperCommands, TestKalderBeyondTheCapIsRefusedBeforeSending) {
     const auto handler = channel->handlerFor(Tarvik::Commands::kTestKalder);
     ASSERT_TRUE(handler);
@@ -74,6 +74,12 @@ TEST_F(HelperCommands, TestKalderBeyondTheCapIsRefusedBeforeSending) {
         EXPECT_EQ(reply.LookupOr<hstring>(hstring(Tarvik::CommandKeys::kReason), hstring()),
                   hstring(L"TestIterations above 10000"));
     }
+    ValueSet negative = Tarvik::createRequest(Tarvik::Commands::kTestKalder);
+    negative.Insert(hstring(Tarvik::CommandKeys::kTestIterations), int32_t{-5});
+    const ValueSet reply = handler(negative);
+    EXPECT_EQ(reply.LookupOr<int32_t>(hstring(L"response"), -1), 1);
+    EXPECT_EQ(reply.LookupOr<hstring>(hstring(Tarvik::CommandKeys::kReason), hstring()),
+              hstring(L"TestIterations below 0"));
     // Nothing was sent: no send waits for a connection on the clock.
     EXPECT_TRUE(scope.clock().pending().empty());
 }
