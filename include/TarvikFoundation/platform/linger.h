@@ -8,8 +8,9 @@
 
 namespace Platform {
 
-/// How long linger() yields at most.
-inline constexpr auto kLinger = std::chrono::microseconds(50);
+/// How long linger() yields at most: long enough for an answer relayed through the app
+/// host (about 100 µs on a 2-core VM), not only for a direct one.
+inline constexpr auto kLinger = std::chrono::microseconds(200);
 
 /// Yields until ready() holds or kLinger has passed.
 template <class Ready>
