@@ -131,15 +131,15 @@ def main():
                        (background, r"BM_Background\w*", "req_per_s", depth),
                        (dbus, "BM_DbusInFlight", "req_per_s", depth), 1.0, False))
     if check:
-        unmatched = [label for label, subject, baseline, _, _ in ratios
-                     if subject[0] is not None and baseline[0] is not None
-                     and (value(*subject) is None or value(*baseline) is None)]
-        compared = sum(1 for _, subject, baseline, _, _ in ratios
-                       if subject[0] is not None and baseline[0] is not None)
+        # Only the ratios whose two programs were listed can be checked.
+        compared = [(label, subject, baseline) for label, subject, baseline, _, _ in ratios
+                    if subject[0] is not None and baseline[0] is not None]
+        unmatched = [label for label, subject, baseline in compared
+                     if value(*subject) is None or value(*baseline) is None]
         for label in unmatched:
             print(f"no benchmark of this name: {label}")
-        print(f"{compared - len(unmatched)} of {compared} ratios find their benchmarks")
-        sys.exit(1 if unmatched or compared == 0 else 0)
+        print(f"{len(compared) - len(unmatched)} of {len(compared)} ratios find their benchmarks")
+        sys.exit(1 if unmatched or not compared else 0)
     print(f"{'ratio':<52} {'subject':>10} {'baseline':>10} {'ratio':>7} {'target':>8}")
     for label, subject_of, baseline_of, target, at_most in ratios:
         subject, baseline = value(*subject_of), value(*baseline_of)
@@ -150,6 +150,7 @@ def main():
         met = ratio <= target if at_most else ratio >= target
         print(f"{label:<52} {subject:>10.1f} {baseline:>10.1f} {ratio:>7.2f} "
               f"{'<=' if at_most else '>='}{target:<6.2f} {'met' if met else 'MISSED'}")
+
 
 if __name__ == "__main__":
     main()
