@@ -5,9 +5,11 @@
 // log, and a census of descriptors and heap for leaks.
 #include <dirent.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -179,33 +181,65 @@ class RequestBatch {
     std::vector<std::wstring> expected_;
 };
 
-inline int openDescriptors() {
-    int n = 0;
+// What each open descriptor points at, by number. One that closes while it is listed
+// (another thread's passing read of /proc) is left out: it is gone, not leaked.
+inline std::map<int, std::string> openDescriptorTargets() {
+    std::map<int, std::string> targets;
     if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d)) ++n;
+        const int own = ::dirfd(d);
+        while (const dirent* e = ::readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            const int fd = std::atoi(e->d_name);
+            if (fd == own) continue;
+            char target[256] = {};
+            const auto path = std::string("/proc/self/fd/") + e->d_name;
+            const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+            if (n > 0) targets[fd] = std::string(target, static_cast<std::size_t>(n));
+        }
         ::closedir(d);
     }
-    return n - 3;  // ".", ".." and the listing's own descriptor
+    return targets;
+}
+
+inline int openDescriptors() {
+    return static_cast<int>(openDescriptorTargets().size());
 }
 
 // Descriptors and heap in use; a scenario that ends above where it began leaked.
 struct Census {
-    int descriptors = openDescriptors();
+    std::map<int, std::string> descriptors = openDescriptorTargets();
     std::size_t heap = ::mallinfo2().uordblks;
 
     // Descriptors close asynchronously (I/O threads), so they get a moment to settle;
-    // the heap is allowed the slack of caches that fill once (logger, pools).
+    // the heap is allowed the slack of caches that fill once (logger, pools). What
+    // grew is printed, so a failure says where to look.
     int leaksSince(const Census& before) const {
+        const auto settled = [&] { return openDescriptors() <= count(before); };
+        eventually(settled, std::chrono::seconds(5));
         int leaks = 0;
-        eventually([&] { return openDescriptors() <= before.descriptors; },
-                   std::chrono::seconds(5));
-        const int extra = openDescriptors() - before.descriptors;
-        if (extra > 0) leaks += extra;
-        const std::size_t now = ::mallinfo2().uordblks;
-        if (now > before.heap + kHeapSlack) ++leaks;
+        const auto now = openDescriptorTargets();
+        const int extra = static_cast<int>(now.size()) - count(before);
+        if (extra > 0) {
+            leaks += extra;
+            std::string added;
+            for (const auto& [fd, target] : now) {
+                const auto was = before.descriptors.find(fd);
+                if (was == before.descriptors.end() || was->second != target)
+                    added += " " + std::to_string(fd) + "->" + target;
+            }
+            ADD_FAILURE() << extra << " descriptor(s) more than before:" << added;
+        }
+        const std::size_t heapNow = ::mallinfo2().uordblks;
+        if (heapNow > before.heap + kHeapSlack) {
+            ++leaks;
+            ADD_FAILURE() << "heap grew by " << (heapNow - before.heap) / 1024 << " KiB";
+        }
         return leaks;
     }
     static constexpr std::size_t kHeapSlack = 4u << 20;
+
+  private:
+    static int count(const Census& c) { return static_cast<int>(c.descriptors.size()); }
 };
 
 }  // namespace TestSupport

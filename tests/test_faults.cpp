@@ -134,8 +134,10 @@ class Faults : public TestSupport::HelperTest {
         channel->setAppServiceConnection(nullptr, false);
         // A helper that reconnected before it was killed left a connection behind.
         while (auto late = service->next(0ms)) late.Close();
-        row.leaks += TestSupport::Census().leaksSince(before);
+        // The meter reads /proc as it samples: stopped first, it opens nothing the
+        // census could count.
         peaks->stop();
+        row.leaks += TestSupport::Census().leaksSince(before);
         row.peakKiB = peaks->peakKiB();
         row.peakThreads = peaks->peakThreads();
         EXPECT_EQ(row.wrong, 0) << row.fault;
@@ -714,13 +716,16 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
     const std::string helperLog = package.temporaryFolder() + "/Win32Helper.log";
     HelperProcess::Log executions(helperLog);
     const auto ran = executions.counts();
-    EXPECT_GE(ran.size(), std::size_t{kRequests}) << "the helper's log misses executions";
+    // A request may fail when its wait for the new app host runs out (under load), and
+    // then it may never have reached the helper; every answered one did.
+    EXPECT_GE(ran.size(), static_cast<std::size_t>(row.completed))
+        << "the helper's log misses executions";
     row.duplicates = TestSupport::duplicatesIn(ran);
     row.note = std::to_string(endedAtKill) + " had ended at the kill; " +
                std::to_string(row.completed - endedAtKill) + " ended through the new app host";
     // The application holds one connection again, as before the kill.
-    row.leaks = TestSupport::Census().leaksSince(before);
     peaks.stop();
+    row.leaks = TestSupport::Census().leaksSince(before);
     row.peakKiB = peaks.peakKiB();
     row.peakThreads = peaks.peakThreads();
     EXPECT_EQ(row.wrong, 0);
