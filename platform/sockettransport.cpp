@@ -354,15 +354,37 @@ void SocketTransport::releaseDescriptor() {
     fd_ = -1;
 }
 
-// Runs on the transport's own thread until the socket ends. Each read takes whatever
-// has arrived, up to the free space of the inbox; under load one read brings many
-// frames, and each costs no system call of its own.
+// The reading, as given to a lingering pool thread.
+struct SocketTransport::ReadTurn {
+    std::shared_ptr<SocketTransport> self;
+    void operator()() const { self->readLoop(); }
+};
+
+// Runs on the transport's own thread, and on the pool threads it hands the reading to,
+// until the socket ends. Each read takes whatever has arrived, up to the free space of
+// the inbox; under load one read brings many frames, and each costs no system call of
+// its own.
 void SocketTransport::readLoop() {
-    // What this thread posts (continuations, events) goes to the pool by the burst.
-    DeliveryQueue completions;
-    ThreadPool::Funnel funnel(completions);
-    readFrames();
-    releaseDescriptor();
+    for (;;) {
+        std::optional<DeliveryQueue::Hold> hold;
+        {
+            ThreadPool::Funnel funnel(completions_);
+            if (!readFrames(hold)) {
+                releaseDescriptor();
+                return;
+            }
+        }
+        // Another thread reads now; this one runs the item it kept, then lingers for
+        // the next as a thread of that item's queue.
+        auto turn = hold->run();
+        hold.reset();
+        const auto* given = turn.target<ReadTurn>();
+        // Given the reading back (a queue lingered on here gets turns only from this
+        // transport): read on, in this loop rather than a nested one.
+        if (given && given->self.get() == this) continue;
+        if (turn) turn();
+        return;
+    }
 }
 
 namespace {
@@ -403,6 +425,8 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     // markedly later on the 2-core VM (the single round trip 54 to 64 µs against 35
     // to 42 µs through poll, alternating runs).
     const auto asleep = std::chrono::steady_clock::now();
+    // A pool thread given the reading waits here as a pool thread waits for the disk.
+    const ThreadPool::Blocking waiting;
     while (n < 0 && wouldBlock(error)) {
         pollfd p{fd_, POLLIN, 0};
         ::poll(&p, 1, -1);
@@ -413,7 +437,9 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     return n;
 }
 
-void SocketTransport::readFrames() {
+// Returns false once the socket ended, true once the reading was given to another
+// thread and `hold` keeps an item for this one to run.
+bool SocketTransport::readFrames(std::optional<DeliveryQueue::Hold>& hold) {
     for (;;) {
         const auto room = inbox_.space();
         int error = 0;
@@ -434,29 +460,38 @@ void SocketTransport::readFrames() {
                     PLOG("WRN", "%s: read failed: %s", label_.c_str(), std::strerror(error));
             }
             fail(AppServiceClosedStatus::Unknown);
-            return;
+            return false;
         }
         inbox_.commit(static_cast<std::size_t>(n));
         try {
-            if (!drainFrames()) return;
+            if (!drainFrames(hold)) return false;
         } catch (const std::exception& e) {
+            hold.reset();
             PLOG("CRT", "%s: reading failed (%s), closing", label_.c_str(), e.what());
             fail(AppServiceClosedStatus::Unknown);
-            return;
+            return false;
+        }
+        if (hold) {
+            if (hold->take(ReadTurn{shared_from_this()})) return true;
+            hold.reset();
         }
     }
 }
 
 // A frame's memory comes as its bytes do (FrameBuffer): a peer that announces 16 MiB
 // and sends a few bytes holds a chunk, not the announced size.
-bool SocketTransport::drainFrames() {
+bool SocketTransport::drainFrames(std::optional<DeliveryQueue::Hold>& hold) {
     std::shared_ptr<Sink> sink;
     {
         std::lock_guard g(m_);
         sink = sink_.lock();
     }
     const auto* handlers = dynamic_cast<const ReaderHandlers*>(sink.get());
-    HeldSends held(handlers && handlers->neverWait());
+    const bool neverWait = handlers && handlers->neverWait();
+    HeldSends held(neverWait);
+    // What handlers that may wait are sent off with is kept back until the read is
+    // handed on: a single item may then run on this thread.
+    if (!neverWait) hold.emplace();
     bool open = true;
     std::string_view body;
     uint32_t size = 0;

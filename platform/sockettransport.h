@@ -11,6 +11,7 @@
 #include <TarvikFoundation/platform/appservicetransport.h>
 
 #include "appservice.pb.h"
+#include "platform/deliveryqueue.h"
 #include "platform/framebuffer.h"
 #include "platform/keycache.h"
 
@@ -20,7 +21,9 @@ namespace Platform {
 /// opening handshake. Frames are length-prefixed protobuf messages. Each transport
 /// reads on a thread of its own, which under load reads burst after burst without
 /// waiting in an event loop shared with every other connection, and between bursts
-/// stays awake for a moment before it sleeps.
+/// stays awake for a moment before it sleeps. A read that sets off a single item where
+/// a pool thread lingers for it hands the reading to that thread and runs the item
+/// itself: the item starts without a hand-off, and the reading goes on at once.
 class SocketTransport : public AppServiceTransport,
                         public std::enable_shared_from_this<SocketTransport> {
   public:
@@ -52,10 +55,11 @@ class SocketTransport : public AppServiceTransport,
     void writeNext();
     void onWritten(const boost::system::error_code& ec);
     static constexpr std::size_t kReadChunk = 64 * 1024;
+    struct ReadTurn;
     void readLoop();
-    void readFrames();
+    bool readFrames(std::optional<DeliveryQueue::Hold>& hold);
     ssize_t receive(char* into, std::size_t room, int& error);
-    bool drainFrames();
+    bool drainFrames(std::optional<DeliveryQueue::Hold>& hold);
     bool handleFrame(const std::shared_ptr<Sink>& sink, const char* data, std::size_t size);
     void fail(AppServiceClosedStatus status);
 
@@ -77,7 +81,10 @@ class SocketTransport : public AppServiceTransport,
     bool closeWhenSent_ = false;
     bool closed_ = false;
     bool notified_ = false;
-    // Used by the reading thread only.
+    // Used by the thread that reads (one at a time; the reading passes between threads
+    // through the queues' locks).
+    // What the reading thread posts (continuations, events) goes to the pool by the burst.
+    DeliveryQueue completions_;
     Wire::FrameBuffer inbox_{kReadChunk};
     Wire::KeyCache keys_;
     // Whether the last read that slept woke within the lingering time.

@@ -647,6 +647,41 @@ TEST_F(SocketTransport, InlineDeliveryRunsOneHandlerAtATimeOnTheReadingThread) {
                                                     "start 1", "end 1"}));
 }
 
+// In a conversation (each request right after the last answer) the thread that reads a
+// request may run its handler itself and give the reading to another: a handler that
+// waits there must hold back no request after it.
+TEST_F(SocketTransport, AHandlerWaitingOnTheThreadThatReadItHoldsBackNoLaterRequest) {
+    HandlerLog log;
+    auto listener = listen([&](const AppServiceConnection& server) {
+        server.RequestReceived(
+            [&log](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+                const int32_t n = args.Request().Message().LookupAs<int32_t>(L"n");
+                if (n % 2 == 0 && n >= 0) {
+                    log.add("start " + std::to_string(n));
+                    const bool overlapped = log.waitFor("start " + std::to_string(n + 1), 10s);
+                    log.add((overlapped ? "overlapped " : "alone ") + std::to_string(n));
+                } else if (n >= 0) {
+                    log.add("start " + std::to_string(n));
+                }
+                args.Request().SendResponseAsync(numbered(n));
+            });
+    });
+    auto client = open();
+    for (int32_t round = 0; round < 20; ++round) {
+        for (int32_t warm = -1; warm > -20; --warm)
+            ASSERT_EQ(
+                client.SendMessageAsync(numbered(warm)).get().Message().LookupAs<int32_t>(L"n"),
+                warm);
+        auto waiting = client.SendMessageAsync(numbered(2 * round));
+        ASSERT_TRUE(log.waitFor("start " + std::to_string(2 * round), 10s));
+        auto later = client.SendMessageAsync(numbered(2 * round + 1));
+        EXPECT_EQ(later.get().Message().LookupAs<int32_t>(L"n"), 2 * round + 1);
+        EXPECT_EQ(waiting.get().Message().LookupAs<int32_t>(L"n"), 2 * round);
+        EXPECT_TRUE(log.waitFor("overlapped " + std::to_string(2 * round), 1ms))
+            << "request " << 2 * round + 1 << " waited for the handler before it";
+    }
+}
+
 // A relay on the reading threads, as the app host runs one: its forwarded requests and
 // its answers are written by the read, not one by one. With many in flight, every
 // request still reaches the far side once and comes back once, with its own answer.

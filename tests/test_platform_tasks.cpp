@@ -324,6 +324,71 @@ TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
     for (int id = 0; id < 8000; ++id) ASSERT_EQ(seen.count(id), 1u) << id;
 }
 
+// What a reading thread keeps back is handed on as pushed, unless it is one item and
+// the queue's thread lingers: then that thread gets the turn and the item runs here.
+TEST(DeliveryQueue, AHeldItemRunsOnceWhetherKeptOrHandedOn) {
+    Platform::DeliveryQueue queue;
+    {
+        // Two items are never kept: each gets a pool thread, in order, and the turn
+        // is not given.
+        std::atomic<int> turns{0};
+        std::mutex m;
+        std::vector<int> order;
+        Platform::DeliveryQueue::Hold hold;
+        for (int i = 0; i < 2; ++i)
+            queue.push([&, i] {
+                std::lock_guard g(m);
+                order.push_back(i);
+            });
+        EXPECT_FALSE(hold.take([&] { ++turns; }));
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard g(m);
+            return order.size() == 2;
+        }));
+        std::lock_guard g(m);
+        EXPECT_EQ(order, (std::vector<int>{0, 1}));
+        EXPECT_EQ(turns.load(), 0);
+    }
+    // One item right after another ran: the thread that ran it lingers, so the item
+    // is kept at least sometimes; either way it runs once, and a given turn runs once,
+    // on the lingering thread.
+    constexpr int kRounds = 300;
+    int kept = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::atomic<bool> warm{false};
+        queue.push([&] { warm = true; });
+        while (!warm) std::this_thread::yield();
+        std::atomic<int> ran{0}, turns{0};
+        std::thread::id ranOn, turnOn;
+        std::promise<void> turnDone;
+        Platform::DeliveryQueue::Hold hold;
+        queue.push([&] {
+            ranOn = std::this_thread::get_id();
+            ++ran;
+        });
+        const bool took = hold.take([&] {
+            turnOn = std::this_thread::get_id();
+            ++turns;
+            turnDone.set_value();
+        });
+        if (took) {
+            ++kept;
+            EXPECT_EQ(ran.load(), 0) << "a kept item ran before run()";
+            EXPECT_FALSE(hold.run()) << "the turn went to the lingering thread, not back";
+            EXPECT_EQ(ran.load(), 1);
+            EXPECT_EQ(ranOn, std::this_thread::get_id());
+            ASSERT_EQ(turnDone.get_future().wait_for(10s), std::future_status::ready);
+            EXPECT_NE(turnOn, std::this_thread::get_id());
+        } else {
+            ASSERT_TRUE(eventually([&] { return ran.load() == 1; }));
+            EXPECT_NE(ranOn, std::this_thread::get_id());
+        }
+        EXPECT_EQ(ran.load(), 1);
+        EXPECT_EQ(turns.load(), took ? 1 : 0);
+    }
+    EXPECT_GT(kept, 0) << "no item was ever kept in " << kRounds << " rounds";
+}
+
 TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndShrinksBackWhenIdle) {
     // Each item waits until all have started: that needs a thread per item, far more
     // than the pool begins with.
