@@ -18,7 +18,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --test-dir build-asan --output-on-failure -j2 --timeout 600
 
 # The channel, relay, message and fault tests once more under ThreadSanitizer.
-tsan_tests="test_channel test_appservice_transports test_messages test_managers_base test_lifecycle test_lifecycle_processes test_faults"
+tsan_tests="test_channel test_appservice_transports test_messages test_managers_base test_lifecycle test_lifecycle_processes test_faults test_platform_tasks"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=thread -DTARVIK_BUILD_BENCH=OFF
 # shellcheck disable=SC2086
 cmake --build build-tsan -j2 --target $tsan_tests tarvik-helper tarvik-apphost
