@@ -402,7 +402,10 @@ bool wouldBlock(int error) {
 // later), staying awake would only take the core from the threads doing the work.
 ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     ssize_t n = -1;
+    int tries = 0;
+    std::chrono::steady_clock::time_point first;
     const auto tryRead = [&] {
+        if (++tries == 1) first = std::chrono::steady_clock::now();
         n = ::recv(fd_, into, room, MSG_DONTWAIT);
         error = n < 0 ? errno : 0;
         return !(n < 0 && wouldBlock(error));
@@ -419,6 +422,7 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     }
     if (n >= 0 || !wouldBlock(error)) {
         emptied_ = n >= 0 && static_cast<std::size_t>(n) < room;
+        waited_ = tries > 1 && std::chrono::steady_clock::now() - first >= kConversationGap;
         return n;
     }
     // Asleep in poll, not in the read itself: a reader asleep in recv was woken
@@ -434,6 +438,7 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     }
     lingerNext_ = std::chrono::steady_clock::now() - asleep < kLinger;
     emptied_ = n >= 0 && static_cast<std::size_t>(n) < room;
+    waited_ = true;
     return n;
 }
 
@@ -471,8 +476,11 @@ bool SocketTransport::readFrames(std::optional<DeliveryQueue::Hold>& hold) {
             fail(AppServiceClosedStatus::Unknown);
             return false;
         }
+        // Only a read that had to wait for its frame gives the reading away: frames
+        // that follow each other (many in flight) are read on by the thread that is
+        // at it, while the lingering thread takes their items.
         if (hold) {
-            if (hold->take(ReadTurn{shared_from_this()})) return true;
+            if (waited_ && hold->take(ReadTurn{shared_from_this()})) return true;
             hold.reset();
         }
     }

@@ -668,10 +668,15 @@ TEST_F(SocketTransport, AHandlerWaitingOnTheThreadThatReadItHoldsBackNoLaterRequ
     });
     auto client = open();
     for (int32_t round = 0; round < 20; ++round) {
-        for (int32_t warm = -1; warm > -20; --warm)
+        // Quick exchanges with a short pause between them, as a conversation has: the
+        // reader waits a moment for each, and the thread that ran the last handler
+        // lingers meanwhile.
+        for (int32_t warm = -1; warm > -20; --warm) {
             ASSERT_EQ(
                 client.SendMessageAsync(numbered(warm)).get().Message().LookupAs<int32_t>(L"n"),
                 warm);
+            std::this_thread::sleep_for(50us);
+        }
         auto waiting = client.SendMessageAsync(numbered(2 * round));
         ASSERT_TRUE(log.waitFor("start " + std::to_string(2 * round), 10s));
         auto later = client.SendMessageAsync(numbered(2 * round + 1));
