@@ -5,8 +5,18 @@
 # built only where their packages are installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=$(cmake --build build --target help)
+# The benchmarks use build/ when it is (or will be) an optimised build with benchmarks;
+# a build/ set up otherwise (Debug, sanitizers) is left as it is, and they build in
+# build-bench/ instead.
+dir=build
+cached() { sed -n "s/^$1:[A-Z]*=//p" build/CMakeCache.txt 2>/dev/null; }
+if [ -f build/CMakeCache.txt ] && { [ "$(cached CMAKE_BUILD_TYPE)" != RelWithDebInfo ] ||
+  [ -n "$(cached TARVIK_SANITIZE)" ] || [ "$(cached TARVIK_BUILD_BENCH)" = OFF ]; }; then
+  dir=build-bench
+  echo "build/ is set up for something else; the benchmarks build in build-bench/" >&2
+fi
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=$(cmake --build "$dir" --target help)
 # Each peer right after the library's program it is compared with. Programs named on the
 # command line run instead of all, e.g. `bench/run.sh bench_roundtrip bench_grpc`.
 all=(bench_logger bench_roundtrip bench_grpc bench_background bench_dbus bench_growth bench_redeem)
@@ -14,7 +24,11 @@ programs=()
 for program in "${@:-${all[@]}}"; do
   if grep -q "^$program:" <<<"$targets"; then programs+=("$program"); fi
 done
-cmake --build build -j2 --target "${programs[@]}"
+if [ ${#programs[@]} -eq 0 ]; then
+  echo "no benchmark of that name here; they are: ${all[*]}" >&2
+  exit 2
+fi
+cmake --build "$dir" -j2 --target "${programs[@]}"
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
 for program in "${programs[@]}"; do
@@ -26,7 +40,7 @@ for program in "${programs[@]}"; do
       out=(--benchmark_out="$results/$program.json" --benchmark_out_format=json) ;;
   esac
   # The library's own log lines go to standard error; the tables go to standard output.
-  ./build/bench/$program "${out[@]}" 2>/dev/null
+  "./$dir/bench/$program" "${out[@]}" 2>/dev/null
 done
 echo "== the library against its peers, measured in this run"
 python3 bench/peerratios.py "$results"
