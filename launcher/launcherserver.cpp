@@ -76,6 +76,9 @@ void LauncherServer::serve(int connection) {
     auto packet = Platform::LauncherWire::receive(connection, kRequestTimeoutMs, error);
     if (!packet) {
         TLOG("WRN", "launcher request dropped: %s", error.c_str());
+        // A requester that is still there learns why, rather than seeing the close.
+        Platform::LauncherWire::send(connection,
+                                     {{"ok", false}, {"error", "request dropped: " + error}});
         return;
     }
     Platform::LauncherWire::send(connection, requests_.answer(packet->body, packet->fds, cred.pid));

@@ -9,7 +9,9 @@
 //   files IN OUT FLAG redeems file tokens for IN and OUT (see redeem), waits for FLAG
 //   child LOG ID      starts a child and watches it through the helper (see watchChild),
 //                     then watches ID, which names no process of the sandbox
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +36,7 @@
 #include <TarvikFoundation/platform/filetokenredeemer.h>
 
 #include "platform/launchers.h"
+#include "platform/launcherwire.h"
 #include "platform/package.h"
 
 using namespace TarvikFoundation;
@@ -210,6 +213,28 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     Platform::Application::Create();
     try {
+        if (mode == "rawlauncher") {
+            // Bytes of our choosing to the launcher, as a process in the sandbox could
+            // send them; "big" stands for a packet above the limit.
+            const std::string body = std::string(argv[2]) == "big"
+                                         ? std::string(Platform::LauncherWire::kMaxPacket + 16, 'x')
+                                         : std::string(argv[2]);
+            const char* path = std::getenv("TARVIK_LAUNCHER_SOCKET");
+            const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path ? path : "");
+            if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+                ::send(fd, body.data(), body.size(), MSG_NOSIGNAL) < 0) {
+                say("rawlauncher: cannot send");
+                return 1;
+            }
+            std::string error;
+            const auto answer = Platform::LauncherWire::receive(fd, 10000, error);
+            ::close(fd);
+            say("answer: " + (answer ? answer->body.dump() : "none (" + error + ")"));
+            return 0;
+        }
         if (mode == "launch") {
             say(std::string("launch: ") +
                 (Platform::Launcher::LaunchUriAsync(Platform::hstring::from_utf8(argv[2])).get()

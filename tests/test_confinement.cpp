@@ -95,6 +95,32 @@ TEST(Confinement, LauncherRefusesForgedArgumentsAndWritesNothingOutsideThePackag
     EXPECT_NE(good->output().find("launch: true"), std::string::npos) << package.launcherLog();
 }
 
+// What the launcher cannot read is answered with its reason and logged, not dropped in
+// silence; the launcher serves the next request all the same.
+TEST(Confinement, LauncherAnswersAnUnreadablePacketWithItsReason) {
+    ConfinedPackage package;
+    const struct {
+        std::string body, reason;
+    } cases[] = {{"not json {", "packet is not JSON"},
+                 {"[1, 2]", "packet is not a JSON object"},
+                 {"big", "packet too large"}};
+    for (const auto& c : cases) {
+        auto app = package.run({"rawlauncher", c.body});
+        ASSERT_EQ(app->exitCode(), 0) << app->output();
+        EXPECT_NE(app->output().find("\"ok\":false"), std::string::npos) << app->output();
+        EXPECT_NE(app->output().find("request dropped: " + c.reason), std::string::npos)
+            << app->output();
+        EXPECT_NE(package.launcherLog().find("launcher request dropped: " + c.reason),
+                  std::string::npos)
+            << package.launcherLog();
+    }
+    auto good = package.run(
+        {"launch", "tarvik-test: " + package.helperArgs(" --log \"" + package.dataFolder() +
+                                                        "/TempState/Win32Helper.log\"")});
+    ASSERT_EQ(good->exitCode(), 0);
+    EXPECT_NE(good->output().find("launch: true"), std::string::npos) << package.launcherLog();
+}
+
 TEST(Confinement, StrayProcessClaimingEitherPlaceIsRefusedWhileThePairKeepsAnswering) {
     ConfinedPackage package;
     const std::string flag = package.dataFolder() + "/go";  // seen inside as well
