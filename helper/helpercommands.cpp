@@ -90,11 +90,35 @@ ValueSet HelperCommands::testKalder(const ValueSet& request) {
         TLOG("WRN", "TestKalder refused: %d iterations", n);
         return refusedBecause("TestIterations below 0");
     }
+    // Nor may many requests at once, each within the cap: their messages share it.
+    int32_t onTheWay = kalderOnTheWay_->load();
+    do {
+        if (n > kMaxTestIterations - onTheWay) {
+            TLOG("WRN", "TestKalder refused: %d iterations, %d still on the way", n, onTheWay);
+            return refusedBecause("TestIterations above the " +
+                                  std::to_string(kMaxTestIterations - onTheWay) +
+                                  " that may still be on the way");
+        }
+    } while (!kalderOnTheWay_->compare_exchange_weak(onTheWay, onTheWay + n));
     for (int32_t i = 1; i <= n; ++i) {
         ValueSet message = helperRequest(Commands::kMessageReceive);
         message.Insert(keyOf(CommandKeys::kMessageType), hstring(L"TestKalder"));
         message.Insert(keyOf(CommandKeys::kPayload), hstring(L"iteration " + std::to_wstring(i)));
-        channel_->sendCommandVoid(message);
+        try {
+            channel_->sendCommandAsync(std::move(message))
+                .then([count = kalderOnTheWay_](Platform::task<Platform::AppServiceResponse> sent) {
+                    count->fetch_sub(1);
+                    try {
+                        sent.get();
+                    } catch (...) {
+                        TLOG("WRN", "TestKalder message not delivered");
+                    }
+                });
+        } catch (...) {
+            kalderOnTheWay_->fetch_sub(n - i + 1);
+            TLOG("WRN", "TestKalder stopped at message %d of %d", i, n);
+            break;
+        }
     }
     return createResponse(true);
 }

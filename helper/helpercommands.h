@@ -10,7 +10,8 @@
 
 namespace TarvikHelper {
 
-// The most messages one TestKalder may ask for; more are refused.
+// The most messages TestKalder may have on the way at once, in one request or over
+// all of them; a request for more than is left is refused.
 inline constexpr int32_t kMaxTestIterations = 10'000;
 
 class HelperCommands {
@@ -28,6 +29,8 @@ class HelperCommands {
     bool waitForExitRequest(std::chrono::milliseconds timeout);
     void requestExit();
     bool exitRequested() const { return exitRequested_.load(); }
+    // TestKalder messages sent and not yet answered or given up.
+    int32_t kalderOnTheWay() const { return kalderOnTheWay_->load(); }
 
   private:
     Platform::ValueSet testDelay(const Platform::ValueSet& request);
@@ -39,6 +42,9 @@ class HelperCommands {
     std::atomic<bool> exitRequested_{false};
     std::mutex exitMutex_;
     std::condition_variable exitCondition_;
+    // Shared with the sends' continuations, which may outlive this object.
+    std::shared_ptr<std::atomic<int32_t>> kalderOnTheWay_ =
+        std::make_shared<std::atomic<int32_t>>(0);
 };
 
 }  // namespace TarvikHelper

@@ -84,4 +84,39 @@ TEST_F(HelperCommands, TestKalderBeyondTheCapIsRefusedBeforeSending) {
     EXPECT_TRUE(scope.clock().pending().empty());
 }
 
+// Requests each within the cap share it while their messages are on the way; once
+// those end (here: no connection came in time), the whole cap is free again.
+TEST_F(HelperCommands, TestKalderRequestsShareTheCapWhileTheirMessagesAreOnTheWay) {
+    const auto handler = channel->handlerFor(Tarvik::Commands::kTestKalder);
+    ASSERT_TRUE(handler);
+    const auto kalder = [&](int32_t n) {
+        ValueSet request = Tarvik::createRequest(Tarvik::Commands::kTestKalder);
+        request.Insert(hstring(Tarvik::CommandKeys::kTestIterations), n);
+        const ValueSet reply = handler(request);
+        return std::make_pair(
+            reply.LookupOr<int32_t>(hstring(L"response"), -1),
+            reply.LookupOr<hstring>(hstring(Tarvik::CommandKeys::kReason), hstring()));
+    };
+    EXPECT_EQ(kalder(6000).first, 0);
+    EXPECT_EQ(commands.kalderOnTheWay(), 6000);
+    const auto refused = kalder(6000);
+    EXPECT_EQ(refused.first, 1);
+    EXPECT_EQ(refused.second,
+              hstring(L"TestIterations above the 4000 that may still be on the way"));
+    EXPECT_EQ(kalder(4000).first, 0);
+    EXPECT_EQ(kalder(1).first, 1);
+    EXPECT_EQ(commands.kalderOnTheWay(), 10000);
+    // The application goes away: every send ends, and the count with it.
+    channel->setAppServiceConnection(nullptr, true);
+    const auto settled = [&] {
+        for (int i = 0; i < 3000 && commands.kalderOnTheWay() > 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return commands.kalderOnTheWay();
+    };
+    EXPECT_EQ(settled(), 0);
+    // The whole cap is free again (those sends end at once too).
+    EXPECT_EQ(kalder(10000).first, 0);
+    EXPECT_EQ(settled(), 0);
+}
+
 }  // namespace
