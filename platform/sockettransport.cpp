@@ -18,6 +18,7 @@
 #include <TarvikFoundation/platform/linger.h>
 #include <TarvikFoundation/platform/threadpool.h>
 
+#include "platform/connectionwait.h"
 #include "platform/deliveryqueue.h"
 #include "platform/framedecoder.h"
 #include "platform/frameencoder.h"
@@ -429,8 +430,9 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     // markedly later on the 2-core VM (the single round trip 54 to 64 µs against 35
     // to 42 µs through poll, alternating runs).
     const auto asleep = std::chrono::steady_clock::now();
-    // A pool thread given the reading waits here as a pool thread waits for the disk.
-    const ThreadPool::Blocking waiting;
+    // A pool thread given the reading waits here as a pool thread waits for the disk,
+    // outside the pool's limit: an idle connection may keep it for good.
+    const ConnectionWait waiting;
     while (n < 0 && wouldBlock(error)) {
         pollfd p{fd_, POLLIN, 0};
         ::poll(&p, 1, -1);

@@ -14,6 +14,7 @@
 #include <TarvikFoundation/platform/immortal.h>
 #include <TarvikFoundation/platform/threadpool.h>
 
+#include "platform/connectionwait.h"
 #include "platform/deliveryqueue.h"
 
 namespace Platform {
@@ -100,7 +101,7 @@ struct ThreadPool::Impl {
             std::this_thread::sleep_for(kStarvedAfter);
             const uint64_t now = started.load();
             std::lock_guard g(m);
-            if (queued.load() > 0 && now == seen && threads.load() < kMaxThreads) {
+            if (queued.load() > 0 && now == seen && !atLimit()) {
                 ++threads;
                 added.emplace_back([this] { work(true); });
             }
@@ -114,7 +115,7 @@ struct ThreadPool::Impl {
     // are waiting inside a Blocking scope.
     void addIfBlocked() noexcept {
         if (items.empty() || idle > 0 || blocked == 0 || threads.load() - blocked >= core ||
-            threads.load() >= kMaxThreads)
+            atLimit())
             return;
         try {
             added.emplace_back([this] { work(true); });
@@ -123,6 +124,30 @@ struct ThreadPool::Impl {
             // No thread to add: the starvation watcher tries again.
         }
     }
+
+    // A pool thread starts or ends waiting (Blocking, ConnectionWait).
+    void enterBlocking(bool connection) noexcept {
+        {
+            std::lock_guard g(m);
+            ++blocked;
+            if (connection) ++connections;
+            addIfBlocked();
+        }
+        try {
+            DeliveryQueue::itemBlocks();
+        } catch (...) {
+            // The items keep their place and are taken as threads come free.
+        }
+    }
+    void leaveBlocking(bool connection) noexcept {
+        std::lock_guard g(m);
+        --blocked;
+        if (connection) --connections;
+    }
+
+    // Caller holds m. Threads that hold a connection's reading are not counted: there is
+    // one per idle connection, and the work must still find threads.
+    bool atLimit() const noexcept { return threads.load() - connections >= kMaxThreads; }
 
     // Caller holds m.
     void joinRetired() {
@@ -145,7 +170,8 @@ struct ThreadPool::Impl {
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
     std::size_t idle = 0;
-    std::size_t blocked = 0;  // threads inside a Blocking scope
+    std::size_t blocked = 0;      // threads inside a Blocking scope
+    std::size_t connections = 0;  // of which waiting for a connection's bytes
     std::vector<std::thread> workers;
     std::list<std::thread> added;
     std::vector<std::thread::id> retired;
@@ -201,25 +227,19 @@ void ThreadPool::post_direct(std::function<void()> fn) {
 }
 
 ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread) {
-    if (!counted_) return;
-    Impl& impl = *instance().impl_;
-    {
-        std::lock_guard g(impl.m);
-        ++impl.blocked;
-        impl.addIfBlocked();
-    }
-    try {
-        DeliveryQueue::itemBlocks();
-    } catch (...) {
-        // The items keep their place and are taken as threads come free.
-    }
+    if (counted_) instance().impl_->enterBlocking(false);
 }
 
 ThreadPool::Blocking::~Blocking() {
-    if (!counted_) return;
-    Impl& impl = *instance().impl_;
-    std::lock_guard g(impl.m);
-    --impl.blocked;
+    if (counted_) instance().impl_->leaveBlocking(false);
+}
+
+ConnectionWait::ConnectionWait() noexcept : counted_(t_poolThread) {
+    if (counted_) ThreadPool::instance().impl_->enterBlocking(true);
+}
+
+ConnectionWait::~ConnectionWait() {
+    if (counted_) ThreadPool::instance().impl_->leaveBlocking(true);
 }
 
 std::size_t ThreadPool::thread_count() const noexcept {

@@ -1,5 +1,6 @@
 // App-service connections over both transports, and the socket's defences.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -685,6 +686,68 @@ TEST_F(SocketTransport, AHandlerWaitingOnTheThreadThatReadItHoldsBackNoLaterRequ
         EXPECT_TRUE(log.waitFor("overlapped " + std::to_string(2 * round), 1ms))
             << "request " << 2 * round + 1 << " waited for the handler before it";
     }
+}
+
+// Each conversation with pauses leaves its connection's reading on a pool thread, which
+// sleeps there while the connection is idle. More idle connections than the pool's
+// limit of threads must still leave threads for the work: every request is answered.
+TEST_F(SocketTransport, IdleConnectionsBeyondThePoolsLimitStillLeaveItThreadsForRequests) {
+    constexpr std::size_t kPoolLimit = 1024;  // the pool's most threads for work
+    constexpr int kMostConnections = 1600;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit wide = saved;
+    wide.rlim_cur = std::min<rlim_t>(saved.rlim_max, 2 * kMostConnections + 512);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &wide), 0);
+    ASSERT_GE(wide.rlim_cur, rlim_t{2 * kMostConnections + 512}) << "too few descriptors";
+
+    auto listener = listen([](const AppServiceConnection& server) {
+        server.RequestReceived(
+            [](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
+                args.Request().SendResponseAsync(args.Request().Message());
+            });
+    });
+    auto& pool = ThreadPool::instance();
+    struct Idle {
+        std::vector<int> fds;
+        rlimit limit;
+        ~Idle() {
+            for (const int fd : fds) ::close(fd);
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    } idle{{}, saved};
+    const auto handshake = [](int fd) {
+        tarvik::wire::Frame hello;
+        hello.mutable_open()->set_service_name("svc");
+        std::string error;
+        return FramedIo::writeFrame(fd, hello) && FramedIo::readFrame(fd, 10000, error);
+    };
+    for (int c = 0; c < kMostConnections && pool.thread_count() <= kPoolLimit + 16; ++c) {
+        const int fd = rawConnect(listener->path());
+        idle.fds.push_back(fd);
+        ASSERT_TRUE(handshake(fd)) << "connection " << c;
+        // Exchanges, each a moment after the last answer: the read waits, and the thread
+        // that ran the last handler lingers for the next, until it gets the reading and
+        // the pool grows by the thread this connection keeps.
+        const std::size_t before = pool.thread_count();
+        for (uint64_t sequence = 1; sequence <= 30 && pool.thread_count() <= before; ++sequence) {
+            std::size_t size = 0;
+            const auto frame = Wire::encodeRequest(sequence, numbered(1), size);
+            ASSERT_EQ(::send(fd, frame->data(), frame->size(), MSG_NOSIGNAL),
+                      static_cast<ssize_t>(frame->size()));
+            std::string error;
+            ASSERT_TRUE(FramedIo::readFrame(fd, 10000, error))
+                << "request " << sequence << " of connection " << c << " unanswered with "
+                << pool.thread_count() << " pool threads: " << error;
+            const auto until = std::chrono::steady_clock::now() + 60us;
+            while (std::chrono::steady_clock::now() < until) {
+            }
+        }
+    }
+    auto client = open();
+    auto answer = client.SendMessageAsync(numbered(7));
+    EXPECT_TRUE(eventually([&] { return answer.Status() == AsyncStatus::Completed; }, 10s));
+    client.Close();
 }
 
 // A relay on the reading threads, as the app host runs one: its forwarded requests and

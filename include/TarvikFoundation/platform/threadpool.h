@@ -8,6 +8,7 @@
 
 namespace Platform {
 
+class ConnectionWait;
 class DeliveryQueue;
 
 /// The process-wide thread pool that runs tasks, continuations and platform events.
@@ -59,6 +60,7 @@ class TARVIK_API ThreadPool {
 
   private:
     friend class Platform::Immortal<ThreadPool>;
+    friend class Platform::ConnectionWait;
     ThreadPool();
     struct Impl;
     std::unique_ptr<Impl> impl_;
