@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include <TarvikFoundation/platform/threadpooltimer.h>
 
 #include "clockscope.h"
+#include "platform/connectionwait.h"
 #include "platform/deliveryqueue.h"
 #include "testsupport.h"
 
@@ -329,8 +331,7 @@ TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
 TEST(DeliveryQueue, AHeldItemRunsOnceWhetherKeptOrHandedOn) {
     Platform::DeliveryQueue queue;
     {
-        // Two items are never kept: each gets a pool thread, in order, and the turn
-        // is not given.
+        // Two items are never kept: each gets a pool thread, and the turn is not given.
         std::atomic<int> turns{0};
         std::mutex m;
         std::vector<int> order;
@@ -345,7 +346,9 @@ TEST(DeliveryQueue, AHeldItemRunsOnceWhetherKeptOrHandedOn) {
             std::lock_guard g(m);
             return order.size() == 2;
         }));
+        // Each on a thread of its own, side by side: either may get to the lock first.
         std::lock_guard g(m);
+        std::sort(order.begin(), order.end());
         EXPECT_EQ(order, (std::vector<int>{0, 1}));
         EXPECT_EQ(turns.load(), 0);
     }
@@ -463,6 +466,39 @@ TEST(ThreadPool, PostsThroughAFunnelRunOnThePoolAndNeverWaitForEachOther) {
     poster.join();
     EXPECT_EQ(finished.load(), kItems);
     EXPECT_EQ(onPoster.load(), 0);
+}
+
+// Pool threads that hold idle connections' reading wait for them, maybe for good: more
+// of them than the pool's limit of threads must still leave threads for the work.
+TEST(ThreadPool, ThreadsWaitingForConnectionsDoNotUseUpThePoolsLimit) {
+    constexpr int kWaiting = 1024 + 8;  // past the pool's limit
+    auto& pool = Platform::ThreadPool::instance();
+    std::mutex m;
+    std::condition_variable cv;
+    int inside = 0;
+    bool released = false;
+    std::atomic<int> finished{0};
+    for (int i = 0; i < kWaiting; ++i)
+        pool.post([&] {
+            const Platform::ConnectionWait waiting;
+            std::unique_lock lk(m);
+            ++inside;
+            cv.notify_all();
+            cv.wait_for(lk, std::chrono::seconds(60), [&] { return released; });
+            ++finished;
+        });
+    {
+        std::unique_lock lk(m);
+        // Shorter than the items wait: a pool out of threads fails here, not late.
+        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(20), [&] { return inside == kWaiting; }))
+            << inside << " of " << kWaiting << " started";
+    }
+    pool.post([&] {
+        std::lock_guard g(m);
+        released = true;
+        cv.notify_all();
+    });
+    EXPECT_TRUE(eventually([&] { return finished.load() == kWaiting; }, std::chrono::seconds(60)));
 }
 
 TEST(ThreadPool, WorkPostedWhileEveryThreadWaitsInABlockingScopeStillRuns) {
