@@ -403,13 +403,14 @@ bool wouldBlock(int error) {
 // later), staying awake would only take the core from the threads doing the work.
 ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     ssize_t n = -1;
-    int tries = 0;
-    std::chrono::steady_clock::time_point first;
+    // When a read first found nothing: the clock is read only then, not on every read.
+    std::optional<std::chrono::steady_clock::time_point> emptyAt;
     const auto tryRead = [&] {
-        if (++tries == 1) first = std::chrono::steady_clock::now();
         n = ::recv(fd_, into, room, MSG_DONTWAIT);
         error = n < 0 ? errno : 0;
-        return !(n < 0 && wouldBlock(error));
+        const bool empty = n < 0 && wouldBlock(error);
+        if (empty && !emptyAt) emptyAt = std::chrono::steady_clock::now();
+        return !empty;
     };
     if (lingerNext_) {
         linger(tryRead);
@@ -423,7 +424,7 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     }
     if (n >= 0 || !wouldBlock(error)) {
         emptied_ = n >= 0 && static_cast<std::size_t>(n) < room;
-        waited_ = tries > 1 && std::chrono::steady_clock::now() - first >= kConversationGap;
+        waited_ = emptyAt && std::chrono::steady_clock::now() - *emptyAt >= kConversationGap;
         return n;
     }
     // Asleep in poll, not in the read itself: a reader asleep in recv was woken
