@@ -83,8 +83,8 @@ class SocketTransport : public AppServiceTransport,
     bool closed_ = false;
     bool notified_ = false;
     // Used by the thread that reads (one at a time; the reading passes between threads
-    // through the queues' locks).
-    // What the reading thread posts (continuations, events) goes to the pool by the burst.
+    // through the queues' locks). completions_ takes what it posts (continuations,
+    // events), so that they go to the pool by the burst.
     DeliveryQueue completions_;
     Wire::FrameBuffer inbox_{kReadChunk};
     Wire::KeyCache keys_;
