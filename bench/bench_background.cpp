@@ -120,6 +120,11 @@ struct BackgroundSession {
     ~BackgroundSession() {
         manager->TestAppExitApi();
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Let go of the app helper before its host goes: a live one would reopen the
+        // connection and start the host again in this package, which the next session's
+        // managers must not be sent to.
+        manager.reset();
+        helper.reset();
         // The host would end after 30 s idle; this run does not wait for it.
         const std::string stopHost = "pkill -f 'tarvik-apphost --package " + family + "'";
         if (std::system(stopHost.c_str()) != 0) std::fprintf(stderr, "app-service host gone\n");

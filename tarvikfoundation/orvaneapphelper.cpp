@@ -340,7 +340,9 @@ Platform::task<bool> OrvaneAppHelper::run() {
         scheduleReconnectTimer(std::chrono::milliseconds(500));
         return Platform::task_from_result(false);
     }
-    auto self = shared_from_this();
+    // The opening does not keep the helper alive: a helper its owner let go of while
+    // it reopened must not hand the managers a connection after a newer one did.
+    std::weak_ptr<OrvaneAppHelper> weak = weak_from_this();
     try {
         unsubscribe(currentConnection());
         AppServiceConnection connection;
@@ -349,11 +351,18 @@ Platform::task<bool> OrvaneAppHelper::run() {
         TLOG("CRT", "{ OpenAsync %S %S", serviceName_.c_str(), packageFamilyName_.c_str());
         auto op = connection.OpenAsync();
         return op.as_task().then(
-            [self, connection](Platform::task<Platform::AppServiceConnectionStatus> opened) {
+            [weak, connection](Platform::task<Platform::AppServiceConnectionStatus> opened) {
+                auto self = weak.lock();
                 try {
                     const auto status = opened.get();
                     TLOG("CRT", "} OpenAsync %S %x", Platform::connection_status_wname(status),
                          tagOf(connection));
+                    if (!self) {
+                        TLOG("WRN", "app helper released while opening, connection %x closed",
+                             tagOf(connection));
+                        connection.Close();
+                        return false;
+                    }
                     if (status == Platform::AppServiceConnectionStatus::Success) {
                         self->useConnection(connection);
                         self->connectInProgress_ = false;
@@ -362,6 +371,7 @@ Platform::task<bool> OrvaneAppHelper::run() {
                     self->retryConnect();
                 } catch (...) {
                     TLOG("CRT", "} OpenAsync exception");
+                    if (!self) return false;
                     self->retryConnect();
                 }
                 self->connectInProgress_ = false;

@@ -330,6 +330,71 @@ TEST_F(AppHelper, ClosedConnectionWhileSuspendedDoesNotReconnect) {
     OrvaneAppHelper::distributeConnection(nullptr);
 }
 
+// A helper let go of while it reopens ends with the opening: the connection it opened
+// is closed, not given to the managers, which may already serve a newer helper.
+TEST_F(AppHelper, AHelperReleasedWhileReopeningClosesWhatItOpened) {
+    TestSupport::TestPackage package("Test.Released_1", false);
+    struct Served {
+        std::mutex m;
+        std::vector<Platform::AppServiceConnection> connections;
+        std::vector<bool> closed;
+    };
+    auto served = std::make_shared<Served>();
+    auto listener = Platform::AppServiceListener::start(
+        L"Test.Released_1", L"svc", [served](const Platform::AppServiceTriggerDetails& d) {
+            auto c = d.Connection();
+            c.RequestReceived([](const Platform::AppServiceConnection&,
+                                 const Platform::AppServiceRequestReceivedEventArgs& a) {
+                a.Request().SendResponseAsync(Tarvik::createResponse(true));
+            });
+            std::lock_guard g(served->m);
+            const std::size_t index = served->connections.size();
+            served->connections.push_back(c);
+            served->closed.push_back(false);
+            c.ServiceClosed([served, index](const Platform::AppServiceConnection&,
+                                            const Platform::AppServiceClosedEventArgs&) {
+                std::lock_guard g(served->m);
+                served->closed[index] = true;
+            });
+        });
+    const auto count = [&] {
+        std::lock_guard g(served->m);
+        return served->connections.size();
+    };
+    const auto closedAt = [&](std::size_t i) {
+        std::lock_guard g(served->m);
+        return served->closed.at(i);
+    };
+    auto helper = OrvaneAppHelper::create(options(true));
+    ASSERT_TRUE(eventually([&] {
+        return count() == 1 && helper->currentConnection() && !helper->connectInProgress();
+    }));
+    Platform::AppServiceConnection first;
+    {
+        std::lock_guard g(served->m);
+        first = served->connections[0];
+    }
+    auto op = first.SendMessageAsync(Tarvik::createRequest(41));
+    ASSERT_TRUE(TestSupport::endsWithin(op));
+    auto manager = OrvaneInternal::OrvaneTestManager::GetInstance();
+    ASSERT_TRUE(eventually([&] { return manager->connection()->hasConnection(); }));
+
+    // Reopen, and let go of the helper before the opening has ended.
+    helper->run();
+    std::weak_ptr<OrvaneAppHelper> released = helper;
+    helper.reset();
+    ASSERT_TRUE(eventually([&] { return count() == 2; }));
+    EXPECT_TRUE(eventually([&] { return released.expired(); }));
+    EXPECT_TRUE(eventually([&] { return closedAt(1); }));
+    EXPECT_FALSE(closedAt(0));
+    EXPECT_TRUE(eventually([&] {
+        return logOf(package).find("app helper released while opening") != std::string::npos;
+    }));
+    listener->stop();
+    OrvaneAppHelper::distributeConnection(nullptr);
+    EXPECT_EQ(clock.pending_count(), 0u);
+}
+
 TEST_F(AppHelperRealTime, InProcessActivationGivesManagersTheConnectionAfterReconnected) {
     TestSupport::TestPackage package("Test.InProc_1", false);
     auto helper = OrvaneAppHelper::create(options(false));
