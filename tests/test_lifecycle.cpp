@@ -351,10 +351,14 @@ TEST_F(AppHelper, AHelperReleasedWhileReopeningClosesWhatItOpened) {
             const std::size_t index = served->connections.size();
             served->connections.push_back(c);
             served->closed.push_back(false);
-            c.ServiceClosed([served, index](const Platform::AppServiceConnection&,
+            // Weak: the connection keeps its handler, and the record keeps the connection.
+            std::weak_ptr<Served> record = served;
+            c.ServiceClosed([record, index](const Platform::AppServiceConnection&,
                                             const Platform::AppServiceClosedEventArgs&) {
-                std::lock_guard g(served->m);
-                served->closed[index] = true;
+                if (auto s = record.lock()) {
+                    std::lock_guard g(s->m);
+                    s->closed[index] = true;
+                }
             });
         });
     const auto count = [&] {
