@@ -20,6 +20,7 @@
 #include "common/messageschema.h"
 #include "lifecyclesupport.h"
 #include "platform/appservicelistener.h"
+#include "platform/startedprocesses.h"
 #include "scriptedpeer.h"
 #include "testchild.h"
 
@@ -606,13 +607,20 @@ TEST_F(Relay, RequestWhileTheHelperIsAwaySucceedsOnceItIsBack) {
 }
 
 TEST_F(AppHelperRealTime, LauncherThatFailsFallsBackToTheProtocolLaunch) {
-    // The scheme's program writes the text it was started with.
+    // The scheme's program writes the text it was started with, then stays until let go:
+    // alive, the launch can record it, which is the launch's last step.
     TestSupport::TempDir tools;
     const std::string recorder = tools.file("record.sh");
     const std::string recorded = tools.file("uri.txt");
+    const std::string letGo = tools.file("go");
     std::ofstream(recorder) << "#!/bin/sh\nprintf '%s' \"$1\" > " << recorded << ".part && mv "
-                            << recorded << ".part " << recorded << "\n";
+                            << recorded << ".part " << recorded << "\nwhile [ ! -e " << letGo
+                            << " ]; do sleep 0.01; done\n";
     ::chmod(recorder.c_str(), 0755);
+    struct LetGo {
+        const std::string& path;
+        ~LetGo() { std::ofstream{path}; }
+    } letGoAtEnd{letGo};
     TestSupport::TestPackage package("Test.Launcher_1", false, {{"tarvik-record", recorder}});
     struct Refusing : Win32HelperLauncher {
         Platform::IAsyncOperation<bool> LaunchAsync(const hstring& text) override {
@@ -629,6 +637,13 @@ TEST_F(AppHelperRealTime, LauncherThatFailsFallsBackToTheProtocolLaunch) {
     EXPECT_EQ(launcher->seen.to_utf8().rfind("tarvik-record: --pid ", 0), 0u);
     ASSERT_TRUE(eventually([&] { return boost::filesystem::exists(recorded); }));
     EXPECT_EQ(TestSupport::readFile(recorded), launcher->seen.to_utf8());
+    // The launch still runs on the pool: it must end before the next test changes the
+    // environment it reads.
+    const auto running = [] {
+        return Platform::StartedProcesses::anyLive(L"Test.Launcher_1",
+                                                   Platform::StartedProcesses::Role::Helper);
+    };
+    EXPECT_TRUE(eventually(running));
     const std::string log = logOf(package);
     const auto failed = log.find("failed to launch win32 helper");
     const auto fallback = log.find("Win32HelperLauncher FAILED, trying protocol handler launch");
