@@ -317,8 +317,14 @@ TEST_F(AppHelper, ClosedConnectionWhileSuspendedDoesNotReconnect) {
             served->server = d.Connection();
         });
     auto helper = OrvaneAppHelper::create(options(true));
-    ASSERT_TRUE(
-        eventually([&] { return helper->currentConnection() && !helper->connectInProgress(); }));
+    // The client's open may finish before the listener has handed over the server's end.
+    const auto servedYet = [&] {
+        std::lock_guard g(served->m);
+        return bool(served->server);
+    };
+    ASSERT_TRUE(eventually([&] {
+        return helper->currentConnection() && !helper->connectInProgress() && servedYet();
+    }));
     helper->OnSuspending();
     {
         std::lock_guard g(served->m);
@@ -651,6 +657,8 @@ TEST_F(AppHelperRealTime, LauncherThatFailsFallsBackToTheProtocolLaunch) {
     ASSERT_NE(fallback, std::string::npos);
     EXPECT_LT(failed, fallback);
     EXPECT_EQ(log.find("LaunchUriAsync FAIL"), std::string::npos);
+    std::ofstream{letGo};
+    EXPECT_TRUE(eventually([&] { return !running(); }));  // reaped: nothing left running
 }
 
 // Deriving from the app helper, its launcher and its reconnect timer; the relay's lock,
