@@ -288,6 +288,9 @@ TEST_F(AppHelper, BackgroundConnectionFollowsCommandsAndClosing) {
     EXPECT_EQ(exits.load(), 0);
     EXPECT_EQ(answerTo(41), 0);
     EXPECT_TRUE(helper->managersReady());
+    // The managers, given the connection, register their sign-in listeners (command 35);
+    // a close while they do leaves their sends backing off past the test.
+    EXPECT_TRUE(OrvaneAuthManager::GetInstance()->waitForSSOListeners(std::chrono::seconds(10)));
     EXPECT_EQ(answerTo(42), 0);
     EXPECT_TRUE(eventually([&] { return exits.load() == 1; }));  // raised after the answer
 
