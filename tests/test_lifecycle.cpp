@@ -446,8 +446,13 @@ std::pair<int32_t, std::string> exchange(RelayEnd& end, int32_t command) {
 }
 
 // Once every end is gone: a helper slot emptied last has started the watchdog; let it
-// run out so no timer outlives the test.
+// run out so no timer outlives the test. An end cancelled while a relay held the lock
+// empties its slot later, on the pool: wait for that first.
 void drainWatchdog(Clock& clock) {
+    ASSERT_TRUE(eventually([] {
+        return !OrvaneTRVKAppServiceTask::hasUwpConnection() &&
+               !OrvaneTRVKAppServiceTask::hasWin32Connection();
+    }));
     if (OrvaneTRVKAppServiceTask::watchdogPending())
         clock.advance(OrvaneTRVKAppServiceTask::kWatchdogDelay);
     ASSERT_TRUE(eventually([] { return !OrvaneTRVKAppServiceTask::watchdogPending(); }));
