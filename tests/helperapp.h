@@ -132,6 +132,8 @@ class App {
 class HelperTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The platform reads these on pool threads: safe to change only while nothing
+        // of an earlier test runs.
         ::setenv("XDG_RUNTIME_DIR", dir.file("run").c_str(), 1);
         ::setenv("XDG_DATA_HOME", dir.file("data").c_str(), 1);
         boost::filesystem::create_directories(dir.file("run"));

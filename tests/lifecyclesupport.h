@@ -19,6 +19,8 @@ class TestPackage {
     explicit TestPackage(const std::string& family, bool withHost = true,
                          const std::map<std::string, std::string>& schemes = {})
         : family_(family) {
+        // The platform reads these on pool threads: safe to change only because every
+        // test ends the launches and opens it started before it returns.
         ::setenv("XDG_RUNTIME_DIR", dir_.file("run").c_str(), 1);
         ::setenv("XDG_DATA_HOME", dir_.file("data").c_str(), 1);
         boost::filesystem::create_directories(dir_.file("run"));

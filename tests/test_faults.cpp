@@ -737,8 +737,17 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
     EXPECT_EQ(row.completed + row.failed, row.sent);
     TestSupport::faultTable().push_back(row);
 
+    // Nothing of the application's may outlive the test: suspended, it opens no new
+    // connection when the host goes, and the open it may still be in ends first.
+    app->OnSuspending();
+    const long helper = lastStarted(helperLog);
     test->TestAppExitApi();
+    EXPECT_TRUE(TestSupport::eventually(
+        [&] { return helper <= 0 || ::kill(static_cast<pid_t>(helper), 0) != 0; }, 20s))
+        << "the helper should have exited";
+    EXPECT_TRUE(TestSupport::eventually([&] { return !app->connectInProgress(); }, 20s));
     if (restarted > 0) ::kill(static_cast<pid_t>(restarted), SIGKILL);
+    EXPECT_TRUE(TestSupport::eventually([&] { return !app->currentConnection(); }, 20s));
     Platform::Clock::instance().set_real();
 }
 

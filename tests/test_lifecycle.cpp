@@ -20,6 +20,7 @@
 #include "common/messageschema.h"
 #include "lifecyclesupport.h"
 #include "platform/appservicelistener.h"
+#include "platform/startedprocesses.h"
 #include "scriptedpeer.h"
 #include "testchild.h"
 
@@ -59,7 +60,12 @@ class ManualClock : public ::testing::Test {
     Clock& clock = Clock::instance();
 };
 class AppHelper : public ManualClock {};
-class Relay : public ManualClock {};
+// The relay's lines at the level its task takes without a level file: an app helper of
+// an earlier test may have left the process's threshold above its warnings.
+class Relay : public ManualClock {
+  protected:
+    Relay() { Tarvik::ConfigureLogger(2, "TSK"); }
+};
 class AppHelperRealTime : public ::testing::Test {
   protected:
     TestSupport::ClockScope scope{TestSupport::ClockScope::Mode::Real};
@@ -282,6 +288,9 @@ TEST_F(AppHelper, BackgroundConnectionFollowsCommandsAndClosing) {
     EXPECT_EQ(exits.load(), 0);
     EXPECT_EQ(answerTo(41), 0);
     EXPECT_TRUE(helper->managersReady());
+    // The managers, given the connection, register their sign-in listeners (command 35);
+    // a close while they do leaves their sends backing off past the test.
+    EXPECT_TRUE(OrvaneAuthManager::GetInstance()->waitForSSOListeners(std::chrono::seconds(10)));
     EXPECT_EQ(answerTo(42), 0);
     EXPECT_TRUE(eventually([&] { return exits.load() == 1; }));  // raised after the answer
 
@@ -316,8 +325,14 @@ TEST_F(AppHelper, ClosedConnectionWhileSuspendedDoesNotReconnect) {
             served->server = d.Connection();
         });
     auto helper = OrvaneAppHelper::create(options(true));
-    ASSERT_TRUE(
-        eventually([&] { return helper->currentConnection() && !helper->connectInProgress(); }));
+    // The client's open may finish before the listener has handed over the server's end.
+    const auto servedYet = [&] {
+        std::lock_guard g(served->m);
+        return bool(served->server);
+    };
+    ASSERT_TRUE(eventually([&] {
+        return helper->currentConnection() && !helper->connectInProgress() && servedYet();
+    }));
     helper->OnSuspending();
     {
         std::lock_guard g(served->m);
@@ -500,8 +515,13 @@ std::pair<int32_t, std::string> exchange(RelayEnd& end, int32_t command) {
 }
 
 // Once every end is gone: a helper slot emptied last has started the watchdog; let it
-// run out so no timer outlives the test.
+// run out so no timer outlives the test. An end cancelled while a relay held the lock
+// empties its slot later, on the pool: wait for that first.
 void drainWatchdog(Clock& clock) {
+    ASSERT_TRUE(eventually([] {
+        return !OrvaneTRVKAppServiceTask::hasUwpConnection() &&
+               !OrvaneTRVKAppServiceTask::hasWin32Connection();
+    }));
     if (OrvaneTRVKAppServiceTask::watchdogPending())
         clock.advance(OrvaneTRVKAppServiceTask::kWatchdogDelay);
     ASSERT_TRUE(eventually([] { return !OrvaneTRVKAppServiceTask::watchdogPending(); }));
@@ -583,7 +603,8 @@ TEST_F(Relay, CancellationWhileARequestWaitsForTheOtherSideEndsTheWait) {
     }));
     EXPECT_TRUE(eventually([&] { return clock.pending_count() == 0; }));
     EXPECT_EQ(app->instance->outstandingDeferrals(), 0);
-    EXPECT_FALSE(OrvaneTRVKAppServiceTask::hasUwpConnection());
+    // Cancelled while the waiting relay held the lock: the slot empties on the pool.
+    EXPECT_TRUE(eventually([] { return !OrvaneTRVKAppServiceTask::hasUwpConnection(); }));
 }
 
 TEST_F(Relay, CancellationOfAnInstanceWithoutConnectionCompletesItsDeferral) {
@@ -675,13 +696,20 @@ TEST_F(Relay, RequestWhileTheHelperIsAwaySucceedsOnceItIsBack) {
 }
 
 TEST_F(AppHelperRealTime, LauncherThatFailsFallsBackToTheProtocolLaunch) {
-    // The scheme's program writes the text it was started with.
+    // The scheme's program writes the text it was started with, then stays until let go:
+    // alive, the launch can record it, which is the launch's last step.
     TestSupport::TempDir tools;
     const std::string recorder = tools.file("record.sh");
     const std::string recorded = tools.file("uri.txt");
+    const std::string letGo = tools.file("go");
     std::ofstream(recorder) << "#!/bin/sh\nprintf '%s' \"$1\" > " << recorded << ".part && mv "
-                            << recorded << ".part " << recorded << "\n";
+                            << recorded << ".part " << recorded << "\nwhile [ ! -e " << letGo
+                            << " ]; do sleep 0.01; done\n";
     ::chmod(recorder.c_str(), 0755);
+    struct LetGo {
+        const std::string& path;
+        ~LetGo() { std::ofstream{path}; }
+    } letGoAtEnd{letGo};
     TestSupport::TestPackage package("Test.Launcher_1", false, {{"tarvik-record", recorder}});
     struct Refusing : Win32HelperLauncher {
         Platform::IAsyncOperation<bool> LaunchAsync(const hstring& text) override {
@@ -698,6 +726,13 @@ TEST_F(AppHelperRealTime, LauncherThatFailsFallsBackToTheProtocolLaunch) {
     EXPECT_EQ(launcher->seen.to_utf8().rfind("tarvik-record: --pid ", 0), 0u);
     ASSERT_TRUE(eventually([&] { return boost::filesystem::exists(recorded); }));
     EXPECT_EQ(TestSupport::readFile(recorded), launcher->seen.to_utf8());
+    // The launch still runs on the pool: it must end before the next test changes the
+    // environment it reads.
+    const auto running = [] {
+        return Platform::StartedProcesses::anyLive(L"Test.Launcher_1",
+                                                   Platform::StartedProcesses::Role::Helper);
+    };
+    EXPECT_TRUE(eventually(running));
     const std::string log = logOf(package);
     const auto failed = log.find("failed to launch win32 helper");
     const auto fallback = log.find("Win32HelperLauncher FAILED, trying protocol handler launch");
@@ -705,6 +740,8 @@ TEST_F(AppHelperRealTime, LauncherThatFailsFallsBackToTheProtocolLaunch) {
     ASSERT_NE(fallback, std::string::npos);
     EXPECT_LT(failed, fallback);
     EXPECT_EQ(log.find("LaunchUriAsync FAIL"), std::string::npos);
+    std::ofstream{letGo};
+    EXPECT_TRUE(eventually([&] { return !running(); }));  // reaped: nothing left running
 }
 
 // Deriving from the app helper, its launcher and its reconnect timer; the relay's lock,
@@ -742,10 +779,7 @@ class HelperAndRelay : public ::testing::Test {
     void TearDown() override {
         // A helper's slot emptied in a test leaves the watchdog, which finds nobody; a
         // slot emptied once the relay lock was free may start it a little later.
-        EXPECT_TRUE(eventually([&] {
-            clock.advance(OrvaneTRVKAppServiceTask::kWatchdogDelay);
-            return !OrvaneTRVKAppServiceTask::watchdogPending();
-        }));
+        drainWatchdog(clock);
         clock.set_real();
     }
     Clock& clock = Clock::instance();

@@ -64,6 +64,12 @@ TEST(Processes, BackgroundModeRelaysThroughTheAppHostAndReportsAHelperGone) {
     const std::string relayLog =
         TestSupport::readFile(package.temporaryFolder() + "/TRVKBackgroundTask.log");
     EXPECT_NE(relayLog.find("send kWin32Exited -> UWP"), std::string::npos);
+    // Nothing of this test may go on past it: suspended, the application opens no new
+    // connection (nor starts an app host) while the environment changes back, and the
+    // managers let go of the app host's connection, which the next test must not find.
+    helper->OnSuspending();
+    OrvaneAppHelper::distributeConnection(nullptr);
+    EXPECT_TRUE(eventually([&] { return !helper->connectInProgress(); }));
     Platform::Clock::instance().set_real();
     ::unsetenv("TARVIK_CLOCK_SCALE");
 }
