@@ -488,14 +488,16 @@ TEST(ThreadPool, ThreadsWaitingForConnectionsDoNotUseUpThePoolsLimit) {
                 std::unique_lock lk(m);
                 ++inside;
                 cv.notify_all();
-                cv.wait_for(lk, std::chrono::seconds(60), [&] { return released; });
+                cv.wait_for(lk, std::chrono::seconds(300), [&] { return released; });
             }
             ++finished;
         });
     {
         std::unique_lock lk(m);
-        // Shorter than the items wait: a pool out of threads fails here, not late.
-        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(20), [&] { return inside == kWaiting; }))
+        // Shorter than the items wait: a pool out of threads fails here, not late. Long
+        // enough for a thousand threads started one after another under the thread
+        // sanitizer on a loaded machine (about 30 ms each seen).
+        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(200), [&] { return inside == kWaiting; }))
             << inside << " of " << kWaiting << " started";
     }
     pool.post([&] {
