@@ -380,7 +380,8 @@ TEST_F(AppHelper, AHelperReleasedWhileReopeningClosesWhatItOpened) {
         std::lock_guard g(served->m);
         return served->connections.size();
     };
-    const auto closedAt = [&](std::size_t i) {
+    // A bool, not the bit reference: it is read under the lock.
+    const auto closedAt = [&](std::size_t i) -> bool {
         std::lock_guard g(served->m);
         return served->closed.at(i);
     };
