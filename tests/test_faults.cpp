@@ -242,6 +242,11 @@ TEST_F(Faults, AHelperKilledInTheMiddleOfRequestsIsReplacedAndTheRequestsEnd) {
     FaultRow row{"helper killed with requests in flight"};
     auto [first, connection] = startHelper();
     ASSERT_TRUE(connection);
+    // The successor is up and connected before the kill. Started after it, it would race
+    // the requests' back-off (about a second here), and a helper can take longer than
+    // that to start under a sanitizer on a busy machine.
+    auto [second, replacement] = startHelper();
+    ASSERT_TRUE(replacement);
     channel->setAppServiceConnection(connection, false);
     // Staggered: request i runs i * 0.5 s (10 ms here), so the kill finds some done,
     // some running and some waiting.
@@ -249,8 +254,6 @@ TEST_F(Faults, AHelperKilledInTheMiddleOfRequestsIsReplacedAndTheRequestsEnd) {
     ASSERT_TRUE(TestSupport::eventually([&] { return batch.done() >= kRequests / 4; }, 20s));
     first->kill();
     const int doneAtKill = batch.done();
-    auto [second, replacement] = startHelper();
-    ASSERT_TRUE(replacement);
     channel->setAppServiceConnection(replacement, false);
     batch.finish(row);
     const auto ranFirst = first->executions();
@@ -424,8 +427,10 @@ TEST_F(Faults, ALengthPrefixFloodHoldsTheBytesThatCameNotTheSizesAnnounced) {
 TEST_F(Faults, APeerThatNeverReadsHoldsUpNeitherCallersNorOtherConnections) {
     const TestSupport::Census before;
     FaultRow row{"peer that never reads (1 MiB requests)"};
-    std::unique_ptr<HelperProcess> helper;
-    AppServiceConnection connection = nullptr;
+    // Started first: once the peer goes away the requests' back-off runs, and a helper
+    // started only then could be late for it on a busy machine.
+    auto [helper, connection] = startHelper();
+    ASSERT_TRUE(connection);
     {
         const int fd = rawPeer(true);
         AppServiceConnection stuck = service->next();
@@ -443,11 +448,10 @@ TEST_F(Faults, APeerThatNeverReadsHoldsUpNeitherCallersNorOtherConnections) {
         // The peer goes away; a helper takes over and the requests are retried to it.
         ::close(fd);
         EXPECT_TRUE(TestSupport::eventually([&] { return !stuck.IsOpen(); }, 10s));
-        std::tie(helper, connection) = startHelper();
-        ASSERT_TRUE(connection);
         channel->setAppServiceConnection(connection, false);
         batch.finish(row);
     }
+    EXPECT_EQ(row.completed, row.sent);
     row.duplicates = TestSupport::duplicatesIn(helper->executions());
     channel->setAppServiceConnection(nullptr, false);
     helper->kill();
@@ -736,6 +740,18 @@ TEST(FaultsThroughTheAppHost, AnAppHostKilledAndStartedAgainCarriesTheRequestsOn
     EXPECT_EQ(row.leaks, 0);
     EXPECT_EQ(row.completed + row.failed, row.sent);
     TestSupport::faultTable().push_back(row);
+
+    // The exit request below must reach the helper through the new app host. Its log
+    // shows it started, not that it carries requests yet; sent before it does, the
+    // exit could run out of retries while it still starts, and the helper would live on.
+    const auto carries = [&] {
+        try {
+            return !test->TestDelayApi(0).get().empty();
+        } catch (const Platform::hresult_error&) {
+            return false;
+        }
+    };
+    EXPECT_TRUE(TestSupport::eventually(carries, 60s)) << package.logs();
 
     // Nothing of the application's may outlive the test: suspended, it opens no new
     // connection when the host goes, and the open it may still be in ends first.
