@@ -29,6 +29,7 @@
 #include "platform/socketclient.h"
 #include "platform/socketpaths.h"
 #include "platform/wirecodec.h"
+#include "poolsupport.h"
 #include "testsupport.h"
 
 using namespace Platform;
@@ -748,18 +749,10 @@ TEST_F(SocketTransport, IdleConnectionsBeyondThePoolsLimitStillLeaveItThreadsFor
     auto answer = client.SendMessageAsync(numbered(7));
     EXPECT_TRUE(eventually([&] { return answer.Status() == AsyncStatus::Completed; }, 10s));
     client.Close();
-    // The connections end, and the threads that read them go once idle (on the
-    // library's clock): no later test starts with a pool a thousand threads wide.
+    // The connections end, and the threads that read them go once idle.
     for (const int fd : idle.fds) ::close(fd);
     idle.fds.clear();
-    auto& clock = Platform::Clock::instance();
-    clock.set_manual();
-    bool shrank = false;
-    for (int i = 0; i < 10 && !shrank; ++i) {
-        clock.advance(31s);
-        shrank = eventually([&] { return pool.thread_count() < 64; }, 2s);
-    }
-    EXPECT_TRUE(shrank) << pool.thread_count() << " threads left";
+    EXPECT_TRUE(TestSupport::poolShrinksBack()) << pool.thread_count() << " threads left";
 }
 
 // A relay on the reading threads, as the app host runs one: its forwarded requests and

@@ -21,6 +21,7 @@
 #include "clockscope.h"
 #include "platform/connectionwait.h"
 #include "platform/deliveryqueue.h"
+#include "poolsupport.h"
 #include "testsupport.h"
 
 using namespace Platform;
@@ -35,6 +36,50 @@ class ManualClock : public ::testing::Test {
     TestSupport::ClockScope scope;
     Clock& clock = Clock::instance();
 };
+
+// Posts `count` pool items that each wait inside a `Scope` (a kind of waiting the pool
+// must look past) until an item posted after all of them releases them. Returns how
+// many were inside within `startWithin`, and whether all had then finished within
+// `finishWithin`. The state is shared: items that outlive a failed wait touch nothing of
+// the caller's.
+template <class Scope>
+std::pair<int, bool> parkThenRelease(int count, std::chrono::seconds startWithin,
+                                     std::chrono::seconds finishWithin) {
+    struct Shared {
+        std::mutex m;
+        std::condition_variable cv;
+        int inside = 0;
+        bool released = false;
+        std::atomic<int> finished{0};
+    };
+    auto shared = std::make_shared<Shared>();
+    auto& pool = ThreadPool::instance();
+    for (int i = 0; i < count; ++i)
+        pool.post([shared, holdAtMost = startWithin + finishWithin] {
+            {
+                const Scope waiting;
+                std::unique_lock lk(shared->m);
+                ++shared->inside;
+                shared->cv.notify_all();
+                shared->cv.wait_for(lk, holdAtMost, [&] { return shared->released; });
+            }
+            ++shared->finished;
+        });
+    int inside;
+    {
+        std::unique_lock lk(shared->m);
+        shared->cv.wait_for(lk, startWithin, [&] { return shared->inside == count; });
+        inside = shared->inside;
+    }
+    pool.post([shared] {
+        std::lock_guard g(shared->m);
+        shared->released = true;
+        shared->cv.notify_all();
+    });
+    const bool finished =
+        eventually([&] { return shared->finished.load() == count; }, finishWithin);
+    return {inside, finished};
+}
 
 task<int> addLater(task<int> a, int b) {
     const int v = co_await a;
@@ -476,78 +521,20 @@ TEST(ThreadPool, PostsThroughAFunnelRunOnThePoolAndNeverWaitForEachOther) {
 TEST(ThreadPool, ThreadsWaitingForConnectionsDoNotUseUpThePoolsLimit) {
     constexpr int kWaiting = 1024 + 8;  // past the pool's limit
     auto& pool = Platform::ThreadPool::instance();
-    std::mutex m;
-    std::condition_variable cv;
-    int inside = 0;
-    bool released = false;
-    std::atomic<int> finished{0};
-    for (int i = 0; i < kWaiting; ++i)
-        pool.post([&] {
-            {
-                const Platform::ConnectionWait waiting;
-                std::unique_lock lk(m);
-                ++inside;
-                cv.notify_all();
-                cv.wait_for(lk, std::chrono::seconds(300), [&] { return released; });
-            }
-            ++finished;
-        });
-    {
-        std::unique_lock lk(m);
-        // Shorter than the items wait: a pool out of threads fails here, not late. Long
-        // enough for a thousand threads started one after another under the thread
-        // sanitizer on a loaded machine (about 30 ms each seen).
-        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(200), [&] { return inside == kWaiting; }))
-            << inside << " of " << kWaiting << " started";
-    }
-    pool.post([&] {
-        std::lock_guard g(m);
-        released = true;
-        cv.notify_all();
-    });
-    EXPECT_TRUE(eventually([&] { return finished.load() == kWaiting; }, std::chrono::seconds(60)));
-    // The threads added for them go again once idle (on the library's clock), so that
-    // no later test starts with a pool a thousand threads wide.
-    auto& clock = Platform::Clock::instance();
-    clock.set_manual();
-    bool shrank = false;
-    for (int i = 0; i < 10 && !shrank; ++i) {
-        clock.advance(std::chrono::seconds(31));
-        shrank = eventually([&] { return pool.thread_count() < 64; }, std::chrono::seconds(2));
-    }
-    clock.set_real();
-    EXPECT_TRUE(shrank) << pool.thread_count() << " threads left";
+    // A pool out of threads fails at the start, not late. Long enough for a thousand
+    // threads started one after another under the thread sanitizer on a loaded machine
+    // (about 30 ms each seen).
+    const auto [inside, finished] = parkThenRelease<Platform::ConnectionWait>(kWaiting, 200s, 60s);
+    EXPECT_EQ(inside, kWaiting) << "items started";
+    EXPECT_TRUE(finished);
+    EXPECT_TRUE(TestSupport::poolShrinksBack()) << pool.thread_count() << " threads left";
 }
 
 TEST(ThreadPool, WorkPostedWhileEveryThreadWaitsInABlockingScopeStillRuns) {
     // As log writers waiting for the disk do: every pool thread waits, inside a Blocking
     // scope, for an item posted after them.
-    auto& pool = Platform::ThreadPool::instance();
-    const int waiting = static_cast<int>(pool.thread_count()) + 2;
-    std::mutex m;
-    std::condition_variable cv;
-    int inside = 0;
-    bool released = false;
-    std::atomic<int> finished{0};
-    for (int i = 0; i < waiting; ++i)
-        pool.post([&] {
-            {
-                Platform::ThreadPool::Blocking blocking;
-                std::unique_lock lk(m);
-                ++inside;
-                cv.notify_all();
-                cv.wait_for(lk, std::chrono::seconds(30), [&] { return released; });
-            }
-            ++finished;
-        });
-    {
-        std::unique_lock lk(m);
-        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(30), [&] { return inside == waiting; }));
-    }
-    pool.post([&] {
-        std::lock_guard g(m);
-        released = true;
-        cv.notify_all();
-    });
-    EXPECT_TRUE(eventually([&] { return finished.load() == waiting; }, std::chrono::seconds(30)));
+    const int waiting = static_cast<int>(ThreadPool::instance().thread_count()) + 2;
+    const auto [inside, finished] = parkThenRelease<ThreadPool::Blocking>(waiting, 30s, 30s);
+    EXPECT_EQ(inside, waiting);
+    EXPECT_TRUE(finished);
 }
