@@ -201,6 +201,7 @@ bool Clock::sleep_for(duration d, const cancellation_token& token) {
         w->cv.notify_all();
     });
     std::unique_lock lk(w->m);
+    const ThreadPool::Blocking waiting;
     w->cv.wait(lk, [&] { return w->done || w->canceled; });
     const bool finished = w->done;
     lk.unlock();

@@ -21,8 +21,9 @@ namespace Platform {
 
 namespace {
 
-// A few threads per core do the work: under load they take what is queued without
-// anyone being woken, where a wide pool wakes an idle thread for every item.
+// One thread per core does the work: under load it takes what is queued without anyone
+// being woken, where a wider pool wakes idle threads that can only take turns on the
+// same cores. Threads that wait (Blocking) are made up for as they wait.
 std::size_t core_threads() {
     if (const char* env = std::getenv("TARVIK_THREADPOOL_THREADS")) {
         try {
@@ -31,7 +32,7 @@ std::size_t core_threads() {
         } catch (...) {
         }
     }
-    return std::max<std::size_t>(4, std::thread::hardware_concurrency() * 2);
+    return std::max<std::size_t>(2, std::thread::hardware_concurrency());
 }
 
 constexpr std::size_t kMaxThreads = 1024;
@@ -48,6 +49,8 @@ constexpr auto kIdleCheck = std::chrono::milliseconds(100);
 thread_local DeliveryQueue* t_funnel = nullptr;
 // Whether this thread is one of the pool's.
 thread_local bool t_poolThread = false;
+// Whether this thread is inside a Blocking scope: a nested one counts it once.
+thread_local bool t_blocking = false;
 
 }  // namespace
 
@@ -226,12 +229,16 @@ void ThreadPool::post_direct(std::function<void()> fn) {
     if (wake) impl->cv.notify_one();
 }
 
-ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread) {
-    if (counted_) instance().impl_->enterBlocking(false);
+ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread && !t_blocking) {
+    if (!counted_) return;
+    t_blocking = true;
+    instance().impl_->enterBlocking(false);
 }
 
 ThreadPool::Blocking::~Blocking() {
-    if (counted_) instance().impl_->leaveBlocking(false);
+    if (!counted_) return;
+    instance().impl_->leaveBlocking(false);
+    t_blocking = false;
 }
 
 ConnectionWait::ConnectionWait() noexcept : counted_(t_poolThread) {
@@ -244,6 +251,11 @@ ConnectionWait::~ConnectionWait() {
 
 std::size_t ThreadPool::thread_count() const noexcept {
     return impl_->threads.load();
+}
+
+std::size_t ThreadPool::waiting_count() const noexcept {
+    std::lock_guard g(impl_->m);
+    return impl_->blocked - impl_->connections;
 }
 
 }  // namespace Platform

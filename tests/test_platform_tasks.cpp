@@ -530,6 +530,30 @@ TEST(ThreadPool, ThreadsWaitingForConnectionsDoNotUseUpThePoolsLimit) {
     EXPECT_TRUE(TestSupport::poolShrinksBack()) << pool.thread_count() << " threads left";
 }
 
+TEST(ThreadPool, ThreadsWaitingForATaskOrTheClockCountAsWaitingNotWorking) {
+    // A small pool is kept only because its threads that wait make room for queued work.
+    auto& pool = ThreadPool::instance();
+    const int each = static_cast<int>(pool.thread_count()) + 1;
+    task_completion_event<int> answer;
+    cancellation_token_source wake;
+    auto done = std::make_shared<std::atomic<int>>(0);
+    for (int i = 0; i < each; ++i) {
+        pool.post([done, t = answer.get_task()] {
+            if (t.get() == 7) ++*done;
+        });
+        pool.post([done, token = wake.get_token()] {
+            if (!Clock::instance().sleep_for(1h, token)) ++*done;
+        });
+    }
+    EXPECT_TRUE(
+        eventually([&] { return pool.waiting_count() == static_cast<std::size_t>(2 * each); }, 30s))
+        << pool.waiting_count() << " of " << 2 * each << " waiting";
+    answer.set(7);
+    wake.cancel();
+    EXPECT_TRUE(eventually([&] { return done->load() == 2 * each; }, 30s)) << done->load();
+    EXPECT_TRUE(eventually([&] { return pool.waiting_count() == 0; }, 30s));
+}
+
 TEST(ThreadPool, WorkPostedWhileEveryThreadWaitsInABlockingScopeStillRuns) {
     // As log writers waiting for the disk do: every pool thread waits, inside a Blocking
     // scope, for an item posted after them.

@@ -12,6 +12,7 @@
 #include <TarvikFoundation/export.h>
 #include <TarvikFoundation/platform/cancellation.h>
 #include <TarvikFoundation/platform/immortal.h>
+#include <TarvikFoundation/platform/threadpool.h>
 
 namespace Platform {
 
@@ -100,6 +101,9 @@ class TARVIK_API Clock {
 
 template <class Lock, class Cv, class Pred>
 bool Clock::wait_for(Cv& cv, Lock& lk, duration d, Pred pred) {
+    if (pred()) return true;
+    // A pool thread waiting here leaves its turn to the work queued meanwhile.
+    const ThreadPool::Blocking waiting;
     ClockMode mode;
     double factor;
     {
@@ -112,7 +116,6 @@ bool Clock::wait_for(Cv& cv, Lock& lk, duration d, Pred pred) {
         return cv.wait_for(lk, std::chrono::duration_cast<duration>(d / factor), pred);
     // Manual: nothing wakes the caller's condition when time moves, so poll briefly.
     // The wait shows in pending() so tests can see it and step past it.
-    if (pred()) return true;
     const time_point deadline = now() + d;
     const timer_id marker = schedule(d, [] {});
     bool satisfied = true;

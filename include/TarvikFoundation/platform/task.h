@@ -92,6 +92,8 @@ struct task_state {
     }
     void wait() const {
         linger([this] { return done(); });
+        if (done()) return;
+        const ThreadPool::Blocking waiting;
         for (;;) {
             const task_status s = status.load(std::memory_order_acquire);
             if (s != task_status::pending) return;

@@ -24,6 +24,8 @@ class TARVIK_API ThreadPool {
     void post_direct(std::function<void()> fn);
     /// Number of pool threads.
     std::size_t thread_count() const noexcept;
+    /// Number of pool threads waiting inside a Blocking scope.
+    std::size_t waiting_count() const noexcept;
 
     /// While alive, what this thread posts goes through `queue`: a burst posted by an
     /// I/O thread then calls pool threads only as they are needed, not one per item,
