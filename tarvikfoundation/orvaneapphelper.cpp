@@ -475,6 +475,13 @@ void OrvaneAppHelper::OnBackgroundActivated(const Platform::BackgroundActivatedE
     if (appServiceInBackground_ || !args.TaskInstance) return;
     const auto& details = args.TaskInstance->TriggerDetails();
     if (!details || details->Name() != serviceName_) return;
+    // Only the helper opens the application's own service, and it names no caller; a
+    // caller claiming an application would take the helper's place with the managers.
+    if (!details->CallerPackageFamilyName().empty()) {
+        TLOG("WRN", "activation refused: the caller names a package, it is not the helper");
+        details->Connection().Close();
+        return;
+    }
     std::lock_guard g(lock_);
     deferral_ = args.TaskInstance->GetDeferral();
     std::weak_ptr<OrvaneAppHelper> weak = weak_from_this();

@@ -415,6 +415,24 @@ TEST_F(AppHelper, AHelperReleasedWhileReopeningClosesWhatItOpened) {
     EXPECT_EQ(clock.pending_count(), 0u);
 }
 
+TEST_F(AppHelperRealTime, AnInProcessActivationByACallerNamingAPackageIsRefused) {
+    // Another process of the user claiming the application must not become the helper.
+    TestSupport::TestPackage package("Test.InProc_2", false);
+    auto helper = OrvaneAppHelper::create(options(false));
+    auto [appSide, strangerSide] =
+        Platform::AppServiceConnection::CreateInMemoryPair(L"svc", L"Test.InProc_2");
+    auto instance = std::make_shared<Platform::BackgroundTaskInstance>(
+        Platform::AppServiceTriggerDetails(L"svc", L"Test.InProc_2", appSide));
+    std::atomic<bool> closed{false};
+    strangerSide.ServiceClosed([&](const Platform::AppServiceConnection&,
+                                   const Platform::AppServiceClosedEventArgs&) { closed = true; });
+    helper->OnBackgroundActivated({instance});
+    EXPECT_EQ(instance->outstandingDeferrals(), 0);
+    EXPECT_TRUE(eventually([&] { return closed.load(); }));
+    EXPECT_FALSE(OrvaneInternal::OrvaneTestManager::GetInstance()->connection()->hasConnection());
+    EXPECT_NE(logOf(package).find("activation refused"), std::string::npos);
+}
+
 TEST_F(AppHelperRealTime, InProcessActivationGivesManagersTheConnectionAfterReconnected) {
     TestSupport::TestPackage package("Test.InProc_1", false);
     auto helper = OrvaneAppHelper::create(options(false));
