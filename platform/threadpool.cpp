@@ -104,9 +104,7 @@ struct ThreadPool::Impl {
             std::this_thread::sleep_for(kStarvedAfter);
             const uint64_t now = started.load();
             std::lock_guard g(m);
-            // A thread already woken for the work takes it once it gets a core: another
-            // one would only queue for the same cores (busy handlers grew the pool to 100).
-            if (queued.load() > 0 && now == seen && idle == 0 && !atLimit()) {
+            if (queued.load() > 0 && now == seen && !atLimit()) {
                 ++threads;
                 added.emplace_back([this] { work(true); });
             }
