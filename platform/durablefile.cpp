@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include <TarvikFoundation/platform/threadpool.h>
+
 namespace Platform {
 
 DurableFile::DurableFile() : DurableFile([](int fd) { return ::fdatasync(fd); }) {}
@@ -91,7 +93,11 @@ void DurableFile::runCommit(std::unique_lock<std::mutex>& lk) noexcept {
     const uint64_t round = ++started_;
     const int fd = fd_;
     lk.unlock();
-    const bool ok = fd >= 0 && sync_(fd) == 0;
+    bool ok = false;
+    {
+        const ThreadPool::DiskWait disk;
+        ok = fd >= 0 && sync_(fd) == 0;
+    }
     lk.lock();
     committing_ = false;
     for (Ticket** t = &waiting_; *t;) {

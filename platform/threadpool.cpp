@@ -169,6 +169,7 @@ struct ThreadPool::Impl {
     std::atomic<int64_t> queued{0};
     std::atomic<uint64_t> started{0};
     std::atomic<bool> stopping{false};
+    std::atomic<int> diskWaits{0};  // DiskWait scopes alive, on any thread
     std::mutex m;
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
@@ -247,6 +248,18 @@ ConnectionWait::ConnectionWait() noexcept : counted_(t_poolThread) {
 
 ConnectionWait::~ConnectionWait() {
     if (counted_) ThreadPool::instance().impl_->leaveBlocking(true);
+}
+
+ThreadPool::DiskWait::DiskWait() noexcept {
+    instance().impl_->diskWaits.fetch_add(1, std::memory_order_relaxed);
+}
+
+ThreadPool::DiskWait::~DiskWait() {
+    instance().impl_->diskWaits.fetch_sub(1, std::memory_order_relaxed);
+}
+
+bool ThreadPool::disk_wait_under_way() const noexcept {
+    return impl_->diskWaits.load(std::memory_order_relaxed) != 0;
 }
 
 std::size_t ThreadPool::thread_count() const noexcept {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <TarvikFoundation/platform/hstring.h>
+#include <TarvikFoundation/platform/linger.h>
+#include <TarvikFoundation/platform/threadpool.h>
 
 #include "common/logger.h"
 #include "platform/diagnostics.h"
@@ -464,6 +466,34 @@ TEST(LoggerCommits, ALineCommittedBeforeItsWriterWaitsReturnsAtOnce) {
     EXPECT_TRUE(file.commit(c));
     EXPECT_FALSE(c.pending());
     EXPECT_EQ(readFile(dir.file("TRVK.log")), "a\nb\nc\n");
+}
+
+// While a commit runs, threads of the process that would stay awake for what they await
+// sleep instead, leaving the cores to the disk's answer; a failed commit ends the wait
+// for the disk as a good one does.
+TEST(LoggerCommits, ThreadsStayNotAwakeWhileACommitRuns) {
+    for (const bool failSecond : {false, true}) {
+        TestSupport::TempDir dir;
+        HeldCommits held(failSecond);
+        const Platform::ThreadPool& pool = Platform::ThreadPool::instance();
+        Platform::DurableFile file(held.sync());
+        ASSERT_TRUE(file.open_append(dir.file("TRVK.log")));
+        Platform::DurableFile::Ticket second;
+        std::thread first([&] { EXPECT_TRUE(file.write_committed("first\n", 6)); });
+        held.waitForCommits(1);
+        EXPECT_TRUE(pool.disk_wait_under_way());
+        int looks = 0;
+        Platform::linger([&] {
+            ++looks;
+            return false;
+        });
+        EXPECT_EQ(looks, 1) << "a lingering thread stayed awake during a commit";
+        ASSERT_TRUE(file.append("second\n", 7, &second));
+        held.release();
+        first.join();
+        EXPECT_EQ(file.commit(second), !failSecond);
+        EXPECT_FALSE(pool.disk_wait_under_way()) << failSecond;
+    }
 }
 
 // Through the logger: many threads at once, every line whole and each thread's lines in
