@@ -2,7 +2,7 @@
 # Builds the project and runs the whole test suite with ctest: once in a normal build
 # with every program's tests in shuffled order (the seed is printed; set
 # TARVIK_TEST_SEED to repeat a run), once under AddressSanitizer with
-# UndefinedBehaviorSanitizer, then the channel, relay and message tests under
+# UndefinedBehaviorSanitizer, then the channel, relay, message and logger tests under
 # ThreadSanitizer, then each fuzz target for 20 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,8 +17,8 @@ cmake --build build-asan -j2
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j2 --timeout 600
 
-# The channel, relay, message and fault tests once more under ThreadSanitizer.
-tsan_tests="test_channel test_appservice_transports test_messages test_managers_base test_lifecycle test_lifecycle_processes test_faults test_platform_tasks"
+# The channel, relay, message, fault and logger tests once more under ThreadSanitizer.
+tsan_tests="test_channel test_appservice_transports test_messages test_managers_base test_lifecycle test_lifecycle_processes test_faults test_platform_tasks test_logger"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=thread -DTARVIK_BUILD_BENCH=OFF
 # shellcheck disable=SC2086
 cmake --build build-tsan -j2 --target $tsan_tests tarvik-helper tarvik-apphost

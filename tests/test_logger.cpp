@@ -372,8 +372,10 @@ class HeldCommits {
 };
 
 struct CommitRun {
-    bool first = false;                // the writer of the held commit
-    std::vector<bool> others;          // the writers that came while it was held
+    bool first = false;  // the writer of the held commit
+    // The writers that came while it was held; not a vector of bits, whose elements
+    // share words, as each thread sets its own.
+    std::vector<char> others;
     std::vector<uint64_t> endOffsets;  // where each of the others' lines ended
     std::vector<uint64_t> syncedWhenReturned;
     int commits = 0;
