@@ -439,9 +439,7 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
         ::poll(&p, 1, -1);
         tryRead();
     }
-    // Counted from the first empty read: a wait that lingering did not see through stops
-    // the next one, though its sleep after the lingering was short.
-    lingerNext_ = std::chrono::steady_clock::now() - emptyAt.value_or(asleep) < kLinger;
+    lingerNext_ = std::chrono::steady_clock::now() - asleep < kLinger;
     emptied_ = n >= 0 && static_cast<std::size_t>(n) < room;
     waited_ = true;
     return n;
