@@ -15,7 +15,8 @@ namespace Platform {
 inline constexpr auto kLinger = std::chrono::microseconds(200);
 
 /// Yields until ready() holds or kLinger has passed, or until a thread of this process
-/// waits for the disk: then the cores are better left to the disk's answer.
+/// waits for the disk: then the cores are better left to the disk's answer. ready() is
+/// asked at least once in any case: a socket reader reads through it.
 template <class Ready>
 void linger(Ready&& ready) {
     const ThreadPool& pool = ThreadPool::instance();
