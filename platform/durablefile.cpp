@@ -41,6 +41,7 @@ bool DurableFile::append(const char* data, std::size_t len, Ticket* ticket) noex
         const ssize_t n = ::write(fd_, data + done, len - done);
         if (n < 0) {
             if (errno == EINTR) continue;
+            dropPartial(done);
             return false;
         }
         done += static_cast<std::size_t>(n);
@@ -57,6 +58,16 @@ bool DurableFile::append(const char* data, std::size_t len, Ticket* ticket) noex
         waiting_ = ticket;
     }
     return true;
+}
+
+// A write that failed half-way (a full disk) leaves the start of its data at the end of
+// the file; the next append would continue it. Cut it off, where it is still the end:
+// the file may have grown since from another writer's side.
+void DurableFile::dropPartial(std::size_t written) noexcept {
+    if (written == 0) return;
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || static_cast<uint64_t>(st.st_size) != position_) return;
+    if (::ftruncate(fd_, static_cast<off_t>(position_ - written)) == 0) position_ -= written;
 }
 
 bool DurableFile::commit(Ticket& ticket) noexcept {

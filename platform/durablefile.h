@@ -46,7 +46,8 @@ class DurableFile {
         Ticket* next_ = nullptr;
     };
 
-    /// Writes all bytes without committing them; false when the write failed. With a
+    /// Writes all bytes without committing them; false when the write failed, and then
+    /// the part written is cut off again, so that the file holds no half line. With a
     /// ticket, commit() then waits for the bytes to be committed.
     bool append(const char* data, std::size_t len, Ticket* ticket = nullptr) noexcept;
     /// Returns once a commit that began after the ticket's append has finished: true
@@ -61,6 +62,7 @@ class DurableFile {
 
   private:
     void forget(Ticket& ticket) noexcept;
+    void dropPartial(std::size_t written) noexcept;
     void runCommit(std::unique_lock<std::mutex>& lk) noexcept;
 
     Sync sync_;

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <new>
@@ -496,6 +498,51 @@ TEST(LoggerCommits, ThreadsStayNotAwakeWhileACommitRuns) {
         EXPECT_EQ(file.commit(second), !failSecond);
         EXPECT_FALSE(pool.disk_wait_under_way()) << failSecond;
     }
+}
+
+// Files may grow no further than `bytes` while alive; a write past it is cut short and
+// then fails, as on a full disk.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ::sigaction(SIGXFSZ, &ignore, &signal_);
+        ::getrlimit(RLIMIT_FSIZE, &was_);
+        rlimit low = was_;
+        low.rlim_cur = bytes;
+        set_ = ::setrlimit(RLIMIT_FSIZE, &low) == 0;
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &was_);
+        ::sigaction(SIGXFSZ, &signal_, nullptr);
+    }
+    bool set() const { return set_; }
+
+  private:
+    struct sigaction signal_ {};
+    rlimit was_{};
+    bool set_ = false;
+};
+
+// A line that the disk stops half-way leaves no half line behind for the next one to
+// continue.
+TEST(LoggerCommits, ALineCutShortByTheDiskIsRemovedAgain) {
+    TestSupport::TempDir dir;
+    Platform::DurableFile file([](int) { return 0; });
+    ASSERT_TRUE(file.open_append(dir.file("TRVK.log")));
+    ASSERT_TRUE(file.write_committed("first\n", 6));
+    bool written = true;
+    {
+        const FileSizeLimit limit(10);
+        ASSERT_TRUE(limit.set());
+        written = file.write_committed("second line\n", 12);
+    }
+    EXPECT_FALSE(written);
+    EXPECT_EQ(file.position(), 6u);
+    EXPECT_TRUE(file.write_committed("third\n", 6));
+    file.close();
+    EXPECT_EQ(readFile(dir.file("TRVK.log")), "first\nthird\n");
 }
 
 // Through the logger: many threads at once, every line whole and each thread's lines in
