@@ -3,6 +3,8 @@
 // Run with TARVIK_PACKAGE_MANIFEST naming minimal-host.manifest.json.
 // README.md prints the lines between the two "README" marks verbatim; the test suite
 // checks that they stay the same.
+
+// README begin
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +12,6 @@
 #include <string>
 #include <thread>
 
-// README begin
 #include <TarvikFoundation/activation.h>
 #include <TarvikFoundation/orvaneapphelper.h>
 #include <TarvikFoundation/orvanefilemanager.h>
