@@ -2,8 +2,6 @@
 // this process), and every file and folder of the library and the helper private to
 // the user.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <boost/filesystem.hpp>
@@ -30,28 +28,6 @@ using namespace TarvikHelper;
 namespace fs = boost::filesystem;
 
 namespace {
-
-// A full disk for this process: writes past `bytes` fail with EFBIG (the signal that
-// would end the process is ignored meanwhile).
-class DiskFull {
-  public:
-    explicit DiskFull(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, saved_.rlim_max};
-        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    }
-    ~DiskFull() {
-        ::setrlimit(RLIMIT_FSIZE, &saved_);
-        ::signal(SIGXFSZ, previous_);
-    }
-    DiskFull(const DiskFull&) = delete;
-    DiskFull& operator=(const DiskFull&) = delete;
-
-  private:
-    rlimit saved_{};
-    sighandler_t previous_;
-};
 
 // Temporary files of atomic replacements found anywhere under `folder`.
 std::vector<std::string> temporaryFiles(const std::string& folder) {
@@ -97,7 +73,7 @@ TEST(DiskFaults, ATokenThatCannotBeKeptLeavesNeitherItsFileNorATemporaryFile) {
     ASSERT_EQ(codeOf(kept), 0);
     {
         // The store already holds more than this: its replacement cannot be written.
-        DiskFull full(64);
+        TestSupport::DiskFull full(64);
         const auto refused = issueFileToken(roots, tokens, dir.file("new.txt"), "write", true);
         EXPECT_EQ(codeOf(refused), Tarvik::Errors::kInvalidFileHandle);
     }
@@ -113,7 +89,7 @@ TEST(DiskFaults, AnalyticsThatCouldNotStartComeBackWhenTheDiskDoes) {
     TestSupport::TempDir dir;
     std::optional<AnalyticsStore> store;
     {
-        DiskFull full(1024);  // less than one page of the database
+        TestSupport::DiskFull full(1024);  // less than one page of the database
         store.emplace("Test.Disk_2", dir.file("analytics/store.sqlite"));
         EXPECT_FALSE(store->usable());
         EXPECT_EQ(store->startSession({"fam", "name", "1.2.3", "en-GB", "b1"}), 0u);

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <new>
@@ -500,31 +498,6 @@ TEST(LoggerCommits, ThreadsStayNotAwakeWhileACommitRuns) {
     }
 }
 
-// Files may grow no further than `bytes` while alive; a write past it is cut short and
-// then fails, as on a full disk.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        ::sigaction(SIGXFSZ, &ignore, &signal_);
-        ::getrlimit(RLIMIT_FSIZE, &was_);
-        rlimit low = was_;
-        low.rlim_cur = bytes;
-        set_ = ::setrlimit(RLIMIT_FSIZE, &low) == 0;
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &was_);
-        ::sigaction(SIGXFSZ, &signal_, nullptr);
-    }
-    bool set() const { return set_; }
-
-  private:
-    struct sigaction signal_ {};
-    rlimit was_{};
-    bool set_ = false;
-};
-
 // A line that the disk stops half-way leaves no half line behind for the next one to
 // continue.
 TEST(LoggerCommits, ALineCutShortByTheDiskIsRemovedAgain) {
@@ -534,8 +507,7 @@ TEST(LoggerCommits, ALineCutShortByTheDiskIsRemovedAgain) {
     ASSERT_TRUE(file.write_committed("first\n", 6));
     bool written = true;
     {
-        const FileSizeLimit limit(10);
-        ASSERT_TRUE(limit.set());
+        const TestSupport::DiskFull full(10);
         written = file.write_committed("second line\n", 12);
     }
     EXPECT_FALSE(written);

@@ -1,6 +1,9 @@
 #pragma once
 // Small helpers shared by the test programs.
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <boost/filesystem.hpp>
@@ -82,5 +85,27 @@ inline pid_t spawnSleeper(const char* seconds) {
         return 0;
     return pid;
 }
+
+// A full disk for this process: writes past `bytes` fail with EFBIG (the signal that
+// would end the process is ignored meanwhile).
+class DiskFull {
+  public:
+    explicit DiskFull(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, saved_.rlim_max};
+        EXPECT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    ~DiskFull() {
+        ::setrlimit(RLIMIT_FSIZE, &saved_);
+        ::signal(SIGXFSZ, previous_);
+    }
+    DiskFull(const DiskFull&) = delete;
+    DiskFull& operator=(const DiskFull&) = delete;
+
+  private:
+    rlimit saved_{};
+    sighandler_t previous_;
+};
 
 }  // namespace TestSupport
