@@ -761,15 +761,18 @@ TEST_F(SocketTransport, IdleConnectionsBeyondThePoolsLimitStillLeaveItThreadsFor
 TEST_F(SocketTransport, AnInlineRelayForwardsAndAnswersEveryRequestOfABurstOnce) {
     std::mutex relayed;
     std::vector<int32_t> seenByEcho;
-    std::promise<void> bothConnected;
+    std::promise<void> frontConnected, backConnected;
     auto listener = listen([&](const AppServiceConnection& server) {
         server.DeliverRequestsInline(true);
         // Called with m held, after the connection joined servers.
-        if (servers.size() == 2) bothConnected.set_value();
+        (servers.size() == 1 ? frontConnected : backConnected).set_value();
     });
+    // The trigger may run after the client's open returns: the back opens only once the
+    // front's server side is known, or the two could be taken for each other.
     auto front = open();
+    frontConnected.get_future().wait();
     auto back = open();
-    bothConnected.get_future().wait();
+    backConnected.get_future().wait();
     AppServiceConnection fromFront{nullptr}, toBack{nullptr};
     {
         std::lock_guard g(m);
