@@ -42,6 +42,8 @@ const Program kPrograms[] = {
     {"tarvik-run", TARVIK_RUN_PATH, {"--or-unconfined", "MANIFEST"}},
     {"tarvik-demo", TARVIK_DEMO_PATH, {}},
     {"tarvik-call", TARVIK_CALL_PATH, {"--watch", "--list", "MANIFEST"}},
+    {"tarvik-conformance", TARVIK_CONFORMANCE_PATH, {"--helper"}},
+    {"commanddoc", TARVIK_COMMANDDOC_PATH, {"OUTPUT"}},
 };
 
 std::string helperLine(const std::string& tail = "") {

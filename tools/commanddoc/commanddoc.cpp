@@ -1,10 +1,11 @@
-// Prints docs/commands.md from the command table, to the file named by the only
-// argument or to standard output.
+// Prints docs/commands.md from the command table, to the file named by its argument or
+// to standard output.
 #include <fstream>
 #include <iostream>
 #include <string>
 
 #include "common/commandtable.h"
+#include "common/programoptions.h"
 
 namespace {
 
@@ -90,19 +91,27 @@ void print(std::ostream& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 2) {
-        std::cerr << "usage: commanddoc [output file]\n";
-        return 2;
-    }
-    if (argc == 1) {
+    namespace po = boost::program_options;
+    po::options_description options;
+    options.add_options()("output", po::value<std::string>(),
+                          "the file to write, given without the option's name (standard "
+                          "output when left out)");
+    po::positional_options_description positional;
+    positional.add("output", 1);
+    po::variables_map vm;
+    if (const auto done = Tarvik::ProgramOptions::readCommandLine(
+            argc, argv, {"commanddoc", "[options] [OUTPUT]"}, options, vm, positional))
+        return *done;
+    if (!vm.count("output")) {
         print(std::cout);
         return std::cout ? 0 : 1;
     }
-    std::ofstream file(argv[1], std::ios::binary);
+    const auto path = vm["output"].as<std::string>();
+    std::ofstream file(path, std::ios::binary);
     print(file);
     file.close();
     if (!file) {
-        std::cerr << "commanddoc: cannot write " << argv[1] << "\n";
+        std::cerr << "commanddoc: cannot write " << path << "\n";
         return 1;
     }
     return 0;
