@@ -10,11 +10,13 @@
 #include <TarvikFoundation/orvanetrvkappservicetask.h>
 #include <TarvikFoundation/platform/backgroundtask.h>
 
+#include "common/filesizesignal.h"
 #include "common/logger.h"
 #include "common/programoptions.h"
 #include "platform/package.h"
 
 int main(int argc, char** argv) {
+    Tarvik::ignoreFileSizeSignal();
     namespace po = boost::program_options;
     const Tarvik::ProgramOptions::Program program{
         "tarvik-apphost", "--service NAME [--package FAMILY] [--idle-exit-ms N]"};

@@ -18,6 +18,7 @@
 #include <TarvikFoundation/platform/application.h>
 #include <TarvikFoundation/platform/applicationdata.h>
 
+#include "common/filesizesignal.h"
 #include "common/programoptions.h"
 #include "demo/desktopdemo.h"
 #include "demo/notedemo.h"
@@ -89,6 +90,7 @@ void showAccountAndAnalytics() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Tarvik::ignoreFileSizeSignal();
     boost::program_options::variables_map values;
     if (const auto done = Tarvik::ProgramOptions::readCommandLine(
             argc, argv, {"tarvik-demo", "[options]"},

@@ -19,6 +19,7 @@
 #include <TarvikFoundation/tarvikappserviceconnection.h>
 
 #include "common/commandcodes.h"
+#include "common/filesizesignal.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/programoptions.h"
@@ -97,6 +98,7 @@ std::string programOf(long pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Tarvik::ignoreFileSizeSignal();
     if (argc > 1 && std::string(argv[1]) == "account")
         return runAccountCommand(std::vector<std::string>(argv + 2, argv + argc));
     std::string error;

@@ -10,6 +10,7 @@
 
 #include "common/base64.h"
 #include "helper/helperoptions.h"
+#include "tests/testsupport.h"
 
 namespace {
 
@@ -78,6 +79,24 @@ TEST(ProgramOptions, EveryProgramAnswersHelpAndVersionAndRefusesAnUnknownOption)
         EXPECT_EQ(unknown.output.rfind(std::string(program.name) + ": ", 0), 0u) << unknown.output;
         EXPECT_NE(unknown.output.find("--no-such-option"), std::string::npos) << unknown.output;
     }
+}
+
+// Past the file-size limit a write fails; it must not end the program (the signal that
+// would is ignored), which goes on without its log and ends as it would have.
+TEST(ProgramOptions, TheHelperAndTheAppHostOutliveTheFileSizeLimit) {
+    TestSupport::TempDir dir;
+    const std::string environment = "ulimit -f 0; XDG_RUNTIME_DIR=" + dir.path().string() +
+                                    " HOME=" + dir.path().string() + " exec ";
+    // The helper ends at once when its application is gone.
+    const auto helper =
+        run(environment + TARVIK_HELPER_PATH,
+            "--pid 999999999 --package " + Tarvik::Base64::encode("Test.Limit_1") + " --service " +
+                Tarvik::Base64::encode("svc") + " --logLevel 2 --log " + dir.file("helper.log"));
+    EXPECT_EQ(helper.exitCode, 0) << helper.output;
+    EXPECT_EQ(TestSupport::readFile(dir.file("helper.log")), "");
+    const auto apphost = run(environment + TARVIK_APPHOST_PATH,
+                             "--package Test.Limit_1 --service svc --idle-exit-ms 50");
+    EXPECT_EQ(apphost.exitCode, 0) << apphost.output;
 }
 
 TEST(ProgramOptions, ProgramsRefuseAMissingValueAndKeepTheirOwnUsageErrors) {

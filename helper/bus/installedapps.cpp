@@ -1,5 +1,6 @@
 #include "helper/bus/installedapps.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -92,7 +93,12 @@ bool InstalledApps::launch(const InstalledApp& app, const std::string& arguments
     envp.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    // The helper ignores the file-size signal; the application it starts gets the default.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGXFSZ);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
     const int rc =
         ::posix_spawn(&pid, app.program.c_str(), nullptr, &attr, argv.data(), envp.data());

@@ -14,6 +14,7 @@
 #include <TarvikFoundation/platform/hresult.h>
 
 #include "common/commandtable.h"
+#include "common/filesizesignal.h"
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/programoptions.h"
@@ -83,6 +84,7 @@ class Output {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Tarvik::ignoreFileSizeSignal();
     po::options_description options("Options");
     // clang-format off
     options.add_options()
