@@ -99,8 +99,12 @@ std::string programOf(long pid) {
 
 int main(int argc, char** argv) {
     Tarvik::ignoreFileSizeSignal();
-    if (argc > 1 && std::string(argv[1]) == "account")
+    if (argc > 1 && std::string(argv[1]) == "account") {
+        // Run from a terminal, with no log file: only warnings and worse reach its
+        // standard error, not the message bus's housekeeping.
+        Tarvik::ConfigureLogger(3, "W32");
         return runAccountCommand(std::vector<std::string>(argv + 2, argv + argc));
+    }
     std::string error;
     const auto options = parseHelperOptions(launchArguments(argc, argv), error);
     if (!options) {
