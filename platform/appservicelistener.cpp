@@ -19,6 +19,7 @@
 #include "platform/socketclient.h"
 #include "platform/socketpaths.h"
 #include "platform/sockettransport.h"
+#include "platform/wirecodec.h"
 
 namespace Platform {
 
@@ -88,16 +89,24 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         tarvik::wire::Frame reply;
         const hstring requested = hstring::from_utf8(hello.open().service_name());
         const bool known = requested == serviceName;
+        // A peer of a later protocol would read this side's frames its own way. An
+        // unset version (0) is the first one's: it came before the field was sent.
+        const uint32_t version = hello.open().protocol_version();
+        const bool spoken = version <= Wire::kProtocolVersion;
         const auto verdict =
-            known ? CallerIdentity::identify(
-                        fd, packageFamilyName,
-                        hstring::from_utf8(hello.open().caller_package_family_name()))
-                  : CallerIdentity::Verdict{};
+            known && spoken ? CallerIdentity::identify(
+                                  fd, packageFamilyName,
+                                  hstring::from_utf8(hello.open().caller_package_family_name()))
+                            : CallerIdentity::Verdict{};
         reply.mutable_open_result()->set_status(
-            static_cast<int32_t>(!known ? AppServiceConnectionStatus::AppServiceUnavailable
+            static_cast<int32_t>(!known    ? AppServiceConnectionStatus::AppServiceUnavailable
+                                 : !spoken ? AppServiceConnectionStatus::Unknown
                                  : verdict.accepted ? AppServiceConnectionStatus::Success
                                                     : AppServiceConnectionStatus::NotAuthorized));
-        if (known && !verdict.accepted)
+        if (known && !spoken)
+            PLOG("WRN", "connection to %s refused: protocol version %u, this side speaks %u",
+                 serviceName.to_utf8().c_str(), version, Wire::kProtocolVersion);
+        else if (known && !verdict.accepted)
             PLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
                  verdict.reason.c_str());
         if (!FramedIo::writeFrame(fd, reply) || !known || !verdict.accepted) {

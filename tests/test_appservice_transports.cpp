@@ -13,7 +13,9 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <TarvikFoundation/platform/clock.h>
@@ -457,6 +459,39 @@ TEST_F(SocketTransport, OpenStatusesForMissingAndUnknownServices) {
     // A socket answering for another service name refuses the open.
     ::symlink(listener->path().c_str(), (dir.path() / "tarvik" / "test.pfn" / "svc.sock").c_str());
     open(AppServiceConnectionStatus::AppServiceUnavailable);
+}
+
+// A peer of a later protocol is refused with a log line and never reaches the trigger;
+// an opening without a version (sent before the field was) is taken as the first one's.
+TEST_F(SocketTransport, AnOpeningOfALaterProtocolIsRefusedAndOneWithoutAVersionIsAccepted) {
+    auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
+    const auto openWith = [&](std::optional<uint32_t> version) {
+        const int fd = rawConnect(listener->path());
+        tarvik::wire::Frame hello;
+        hello.mutable_open()->set_service_name("svc");
+        if (version) hello.mutable_open()->set_protocol_version(*version);
+        EXPECT_TRUE(FramedIo::writeFrame(fd, hello));
+        std::string error;
+        const auto reply = FramedIo::readFrame(fd, 2000, error);
+        const int32_t status =
+            reply && reply->has_open_result() ? reply->open_result().status() : -1;
+        return std::pair{fd, status};
+    };
+    const auto [later, laterStatus] = openWith(2);
+    EXPECT_EQ(laterStatus, static_cast<int32_t>(AppServiceConnectionStatus::Unknown));
+    EXPECT_TRUE(closedByPeer(later));
+    const auto [unset, unsetStatus] = openWith(std::nullopt);
+    EXPECT_EQ(unsetStatus, static_cast<int32_t>(AppServiceConnectionStatus::Success));
+    const auto [first, firstStatus] = openWith(Wire::kProtocolVersion);
+    EXPECT_EQ(firstStatus, static_cast<int32_t>(AppServiceConnectionStatus::Success));
+    EXPECT_TRUE(eventually([&] {
+        std::lock_guard g(m);
+        return servers.size() == 2;
+    }));
+    for (const int fd : {later, unset, first}) ::close(fd);
+    EXPECT_NE(log().find("connection to svc refused: protocol version 2, this side speaks 1"),
+              std::string::npos)
+        << log();
 }
 
 TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {
