@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s %s\n", program.name, program.synopsis);
         return Tarvik::ProgramOptions::kUsageError;
     }
-    TarvikFoundation::OrvaneTRVKAppServiceTask::initLog();
+    // Started by hand for a named package, it logs where that package's app host does.
+    TarvikFoundation::OrvaneTRVKAppServiceTask::initLog(package);
     std::shared_ptr<Platform::AppServiceTaskHost> host;
     try {
         host = Platform::AppServiceTaskHost::start(

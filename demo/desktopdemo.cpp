@@ -20,6 +20,8 @@
 #include <TarvikFoundation/orvanewin32apimanager.h>
 #include <TarvikFoundation/platform/applicationdata.h>
 
+#include "common/filesizesignal.h"
+
 extern char** environ;
 
 namespace TarvikDemo {
@@ -67,8 +69,13 @@ void showProcesses() {
 
     const char* argv[] = {"/bin/sleep", "0.3", nullptr};
     pid_t child = 0;
-    if (::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, const_cast<char**>(argv), environ) !=
-        0) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    Tarvik::defaultFileSizeSignal(attributes, 0);
+    const int started = ::posix_spawn(&child, "/bin/sleep", nullptr, &attributes,
+                                      const_cast<char**>(argv), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (started != 0) {
         std::printf("cannot start a child to watch\n");
         return;
     }

@@ -42,12 +42,15 @@ Relay& relayState() {
     return *relay;
 }
 
-void initLogOnce() {
+void initLogOnce(const std::string& packageFamily) {
     static std::once_flag once;
-    std::call_once(once, [] {
+    std::call_once(once, [&packageFamily] {
         std::string temporary;
         try {
-            temporary = Platform::ApplicationData::Current()->TemporaryFolder();
+            temporary = (packageFamily.empty() ? Platform::ApplicationData::Current()
+                                               : Platform::ApplicationData::ForPackage(
+                                                     Platform::hstring::from_utf8(packageFamily)))
+                            ->TemporaryFolder();
         } catch (...) {
             temporary = boost::filesystem::temp_directory_path().string();
         }
@@ -85,8 +88,8 @@ int32_t commandOf(const ValueSet& m) {
 
 }  // namespace
 
-void OrvaneTRVKAppServiceTask::initLog() {
-    initLogOnce();
+void OrvaneTRVKAppServiceTask::initLog(const std::string& packageFamily) {
+    initLogOnce(packageFamily);
 }
 
 OrvaneTRVKAppServiceTask::OrvaneTRVKAppServiceTask() {

@@ -86,6 +86,7 @@ TEST(ProgramOptions, EveryProgramAnswersHelpAndVersionAndRefusesAnUnknownOption)
 TEST(ProgramOptions, TheHelperAndTheAppHostOutliveTheFileSizeLimit) {
     TestSupport::TempDir dir;
     const std::string environment = "ulimit -f 0; XDG_RUNTIME_DIR=" + dir.path().string() +
+                                    " XDG_DATA_HOME=" + dir.path().string() +
                                     " HOME=" + dir.path().string() + " exec ";
     // The helper ends at once when its application is gone.
     const auto helper =
@@ -97,6 +98,33 @@ TEST(ProgramOptions, TheHelperAndTheAppHostOutliveTheFileSizeLimit) {
     const auto apphost = run(environment + TARVIK_APPHOST_PATH,
                              "--package Test.Limit_1 --service svc --idle-exit-ms 50");
     EXPECT_EQ(apphost.exitCode, 0) << apphost.output;
+}
+
+// Started by hand for a named package, the app host logs in that package's temporary
+// folder, not in the system's shared one.
+TEST(ProgramOptions, AnAppHostStartedForANamedPackageLogsInThatPackagesFolder) {
+    TestSupport::TempDir dir;
+    const auto apphost =
+        run("XDG_RUNTIME_DIR=" + dir.path().string() + " XDG_DATA_HOME=" + dir.path().string() +
+                " TARVIK_PACKAGE_MANIFEST= exec " + TARVIK_APPHOST_PATH,
+            "--package Test.Named_1 --service svc --idle-exit-ms 50");
+    EXPECT_EQ(apphost.exitCode, 0) << apphost.output;
+    const std::string text =
+        TestSupport::readFile(dir.file("tarvik/Test.Named_1/TempState/TRVKBackgroundTask.log"));
+    EXPECT_NE(text.find("apphost listening for Test.Named_1/svc"), std::string::npos) << text;
+}
+
+TEST(ProgramOptions, CommanddocWritesNoFileNamedLikeAnOption) {
+    TestSupport::TempDir dir;
+    const std::string in = "cd " + dir.path().string() + " && exec " + TARVIK_COMMANDDOC_PATH;
+    const auto shortOption = run(in, "-x");
+    EXPECT_EQ(shortOption.exitCode, 2) << shortOption.output;
+    EXPECT_NE(shortOption.output.find("unknown option -x"), std::string::npos)
+        << shortOption.output;
+    const auto dash = run(in, "-");
+    EXPECT_EQ(dash.exitCode, 0);
+    EXPECT_EQ(dash.output.rfind("# Commands\n", 0), 0u) << dash.output.substr(0, 80);
+    EXPECT_EQ(run("ls -A " + dir.path().string(), "").output, "");
 }
 
 TEST(ProgramOptions, ProgramsRefuseAMissingValueAndKeepTheirOwnUsageErrors) {

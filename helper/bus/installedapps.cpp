@@ -1,6 +1,5 @@
 #include "helper/bus/installedapps.h"
 
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 
 #include <TarvikFoundation/platform/applicationdata.h>
 
+#include "common/filesizesignal.h"
 #include "common/logger.h"
 #include "helper/helperoptions.h"
 #include "helper/jsonfile.h"
@@ -93,12 +93,7 @@ bool InstalledApps::launch(const InstalledApp& app, const std::string& arguments
     envp.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    // The helper ignores the file-size signal; the application it starts gets the default.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGXFSZ);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
+    Tarvik::defaultFileSizeSignal(attr, POSIX_SPAWN_SETSID);
     pid_t pid = 0;
     const int rc =
         ::posix_spawn(&pid, app.program.c_str(), nullptr, &attr, argv.data(), envp.data());

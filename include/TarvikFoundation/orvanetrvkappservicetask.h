@@ -1,6 +1,7 @@
 #pragma once
 #include <chrono>
 #include <memory>
+#include <string>
 
 #include <TarvikFoundation/export.h>
 #include <TarvikFoundation/platform/activation.h>
@@ -35,8 +36,9 @@ class TARVIK_API OrvaneTRVKAppServiceTask
     /// The side of this task's connection.
     Side side() const { return side_; }
 
-    /// Configures the process's logger from "logLevel.txt" (once per process).
-    static void initLog();
+    /// Configures the process's logger from "logLevel.txt" (once per process), in the
+    /// temporary folder of `packageFamily`, or of the current package when empty.
+    static void initLog(const std::string& packageFamily = {});
     /// Whether the application's connection is held.
     static bool hasUwpConnection();
     /// Whether the helper's connection is held.

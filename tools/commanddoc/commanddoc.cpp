@@ -95,18 +95,24 @@ int main(int argc, char** argv) {
     po::options_description options;
     options.add_options()("output", po::value<std::string>(),
                           "the file to write, given without the option's name (standard "
-                          "output when left out)");
+                          "output when left out or -)");
     po::positional_options_description positional;
     positional.add("output", 1);
     po::variables_map vm;
     if (const auto done = Tarvik::ProgramOptions::readCommandLine(
             argc, argv, {"commanddoc", "[options] [OUTPUT]"}, options, vm, positional))
         return *done;
-    if (!vm.count("output")) {
+    const auto path = vm.count("output") ? vm["output"].as<std::string>() : std::string("-");
+    if (path == "-") {
         print(std::cout);
         return std::cout ? 0 : 1;
     }
-    const auto path = vm["output"].as<std::string>();
+    // An option it does not know ("-x") is not a file to write.
+    if (path.front() == '-') {
+        std::cerr << "commanddoc: unknown option " << path
+                  << "\nTry 'commanddoc --help' for more information.\n";
+        return Tarvik::ProgramOptions::kUsageError;
+    }
     std::ofstream file(path, std::ios::binary);
     print(file);
     file.close();
