@@ -20,7 +20,7 @@
 #include <TarvikFoundation/orvanewin32apimanager.h>
 #include <TarvikFoundation/platform/applicationdata.h>
 
-#include "common/filesizesignal.h"
+#include "platform/spawnsignals.h"
 
 extern char** environ;
 
@@ -71,7 +71,7 @@ void showProcesses() {
     pid_t child = 0;
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    Tarvik::defaultFileSizeSignal(attributes, 0);
+    Platform::defaultFileSizeSignal(attributes, 0);
     const int started = ::posix_spawn(&child, "/bin/sleep", nullptr, &attributes,
                                       const_cast<char**>(argv), environ);
     posix_spawnattr_destroy(&attributes);

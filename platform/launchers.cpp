@@ -1,7 +1,6 @@
 #include "platform/launchers.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 
 #include "platform/launcherclient.h"
 #include "platform/package.h"
+#include "platform/spawnsignals.h"
 #include "platform/startedprocesses.h"
 
 extern char** environ;
@@ -25,13 +25,7 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     argv.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    // The starter may ignore the file-size signal (the project's programs do); what it
-    // starts gets the default back.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGXFSZ);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF);
+    defaultFileSizeSignal(attr, POSIX_SPAWN_SETSID);
     // A detached program logs to its own files; it must not hold the starter's terminal or pipes.
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
