@@ -302,6 +302,34 @@ TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
                                            "/TempState/Win32Helper.log"));
 }
 
+// A helper that cannot start, or ends before it answers, is reported as soon as it is
+// missing, with the launch's logged error; the wait does not run to --timeout.
+TEST_F(CallTest, AHelperThatIsNotRunningEndsTheWaitWithItsReason) {
+    std::ofstream(dir.file("broken.json"))
+        << json{{"familyName", kFamily},
+                {"version", "1.0.0.0"},
+                {"fullTrustProgram", dir.file("no-such-helper")},
+                {"uriSchemes", {{"quits", "/bin/true"}}},
+                {"appServices", {{{"name", "svc"}, {"host", TARVIK_APPHOST_PATH}}}}}
+               .dump();
+    const std::string broken = dir.file("broken.json");
+    const std::vector<std::vector<std::string>> calls = {
+        {"--timeout", "600", broken, "svc", "38", "TestDelay=UInt64:0"},
+        {"--timeout", "600", "--watch", broken, "svc"},
+        {"--timeout", "600", "--scheme", "quits", broken, "svc", "38", "TestDelay=UInt64:0"}};
+    for (const auto& args : calls) {
+        const Outcome done = CallProcess(args).finish(30s);
+        EXPECT_EQ(done.status, 1) << args[2] << ": " << done.err;
+        EXPECT_NE(done.err.find("the helper is not running"), std::string::npos) << done.err;
+        EXPECT_NE(done.err.find("TempState/TRVK.log"), std::string::npos) << done.err;
+        EXPECT_EQ(done.out, "");
+    }
+    // A launch that failed left its reason in the log, and it is shown.
+    const Outcome missing = CallProcess(calls[0]).finish(30s);
+    EXPECT_NE(missing.err.find("cannot start " + dir.file("no-such-helper")), std::string::npos)
+        << missing.err;
+}
+
 TEST_F(CallTest, ListHelpAndVersionNeedNoPackage) {
     const Outcome list = runCall({"--list"});
     ASSERT_EQ(list.status, 0) << list.err;

@@ -49,6 +49,12 @@ std::vector<Channel> managerChannels() {
             OrvaneCarvoManager::GetInstance()->connection()};
 }
 
+// How often a wait looks for the helper, and how long it must be missing to count as
+// gone: missing for a moment (an answer may still be on its way, the platform may start
+// it again) is not gone yet.
+constexpr auto kLivenessCheck = std::chrono::milliseconds(100);
+constexpr auto kGoneFor = std::chrono::seconds(1);
+
 Channel sendingChannel() {
     return OrvaneInternal::OrvaneTestManager::GetInstance()->connection();
 }
@@ -114,8 +120,25 @@ std::optional<Platform::AppServiceResponse> ApplicationSession::send(
                 answer->set_exception(std::current_exception());
             }
         });
-    if (future.wait_for(timeout) != std::future_status::ready) return std::nullopt;
+    // A helper that never started, or ended, cannot answer: that is told at once, not
+    // at the end of the wait.
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (future.wait_for(kLivenessCheck) != std::future_status::ready) {
+        if (std::chrono::steady_clock::now() >= until) return std::nullopt;
+        if (helperGone()) throw HelperNotRunning();
+    }
     return future.get();
+}
+
+bool ApplicationSession::helperGone() {
+    const auto now = std::chrono::steady_clock::now();
+    if (Platform::StartedProcesses::anyLive(*familyName_,
+                                            Platform::StartedProcesses::Role::Helper)) {
+        goneSince_.reset();
+        return false;
+    }
+    if (!goneSince_) goneSince_ = now;
+    return now - *goneSince_ >= kGoneFor;
 }
 
 void ApplicationSession::watch(std::function<void(const ValueSet&)> seen) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include <TarvikFoundation/orvaneapphelper.h>
@@ -15,6 +16,12 @@
 #include <TarvikFoundation/platform/valueset.h>
 
 namespace TarvikCall {
+
+/// The helper the session started is not running (its launch failed, or it ended)
+/// while an answer or a watched request was still awaited.
+struct HelperNotRunning : std::runtime_error {
+    HelperNotRunning() : std::runtime_error("the helper is not running") {}
+};
 
 struct SessionOptions {
     Platform::hstring serviceName;
@@ -39,9 +46,15 @@ class ApplicationSession {
 
     /// Sends one request through the channel (request id, acknowledgements, retries,
     /// connection wait included). The answer's status and message, or nullopt when
-    /// nothing came within `timeout`; raises what the channel raises.
+    /// nothing came within `timeout`; raises what the channel raises, and
+    /// HelperNotRunning as soon as no helper is left to answer.
     std::optional<Platform::AppServiceResponse> send(Platform::ValueSet request,
                                                      std::chrono::milliseconds timeout);
+
+    /// Whether no helper that the platform started for the package has run for a
+    /// while, by this call and the ones before it. The launch is over once the session
+    /// has been made, so that means that it failed or that the helper ended.
+    bool helperGone();
 
     /// From now on `seen` gets every request that the helper sends to the application
     /// (each request id once), before the application's own handler answers it.
@@ -54,6 +67,7 @@ class ApplicationSession {
     std::shared_ptr<TarvikFoundation::OrvaneAppHelper> helper_;
     bool background_ = false;
     std::optional<Platform::hstring> familyName_;
+    std::optional<std::chrono::steady_clock::time_point> goneSince_;
 };
 
 }  // namespace TarvikCall

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 
@@ -52,6 +53,26 @@ constexpr const char* kSynopsis =
     "number; type is Int32, UInt32, Int64, UInt64, Boolean or String.\n"
     "Exit status: 0 when the answer's \"response\" is 0, 1 when it is not or no answer\n"
     "came, 2 for a usage error or while the package's application is connected.\n";
+
+// The reason, where the launch left one, is in the log this process writes: its last
+// critical line is shown with the log's place.
+void reportHelperGone() {
+    const std::filesystem::path log(Tarvik::GetLogFilePath());
+    std::string last;
+    std::ifstream in(log, std::ios::binary);
+    if (in) {
+        constexpr std::streamoff kTail = 64 * 1024;
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        in.seekg(size > kTail ? size - kTail : 0);
+        for (std::string line; std::getline(in, line);)
+            if (line.find(" CRT ") != std::string::npos) last = line;
+    }
+    std::cerr << "tarvik-call: the helper is not running: it did not start, or it ended "
+                 "before it answered\n";
+    if (!last.empty()) std::cerr << "tarvik-call: the last error logged: " << last << '\n';
+    std::cerr << "tarvik-call: the log: " << log.string() << '\n';
+}
 
 int usageError(const std::string& text) {
     std::cerr << "tarvik-call: " << text << "\nTry 'tarvik-call --help' for more information.\n";
@@ -211,7 +232,13 @@ int main(int argc, char** argv) {
                 }
             });
         if (command) {
-            const auto answer = session.send(request, timeout);
+            std::optional<Platform::AppServiceResponse> answer;
+            try {
+                answer = session.send(request, timeout);
+            } catch (const HelperNotRunning&) {
+                reportHelperGone();
+                return kFailed;
+            }
             if (!answer) {
                 std::cerr << "tarvik-call: no answer within " << seconds << " s\n";
                 status = kFailed;
@@ -240,10 +267,20 @@ int main(int argc, char** argv) {
             // Bounded by --timeout only when it was given; otherwise until interrupted.
             const bool bounded = !vm["timeout"].defaulted();
             std::unique_lock lock(watchMutex);
+            bool helperGone = false;
             while (!g_interrupted && !untilSeen &&
-                   (!bounded || std::chrono::steady_clock::now() - started < timeout))
+                   (!bounded || std::chrono::steady_clock::now() - started < timeout)) {
                 watchDone.wait_for(lock, std::chrono::milliseconds(50));
-            if (until && !untilSeen) {
+                // Nothing more can come once the helper has gone.
+                if (!untilSeen && session.helperGone()) {
+                    helperGone = true;
+                    break;
+                }
+            }
+            if (helperGone) {
+                reportHelperGone();
+                status = kFailed;
+            } else if (until && !untilSeen) {
                 std::cerr << "tarvik-call: no request " << vm["until"].as<std::string>() << " came"
                           << (g_interrupted ? "" : " in time") << '\n';
                 status = kFailed;
