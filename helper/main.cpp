@@ -25,6 +25,7 @@
 #include "common/programoptions.h"
 #include "helper/accounts/accountcli.h"
 #include "helper/applicationwatch.h"
+#include "helper/bus/messagebus.h"
 #include "helper/files/fileredemption.h"
 #include "helper/helpercommands.h"
 #include "helper/helperoptions.h"
@@ -38,7 +39,12 @@ using Platform::AppServiceConnection;
 
 namespace {
 
+// The bus member that leaves as the helper ends, once the services have one.
+std::atomic<MessageBus*> g_busToLeave{nullptr};
+
 [[noreturn]] void finish(int code) {
+    // Other members would only drop the record once they find the process gone.
+    if (MessageBus* bus = g_busToLeave.load()) bus->leave();
     std::fflush(nullptr);
     // Handlers may still be parked on pool threads; every log line is already on disk.
     std::_Exit(code);
@@ -153,6 +159,7 @@ int main(int argc, char** argv) {
     HelperServices services(options->packageFamilyName);
     services.applicationPid = static_cast<pid_t>(applicationPid);
     registerServiceCommands(commands, services);
+    g_busToLeave = services.bus.get();
     // The application redeems its file tokens here, for descriptors, outside the channel.
     std::unique_ptr<Platform::FileTokenService> redemption;
     try {

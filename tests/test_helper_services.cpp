@@ -96,6 +96,28 @@ TEST_F(HelperServices, TwoApplicationsExchangeBusMessagesThroughTheirHelpers) {
     kalder->setAppServiceConnection(nullptr, false);
 }
 
+// A helper ends without destructors; its bus record and socket must still go with it,
+// or other members find a member that is not there until they notice.
+TEST_F(HelperServices, AHelperThatEndsTakesItsBusRecordWithIt) {
+    App app(dir, "App.E_1");
+    const std::string bus = dir.file("run") + "/tarvik/.bus";
+    const auto entries = [&] {
+        std::vector<std::string> names;
+        boost::system::error_code ec;
+        for (boost::filesystem::directory_iterator it(bus, ec), end; !ec && it != end;
+             it.increment(ec))
+            names.push_back(it->path().filename().string());
+        return names;
+    };
+    EXPECT_EQ(app.send(35, {{L"appVersion", PropertyValue(hstring(L"1.0.0"))}})
+                  .LookupAs<int32_t>(L"response"),
+              0);
+    ASSERT_EQ(entries().size(), 2u) << "a record and a socket";
+    EXPECT_EQ(app.send(39).LookupAs<int32_t>(L"response"), 0);
+    EXPECT_TRUE(eventually([&] { return entries().empty(); }, 10s))
+        << entries().size() << " entries left, the first " << entries().front();
+}
+
 TEST_F(HelperServices, AnalyticsLoggedBeforeAHelperRestartAreStillInTheStore) {
     App app(dir, "App.C_1");
     const ValueSet started = app.send(19, {{L"appFamily", PropertyValue(hstring(L"fam"))},

@@ -81,7 +81,12 @@ MessageBus::MessageBus(std::string package, Receiver receiver, std::string folde
 MessageBus::~MessageBus() {
     stop_ = true;
     if (receiver_thread_.joinable()) receiver_thread_.join();
-    if (joined_) removeMember(folder_, ::getpid());
+    leave();
+}
+
+void MessageBus::leave() {
+    std::lock_guard g(joinMutex_);
+    if (joined_.exchange(false)) removeMember(folder_, ::getpid());
 }
 
 bool MessageBus::join(const std::string& appVersion) {

@@ -50,6 +50,9 @@ class MessageBus {
     // bus folder or the socket cannot be set up.
     bool join(const std::string& appVersion);
     bool joined() const { return joined_.load(); }
+    // Takes the record and the socket's name off the bus; for a process that ends
+    // without running destructors. The destructor does it otherwise.
+    void leave();
     // To every other member.
     int32_t send(const std::string& type, const std::string& payload);
     // To the members of one package only; false when none is live.
