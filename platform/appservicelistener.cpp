@@ -91,7 +91,7 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         const bool known = requested == serviceName;
         // A peer of a later protocol would read this side's frames its own way. An
         // unset version (0) is the first one's: it came before the field was sent.
-        const uint32_t version = hello.open().protocol_version();
+        const uint64_t version = hello.open().protocol_version();
         const bool spoken = version <= Wire::kProtocolVersion;
         const auto verdict =
             known && spoken ? CallerIdentity::identify(
@@ -104,8 +104,9 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
                                  : verdict.accepted ? AppServiceConnectionStatus::Success
                                                     : AppServiceConnectionStatus::NotAuthorized));
         if (known && !spoken)
-            PLOG("WRN", "connection to %s refused: protocol version %u, this side speaks %u",
-                 serviceName.to_utf8().c_str(), version, Wire::kProtocolVersion);
+            PLOG("WRN", "connection to %s refused: protocol version %llu, this side speaks %u",
+                 serviceName.to_utf8().c_str(), static_cast<unsigned long long>(version),
+                 Wire::kProtocolVersion);
         else if (known && !verdict.accepted)
             PLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
                  verdict.reason.c_str());

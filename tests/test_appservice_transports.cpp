@@ -465,7 +465,7 @@ TEST_F(SocketTransport, OpenStatusesForMissingAndUnknownServices) {
 // an opening without a version (sent before the field was) is taken as the first one's.
 TEST_F(SocketTransport, AnOpeningOfALaterProtocolIsRefusedAndOneWithoutAVersionIsAccepted) {
     auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
-    const auto openWith = [&](std::optional<uint32_t> version) {
+    const auto openWith = [&](std::optional<uint64_t> version) {
         const int fd = rawConnect(listener->path());
         tarvik::wire::Frame hello;
         hello.mutable_open()->set_service_name("svc");
@@ -480,6 +480,10 @@ TEST_F(SocketTransport, AnOpeningOfALaterProtocolIsRefusedAndOneWithoutAVersionI
     const auto [later, laterStatus] = openWith(2);
     EXPECT_EQ(laterStatus, static_cast<int32_t>(AppServiceConnectionStatus::Unknown));
     EXPECT_TRUE(closedByPeer(later));
+    // Not cut to its low 32 bits, where it would read as the first version.
+    const auto [wide, wideStatus] = openWith((uint64_t{1} << 32) + 1);
+    EXPECT_EQ(wideStatus, static_cast<int32_t>(AppServiceConnectionStatus::Unknown));
+    EXPECT_TRUE(closedByPeer(wide));
     const auto [unset, unsetStatus] = openWith(std::nullopt);
     EXPECT_EQ(unsetStatus, static_cast<int32_t>(AppServiceConnectionStatus::Success));
     const auto [first, firstStatus] = openWith(Wire::kProtocolVersion);
@@ -488,10 +492,11 @@ TEST_F(SocketTransport, AnOpeningOfALaterProtocolIsRefusedAndOneWithoutAVersionI
         std::lock_guard g(m);
         return servers.size() == 2;
     }));
-    for (const int fd : {later, unset, first}) ::close(fd);
+    for (const int fd : {later, wide, unset, first}) ::close(fd);
     EXPECT_NE(log().find("connection to svc refused: protocol version 2, this side speaks 1"),
               std::string::npos)
         << log();
+    EXPECT_NE(log().find("refused: protocol version 4294967297,"), std::string::npos) << log();
 }
 
 TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {
