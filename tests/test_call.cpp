@@ -324,10 +324,18 @@ TEST_F(CallTest, AHelperThatIsNotRunningEndsTheWaitWithItsReason) {
         EXPECT_NE(done.err.find("TempState/TRVK.log"), std::string::npos) << done.err;
         EXPECT_EQ(done.out, "");
     }
-    // A launch that failed left its reason in the log, and it is shown.
-    const Outcome missing = CallProcess(calls[0]).finish(30s);
-    EXPECT_NE(missing.err.find("cannot start " + dir.file("no-such-helper")), std::string::npos)
-        << missing.err;
+    // A launch that failed left its reason in the log, and it is shown, in either
+    // topology: not a later critical line of the app service's own trace.
+    for (const bool background : {false, true}) {
+        std::vector<std::string> args = {"--timeout", "600", broken,
+                                         "svc",       "38",  "TestDelay=UInt64:0"};
+        if (background) args.insert(args.begin(), "--background");
+        const Outcome missing = CallProcess(args).finish(30s);
+        EXPECT_NE(missing.err.find("the launch's error: "), std::string::npos) << missing.err;
+        EXPECT_NE(missing.err.find("cannot start " + dir.file("no-such-helper")), std::string::npos)
+            << missing.err;
+        EXPECT_EQ(missing.err.find("OpenAsync"), std::string::npos) << missing.err;
+    }
 }
 
 TEST_F(CallTest, ListHelpAndVersionNeedNoPackage) {

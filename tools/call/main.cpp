@@ -54,8 +54,9 @@ constexpr const char* kSynopsis =
     "Exit status: 0 when the answer's \"response\" is 0, 1 when it is not or no answer\n"
     "came, 2 for a usage error or while the package's application is connected.\n";
 
-// The reason, where the launch left one, is in the log this process writes: its last
-// critical line is shown with the log's place.
+// The reason, where the launch left one, is in the log this process writes: the last
+// critical line about the launch is shown with the log's place. Other critical lines
+// (the app service's own trace) say nothing of the helper.
 void reportHelperGone() {
     const std::filesystem::path log(Tarvik::GetLogFilePath());
     std::string last;
@@ -66,11 +67,13 @@ void reportHelperGone() {
         const std::streamoff size = in.tellg();
         in.seekg(size > kTail ? size - kTail : 0);
         for (std::string line; std::getline(in, line);)
-            if (line.find(" CRT ") != std::string::npos) last = line;
+            if (line.find(" CRT ") != std::string::npos &&
+                (line.find("aunch") != std::string::npos ||
+                 line.find("Error : ") != std::string::npos))
+                last = line;
     }
-    std::cerr << "tarvik-call: the helper is not running: it did not start, or it ended "
-                 "before it answered\n";
-    if (!last.empty()) std::cerr << "tarvik-call: the last error logged: " << last << '\n';
+    std::cerr << "tarvik-call: the helper is not running: it did not start, or it ended\n";
+    if (!last.empty()) std::cerr << "tarvik-call: the launch's error: " << last << '\n';
     std::cerr << "tarvik-call: the log: " << log.string() << '\n';
 }
 
