@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <TarvikFoundation/platform/applicationdata.h>
 
 #include "common/commandline.h"
@@ -56,7 +59,8 @@ nlohmann::json LaunchRequests::answer(const nlohmann::json& request, const std::
 nlohmann::json LaunchRequests::startHelper(const std::string& program,
                                            const std::vector<std::string>& args) {
     int pid = 0;
-    if (!Platform::spawnDetached(program, args, &pid)) return refused("cannot start " + program);
+    if (!Platform::spawnDetached(program, args, &pid))
+        return refused("cannot start " + program + ": " + std::strerror(errno));
     Platform::StartedProcesses::record(package_->FamilyName(), pid, Role::Helper);
     TLOG("INF", "started %s as process %d", program.c_str(), pid);
     return granted();
@@ -103,7 +107,7 @@ nlohmann::json LaunchRequests::activate(const nlohmann::json& request) {
     if (!Platform::spawnDetached(
             service->hostProgram,
             {"--package", package_->FamilyName().to_utf8(), "--service", name.to_utf8()}))
-        return refused("cannot start " + service->hostProgram);
+        return refused("cannot start " + service->hostProgram + ": " + std::strerror(errno));
     return granted();
 }
 

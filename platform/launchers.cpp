@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <thread>
 
 #include "platform/launcherclient.h"
 #include "platform/package.h"
+#include "platform/platformlog.h"
 #include "platform/spawnsignals.h"
 #include "platform/startedprocesses.h"
 
@@ -36,7 +39,10 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     const int rc = ::posix_spawn(&pid, program.c_str(), &files, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
-    if (rc != 0) return false;
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
     if (pidOut) *pidOut = pid;
     // Reap it whenever it ends so no zombie stays behind.
     std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
@@ -44,11 +50,24 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
 }
 
 namespace {
+// Why a program could not start, as a launch call's error: a program that is not
+// there and one that may not be run are told apart.
+hresult_error cannotStart(const std::string& program, int error) {
+    const auto code = error == ENOENT                     ? static_cast<hresult>(0x80070002)
+                      : error == EACCES || error == EPERM ? static_cast<hresult>(0x80070005)
+                                                          : E_FAIL_;
+    return hresult_error(
+        code, hstring::from_utf8("cannot start " + program + ": " + std::strerror(error)));
+}
+
 // A program of the package started by a launch call: the package's helper.
 bool startForPackage(const Package& package, const std::string& program,
                      const std::vector<std::string>& args) {
     int pid = 0;
-    if (!spawnDetached(program, args, &pid)) return false;
+    if (!spawnDetached(program, args, &pid)) {
+        PLOG("CRT", "cannot start %s: %s", program.c_str(), std::strerror(errno));
+        return false;
+    }
     try {
         StartedProcesses::record(package.FamilyName(), pid, StartedProcesses::Role::Helper);
     } catch (const hresult_error&) {
@@ -76,8 +95,7 @@ IAsyncAction FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync(
             throw hresult_error(static_cast<hresult>(0x80070002),
                                 L"the package declares no full-trust program");
         if (!startForPackage(*package, package->FullTrustProgram(), {}))
-            throw hresult_error(static_cast<hresult>(0x80070002),
-                                hstring::from_utf8("cannot start " + package->FullTrustProgram()));
+            throw cannotStart(package->FullTrustProgram(), errno);
     }));
 }
 

@@ -6,7 +6,8 @@
 
 namespace Platform {
 
-/// Starts a program detached from this one (it outlives us); false when it cannot start.
+/// Starts a program detached from this one (it outlives us); false, with errno saying
+/// why, when it cannot start.
 bool spawnDetached(const std::string& program, const std::vector<std::string>& args,
                    int* pid = nullptr);
 

@@ -53,8 +53,12 @@ bool activateFromManifest(const hstring& packageFamilyName, const hstring& servi
         const auto service = package->FindAppService(serviceName);
         if (!service || service->hostProgram.empty()) return false;
         PLOG("INF", "activating %s for %S", service->hostProgram.c_str(), serviceName.c_str());
-        return spawnDetached(service->hostProgram, {"--package", packageFamilyName.to_utf8(),
-                                                    "--service", serviceName.to_utf8()});
+        if (spawnDetached(service->hostProgram, {"--package", packageFamilyName.to_utf8(),
+                                                 "--service", serviceName.to_utf8()}))
+            return true;
+        PLOG("CRT", "cannot start %s, the host of %S: %s", service->hostProgram.c_str(),
+             serviceName.c_str(), std::strerror(errno));
+        return false;
     } catch (const hresult_error&) {
         return false;
     }

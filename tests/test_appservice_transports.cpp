@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <optional>
@@ -26,6 +27,7 @@
 #include "platform/framedio.h"
 #include "platform/frameencoder.h"
 #include "platform/iocontext.h"
+#include "platform/launchers.h"
 #include "platform/listenerlock.h"
 #include "platform/pendinghandshakes.h"
 #include "platform/socketclient.h"
@@ -497,6 +499,45 @@ TEST_F(SocketTransport, AnOpeningOfALaterProtocolIsRefusedAndOneWithoutAVersionI
               std::string::npos)
         << log();
     EXPECT_NE(log().find("refused: protocol version 4294967297,"), std::string::npos) << log();
+}
+
+// A program of the package that cannot start says why: one that is not there and one
+// that may not be run are told apart, and a service host that cannot start is logged.
+TEST_F(SocketTransport, AProgramOfThePackageThatCannotStartIsRefusedWithItsReason) {
+    const std::string plain = dir.file("plain");
+    std::ofstream(plain) << "not a program\n";
+    ::chmod(plain.c_str(), 0644);
+    const auto launchWith = [&](const std::string& program) {
+        // A manifest of its own each time: the package is read again when its path changes.
+        const std::string manifest = program + ".json";
+        std::ofstream(manifest) << "{\"familyName\": \"test.pfn\", \"version\": \"1.0.0.0\", "
+                                   "\"fullTrustProgram\": \""
+                                << program
+                                << "\", \"appServices\": [{\"name\": \"svc\", \"host\": \""
+                                << program << "\"}]}\n";
+        ::setenv("TARVIK_PACKAGE_MANIFEST", manifest.c_str(), 1);
+        try {
+            Platform::FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync().get();
+        } catch (const hresult_error& e) {
+            return std::pair{static_cast<uint32_t>(e.code()), e.message().to_utf8()};
+        }
+        return std::pair{0u, std::string()};
+    };
+    struct Unset {
+        ~Unset() { ::unsetenv("TARVIK_PACKAGE_MANIFEST"); }
+    } unset;
+    const auto [missingCode, missingText] = launchWith(dir.file("missing"));
+    EXPECT_EQ(missingCode, 0x80070002u);
+    EXPECT_EQ(missingText, "cannot start " + dir.file("missing") + ": No such file or directory");
+    // Nobody listens and the host cannot start: the open fails at once, with a log line.
+    open(AppServiceConnectionStatus::AppUnavailable);
+    EXPECT_NE(log().find("cannot start " + dir.file("missing") +
+                         ", the host of svc: No such file or directory"),
+              std::string::npos)
+        << log();
+    const auto [plainCode, plainText] = launchWith(plain);
+    EXPECT_EQ(plainCode, 0x80070005u);
+    EXPECT_EQ(plainText, "cannot start " + plain + ": Permission denied");
 }
 
 TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {

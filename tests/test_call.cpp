@@ -275,9 +275,17 @@ TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
         {{manifest, "svc", "NoSuchCommand"}, "unknown command"},
         {{manifest, "svc", "55", "ProcessID=UInt32:1"}, "sent by the helper"},
         {{manifest, "svc"}, "no COMMAND"},
+        {{"--background", dir.file("hostless.json"), "svc", "38", "TestDelay=UInt64:0"},
+         "host program " + dir.file("no-such-host") + " cannot be run: No such file"},
         {{dir.file("missing.json"), "svc", "38", "TestDelay=UInt64:0"}, "no package manifest"},
         {{"--frobnicate", manifest, "svc", "38"}, "frobnicate"},
     };
+    std::ofstream(dir.file("hostless.json"))
+        << json{{"familyName", kFamily},
+                {"version", "1.0.0.0"},
+                {"fullTrustProgram", TARVIK_HELPER_PATH},
+                {"appServices", {{{"name", "svc"}, {"host", dir.file("no-such-host")}}}}}
+               .dump();
     // A manifest with a value of the wrong type is refused by the key's name.
     std::ofstream(dir.file("numbered.json"))
         << json{{"familyName", 5}, {"version", "1.0.0.0"}}.dump();

@@ -1,11 +1,14 @@
 // tarvik-call: one request to a package's helper from the command line, sent the way
 // the package's application sends it, with the answer printed as typed JSON.
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -190,6 +193,11 @@ int main(int argc, char** argv) {
         if (!declared || declared->hostProgram.empty())
             return usageError("the manifest declares no host program for the service " + words[1] +
                               "; without --background tarvik-call serves it itself");
+        // Nothing would tell the application that the host cannot start: its opens only
+        // find nobody listening, until the timeout.
+        if (::access(declared->hostProgram.c_str(), X_OK) != 0)
+            return usageError("the service's host program " + declared->hostProgram +
+                              " cannot be run: " + std::strerror(errno));
     }
     std::string scheme;
     if (vm.count("scheme")) {
