@@ -217,21 +217,48 @@ void appendNewline(char* buf) noexcept {
     }
 }
 
+// The length of the well-formed UTF-8 sequence at c, or 0 where none starts there.
+std::size_t utf8Length(const unsigned char* c) noexcept {
+    const auto follows = [](unsigned char b, unsigned char lo = 0x80, unsigned char hi = 0xbf) {
+        return b >= lo && b <= hi;
+    };
+    if (*c >= 0xc2 && *c <= 0xdf) return follows(c[1]) ? 2 : 0;
+    if (*c >= 0xe0 && *c <= 0xef) {
+        // No overlong forms, no surrogates.
+        const unsigned char lo = *c == 0xe0 ? 0xa0 : 0x80;
+        const unsigned char hi = *c == 0xed ? 0x9f : 0xbf;
+        return follows(c[1], lo, hi) && follows(c[2]) ? 3 : 0;
+    }
+    if (*c >= 0xf0 && *c <= 0xf4) {
+        const unsigned char lo = *c == 0xf0 ? 0x90 : 0x80;
+        const unsigned char hi = *c == 0xf4 ? 0x8f : 0xbf;
+        return follows(c[1], lo, hi) && follows(c[2]) && follows(c[3]) ? 4 : 0;
+    }
+    return 0;
+}
+
 // A logged value may come from another process (a service name, a variable's name):
 // control characters in it become blanks, so that it can never start a line of its own
 // nor steer the terminal that shows the log. Besides the ASCII ones that means DEL, the
 // C1 controls (U+0080 to U+009F, which terminals read as escapes) and the line and
 // paragraph separators U+2028 and U+2029, each of whose UTF-8 bytes becomes a blank.
+// A byte that is not UTF-8 (a cut sequence, raw binary) becomes '?': text tools would
+// take the whole log for binary data.
 void flattenControls(char* message) noexcept {
     for (unsigned char* c = reinterpret_cast<unsigned char*>(message); *c; ++c) {
-        if ((*c < 0x20 && *c != '\t') || *c == 0x7f) {
-            *c = ' ';
-        } else if (*c == 0xc2 && c[1] >= 0x80 && c[1] <= 0x9f) {
-            c[0] = c[1] = ' ';
-            ++c;
-        } else if (*c == 0xe2 && c[1] == 0x80 && (c[2] == 0xa8 || c[2] == 0xa9)) {
-            c[0] = c[1] = c[2] = ' ';
-            c += 2;
+        if (*c < 0x80) {
+            if ((*c < 0x20 && *c != '\t') || *c == 0x7f) *c = ' ';
+            continue;
+        }
+        const std::size_t length = utf8Length(c);
+        if (length == 0) {
+            *c = '?';
+        } else if ((*c == 0xc2 && c[1] <= 0x9f) ||
+                   (*c == 0xe2 && c[1] == 0x80 && (c[2] == 0xa8 || c[2] == 0xa9))) {
+            std::memset(c, ' ', length);
+            c += length - 1;
+        } else {
+            c += length - 1;
         }
     }
 }

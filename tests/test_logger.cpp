@@ -260,14 +260,30 @@ TEST_F(LoggerFile, DelC1ControlsAndUnicodeSeparatorsBecomeBlanks) {
                "d\xe2\x80\xa8"
                "e\xe2\x80\xa9"
                "f");
-    LogMessage("INF", kFile, kFunc, 2, "k %s", "\xc2\xa0\xc3\xa9\xe2\x80\xa6\xe2\x82\xac\xc2");
+    LogMessage("INF", kFile, kFunc, 2, "k %s", "\xc2\xa0\xc3\xa9\xe2\x80\xa6\xf0\x9f\x99\x82\xc2");
     LogMessageWide("INF", kFile, kFunc, 3, L"w %s", L"g\u2028h\u0085i\u007fj");
     const std::string text = body();
     EXPECT_NE(text.find(" v a b  c  d   e   f\n"), std::string::npos) << text;
-    // No-break space, an accent, an ellipsis, the euro sign and a cut sequence are kept.
-    EXPECT_NE(text.find(" k \xc2\xa0\xc3\xa9\xe2\x80\xa6\xe2\x82\xac\xc2\n"), std::string::npos)
+    // No-break space, an accent, an ellipsis and a character beyond the BMP are kept; a
+    // cut sequence is not UTF-8.
+    EXPECT_NE(text.find(" k \xc2\xa0\xc3\xa9\xe2\x80\xa6\xf0\x9f\x99\x82?\n"), std::string::npos)
         << text;
     EXPECT_NE(text.find(" w g   h  i j\n"), std::string::npos) << text;
+}
+
+// Bytes that are not UTF-8 (a peer's binary datagram quoted in an error) would make
+// text tools take the whole log for binary data: each becomes '?'.
+TEST_F(LoggerFile, BytesThatAreNotUtf8BecomeQuestionMarks) {
+    LogMessage("INF", kFile, kFunc, 1, "b %s",
+               "\xff\xfe"           // never in UTF-8
+               "a\x80"              // a continuation byte alone
+               "b\xc0\xaf"          // an overlong '/'
+               "c\xed\xa0\x80"      // a surrogate
+               "d\xe2\x82"          // cut before its last byte
+               "e\xf5\x80\x80\x80"  // beyond U+10FFFF
+               "f");
+    const std::string text = body();
+    EXPECT_NE(text.find(" b ??a?b??c???d??e????f\n"), std::string::npos) << text;
 }
 
 TEST_F(LoggerFile, NewPathTakesEffectOnlyAfterTheOpenFileCloses) {
