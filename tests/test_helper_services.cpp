@@ -1,6 +1,7 @@
 // Helpers of two applications on one bus, the account switch and the analytics store
 // across a helper restart, each helper a real process over real sockets.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <mutex>
@@ -97,7 +98,8 @@ TEST_F(HelperServices, TwoApplicationsExchangeBusMessagesThroughTheirHelpers) {
 }
 
 // A helper ends without destructors; its bus record and socket must still go with it,
-// or other members find a member that is not there until they notice.
+// or other members find a member that is not there until they notice. While there,
+// they are the user's alone.
 TEST_F(HelperServices, AHelperThatEndsTakesItsBusRecordWithIt) {
     App app(dir, "App.E_1");
     const std::string bus = dir.file("run") + "/tarvik/.bus";
@@ -113,6 +115,12 @@ TEST_F(HelperServices, AHelperThatEndsTakesItsBusRecordWithIt) {
                   .LookupAs<int32_t>(L"response"),
               0);
     ASSERT_EQ(entries().size(), 2u) << "a record and a socket";
+    // Both the user's alone.
+    for (const auto& name : entries()) {
+        struct stat st {};
+        ASSERT_EQ(::lstat((bus + "/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
     EXPECT_EQ(app.send(39).LookupAs<int32_t>(L"response"), 0);
     EXPECT_TRUE(eventually([&] { return entries().empty(); }, 10s))
         << entries().size() << " entries left, the first " << entries().front();

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <TarvikFoundation/platform/hresult.h>
 
 #include "common/logger.h"
+#include "platform/privatefiles.h"
 #include "platform/socketpaths.h"
 
 namespace TarvikHelper {
@@ -104,6 +106,9 @@ bool MessageBus::join(const std::string& appVersion) {
         fs::remove(path, ec);  // left by an earlier process with this pid
         impl_->member.open(Datagram(), ec);
         if (!ec) impl_->member.bind(Datagram::endpoint(path), ec);
+        // The user's alone, as every file of the helper's (the folder is already).
+        if (!ec && ::chmod(path.c_str(), 0600) != 0)
+            ec = boost::system::error_code(errno, boost::system::system_category());
         if (ec) {
             TLOG("CRT", "cannot join the bus at %s: %s", path.c_str(), ec.message().c_str());
             impl_->member.close(ec);
@@ -114,19 +119,9 @@ bool MessageBus::join(const std::string& appVersion) {
     // record can send; replaced atomically so no reader sees half of it.
     const nlohmann::json record = {{"pid", pid}, {"package", package_}, {"appVersion", appVersion}};
     const fs::path final = folder / (std::to_string(pid) + ".json");
-    const fs::path temporary = folder / (std::to_string(pid) + ".json.tmp");
-    {
-        std::ofstream out(temporary.string(), std::ios::trunc);
-        out << record.dump();
-        if (!out) {
-            TLOG("CRT", "cannot write bus record %s", temporary.string().c_str());
-            return false;
-        }
-    }
-    boost::system::error_code ec;
-    fs::rename(temporary, final, ec);
-    if (ec) {
-        TLOG("CRT", "cannot write bus record %s: %s", final.string().c_str(), ec.message().c_str());
+    std::string error;
+    if (!Platform::PrivateFiles::replaceDurably(final.string(), record.dump(), error)) {
+        TLOG("CRT", "cannot write bus record %s: %s", final.string().c_str(), error.c_str());
         return false;
     }
     if (!joined_.exchange(true)) {
