@@ -1,6 +1,10 @@
 #include "launcher/sandboxmanifest.h"
 
+#include <unistd.h>
+
 #include <boost/filesystem.hpp>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -36,7 +40,14 @@ SandboxManifest readSandboxManifest(const std::string& path) {
         if (!j.contains("sandbox"))
             throw std::runtime_error(path + ": the manifest has no \"sandbox\" section");
         const auto& s = j.at("sandbox");
+        if (!s.is_object() || !s.contains("hostProgram"))
+            throw std::runtime_error(path + ": the \"sandbox\" section names no \"hostProgram\"");
         m.hostProgram = resolve(m.installFolder, s.at("hostProgram").get<std::string>());
+        // Checked here, before a sandbox is built around it: a program that cannot run
+        // would fail inside it with the sandbox's own words.
+        if (::access(m.hostProgram.c_str(), X_OK) != 0)
+            throw std::runtime_error(path + ": the sandbox's host program " + m.hostProgram +
+                                     " cannot be run: " + std::strerror(errno));
         m.hostArguments = s.value("arguments", std::vector<std::string>{});
         m.network = s.value("network", false);
         for (const auto& p : s.value("readOnly", std::vector<std::string>{}))

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -151,6 +152,26 @@ TEST(ProgramOptions, ProgramsRefuseAMissingValueAndKeepTheirOwnUsageErrors) {
     EXPECT_EQ(twoManifests.exitCode, 2) << twoManifests.output;
     const auto missing = run(TARVIK_RUN_PATH, "/nonexistent/manifest.json -- --help");
     EXPECT_EQ(missing.exitCode, 3) << missing.output;
+    // A confined program that is not there, or has no name, is refused in one line
+    // before any sandbox is built.
+    TestSupport::TempDir dir;
+    const auto sandboxed = [&](const std::string& sandbox) {
+        const std::string manifest = dir.file("manifest.json");
+        std::ofstream(manifest) << "{\"familyName\": \"Test.Run_1\", \"version\": \"1.0.0.0\", "
+                                   "\"sandbox\": "
+                                << sandbox << "}";
+        return run("XDG_RUNTIME_DIR=" + dir.file("run") + " XDG_DATA_HOME=" + dir.file("data") +
+                       " " + TARVIK_RUN_PATH,
+                   manifest);
+    };
+    const auto absent = sandboxed("{\"hostProgram\": \"no-such-program\"}");
+    EXPECT_EQ(absent.exitCode, 3) << absent.output;
+    EXPECT_EQ(absent.output, "tarvik-run: " + dir.file("manifest.json") +
+                                 ": the sandbox's host program " + dir.file("no-such-program") +
+                                 " cannot be run: No such file or directory\n");
+    const auto unnamed = sandboxed("{\"network\": true}");
+    EXPECT_EQ(unnamed.exitCode, 3) << unnamed.output;
+    EXPECT_NE(unnamed.output.find("names no \"hostProgram\""), std::string::npos) << unnamed.output;
 }
 
 TEST(ProgramOptions, HelperReadsTheLibrarysLineAsALaunchUriAndAsSeparateArguments) {
