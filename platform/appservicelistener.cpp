@@ -5,6 +5,7 @@
 
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
+#include <vector>
 
 #include <TarvikFoundation/platform/clock.h>
 #include <TarvikFoundation/platform/threadpool.h>
@@ -30,6 +31,12 @@ namespace {
 constexpr std::chrono::milliseconds kAcceptBackOff{100};
 }  // namespace
 
+// Each open connection may hold a frame of up to 16 MiB several times over while it is
+// read, decoded and passed on, and a reading thread: without a limit, a process of the
+// package (a confined application, too) could make the service's process take memory
+// and threads without end. A real application and its helper use two or three.
+constexpr std::size_t kMaxOpenConnections = 16;
+
 struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
     Impl(hstring family, hstring service, Handler h)
         : packageFamilyName(std::move(family)),
@@ -45,6 +52,17 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
     bool stopped = false;
     std::shared_ptr<PendingHandshakes> pending;
     Platform::RateLimitedWarning acceptFailures;
+    // The connections opened here; those that ended no longer count.
+    std::vector<std::weak_ptr<SocketTransport>> opened;
+
+    // With m held.
+    std::size_t openCount() {
+        std::erase_if(opened, [](const std::weak_ptr<SocketTransport>& weak) {
+            const auto transport = weak.lock();
+            return !transport || transport->ended();
+        });
+        return opened.size();
+    }
 
     void acceptNext() {
         auto self = shared_from_this();
@@ -98,11 +116,18 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
                                   fd, packageFamilyName,
                                   hstring::from_utf8(hello.open().caller_package_family_name()))
                             : CallerIdentity::Verdict{};
+        std::size_t open = 0;
+        if (verdict.accepted) {
+            std::lock_guard g(m);
+            open = openCount();
+        }
+        const bool room = open < kMaxOpenConnections;
         reply.mutable_open_result()->set_status(
             static_cast<int32_t>(!known    ? AppServiceConnectionStatus::AppServiceUnavailable
                                  : !spoken ? AppServiceConnectionStatus::Unknown
-                                 : verdict.accepted ? AppServiceConnectionStatus::Success
-                                                    : AppServiceConnectionStatus::NotAuthorized));
+                                 : !verdict.accepted ? AppServiceConnectionStatus::NotAuthorized
+                                 : !room             ? AppServiceConnectionStatus::Unknown
+                                                     : AppServiceConnectionStatus::Success));
         if (known && !spoken)
             PLOG("WRN", "connection to %s refused: protocol version %llu, this side speaks %u",
                  serviceName.to_utf8().c_str(), static_cast<unsigned long long>(version),
@@ -110,7 +135,10 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         else if (known && !verdict.accepted)
             PLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
                  verdict.reason.c_str());
-        if (!FramedIo::writeFrame(fd, reply) || !known || !verdict.accepted) {
+        else if (known && !room)
+            PLOG("WRN", "connection to %s refused: %zu connections open, the most it serves",
+                 serviceName.to_utf8().c_str(), open);
+        if (!FramedIo::writeFrame(fd, reply) || !known || !verdict.accepted || !room) {
             if (!known)
                 PLOG("WRN", "connection for unknown service %s refused",
                      hello.open().service_name().c_str());
@@ -124,6 +152,7 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
             std::lock_guard g(m);
             if (stopped) return;
             h = handler;
+            opened.push_back(transport);
         }
         // The peer's requests wait until the trigger is handled: one sent at once after
         // opening finds the handlers that the trigger registered.

@@ -277,6 +277,11 @@ void SocketTransport::close() {
     if (!writing_ && !sending_) startIoWriter();
 }
 
+bool SocketTransport::ended() {
+    std::lock_guard g(m_);
+    return closed_;
+}
+
 void SocketTransport::fail(AppServiceClosedStatus status) {
     std::shared_ptr<Sink> sink;
     {

@@ -40,6 +40,8 @@ class SocketTransport : public AppServiceTransport,
     AppServiceResponseStatus sendResponse(uint64_t sequence, AppServiceResponseStatus status,
                                           const ValueSet& message) override;
     void close() override;
+    /// Whether either side has ended the connection (or begun to end it).
+    bool ended();
 
     SocketTransport(boost::asio::local::stream_protocol::socket socket, std::string label);
     ~SocketTransport() override;

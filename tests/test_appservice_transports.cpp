@@ -540,6 +540,63 @@ TEST_F(SocketTransport, AProgramOfThePackageThatCannotStartIsRefusedWithItsReaso
     EXPECT_EQ(plainText, "cannot start " + plain + ": Permission denied");
 }
 
+// A listener serves a bounded number of open connections, each of which may hold large
+// frames and a reading thread; one that ends makes room again.
+TEST_F(SocketTransport, OpeningsBeyondTheMostAListenerServesAreRefusedUntilOneCloses) {
+    auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
+    const auto openRaw = [&] {
+        const int fd = rawConnect(listener->path());
+        tarvik::wire::Frame hello;
+        hello.mutable_open()->set_service_name("svc");
+        hello.mutable_open()->set_protocol_version(Wire::kProtocolVersion);
+        EXPECT_TRUE(FramedIo::writeFrame(fd, hello));
+        std::string error;
+        const auto reply = FramedIo::readFrame(fd, 2000, error);
+        return std::pair{fd,
+                         reply && reply->has_open_result() ? reply->open_result().status() : -1};
+    };
+    std::vector<int> open;
+    for (;;) {
+        const auto [fd, status] = openRaw();
+        if (status != static_cast<int32_t>(AppServiceConnectionStatus::Success)) {
+            EXPECT_EQ(status, static_cast<int32_t>(AppServiceConnectionStatus::Unknown));
+            EXPECT_TRUE(closedByPeer(fd));
+            ::close(fd);
+            break;
+        }
+        open.push_back(fd);
+        ASSERT_LE(open.size(), 256u) << "no limit";
+    }
+    EXPECT_EQ(open.size(), 16u);
+    EXPECT_NE(log().find("connection to svc refused: 16 connections open, the most it serves"),
+              std::string::npos)
+        << log();
+    // One gone, the next opening is served, through the library's own client as well.
+    ::close(open.back());
+    open.pop_back();
+    EXPECT_TRUE(eventually([&] {
+        const auto [fd, status] = openRaw();
+        const bool served = status == static_cast<int32_t>(AppServiceConnectionStatus::Success);
+        if (served)
+            open.push_back(fd);
+        else
+            ::close(fd);
+        return served;
+    }));
+    ::close(open.back());
+    open.pop_back();
+    EXPECT_TRUE(eventually([&] {
+        AppServiceConnection c;
+        c.AppServiceName(L"svc");
+        c.PackageFamilyName(L"test.pfn");
+        if (c.OpenAsync().get() != AppServiceConnectionStatus::Success) return false;
+        EXPECT_TRUE(c.SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
+        c.Close();
+        return true;
+    }));
+    for (const int fd : open) ::close(fd);
+}
+
 TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {
     auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
     auto client = open();
@@ -783,6 +840,27 @@ TEST_F(SocketTransport, IdleConnectionsBeyondThePoolsLimitStillLeaveItThreadsFor
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &wide), 0);
     ASSERT_GE(wide.rlim_cur, rlim_t{2 * kMostConnections + 512}) << "too few descriptors";
 
+    // A listener serves 16 open connections at most: the idle ones are spread over
+    // services of their own, as a process hosting many would have them.
+    constexpr int kPerListener = 15;
+    std::vector<std::shared_ptr<AppServiceListener>> listeners;
+    const auto serviceOf = [](int c) { return "svc" + std::to_string(c / kPerListener); };
+    const auto listenerOf = [&](int c) {
+        if (c % kPerListener == 0)
+            listeners.push_back(AppServiceListener::start(
+                L"test.pfn", hstring::from_utf8(serviceOf(c)),
+                [this](const AppServiceTriggerDetails& d) {
+                    d.Connection().RequestReceived(
+                        [](const AppServiceConnection&,
+                           const AppServiceRequestReceivedEventArgs& args) {
+                            args.Request().SendResponseAsync(args.Request().Message());
+                        });
+                    // Kept, as the fixture's own listener keeps its connections.
+                    std::lock_guard g(m);
+                    servers.push_back(d.Connection());
+                }));
+        return listeners.back();
+    };
     auto listener = listen([](const AppServiceConnection& server) {
         server.RequestReceived(
             [](const AppServiceConnection&, const AppServiceRequestReceivedEventArgs& args) {
@@ -798,16 +876,20 @@ TEST_F(SocketTransport, IdleConnectionsBeyondThePoolsLimitStillLeaveItThreadsFor
             ::setrlimit(RLIMIT_NOFILE, &limit);
         }
     } idle{{}, saved};
-    const auto handshake = [](int fd) {
+    const auto handshake = [](int fd, const std::string& service) {
         tarvik::wire::Frame hello;
-        hello.mutable_open()->set_service_name("svc");
+        hello.mutable_open()->set_service_name(service);
         std::string error;
-        return FramedIo::writeFrame(fd, hello) && FramedIo::readFrame(fd, 10000, error);
+        if (!FramedIo::writeFrame(fd, hello)) return false;
+        const auto reply = FramedIo::readFrame(fd, 10000, error);
+        return reply && reply->has_open_result() &&
+               reply->open_result().status() ==
+                   static_cast<int32_t>(AppServiceConnectionStatus::Success);
     };
     for (int c = 0; c < kMostConnections && pool.thread_count() <= kPoolLimit + 16; ++c) {
-        const int fd = rawConnect(listener->path());
+        const int fd = rawConnect(listenerOf(c)->path());
         idle.fds.push_back(fd);
-        ASSERT_TRUE(handshake(fd)) << "connection " << c;
+        ASSERT_TRUE(handshake(fd, serviceOf(c))) << "connection " << c;
         // Exchanges, each a moment after the last answer: the read waits, and the thread
         // that ran the last handler lingers for the next, until it gets the reading and
         // the pool grows by the thread this connection keeps.
@@ -816,7 +898,8 @@ TEST_F(SocketTransport, IdleConnectionsBeyondThePoolsLimitStillLeaveItThreadsFor
             std::size_t size = 0;
             const auto frame = Wire::encodeRequest(sequence, numbered(1), size);
             ASSERT_EQ(::send(fd, frame->data(), frame->size(), MSG_NOSIGNAL),
-                      static_cast<ssize_t>(frame->size()));
+                      static_cast<ssize_t>(frame->size()))
+                << "connection " << c << ": " << std::strerror(errno);
             std::string error;
             ASSERT_TRUE(FramedIo::readFrame(fd, 10000, error))
                 << "request " << sequence << " of connection " << c << " unanswered with "
