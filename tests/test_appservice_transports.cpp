@@ -516,8 +516,12 @@ TEST_F(SocketTransport, AProgramOfThePackageThatCannotStartIsRefusedWithItsReaso
                                 << "\", \"appServices\": [{\"name\": \"svc\", \"host\": \""
                                 << program << "\"}]}\n";
         ::setenv("TARVIK_PACKAGE_MANIFEST", manifest.c_str(), 1);
+        // Kept until its error has been read: the pool thread that ran it may let go of
+        // the error last, and the exception's own count is out of the sanitizer's sight.
+        const auto launch =
+            Platform::FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync();
         try {
-            Platform::FullTrustProcessLauncher::LaunchFullTrustProcessForCurrentAppAsync().get();
+            launch.get();
         } catch (const hresult_error& e) {
             return std::pair{static_cast<uint32_t>(e.code()), e.message().to_utf8()};
         }
