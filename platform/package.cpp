@@ -50,6 +50,18 @@ std::optional<std::string> programIn(const std::map<std::string, std::string>& p
     return it->second;
 }
 
+// What is wrong with the manifest, in the reader's words rather than the parser's
+// ("[json.exception.out_of_range.403] key 'familyName' not found").
+std::string jsonProblem(const nlohmann::json::exception& e, const std::string& key) {
+    std::string text = e.what();
+    const auto end = text.find("] ");
+    if (text.starts_with("[json.exception.") && end != std::string::npos) text.erase(0, end + 2);
+    if (key.empty()) return "not valid JSON: " + text;
+    // The key itself missing, not one inside its value.
+    if (e.id == 403 && text == "key '" + key + "' not found") return "\"" + key + "\" is missing";
+    return "\"" + key + "\": " + text;
+}
+
 }  // namespace
 
 std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
@@ -92,8 +104,7 @@ std::shared_ptr<const Package> Package::Load(const std::string& manifestPath) {
         }
         return package;
     } catch (const nlohmann::json::exception& e) {
-        if (key.empty()) throw hresult_invalid_argument(bad(manifestPath, e.what()));
-        throw hresult_invalid_argument(bad(manifestPath, "\"" + key + "\": " + e.what()));
+        throw hresult_invalid_argument(bad(manifestPath, jsonProblem(e, key)));
     }
 }
 

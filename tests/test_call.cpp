@@ -293,6 +293,9 @@ TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
         << json{{"familyName", kFamily}, {"version", "1.0.0.0"}, {"uriSchemes", {1}}}.dump();
     std::ofstream(dir.file("named.json"))
         << json{{"familyName", kFamily}, {"version", "1.0.0.0"}, {"appServices", "svc"}}.dump();
+    std::ofstream(dir.file("nameless.json")) << json{{"version", "1.0.0.0"}}.dump();
+    cases.push_back({{dir.file("nameless.json"), "svc", "38", "TestDelay=UInt64:0"},
+                     "nameless.json: \"familyName\" is missing"});
     cases.push_back(
         {{dir.file("numbered.json"), "svc", "38", "TestDelay=UInt64:0"}, "\"familyName\""});
     cases.push_back(
