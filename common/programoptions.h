@@ -4,6 +4,7 @@
 // (link the tarvik-programoptions target, which also gives TARVIK_VERSION).
 #include <algorithm>
 #include <boost/program_options.hpp>
+#include <cctype>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -38,9 +39,12 @@ inline po::options_description withStandardOptions(const po::options_description
 }
 
 // Refuses "--name=value" where an option is expected: the parser would otherwise take
-// the value from the same argument whatever the style says.
+// the value from the same argument whatever the style says. And "-x": without short
+// options the parser would take it for one positional argument too many.
 inline std::vector<po::option> refuseAdjacentValue(std::vector<std::string>& args) {
     const std::string& token = args.front();
+    if (token.size() > 1 && token[0] == '-' && token[1] != '-')
+        throw po::error("unknown option " + token + " (options are spelled out in full: --name)");
     if (token.size() > 2 && token.compare(0, 2, "--") == 0 && token.find('=') != std::string::npos)
         throw po::error("the value of " + token.substr(0, token.find('=')) +
                         " belongs in the next argument: " + token);
@@ -103,6 +107,20 @@ inline std::optional<int> readCommandLine(
         try {
             po::notify(values);
             return std::nullopt;
+        } catch (const po::required_option& e) {
+            error = e.what();
+            // A required positional argument is named as the usage shows it, not as the
+            // option behind it.
+            std::string name = e.get_option_name();
+            name.erase(0, name.find_first_not_of('-'));
+            for (unsigned i = 0; i < std::min(positional.max_total_count(), 16u); ++i)
+                if (positional.name_for_position(i) == name) {
+                    std::ranges::transform(name, name.begin(), [](unsigned char c) {
+                        return c == '-' ? '_' : static_cast<char>(std::toupper(c));
+                    });
+                    error = "no " + name + " given";
+                    break;
+                }
         } catch (const std::exception& e) {
             error = e.what();
         }

@@ -79,7 +79,16 @@ TEST(ProgramOptions, EveryProgramAnswersHelpAndVersionAndRefusesAnUnknownOption)
         EXPECT_EQ(unknown.exitCode, 2) << unknown.output;
         EXPECT_EQ(unknown.output.rfind(std::string(program.name) + ": ", 0), 0u) << unknown.output;
         EXPECT_NE(unknown.output.find("--no-such-option"), std::string::npos) << unknown.output;
+        // Not taken for a positional argument: there are no short options.
+        const auto shortOption = run(program.path, "-x");
+        EXPECT_EQ(shortOption.exitCode, 2) << shortOption.output;
+        EXPECT_NE(shortOption.output.find("unknown option -x"), std::string::npos)
+            << shortOption.output;
     }
+    // A missing positional argument is named as the usage names it.
+    const auto bare = run(TARVIK_RUN_PATH, "");
+    EXPECT_EQ(bare.exitCode, 2) << bare.output;
+    EXPECT_EQ(bare.output.rfind("tarvik-run: no MANIFEST given\n", 0), 0u) << bare.output;
 }
 
 // Past the file-size limit a write fails; it must not end the program (the signal that
