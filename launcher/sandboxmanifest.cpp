@@ -40,14 +40,20 @@ SandboxManifest readSandboxManifest(const std::string& path) {
         if (!j.contains("sandbox"))
             throw std::runtime_error(path + ": the manifest has no \"sandbox\" section");
         const auto& s = j.at("sandbox");
-        if (!s.is_object() || !s.contains("hostProgram"))
+        if (!s.is_object() || !s.contains("hostProgram") || !s.at("hostProgram").is_string() ||
+            s.at("hostProgram").get<std::string>().empty())
             throw std::runtime_error(path + ": the \"sandbox\" section names no \"hostProgram\"");
         m.hostProgram = resolve(m.installFolder, s.at("hostProgram").get<std::string>());
         // Checked here, before a sandbox is built around it: a program that cannot run
         // would fail inside it with the sandbox's own words.
+        std::string problem;
         if (::access(m.hostProgram.c_str(), X_OK) != 0)
+            problem = std::strerror(errno);
+        else if (!boost::filesystem::is_regular_file(m.hostProgram))
+            problem = "not a file";
+        if (!problem.empty())
             throw std::runtime_error(path + ": the sandbox's host program " + m.hostProgram +
-                                     " cannot be run: " + std::strerror(errno));
+                                     " cannot be run: " + problem);
         m.hostArguments = s.value("arguments", std::vector<std::string>{});
         m.network = s.value("network", false);
         for (const auto& p : s.value("readOnly", std::vector<std::string>{}))

@@ -1,5 +1,6 @@
 #include "platform/appservicelistener.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +55,8 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
     Platform::RateLimitedWarning acceptFailures;
     // The connections opened here; those that ended no longer count.
     std::vector<std::weak_ptr<SocketTransport>> opened;
+    // Places taken by openings being answered, not yet among `opened`.
+    std::size_t reserved = 0;
 
     // With m held.
     std::size_t openCount() {
@@ -116,12 +119,25 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
                                   fd, packageFamilyName,
                                   hstring::from_utf8(hello.open().caller_package_family_name()))
                             : CallerIdentity::Verdict{};
+        // A place is taken under the lock before the answer goes out, so that openings
+        // handled at once cannot all find the last place free.
         std::size_t open = 0;
+        bool room = false;
         if (verdict.accepted) {
             std::lock_guard g(m);
-            open = openCount();
+            open = openCount() + reserved;
+            room = open < kMaxOpenConnections;
+            if (room) ++reserved;
         }
-        const bool room = open < kMaxOpenConnections;
+        struct Place {
+            Impl& impl;
+            bool held;
+            ~Place() {
+                if (!held) return;
+                std::lock_guard g(impl.m);
+                --impl.reserved;
+            }
+        } place{*this, room};
         reply.mutable_open_result()->set_status(
             static_cast<int32_t>(!known    ? AppServiceConnectionStatus::AppServiceUnavailable
                                  : !spoken ? AppServiceConnectionStatus::Unknown
@@ -135,10 +151,10 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         else if (known && !verdict.accepted)
             PLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
                  verdict.reason.c_str());
-        else if (known && !room)
+        else if (known && verdict.accepted && !room)
             PLOG("WRN", "connection to %s refused: %zu connections open, the most it serves",
                  serviceName.to_utf8().c_str(), open);
-        if (!FramedIo::writeFrame(fd, reply) || !known || !verdict.accepted || !room) {
+        if (!FramedIo::writeFrame(fd, reply) || !room) {
             if (!known)
                 PLOG("WRN", "connection for unknown service %s refused",
                      hello.open().service_name().c_str());
@@ -153,6 +169,8 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
             if (stopped) return;
             h = handler;
             opened.push_back(transport);
+            --reserved;
+            place.held = false;
         }
         // The peer's requests wait until the trigger is handled: one sent at once after
         // opening finds the handlers that the trigger registered.
@@ -185,6 +203,8 @@ std::shared_ptr<AppServiceListener> AppServiceListener::start(const hstring& pac
     auto& acceptor = listener->impl_->acceptor;
     boost::system::error_code ec;
     acceptor.open(stream_protocol(), ec);
+    // The programs this process starts must not hold the service's socket.
+    if (!ec) ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
     if (!ec) acceptor.bind(stream_protocol::endpoint(path), ec);
     if (ec == boost::asio::error::address_in_use) {
         ::unlink(path.c_str());

@@ -35,6 +35,9 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, "/dev/null", O_WRONLY, 0);
+    // Nor any other descriptor of ours that is not close-on-exec (a listening socket
+    // opened by a library, a pipe): it would keep it open for as long as it runs.
+    posix_spawn_file_actions_addclosefrom_np(&files, 3);
     pid_t pid = 0;
     const int rc = ::posix_spawn(&pid, program.c_str(), &files, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);

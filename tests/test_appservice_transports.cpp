@@ -601,6 +601,25 @@ TEST_F(SocketTransport, OpeningsBeyondTheMostAListenerServesAreRefusedUntilOneCl
     for (const int fd : open) ::close(fd);
 }
 
+// A program started detached holds nothing of its starter's but the standard streams
+// (here /dev/null): not a listening socket, not a pipe left without close-on-exec.
+TEST_F(SocketTransport, AStartedProgramHoldsNoneOfTheStartersDescriptors) {
+    auto listener = listen([](const AppServiceConnection&) {});
+    int inherited[2];
+    ASSERT_EQ(::pipe(inherited), 0);  // deliberately without O_CLOEXEC
+    const std::string out = dir.file("fds.txt");
+    ASSERT_TRUE(Platform::spawnDetached(
+        "/bin/sh", {"-c", "for f in /proc/$$/fd/*; do readlink \"$f\"; done > " + out +
+                              ".part; mv " + out + ".part " + out}));
+    ASSERT_TRUE(eventually([&] { return boost::filesystem::exists(out); }, 10s));
+    const std::string targets = TestSupport::readFile(out);
+    ::close(inherited[0]);
+    ::close(inherited[1]);
+    EXPECT_EQ(targets.find("socket:"), std::string::npos) << targets;
+    EXPECT_EQ(targets.find("pipe:"), std::string::npos) << targets;
+    EXPECT_NE(targets.find("/dev/null"), std::string::npos) << targets;
+}
+
 TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {
     auto listener = listen([](const AppServiceConnection& server) { echoRequests(server); });
     auto client = open();

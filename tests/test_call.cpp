@@ -277,6 +277,8 @@ TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
         {{manifest, "svc"}, "no COMMAND"},
         {{"--background", dir.file("hostless.json"), "svc", "38", "TestDelay=UInt64:0"},
          "host program " + dir.file("no-such-host") + " cannot be run: No such file"},
+        {{"--background", dir.file("foldered.json"), "svc", "38", "TestDelay=UInt64:0"},
+         "host program " + dir.file("files") + " cannot be run: not a file"},
         {{dir.file("missing.json"), "svc", "38", "TestDelay=UInt64:0"}, "no package manifest"},
         {{"--frobnicate", manifest, "svc", "38"}, "frobnicate"},
     };
@@ -285,6 +287,12 @@ TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
                 {"version", "1.0.0.0"},
                 {"fullTrustProgram", TARVIK_HELPER_PATH},
                 {"appServices", {{{"name", "svc"}, {"host", dir.file("no-such-host")}}}}}
+               .dump();
+    std::ofstream(dir.file("foldered.json"))
+        << json{{"familyName", kFamily},
+                {"version", "1.0.0.0"},
+                {"fullTrustProgram", TARVIK_HELPER_PATH},
+                {"appServices", {{{"name", "svc"}, {"host", dir.file("files")}}}}}
                .dump();
     // A manifest with a value of the wrong type is refused by the key's name.
     std::ofstream(dir.file("numbered.json"))

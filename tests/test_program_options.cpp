@@ -178,9 +178,17 @@ TEST(ProgramOptions, ProgramsRefuseAMissingValueAndKeepTheirOwnUsageErrors) {
     EXPECT_EQ(absent.output, "tarvik-run: " + dir.file("manifest.json") +
                                  ": the sandbox's host program " + dir.file("no-such-program") +
                                  " cannot be run: No such file or directory\n");
-    const auto unnamed = sandboxed("{\"network\": true}");
-    EXPECT_EQ(unnamed.exitCode, 3) << unnamed.output;
-    EXPECT_NE(unnamed.output.find("names no \"hostProgram\""), std::string::npos) << unnamed.output;
+    for (const char* sandbox :
+         {"{\"network\": true}", "{\"hostProgram\": \"\"}", "{\"hostProgram\": null}"}) {
+        const auto unnamed = sandboxed(sandbox);
+        EXPECT_EQ(unnamed.exitCode, 3) << sandbox << unnamed.output;
+        EXPECT_NE(unnamed.output.find("names no \"hostProgram\""), std::string::npos)
+            << sandbox << unnamed.output;
+    }
+    // A folder is no program, though it may be entered.
+    const auto folder = sandboxed("{\"hostProgram\": \".\"}");
+    EXPECT_EQ(folder.exitCode, 3) << folder.output;
+    EXPECT_NE(folder.output.find("cannot be run: not a file"), std::string::npos) << folder.output;
 }
 
 TEST(ProgramOptions, HelperReadsTheLibrarysLineAsALaunchUriAndAsSeparateArguments) {

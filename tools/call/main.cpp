@@ -198,6 +198,9 @@ int main(int argc, char** argv) {
         if (::access(declared->hostProgram.c_str(), X_OK) != 0)
             return usageError("the service's host program " + declared->hostProgram +
                               " cannot be run: " + std::strerror(errno));
+        if (!std::filesystem::is_regular_file(declared->hostProgram, ec))
+            return usageError("the service's host program " + declared->hostProgram +
+                              " cannot be run: not a file");
     }
     std::string scheme;
     if (vm.count("scheme")) {
