@@ -71,7 +71,7 @@ void showProcesses() {
     pid_t child = 0;
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
-    Platform::defaultFileSizeSignal(attributes, 0);
+    Platform::defaultSignals(attributes, 0);
     const int started = ::posix_spawn(&child, "/bin/sleep", nullptr, &attributes,
                                       const_cast<char**>(argv), environ);
     posix_spawnattr_destroy(&attributes);

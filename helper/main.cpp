@@ -127,6 +127,21 @@ int main(int argc, char** argv) {
         std::printf("tarvik-helper %s\n", Tarvik::ProgramOptions::kVersion);
         return 0;
     }
+    // Asked to end by a signal, it ends as when its application goes: off the bus, its
+    // log on disk. The signals wait for a thread of their own, blocked everywhere else
+    // (blocked before any other thread starts, which inherits the mask; started
+    // programs get an empty one).
+    sigset_t endSignals;
+    sigemptyset(&endSignals);
+    sigaddset(&endSignals, SIGTERM);
+    sigaddset(&endSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
+    std::thread([endSignals] {
+        int signal = 0;
+        if (sigwait(&endSignals, &signal) != 0) return;
+        TLOG("INF", "signal %d, helper exiting", signal);
+        finish(0);
+    }).detach();
     std::string logFile = options->logFile;
     if (logFile.empty()) {
         const char* tmp = std::getenv("TMPDIR");

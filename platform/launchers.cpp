@@ -28,7 +28,7 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     argv.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    defaultFileSizeSignal(attr, POSIX_SPAWN_SETSID);
+    defaultSignals(attr, POSIX_SPAWN_SETSID);
     // A detached program logs to its own files; it must not hold the starter's terminal or pipes.
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);

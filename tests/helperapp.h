@@ -85,6 +85,7 @@ class App {
         }
         return response.Message();
     }
+    pid_t helperPid() const { return helper_; }
     std::vector<std::string> received() {
         std::lock_guard g(mutex_);
         return received_;

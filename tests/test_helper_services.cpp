@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <future>
 #include <mutex>
 
@@ -124,6 +125,22 @@ TEST_F(HelperServices, AHelperThatEndsTakesItsBusRecordWithIt) {
     EXPECT_EQ(app.send(39).LookupAs<int32_t>(L"response"), 0);
     EXPECT_TRUE(eventually([&] { return entries().empty(); }, 10s))
         << entries().size() << " entries left, the first " << entries().front();
+
+    // Asked to end by a signal, a helper ends the same way, with a log line.
+    App signalled(dir, "App.F_1");
+    EXPECT_EQ(signalled.send(35, {{L"appVersion", PropertyValue(hstring(L"1.0.0"))}})
+                  .LookupAs<int32_t>(L"response"),
+              0);
+    ASSERT_EQ(entries().size(), 2u);
+    // Not reaped here: App reaps it, and its pid stays its own until then.
+    ASSERT_EQ(::kill(signalled.helperPid(), SIGTERM), 0);
+    EXPECT_TRUE(eventually([&] { return entries().empty(); }, 10s)) << entries().front();
+    EXPECT_TRUE(eventually(
+        [&] {
+            return TestSupport::readFile(dir.file("App.F_1.log"))
+                       .find("signal 15, helper exiting") != std::string::npos;
+        },
+        10s));
 }
 
 TEST_F(HelperServices, AnalyticsLoggedBeforeAHelperRestartAreStillInTheStore) {

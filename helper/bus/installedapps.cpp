@@ -93,7 +93,7 @@ bool InstalledApps::launch(const InstalledApp& app, const std::string& arguments
     envp.push_back(nullptr);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    Platform::defaultFileSizeSignal(attr, POSIX_SPAWN_SETSID);
+    Platform::defaultSignals(attr, POSIX_SPAWN_SETSID);
     pid_t pid = 0;
     const int rc =
         ::posix_spawn(&pid, app.program.c_str(), nullptr, &attr, argv.data(), envp.data());
