@@ -282,18 +282,14 @@ TEST_F(CallTest, BadArgumentsEndWithUsageErrorsBeforeAnythingStarts) {
         {{dir.file("missing.json"), "svc", "38", "TestDelay=UInt64:0"}, "no package manifest"},
         {{"--frobnicate", manifest, "svc", "38"}, "frobnicate"},
     };
-    std::ofstream(dir.file("hostless.json"))
-        << json{{"familyName", kFamily},
-                {"version", "1.0.0.0"},
-                {"fullTrustProgram", TARVIK_HELPER_PATH},
-                {"appServices", {{{"name", "svc"}, {"host", dir.file("no-such-host")}}}}}
-               .dump();
-    std::ofstream(dir.file("foldered.json"))
-        << json{{"familyName", kFamily},
-                {"version", "1.0.0.0"},
-                {"fullTrustProgram", TARVIK_HELPER_PATH},
-                {"appServices", {{{"name", "svc"}, {"host", dir.file("files")}}}}}
-               .dump();
+    // Service hosts that cannot run: one not there, one a folder.
+    for (const auto& [name, host] : {std::pair{"hostless.json", dir.file("no-such-host")},
+                                     std::pair{"foldered.json", dir.file("files")}})
+        std::ofstream(dir.file(name)) << json{{"familyName", kFamily},
+                                              {"version", "1.0.0.0"},
+                                              {"fullTrustProgram", TARVIK_HELPER_PATH},
+                                              {"appServices", {{{"name", "svc"}, {"host", host}}}}}
+                                             .dump();
     // A manifest with a value of the wrong type is refused by the key's name.
     std::ofstream(dir.file("numbered.json"))
         << json{{"familyName", 5}, {"version", "1.0.0.0"}}.dump();
