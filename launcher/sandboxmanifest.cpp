@@ -1,16 +1,13 @@
 #include "launcher/sandboxmanifest.h"
 
-#include <unistd.h>
-
 #include <boost/filesystem.hpp>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include <TarvikFoundation/platform/hresult.h>
 
+#include "platform/launchers.h"
 #include "platform/package.h"
 
 namespace TarvikRun {
@@ -46,12 +43,7 @@ SandboxManifest readSandboxManifest(const std::string& path) {
         m.hostProgram = resolve(m.installFolder, s.at("hostProgram").get<std::string>());
         // Checked here, before a sandbox is built around it: a program that cannot run
         // would fail inside it with the sandbox's own words.
-        std::string problem;
-        if (::access(m.hostProgram.c_str(), X_OK) != 0)
-            problem = std::strerror(errno);
-        else if (!boost::filesystem::is_regular_file(m.hostProgram))
-            problem = "not a file";
-        if (!problem.empty())
+        if (const std::string problem = Platform::whyNotRunnable(m.hostProgram); !problem.empty())
             throw std::runtime_error(path + ": the sandbox's host program " + m.hostProgram +
                                      " cannot be run: " + problem);
         m.hostArguments = s.value("arguments", std::vector<std::string>{});

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,13 @@ bool spawnDetached(const std::string& program, const std::vector<std::string>& a
     // Reap it whenever it ends so no zombie stays behind.
     std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
     return true;
+}
+
+std::string whyNotRunnable(const std::string& program) {
+    if (::access(program.c_str(), X_OK) != 0) return std::strerror(errno);
+    struct stat st {};
+    if (::stat(program.c_str(), &st) != 0) return std::strerror(errno);
+    return S_ISREG(st.st_mode) ? std::string() : "not a file";
 }
 
 namespace {

@@ -11,6 +11,10 @@ namespace Platform {
 bool spawnDetached(const std::string& program, const std::vector<std::string>& args,
                    int* pid = nullptr);
 
+/// Why `program` cannot be started (not there, not executable, not a file), or empty
+/// when it can: for refusing a program before anything waits for it to run.
+std::string whyNotRunnable(const std::string& program);
+
 /// Starting programs of the package: the full-trust program, and the program that the
 /// manifest registers for a URI scheme.
 class FullTrustProcessLauncher {

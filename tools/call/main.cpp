@@ -1,14 +1,11 @@
 // tarvik-call: one request to a package's helper from the command line, sent the way
 // the package's application sends it, with the answer printed as typed JSON.
 #include <signal.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -22,6 +19,7 @@
 #include "common/logger.h"
 #include "common/messageschema.h"
 #include "common/programoptions.h"
+#include "platform/launchers.h"
 #include "platform/package.h"
 #include "tools/call/applicationsession.h"
 #include "tools/call/commandlisting.h"
@@ -195,12 +193,10 @@ int main(int argc, char** argv) {
                               "; without --background tarvik-call serves it itself");
         // Nothing would tell the application that the host cannot start: its opens only
         // find nobody listening, until the timeout.
-        if (::access(declared->hostProgram.c_str(), X_OK) != 0)
+        if (const std::string problem = Platform::whyNotRunnable(declared->hostProgram);
+            !problem.empty())
             return usageError("the service's host program " + declared->hostProgram +
-                              " cannot be run: " + std::strerror(errno));
-        if (!std::filesystem::is_regular_file(declared->hostProgram, ec))
-            return usageError("the service's host program " + declared->hostProgram +
-                              " cannot be run: not a file");
+                              " cannot be run: " + problem);
     }
     std::string scheme;
     if (vm.count("scheme")) {
