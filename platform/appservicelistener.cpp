@@ -151,7 +151,7 @@ struct AppServiceListener::Impl : std::enable_shared_from_this<Impl> {
         else if (known && !verdict.accepted)
             PLOG("CRT", "connection to %s refused: %s", serviceName.to_utf8().c_str(),
                  verdict.reason.c_str());
-        else if (known && verdict.accepted && !room)
+        else if (verdict.accepted && !room)
             PLOG("WRN", "connection to %s refused: %zu connections open, the most it serves",
                  serviceName.to_utf8().c_str(), open);
         if (!FramedIo::writeFrame(fd, reply) || !room) {
