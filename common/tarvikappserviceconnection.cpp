@@ -455,7 +455,8 @@ void TarvikAppServiceConnection::onRequestReceived(
         return;
     }
     ++inFlight_;
-    // The platform already delivers each request on a pool thread of its own, so the
+    // The platform delivers each request on a thread that may wait (a pool thread, or
+    // the reading thread, which passes the reading on before the handler waits), so the
     // handler runs here, after the task mutex is released: no lock is held while a
     // handler runs, and no second hand-off to the pool is paid per request.
     lk.unlock();

@@ -14,16 +14,13 @@ struct DeliveryQueue::State {
     int free = 0;
     // Whether a free thread is lingering for the next item (at most one does).
     bool lingering = false;
-    // What a reading thread gave the lingering thread to run instead of lingering on.
-    std::function<void()> turn;
-    // The length of waiting, and whether a turn was given, readable without the lock
-    // by the lingering thread.
+    // The length of waiting, readable without the lock by the lingering thread.
     std::atomic<std::size_t> count{0};
-    std::atomic<bool> turnGiven{false};
 };
 
 thread_local const std::shared_ptr<DeliveryQueue::State>* DeliveryQueue::running_ = nullptr;
 thread_local DeliveryQueue::Hold::Held* DeliveryQueue::holding_ = nullptr;
+thread_local DeliveryQueue::Hold* DeliveryQueue::runningHere_ = nullptr;
 
 DeliveryQueue::DeliveryQueue() : state_(std::make_shared<State>()) {}
 
@@ -47,11 +44,7 @@ void DeliveryQueue::pushTo(const std::shared_ptr<State>& state, std::function<vo
 }
 
 void DeliveryQueue::post(std::shared_ptr<State> state) {
-    ThreadPool::instance().post_direct([state = std::move(state)] {
-        // A turn given to this thread runs here, at the top of its pool item, so that
-        // turns passed back and forth never nest.
-        if (auto turn = drain(state)) turn();
-    });
+    ThreadPool::instance().post_direct([state = std::move(state)] { drain(state); });
 }
 
 void DeliveryQueue::itemBlocks() {
@@ -79,7 +72,7 @@ void DeliveryQueue::runItem(const std::shared_ptr<State>& state, std::function<v
     running_ = outer;
 }
 
-std::function<void()> DeliveryQueue::drain(const std::shared_ptr<State>& state) {
+void DeliveryQueue::drain(const std::shared_ptr<State>& state) {
     for (;;) {
         std::function<void()> work;
         bool callAnother = false;
@@ -90,31 +83,13 @@ std::function<void()> DeliveryQueue::drain(const std::shared_ptr<State>& state) 
             if (state->waiting.empty() && state->free == 1 && !state->lingering) {
                 state->lingering = true;
                 g.unlock();
-                linger([&] {
-                    return state->count.load(std::memory_order_acquire) != 0 ||
-                           state->turnGiven.load(std::memory_order_acquire);
-                });
+                linger([&] { return state->count.load(std::memory_order_acquire) != 0; });
                 g.lock();
                 state->lingering = false;
-                if (state->turn) {
-                    // This thread leaves the queue for the turn; items that came
-                    // meanwhile must not wait for it.
-                    auto turn = std::move(state->turn);
-                    state->turn = nullptr;
-                    state->turnGiven.store(false, std::memory_order_relaxed);
-                    --state->free;
-                    if (!state->waiting.empty() && state->free == 0) {
-                        ++state->free;
-                        callAnother = true;
-                    }
-                    g.unlock();
-                    if (callAnother) post(state);
-                    return turn;
-                }
             }
             if (state->waiting.empty()) {
                 --state->free;
-                return {};
+                return;
             }
             work = std::move(state->waiting.front());
             state->waiting.pop_front();
@@ -138,42 +113,88 @@ DeliveryQueue::Hold::Hold() noexcept : previous_(holding_) {
 }
 
 DeliveryQueue::Hold::~Hold() {
-    holding_ = previous_;
-    // Whatever was not handed on or run (an exception on the way) is not lost.
-    for (auto& [state, work] : held_) pushTo(state, std::move(work));
-    if (kept_) pushTo(keptQueue_, std::move(kept_));
+    if (holding_ == &held_) holding_ = previous_;
+    // Whatever was not run here (an exception on the way) is not lost.
+    for (std::size_t i = next_; i < held_.size(); ++i)
+        pushTo(held_[i].first, std::move(held_[i].second));
 }
 
-bool DeliveryQueue::Hold::take(std::function<void()> turn) {
+bool DeliveryQueue::Hold::runHere(std::function<void()> reading) {
     holding_ = previous_;
-    Held held;
-    held.swap(held_);
-    if (held.size() == 1) {
-        auto& [state, work] = held.front();
-        std::lock_guard g(state->m);
-        if (state->lingering && !state->turn && state->waiting.empty()) {
-            state->turn = std::move(turn);
-            state->turnGiven.store(true, std::memory_order_release);
-            keptQueue_ = std::move(state);
-            kept_ = std::move(work);
-            return true;
+    if (held_.empty()) return true;
+    reading_ = std::move(reading);
+    active_ = true;
+    outerRun_ = runningHere_;
+    runningHere_ = this;
+    auto& pool = ThreadPool::instance();
+    pool.watch(*this);
+    bool allHere;
+    for (;;) {
+        std::shared_ptr<State> state;
+        std::function<void()> work;
+        {
+            std::lock_guard g(m_);
+            if (handedOff_ || next_ == held_.size()) {
+                active_ = false;
+                allHere = !handedOff_;
+                break;
+            }
+            state = std::move(held_[next_].first);
+            work = std::move(held_[next_].second);
+            ++next_;
+            ++started_;
+        }
+        bool behind;
+        {
+            std::lock_guard g(state->m);
+            behind = !state->waiting.empty();
+        }
+        // Items its queue already has come first.
+        if (behind)
+            pushTo(state, std::move(work));
+        else
+            runItem(state, work);
+    }
+    // Returns once no round of the watcher looks at this any more.
+    pool.unwatch(*this);
+    runningHere_ = outerRun_;
+    return allHere;
+}
+
+void DeliveryQueue::Hold::handOff() noexcept {
+    std::size_t from, to;
+    std::function<void()> reading;
+    {
+        std::lock_guard g(m_);
+        if (!active_ || handedOff_) return;
+        handedOff_ = true;
+        from = next_;
+        to = next_ = held_.size();
+        reading = std::move(reading_);
+    }
+    // The items from `from` on are this thread's now: the runner takes none past next_,
+    // and held_ lives until the runner has left the watcher's rounds.
+    try {
+        for (std::size_t i = from; i < to; ++i) pushTo(held_[i].first, std::move(held_[i].second));
+        ThreadPool::instance().post_direct(std::move(reading));
+    } catch (...) {
+        // Out of memory: nothing else can be done for them here.
+    }
+}
+
+void DeliveryQueue::Hold::round() noexcept {
+    {
+        std::lock_guard g(m_);
+        if (!active_ || handedOff_ || started_ != seen_) {
+            seen_ = started_;
+            return;
         }
     }
-    for (auto& [state, work] : held) pushTo(state, std::move(work));
-    return false;
+    handOff();
 }
 
-std::function<void()> DeliveryQueue::Hold::run() {
-    const auto state = std::move(keptQueue_);
-    auto work = std::move(kept_);
-    kept_ = nullptr;
-    if (!state) return {};
-    runItem(state, work);
-    {
-        std::lock_guard g(state->m);
-        ++state->free;
-    }
-    return drain(state);
+void DeliveryQueue::readingThreadWaits() noexcept {
+    if (runningHere_) runningHere_->handOff();
 }
 
 }  // namespace Platform

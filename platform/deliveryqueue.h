@@ -4,15 +4,18 @@
 // waiting. No item ever waits behind one that is running, since whenever items are
 // waiting and no thread is free to take them, another pool thread is called.
 //
-// A reading thread may also run an item itself and give its reading to the queue's
-// lingering thread instead (Hold): the item then starts without a hand-off, and the
-// reading goes on at once on a thread that was awake anyway.
+// A reading thread runs what one read set off itself (Hold): the items start without a
+// hand-off, one after another. Should one of them wait, or keep the thread past a round
+// of the pool's watcher, the rest goes to their queues and the reading to another
+// thread, so that nothing waits behind it for long.
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include <TarvikFoundation/platform/threadpool.h>
 
 namespace Platform {
 
@@ -27,42 +30,59 @@ class DeliveryQueue {
     /// when the last has woken.
     static void itemBlocks();
 
-    /// While alive, what this thread pushes to any queue is kept back. take() then
-    /// either hands it all on as push() would, or, when it is a single item whose queue
-    /// has nothing waiting and a thread lingering for its next item, gives that thread
-    /// `turn` to run instead and keeps the item for this thread to run().
-    class Hold {
+    /// Called by a thread about to wait: if it runs a read's items (Hold::runHere),
+    /// the rest of them goes to their queues and the reading to another thread.
+    static void readingThreadWaits() noexcept;
+
+    /// While alive, what this thread pushes to any queue is kept back, to be run here
+    /// (runHere) or, should that not happen, handed on as push() would.
+    class Hold : ThreadPool::Watched {
       public:
         Hold() noexcept;
         ~Hold();
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
 
-        /// Whether an item was kept for run().
-        bool take(std::function<void()> turn);
-        /// Runs the kept item as its queue's, then lingers as the queue's thread.
-        /// Returns a turn this thread was given meanwhile (the caller runs it, or goes
-        /// on with what it stands for), empty when none came.
-        std::function<void()> run();
+        /// Stops keeping back and runs what was kept, in order, each as its queue's item
+        /// (behind it, when its queue has items waiting). Returns true when all ran
+        /// here; false when one waited or took a whole round of the pool's watcher:
+        /// then the rest went to their queues, `reading` to a pool thread, and this
+        /// thread is no longer the reader.
+        bool runHere(std::function<void()> reading);
 
         using Held = std::vector<std::pair<std::shared_ptr<State>, std::function<void()>>>;
 
       private:
+        friend class DeliveryQueue;
+        void round() noexcept override;
+        // Gives the rest and the reading away, once, from any thread.
+        void handOff() noexcept;
+
         Held held_;
         Held* previous_;
-        std::shared_ptr<State> keptQueue_;
-        std::function<void()> kept_;
+        // While runHere runs: the next of held_ to run, items started, what the last
+        // round saw started, and whether it ended or was handed off.
+        std::mutex m_;
+        std::size_t next_ = 0;
+        uint64_t started_ = 0;
+        uint64_t seen_ = ~uint64_t{0};
+        bool active_ = false;
+        bool handedOff_ = false;
+        std::function<void()> reading_;
+        Hold* outerRun_ = nullptr;
     };
 
   private:
     static void pushTo(const std::shared_ptr<State>& state, std::function<void()> work);
-    static std::function<void()> drain(const std::shared_ptr<State>& state);
+    static void drain(const std::shared_ptr<State>& state);
     static void runItem(const std::shared_ptr<State>& state, std::function<void()>& work);
     static void post(std::shared_ptr<State> state);
     // The queue whose item this thread runs, if any.
     static thread_local const std::shared_ptr<State>* running_;
     // What this thread keeps back, while a Hold lives.
     static thread_local Hold::Held* holding_;
+    // The Hold whose items this thread runs, while runHere runs.
+    static thread_local Hold* runningHere_;
     std::shared_ptr<State> state_;
 };
 

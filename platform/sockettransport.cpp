@@ -369,7 +369,8 @@ struct SocketTransport::ReadTurn {
 // Runs on the transport's own thread, and on the pool threads it hands the reading to,
 // until the socket ends. Each read takes whatever has arrived, up to the free space of
 // the inbox; under load one read brings many frames, and each costs no system call of
-// its own.
+// its own. What a read sets off runs on this thread, without a hand-off; should an
+// item wait, the reading goes on on a pool thread and this one leaves the loop.
 void SocketTransport::readLoop() {
     for (;;) {
         std::optional<DeliveryQueue::Hold> hold;
@@ -380,16 +381,7 @@ void SocketTransport::readLoop() {
                 return;
             }
         }
-        // Another thread reads now; this one runs the item it kept, then lingers for
-        // the next as a thread of that item's queue.
-        auto turn = hold->run();
-        hold.reset();
-        const auto* given = turn.target<ReadTurn>();
-        // Given the reading back (a queue lingered on here gets turns only from this
-        // transport): read on, in this loop rather than a nested one.
-        if (given && given->self.get() == this) continue;
-        if (turn) turn();
-        return;
+        if (hold && !hold->runHere(ReadTurn{shared_from_this()})) return;
     }
 }
 
@@ -408,14 +400,10 @@ bool wouldBlock(int error) {
 // later), staying awake would only take the core from the threads doing the work.
 ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     ssize_t n = -1;
-    // When a read first found nothing: the clock is read only then, not on every read.
-    std::optional<std::chrono::steady_clock::time_point> emptyAt;
     const auto tryRead = [&] {
         n = ::recv(fd_, into, room, MSG_DONTWAIT);
         error = n < 0 ? errno : 0;
-        const bool empty = n < 0 && wouldBlock(error);
-        if (empty && !emptyAt) emptyAt = std::chrono::steady_clock::now();
-        return !empty;
+        return !(n < 0 && wouldBlock(error));
     };
     if (lingerNext_) {
         linger(tryRead);
@@ -429,7 +417,6 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     }
     if (n >= 0 || !wouldBlock(error)) {
         emptied_ = n >= 0 && static_cast<std::size_t>(n) < room;
-        waited_ = emptyAt && std::chrono::steady_clock::now() - *emptyAt >= kConversationGap;
         return n;
     }
     // Asleep in poll, not in the read itself: a reader asleep in recv was woken
@@ -446,51 +433,41 @@ ssize_t SocketTransport::receive(char* into, std::size_t room, int& error) {
     }
     lingerNext_ = std::chrono::steady_clock::now() - asleep < kLinger;
     emptied_ = n >= 0 && static_cast<std::size_t>(n) < room;
-    waited_ = true;
     return n;
 }
 
-// Returns false once the socket ended, true once the reading was given to another
-// thread and `hold` keeps an item for this one to run.
+// One read and its frames. Returns false once the socket ended; what the frames set off
+// for handlers that may wait is then kept in `hold`.
 bool SocketTransport::readFrames(std::optional<DeliveryQueue::Hold>& hold) {
-    for (;;) {
-        const auto room = inbox_.space();
-        int error = 0;
-        const ssize_t n = receive(room.data(), room.size(), error);
-        if (n <= 0) {
-            bool ours;
-            {
-                std::lock_guard g(m_);
-                ours = closed_;
-            }
-            if (!ours) {
-                if (inbox_.buffered() > 0)
-                    PLOG("WRN", "%s: truncated frame: %s", label_.c_str(),
-                         error ? std::strerror(error) : "end of stream");
-                else if (error == 0)
-                    PLOG("INF", "%s: peer closed the socket", label_.c_str());
-                else
-                    PLOG("WRN", "%s: read failed: %s", label_.c_str(), std::strerror(error));
-            }
-            fail(AppServiceClosedStatus::Unknown);
-            return false;
+    const auto room = inbox_.space();
+    int error = 0;
+    const ssize_t n = receive(room.data(), room.size(), error);
+    if (n <= 0) {
+        bool ours;
+        {
+            std::lock_guard g(m_);
+            ours = closed_;
         }
-        inbox_.commit(static_cast<std::size_t>(n));
-        try {
-            if (!drainFrames(hold)) return false;
-        } catch (const std::exception& e) {
-            hold.reset();
-            PLOG("CRT", "%s: reading failed (%s), closing", label_.c_str(), e.what());
-            fail(AppServiceClosedStatus::Unknown);
-            return false;
+        if (!ours) {
+            if (inbox_.buffered() > 0)
+                PLOG("WRN", "%s: truncated frame: %s", label_.c_str(),
+                     error ? std::strerror(error) : "end of stream");
+            else if (error == 0)
+                PLOG("INF", "%s: peer closed the socket", label_.c_str());
+            else
+                PLOG("WRN", "%s: read failed: %s", label_.c_str(), std::strerror(error));
         }
-        // Only a read that had to wait for its frame gives the reading away: frames
-        // that follow each other (many in flight) are read on by the thread that is
-        // at it, while the lingering thread takes their items.
-        if (hold) {
-            if (waited_ && hold->take(ReadTurn{shared_from_this()})) return true;
-            hold.reset();
-        }
+        fail(AppServiceClosedStatus::Unknown);
+        return false;
+    }
+    inbox_.commit(static_cast<std::size_t>(n));
+    try {
+        return drainFrames(hold);
+    } catch (const std::exception& e) {
+        hold.reset();
+        PLOG("CRT", "%s: reading failed (%s), closing", label_.c_str(), e.what());
+        fail(AppServiceClosedStatus::Unknown);
+        return false;
     }
 }
 
@@ -505,8 +482,8 @@ bool SocketTransport::drainFrames(std::optional<DeliveryQueue::Hold>& hold) {
     const auto* handlers = dynamic_cast<const ReaderHandlers*>(sink.get());
     const bool neverWait = handlers && handlers->neverWait();
     HeldSends held(neverWait);
-    // What handlers that may wait are sent off with is kept back until the read is
-    // handed on: a single item may then run on this thread.
+    // What handlers that may wait are sent off with is kept back, to run on this thread
+    // once the read is handed on.
     if (!neverWait) hold.emplace();
     bool open = true;
     std::string_view body;

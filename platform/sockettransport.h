@@ -94,10 +94,6 @@ class SocketTransport : public AppServiceTransport,
     bool lingerNext_ = true;
     // Whether the last read took less than it had room for: the socket was empty then.
     bool emptied_ = false;
-    // Whether the last read found nothing at first and waited for its bytes for at
-    // least kConversationGap: the peer answers one frame at a time.
-    bool waited_ = false;
-    static constexpr auto kConversationGap = std::chrono::microseconds(25);
 };
 
 }  // namespace Platform

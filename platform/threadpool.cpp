@@ -103,14 +103,23 @@ struct ThreadPool::Impl {
         while (!stopping.load()) {
             std::this_thread::sleep_for(kStarvedAfter);
             const uint64_t now = started.load();
-            std::lock_guard g(m);
-            if (queued.load() > 0 && now == seen && !atLimit()) {
-                ++threads;
-                added.emplace_back([this] { work(true); });
+            {
+                std::lock_guard g(m);
+                if (queued.load() > 0 && now == seen && !atLimit()) {
+                    ++threads;
+                    added.emplace_back([this] { work(true); });
+                }
+                seen = now;
+                joinRetired();
             }
-            seen = now;
-            joinRetired();
+            watchedRound();
         }
+    }
+
+    // Outside m: a round may post.
+    void watchedRound() noexcept {
+        std::lock_guard g(watchedLock);
+        for (Watched* w = watched; w; w = w->next_) w->round();
     }
 
     // Caller holds m. Queued work that no idle thread will take and that fewer than the
@@ -170,6 +179,10 @@ struct ThreadPool::Impl {
     std::atomic<uint64_t> started{0};
     std::atomic<bool> stopping{false};
     std::atomic<int> diskWaits{0};  // DiskWait scopes alive, on any thread
+    // What the watcher looks at each round (a list through the items themselves), and
+    // the lock that keeps each alive while a round looks at it.
+    std::mutex watchedLock;
+    Watched* watched = nullptr;
     std::mutex m;
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
@@ -231,6 +244,7 @@ void ThreadPool::post_direct(std::function<void()> fn) {
 }
 
 ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread && !t_blocking) {
+    leave_reading();
     if (!counted_) return;
     t_blocking = true;
     instance().impl_->enterBlocking(false);
@@ -256,6 +270,28 @@ ThreadPool::DiskWait::DiskWait() noexcept {
 
 ThreadPool::DiskWait::~DiskWait() {
     instance().impl_->diskWaits.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void ThreadPool::leave_reading() noexcept {
+    DeliveryQueue::readingThreadWaits();
+}
+
+void ThreadPool::watch(Watched& w) noexcept {
+    std::lock_guard g(impl_->watchedLock);
+    w.prev_ = nullptr;
+    w.next_ = impl_->watched;
+    if (impl_->watched) impl_->watched->prev_ = &w;
+    impl_->watched = &w;
+}
+
+void ThreadPool::unwatch(Watched& w) noexcept {
+    std::lock_guard g(impl_->watchedLock);
+    if (w.prev_)
+        w.prev_->next_ = w.next_;
+    else
+        impl_->watched = w.next_;
+    if (w.next_) w.next_->prev_ = w.prev_;
+    w.prev_ = w.next_ = nullptr;
 }
 
 bool ThreadPool::disk_wait_under_way() const noexcept {

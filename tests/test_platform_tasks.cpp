@@ -371,68 +371,87 @@ TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
     for (int id = 0; id < 8000; ++id) ASSERT_EQ(seen.count(id), 1u) << id;
 }
 
-// What a reading thread keeps back is handed on as pushed, unless it is one item and
-// the queue's thread lingers: then that thread gets the turn and the item runs here.
-TEST(DeliveryQueue, AHeldItemRunsOnceWhetherKeptOrHandedOn) {
-    Platform::DeliveryQueue queue;
+// What a reading thread keeps back runs on that thread, in order, and the reading stays
+// with it; nothing is handed on.
+TEST(DeliveryQueue, HeldItemsRunOnTheReadingThreadInOrder) {
+    Platform::DeliveryQueue first, second;
+    std::vector<int> order;
+    std::vector<std::thread::id> ranOn;
+    std::atomic<int> readings{0};
+    bool allHere;
     {
-        // Two items are never kept: each gets a pool thread, and the turn is not given.
-        std::atomic<int> turns{0};
-        std::mutex m;
-        std::vector<int> order;
         Platform::DeliveryQueue::Hold hold;
-        for (int i = 0; i < 2; ++i)
-            queue.push([&, i] {
-                std::lock_guard g(m);
+        for (int i = 0; i < 6; ++i)
+            (i % 2 ? second : first).push([&, i] {
                 order.push_back(i);
+                ranOn.push_back(std::this_thread::get_id());
             });
-        EXPECT_FALSE(hold.take([&] { ++turns; }));
-        ASSERT_TRUE(eventually([&] {
-            std::lock_guard g(m);
-            return order.size() == 2;
-        }));
-        // Each on a thread of its own, side by side: either may get to the lock first.
-        std::lock_guard g(m);
-        std::sort(order.begin(), order.end());
-        EXPECT_EQ(order, (std::vector<int>{0, 1}));
-        EXPECT_EQ(turns.load(), 0);
+        EXPECT_TRUE(order.empty()) << "an item ran before it was let go";
+        allHere = hold.runHere([&] { ++readings; });
     }
-    // One item right after another ran: the thread that ran it lingers, so the item
-    // is kept at least sometimes; either way it runs once, and a given turn runs once,
-    // on the lingering thread.
-    constexpr int kRounds = 300;
-    int kept = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        std::atomic<bool> warm{false};
-        queue.push([&] { warm = true; });
-        while (!warm) std::this_thread::yield();
-        std::atomic<int> ran{0}, turns{0};
-        std::thread::id ranOn, turnOn;
-        Platform::DeliveryQueue::Hold hold;
-        queue.push([&] {
-            ranOn = std::this_thread::get_id();
-            ++ran;
+    EXPECT_TRUE(allHere);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    for (const auto& id : ranOn) EXPECT_EQ(id, std::this_thread::get_id());
+    // Let a reading that went to the pool by mistake show itself.
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(readings.load(), 0);
+}
+
+// An item that waits, through the platform or otherwise, gives the reading and the items
+// behind it away: they run meanwhile, each once, and the reading is given once.
+TEST(DeliveryQueue, AHeldItemThatWaitsGivesTheReadingAndTheRestAway) {
+    enum class Wait { PlatformTask, UnknownToThePlatform };
+    for (const Wait wait : {Wait::PlatformTask, Wait::UnknownToThePlatform}) {
+        SCOPED_TRACE(wait == Wait::PlatformTask ? "a platform task's get"
+                                                : "a std::future the platform cannot see");
+        Platform::DeliveryQueue queue;
+        Platform::task_completion_event<int> event;
+        std::promise<void> promise;
+        auto future = promise.get_future();
+        std::atomic<int> behind{0}, readings{0};
+        std::atomic<bool> waiterDone{false};
+        std::thread::id readingOn;
+        bool allHere = true;
+        std::once_flag released;
+        const auto release = [&] {
+            std::call_once(released, [&] {
+                event.set(1);
+                promise.set_value();
+            });
+        };
+        std::thread reader([&] {
+            Platform::DeliveryQueue::Hold hold;
+            queue.push([&] {
+                // Released only by the items behind it: it would wait for good if
+                // they waited for it.
+                if (wait == Wait::PlatformTask)
+                    event.get_task().get();
+                else
+                    future.wait();
+                waiterDone = true;
+            });
+            for (int i = 0; i < 4; ++i)
+                queue.push([&, i] {
+                    ++behind;
+                    if (i == 3) release();
+                });
+            allHere = hold.runHere([&] {
+                readingOn = std::this_thread::get_id();
+                ++readings;
+            });
         });
-        const bool took = hold.take([&] {
-            turnOn = std::this_thread::get_id();
-            ++turns;
-        });
-        if (took) {
-            ++kept;
-            EXPECT_EQ(ran.load(), 0) << "a kept item ran before run()";
-            EXPECT_FALSE(hold.run()) << "the turn went to the lingering thread, not back";
-            EXPECT_EQ(ran.load(), 1);
-            EXPECT_EQ(ranOn, std::this_thread::get_id());
-            ASSERT_TRUE(eventually([&] { return turns.load() == 1; }));
-            EXPECT_NE(turnOn, std::this_thread::get_id());
-        } else {
-            ASSERT_TRUE(eventually([&] { return ran.load() == 1; }));
-            EXPECT_NE(ranOn, std::this_thread::get_id());
-        }
-        EXPECT_EQ(ran.load(), 1);
-        EXPECT_EQ(turns.load(), took ? 1 : 0);
+        const bool ended = eventually([&] { return waiterDone.load(); }, 10s);
+        release();  // so that a failure here still lets the reading thread end
+        reader.join();
+        ASSERT_TRUE(ended) << "the waiting item held back the items that release it";
+        EXPECT_FALSE(allHere);
+        EXPECT_EQ(behind.load(), 4);
+        ASSERT_TRUE(eventually([&] { return readings.load() == 1; }));
+        EXPECT_NE(readingOn, std::thread::id{});
+        std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(readings.load(), 1);
+        EXPECT_EQ(behind.load(), 4);
     }
-    EXPECT_GT(kept, 0) << "no item was ever kept in " << kRounds << " rounds";
 }
 
 TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndShrinksBackWhenIdle) {

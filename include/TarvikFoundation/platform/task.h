@@ -91,6 +91,9 @@ struct task_state {
         fn();
     }
     void wait() const {
+        if (done()) return;
+        // What this thread's wait may need could come through a reading it holds.
+        ThreadPool::leave_reading();
         linger([this] { return done(); });
         if (done()) return;
         const ThreadPool::Blocking waiting;

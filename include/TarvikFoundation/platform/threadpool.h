@@ -71,6 +71,31 @@ class TARVIK_API ThreadPool {
     /// Whether a DiskWait is alive on any thread of this process.
     bool disk_wait_under_way() const noexcept;
 
+    /// Called by a thread about to wait: a connection's reading that this thread holds
+    /// while it runs what the reading brought goes on on another thread first, so that
+    /// what the wait needs can still arrive. Blocking scopes call it themselves.
+    static void leave_reading() noexcept;
+
+    /// What the pool's watcher looks at on each of its rounds while it is watched: a
+    /// reading thread running what it read, which the watcher relieves of the reading
+    /// when one item keeps it for a whole round.
+    class Watched {
+      public:
+        /// Called by the watcher, on its own thread, once a round.
+        virtual void round() noexcept = 0;
+
+      protected:
+        Watched() = default;
+        ~Watched() = default;
+        Watched(const Watched&) = delete;
+        Watched& operator=(const Watched&) = delete;
+
+      private:
+        friend class ThreadPool;
+        Watched* prev_ = nullptr;
+        Watched* next_ = nullptr;
+    };
+
     ThreadPool(const ThreadPool&) = delete;
     ThreadPool& operator=(const ThreadPool&) = delete;
     ~ThreadPool();
@@ -78,7 +103,12 @@ class TARVIK_API ThreadPool {
   private:
     friend class Platform::Immortal<ThreadPool>;
     friend class Platform::ConnectionWait;
+    friend class Platform::DeliveryQueue;
     ThreadPool();
+    // Adds and removes w from the watcher's rounds; unwatch returns once no round
+    // is looking at w.
+    void watch(Watched& w) noexcept;
+    void unwatch(Watched& w) noexcept;
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
