@@ -40,9 +40,9 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request
         if (!message) return hstring();
         return message.TryLookupAs<hstring>(CommandKeys::kTestResponse).value_or(hstring());
     };
-    // The answer arrives on the I/O thread. Reading it there saves a hand-off to the
-    // pool; a log line that will be written goes through the pool, where it may wait
-    // for the disk.
+    // The answer arrives on the I/O thread, while it reads. Reading it there saves a
+    // hand-off; a log line that will be written is posted as a continuation, which may
+    // wait for the disk (the reading goes on elsewhere meanwhile).
     if (logReceived && Tarvik::LogWrites("INF")) {
         return Platform::IAsyncOperation<hstring>::from_task(
             sent.then([text](Platform::AppServiceResponse response) {
