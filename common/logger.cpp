@@ -190,7 +190,7 @@ bool writeLine(const char* line) noexcept {
     }
     if (!ticket.pending()) return true;  // the line went to the socket or the debugger
     // Other work of a pool thread may run on another while this one waits for the disk.
-    Platform::ThreadPool::Blocking blocking;
+    Platform::ThreadPool::Blocking blocking{Platform::ThreadPool::Blocking::Brief{}};
     return s.file.commit(ticket);
 }
 

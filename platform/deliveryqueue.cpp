@@ -119,16 +119,30 @@ DeliveryQueue::Hold::~Hold() {
         pushTo(held_[i].first, std::move(held_[i].second));
 }
 
-bool DeliveryQueue::Hold::runHere(std::function<void()> reading) {
+DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> reading) {
     holding_ = previous_;
-    if (held_.empty()) return true;
+    if (held_.empty()) return Ran::Here;
     reading_ = std::move(reading);
-    active_ = true;
-    outerRun_ = runningHere_;
-    runningHere_ = this;
-    auto& pool = ThreadPool::instance();
-    pool.watch(*this);
-    bool allHere;
+    {
+        std::lock_guard g(m_);
+        active_ = true;
+    }
+    // While the items run, this thread is the one a wait or the watcher relieves.
+    struct Watching {
+        Hold& hold;
+        explicit Watching(Hold& h) : hold(h) {
+            hold.outerRun_ = runningHere_;
+            runningHere_ = &hold;
+            ThreadPool::instance().watch(hold);
+        }
+        ~Watching() {
+            // Returns once no round of the watcher looks at the hold any more.
+            ThreadPool::instance().unwatch(hold);
+            runningHere_ = hold.outerRun_;
+        }
+    } watching(*this);
+    auto itemStarted = std::chrono::steady_clock::now();
+    int slowItems = 0;
     for (;;) {
         std::shared_ptr<State> state;
         std::function<void()> work;
@@ -136,65 +150,96 @@ bool DeliveryQueue::Hold::runHere(std::function<void()> reading) {
             std::lock_guard g(m_);
             if (handedOff_ || next_ == held_.size()) {
                 active_ = false;
-                allHere = !handedOff_;
-                break;
+                return handedOff_ ? Ran::ReadingGiven : Ran::Here;
             }
             state = std::move(held_[next_].first);
             work = std::move(held_[next_].second);
             ++next_;
             ++started_;
         }
-        bool behind;
-        {
-            std::lock_guard g(state->m);
-            behind = !state->waiting.empty();
-        }
         // Items its queue already has come first.
-        if (behind)
+        if (state->count.load(std::memory_order_acquire) != 0) {
             pushTo(state, std::move(work));
-        else
-            runItem(state, work);
+            continue;
+        }
+        runItem(state, work);
+        const auto now = std::chrono::steady_clock::now();
+        // Two in a row: one alone may only have lost the core for a while.
+        slowItems = now - itemStarted >= kQuickItem ? slowItems + 1 : 0;
+        if (slowItems == 2) {
+            std::pair<std::size_t, std::size_t> rest;
+            std::function<void(bool)> none;
+            {
+                std::lock_guard g(m_);
+                if (handedOff_) {
+                    active_ = false;
+                    return Ran::ReadingGiven;
+                }
+                rest = takeRestLocked(false, none);
+                active_ = false;
+            }
+            handOn(rest, nullptr, false);
+            return Ran::Slowly;
+        }
+        itemStarted = now;
     }
-    // Returns once no round of the watcher looks at this any more.
-    pool.unwatch(*this);
-    runningHere_ = outerRun_;
-    return allHere;
 }
 
-void DeliveryQueue::Hold::handOff() noexcept {
-    std::size_t from, to;
-    std::function<void()> reading;
-    {
-        std::lock_guard g(m_);
-        if (!active_ || handedOff_) return;
+std::pair<std::size_t, std::size_t> DeliveryQueue::Hold::takeRestLocked(
+    bool reading, std::function<void(bool)>& turn) {
+    const std::pair<std::size_t, std::size_t> rest{next_, held_.size()};
+    next_ = held_.size();
+    if (reading) {
         handedOff_ = true;
-        from = next_;
-        to = next_ = held_.size();
-        reading = std::move(reading_);
+        turn = std::move(reading_);
     }
-    // The items from `from` on are this thread's now: the runner takes none past next_,
-    // and held_ lives until the runner has left the watcher's rounds.
+    return rest;
+}
+
+// The items taken are this thread's now: the runner takes none past next_, and held_
+// lives until the runner has left the watcher's rounds.
+void DeliveryQueue::Hold::handOn(std::pair<std::size_t, std::size_t> items,
+                                 std::function<void(bool)> turn, bool byWatcher) noexcept {
     try {
-        for (std::size_t i = from; i < to; ++i) pushTo(held_[i].first, std::move(held_[i].second));
-        ThreadPool::instance().post_direct(std::move(reading));
+        for (std::size_t i = items.first; i < items.second; ++i)
+            pushTo(held_[i].first, std::move(held_[i].second));
+        if (turn)
+            ThreadPool::instance().post_direct(
+                [turn = std::move(turn), byWatcher] { turn(byWatcher); });
     } catch (...) {
         // Out of memory: nothing else can be done for them here.
     }
 }
 
+void DeliveryQueue::Hold::handOff(bool brief) noexcept {
+    std::pair<std::size_t, std::size_t> rest;
+    std::function<void(bool)> turn;
+    {
+        std::lock_guard g(m_);
+        if (!active_ || handedOff_ || (brief && next_ == held_.size())) return;
+        rest = takeRestLocked(true, turn);
+    }
+    handOn(rest, std::move(turn), false);
+}
+
+// Stuck: no item started since the last round. Checked and taken under one lock, so
+// that a runner that has just moved on is not relieved for nothing.
 void DeliveryQueue::Hold::round() noexcept {
+    std::pair<std::size_t, std::size_t> rest;
+    std::function<void(bool)> turn;
     {
         std::lock_guard g(m_);
         if (!active_ || handedOff_ || started_ != seen_) {
             seen_ = started_;
             return;
         }
+        rest = takeRestLocked(true, turn);
     }
-    handOff();
+    handOn(rest, std::move(turn), true);
 }
 
-void DeliveryQueue::readingThreadWaits() noexcept {
-    if (runningHere_) runningHere_->handOff();
+void DeliveryQueue::readingThreadWaits(bool brief) noexcept {
+    if (runningHere_) runningHere_->handOff(brief);
 }
 
 }  // namespace Platform

@@ -8,6 +8,8 @@
 // hand-off, one after another. Should one of them wait, or keep the thread past a round
 // of the pool's watcher, the rest goes to their queues and the reading to another
 // thread, so that nothing waits behind it for long.
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -31,8 +33,9 @@ class DeliveryQueue {
     static void itemBlocks();
 
     /// Called by a thread about to wait: if it runs a read's items (Hold::runHere),
-    /// the rest of them goes to their queues and the reading to another thread.
-    static void readingThreadWaits() noexcept;
+    /// the rest of them goes to their queues and the reading to another thread. A
+    /// brief wait with nothing behind it keeps the reading (ThreadPool::Blocking::Brief).
+    static void readingThreadWaits(bool brief) noexcept;
 
     /// While alive, what this thread pushes to any queue is kept back, to be run here
     /// (runHere) or, should that not happen, handed on as push() would.
@@ -43,20 +46,40 @@ class DeliveryQueue {
         Hold(const Hold&) = delete;
         Hold& operator=(const Hold&) = delete;
 
+        /// How runHere ended.
+        enum class Ran {
+            Here,         // every item ran on this thread, which reads on
+            Slowly,       // two in a row took long; the rest went to their queues; this
+                          // thread reads on
+            ReadingGiven  // one waited or kept the thread for a round of the pool's
+                          // watcher; the rest went to their queues and `reading` to a
+                          // pool thread: this thread is no longer the reader
+        };
+        /// Two items in a row that keep the thread this long end running here: their
+        /// successors might take as long, and others would wait behind them.
+        static constexpr auto kQuickItem = std::chrono::microseconds(200);
+
         /// Stops keeping back and runs what was kept, in order, each as its queue's item
-        /// (behind it, when its queue has items waiting). Returns true when all ran
-        /// here; false when one waited or took a whole round of the pool's watcher:
-        /// then the rest went to their queues, `reading` to a pool thread, and this
-        /// thread is no longer the reader.
-        bool runHere(std::function<void()> reading);
+        /// (behind it, when its queue has items waiting), until one waits or takes long.
+        /// `reading` learns whether it was handed on by the watcher (an item stuck where
+        /// the platform cannot see it) rather than by a wait the platform saw.
+        Ran runHere(std::function<void(bool byWatcher)> reading);
 
         using Held = std::vector<std::pair<std::shared_ptr<State>, std::function<void()>>>;
 
       private:
         friend class DeliveryQueue;
         void round() noexcept override;
-        // Gives the rest and the reading away, once, from any thread.
-        void handOff() noexcept;
+        // Gives the rest and the reading away, once, from any thread; for a brief wait,
+        // only when items are left behind it.
+        void handOff(bool brief) noexcept;
+        // Caller holds m_: takes the items not yet run (and the reading, if asked) for
+        // the caller to hand on; this thread runs no more of them.
+        std::pair<std::size_t, std::size_t> takeRestLocked(bool reading,
+                                                           std::function<void(bool)>& turn);
+        // Hands on the items [from, to) taken with takeRestLocked, and the turn, if any.
+        void handOn(std::pair<std::size_t, std::size_t> items, std::function<void(bool)> turn,
+                    bool byWatcher) noexcept;
 
         Held held_;
         Held* previous_;
@@ -68,7 +91,7 @@ class DeliveryQueue {
         uint64_t seen_ = ~uint64_t{0};
         bool active_ = false;
         bool handedOff_ = false;
-        std::function<void()> reading_;
+        std::function<void(bool)> reading_;
         Hold* outerRun_ = nullptr;
     };
 

@@ -361,16 +361,23 @@ void SocketTransport::releaseDescriptor() {
 }
 
 // The reading, as given to a lingering pool thread.
+// The reading, as handed on by a thread whose item waited. One the watcher found stuck
+// sends the items of the next reads to the pool for a while, as they may get stuck too;
+// a wait the platform saw hands on what follows it at once, and needs no such pause.
 struct SocketTransport::ReadTurn {
     std::shared_ptr<SocketTransport> self;
-    void operator()() const { self->readLoop(); }
+    void operator()(bool byWatcher) const {
+        if (byWatcher) self->inlineAgainAt_ = std::chrono::steady_clock::now() + kInlinePause;
+        self->readLoop();
+    }
 };
 
 // Runs on the transport's own thread, and on the pool threads it hands the reading to,
 // until the socket ends. Each read takes whatever has arrived, up to the free space of
 // the inbox; under load one read brings many frames, and each costs no system call of
 // its own. What a read sets off runs on this thread, without a hand-off; should an
-// item wait, the reading goes on on a pool thread and this one leaves the loop.
+// item wait, the reading goes on on a pool thread and this one leaves the loop. After
+// an item that waited or took long, items go to the pool for a while, as before.
 void SocketTransport::readLoop() {
     for (;;) {
         std::optional<DeliveryQueue::Hold> hold;
@@ -381,7 +388,20 @@ void SocketTransport::readLoop() {
                 return;
             }
         }
-        if (hold && !hold->runHere(ReadTurn{shared_from_this()})) return;
+        if (!hold) continue;
+        if (std::chrono::steady_clock::now() < inlineAgainAt_) {
+            hold.reset();  // hands everything on, as pushed
+            continue;
+        }
+        switch (hold->runHere(ReadTurn{shared_from_this()})) {
+            case DeliveryQueue::Hold::Ran::Here:
+                break;
+            case DeliveryQueue::Hold::Ran::Slowly:
+                inlineAgainAt_ = std::chrono::steady_clock::now() + kInlinePause;
+                break;
+            case DeliveryQueue::Hold::Ran::ReadingGiven:
+                return;
+        }
     }
 }
 

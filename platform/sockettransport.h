@@ -94,6 +94,12 @@ class SocketTransport : public AppServiceTransport,
     bool lingerNext_ = true;
     // Whether the last read took less than it had room for: the socket was empty then.
     bool emptied_ = false;
+    // Until then, what a read sets off goes to the pool rather than running on the
+    // reading thread: an item of this connection took long or got stuck lately, and
+    // the next may too (handlers that compute use the other cores, and the reading
+    // goes on).
+    std::chrono::steady_clock::time_point inlineAgainAt_{};
+    static constexpr auto kInlinePause = std::chrono::milliseconds(50);
 };
 
 }  // namespace Platform

@@ -250,6 +250,13 @@ ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread && !t_blocking
     instance().impl_->enterBlocking(false);
 }
 
+ThreadPool::Blocking::Blocking(Brief) noexcept : counted_(t_poolThread && !t_blocking) {
+    leave_reading_before_brief_wait();
+    if (!counted_) return;
+    t_blocking = true;
+    instance().impl_->enterBlocking(false);
+}
+
 ThreadPool::Blocking::~Blocking() {
     if (!counted_) return;
     instance().impl_->leaveBlocking(false);
@@ -273,7 +280,11 @@ ThreadPool::DiskWait::~DiskWait() {
 }
 
 void ThreadPool::leave_reading() noexcept {
-    DeliveryQueue::readingThreadWaits();
+    DeliveryQueue::readingThreadWaits(false);
+}
+
+void ThreadPool::leave_reading_before_brief_wait() noexcept {
+    DeliveryQueue::readingThreadWaits(true);
 }
 
 void ThreadPool::watch(Watched& w) noexcept {

@@ -378,7 +378,7 @@ TEST(DeliveryQueue, HeldItemsRunOnTheReadingThreadInOrder) {
     std::vector<int> order;
     std::vector<std::thread::id> ranOn;
     std::atomic<int> readings{0};
-    bool allHere;
+    Platform::DeliveryQueue::Hold::Ran ran;
     {
         Platform::DeliveryQueue::Hold hold;
         for (int i = 0; i < 6; ++i)
@@ -387,9 +387,9 @@ TEST(DeliveryQueue, HeldItemsRunOnTheReadingThreadInOrder) {
                 ranOn.push_back(std::this_thread::get_id());
             });
         EXPECT_TRUE(order.empty()) << "an item ran before it was let go";
-        allHere = hold.runHere([&] { ++readings; });
+        ran = hold.runHere([&](bool) { ++readings; });
     }
-    EXPECT_TRUE(allHere);
+    EXPECT_EQ(ran, Platform::DeliveryQueue::Hold::Ran::Here);
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
     for (const auto& id : ranOn) EXPECT_EQ(id, std::this_thread::get_id());
     // Let a reading that went to the pool by mistake show itself.
@@ -409,9 +409,9 @@ TEST(DeliveryQueue, AHeldItemThatWaitsGivesTheReadingAndTheRestAway) {
         std::promise<void> promise;
         auto future = promise.get_future();
         std::atomic<int> behind{0}, readings{0};
-        std::atomic<bool> waiterDone{false};
+        std::atomic<bool> waiterDone{false}, byWatcher{false};
         std::thread::id readingOn;
-        bool allHere = true;
+        auto ran = Platform::DeliveryQueue::Hold::Ran::Here;
         std::once_flag released;
         const auto release = [&] {
             std::call_once(released, [&] {
@@ -435,8 +435,9 @@ TEST(DeliveryQueue, AHeldItemThatWaitsGivesTheReadingAndTheRestAway) {
                     ++behind;
                     if (i == 3) release();
                 });
-            allHere = hold.runHere([&] {
+            ran = hold.runHere([&](bool watcher) {
                 readingOn = std::this_thread::get_id();
+                byWatcher = watcher;
                 ++readings;
             });
         });
@@ -444,14 +445,50 @@ TEST(DeliveryQueue, AHeldItemThatWaitsGivesTheReadingAndTheRestAway) {
         release();  // so that a failure here still lets the reading thread end
         reader.join();
         ASSERT_TRUE(ended) << "the waiting item held back the items that release it";
-        EXPECT_FALSE(allHere);
+        EXPECT_EQ(ran, Platform::DeliveryQueue::Hold::Ran::ReadingGiven);
         EXPECT_EQ(behind.load(), 4);
         ASSERT_TRUE(eventually([&] { return readings.load() == 1; }));
         EXPECT_NE(readingOn, std::thread::id{});
+        // Only a wait the platform cannot see is the watcher's to find.
+        EXPECT_EQ(byWatcher.load(), wait == Wait::UnknownToThePlatform);
         std::this_thread::sleep_for(20ms);
         EXPECT_EQ(readings.load(), 1);
         EXPECT_EQ(behind.load(), 4);
     }
+}
+
+// Items that compute for a while are not run one after another on the reading thread:
+// after two, the rest go to the pool and run side by side, and the reading stays.
+TEST(DeliveryQueue, HeldItemsThatTakeLongGoToThePoolAfterTwo) {
+    Platform::DeliveryQueue queue;
+    constexpr int kItems = 12;
+    std::atomic<int> active{0}, most{0}, done{0}, readings{0}, onReader{0};
+    const auto reader = std::this_thread::get_id();
+    Platform::DeliveryQueue::Hold::Ran ran;
+    {
+        Platform::DeliveryQueue::Hold hold;
+        for (int i = 0; i < kItems; ++i)
+            queue.push([&] {
+                const int now = ++active;
+                int seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                if (std::this_thread::get_id() == reader) ++onReader;
+                // Longer than a quick item, shorter than a round of the pool's watcher.
+                const auto until = std::chrono::steady_clock::now() +
+                                   4 * Platform::DeliveryQueue::Hold::kQuickItem;
+                while (std::chrono::steady_clock::now() < until) {
+                }
+                --active;
+                ++done;
+            });
+        ran = hold.runHere([&](bool) { ++readings; });
+    }
+    EXPECT_EQ(ran, Platform::DeliveryQueue::Hold::Ran::Slowly);
+    EXPECT_EQ(onReader.load(), 2);
+    ASSERT_TRUE(eventually([&] { return done.load() == kItems; }));
+    EXPECT_GE(most.load(), 2) << "the items ran one after another";
+    EXPECT_EQ(readings.load(), 0);
 }
 
 TEST(ThreadPool, GrowsWhenEveryThreadIsParkedAndShrinksBackWhenIdle) {

@@ -48,6 +48,12 @@ class TARVIK_API ThreadPool {
     class Blocking {
       public:
         Blocking() noexcept;
+        /// A wait as short as a commit to the disk: a reading thread whose read left
+        /// nothing behind the waiting item keeps its reading through it (what comes
+        /// meanwhile is read once it ends, or handed on by the pool's watcher should it
+        /// not end within a round), which saves waking a thread to read nothing.
+        struct Brief {};
+        explicit Blocking(Brief) noexcept;
         ~Blocking();
         Blocking(const Blocking&) = delete;
         Blocking& operator=(const Blocking&) = delete;
@@ -75,6 +81,8 @@ class TARVIK_API ThreadPool {
     /// while it runs what the reading brought goes on on another thread first, so that
     /// what the wait needs can still arrive. Blocking scopes call it themselves.
     static void leave_reading() noexcept;
+    /// As leave_reading, for a wait as short as a commit (Blocking::Brief).
+    static void leave_reading_before_brief_wait() noexcept;
 
     /// What the pool's watcher looks at on each of its rounds while it is watched: a
     /// reading thread running what it read, which the watcher relieves of the reading
