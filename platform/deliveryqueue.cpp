@@ -1,6 +1,8 @@
 #include "platform/deliveryqueue.h"
 
 #include <atomic>
+#include <system_error>
+#include <thread>
 
 #include <TarvikFoundation/platform/linger.h>
 #include <TarvikFoundation/platform/threadpool.h>
@@ -141,7 +143,8 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
             runningHere_ = hold.outerRun_;
         }
     } watching(*this);
-    auto itemStarted = std::chrono::steady_clock::now();
+    const auto runStarted = std::chrono::steady_clock::now();
+    auto itemStarted = runStarted;
     int slowItems = 0;
     for (;;) {
         std::shared_ptr<State> state;
@@ -166,7 +169,7 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
         const auto now = std::chrono::steady_clock::now();
         // Two in a row: one alone may only have lost the core for a while.
         slowItems = now - itemStarted >= kQuickItem ? slowItems + 1 : 0;
-        if (slowItems == 2) {
+        if (slowItems == 2 || now - runStarted >= kReadBudget) {
             std::pair<std::size_t, std::size_t> rest;
             std::function<void(bool)> none;
             {
@@ -203,9 +206,19 @@ void DeliveryQueue::Hold::handOn(std::pair<std::size_t, std::size_t> items,
     try {
         for (std::size_t i = items.first; i < items.second; ++i)
             pushTo(held_[i].first, std::move(held_[i].second));
-        if (turn)
-            ThreadPool::instance().post_direct(
-                [turn = std::move(turn), byWatcher] { turn(byWatcher); });
+        if (!turn) return;
+        if (byWatcher) {
+            // The pool's threads may all be stuck as this one is, where the pool cannot
+            // see it: the reading gets a thread of its own, as a connection's first has.
+            try {
+                std::thread([turn] { turn(true); }).detach();
+                return;
+            } catch (const std::system_error&) {
+                // No thread to be had: the pool's, as soon as one comes free.
+            }
+        }
+        ThreadPool::instance().post_direct(
+            [turn = std::move(turn), byWatcher] { turn(byWatcher); });
     } catch (...) {
         // Out of memory: nothing else can be done for them here.
     }

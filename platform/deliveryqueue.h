@@ -49,8 +49,8 @@ class DeliveryQueue {
         /// How runHere ended.
         enum class Ran {
             Here,         // every item ran on this thread, which reads on
-            Slowly,       // two in a row took long; the rest went to their queues; this
-                          // thread reads on
+            Slowly,       // two in a row, or all so far, took long; the rest went to
+                          // their queues; this thread reads on
             ReadingGiven  // one waited or kept the thread for a round of the pool's
                           // watcher; the rest went to their queues and `reading` to a
                           // pool thread: this thread is no longer the reader
@@ -58,6 +58,10 @@ class DeliveryQueue {
         /// Two items in a row that keep the thread this long end running here: their
         /// successors might take as long, and others would wait behind them.
         static constexpr auto kQuickItem = std::chrono::microseconds(200);
+        /// So do items that together keep it this long: meanwhile nobody reads, and a
+        /// peer that sends faster than one thread computes would fill its queue. A
+        /// read's worth of quick items (256 in flight) takes about half of it.
+        static constexpr auto kReadBudget = std::chrono::milliseconds(2);
 
         /// Stops keeping back and runs what was kept, in order, each as its queue's item
         /// (behind it, when its queue has items waiting), until one waits or takes long.

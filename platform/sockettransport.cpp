@@ -389,7 +389,9 @@ void SocketTransport::readLoop() {
             }
         }
         if (!hold) continue;
-        if (std::chrono::steady_clock::now() < inlineAgainAt_) {
+        // A read that filled the inbox left more behind it: what it set off goes to the
+        // pool, so that the reading keeps up with a peer that sends faster.
+        if (!emptied_ || std::chrono::steady_clock::now() < inlineAgainAt_) {
             hold.reset();  // hands everything on, as pushed
             continue;
         }
