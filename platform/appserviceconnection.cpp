@@ -133,9 +133,18 @@ struct AppServiceConnection::Impl : AppServiceTransport::Sink,
         }
         failPending(AppServiceResponseStatus::Unknown);
         auto self = shared_from_this();
-        ThreadPool::instance().post([self, status] {
+        std::function<void()> raise = [self, status] {
             self->serviceClosed(AppServiceConnection(self), AppServiceClosedEventArgs{status});
-        });
+        };
+        {
+            // A peer that fails at once must not beat the handlers beforeReading adds.
+            std::lock_guard g(m);
+            if (holdRequests) {
+                held.push_back(std::move(raise));
+                return;
+            }
+        }
+        ThreadPool::instance().post(std::move(raise));
     }
 };
 

@@ -631,6 +631,31 @@ TEST_F(SocketTransport, OversizedMessageIsRefusedBeforeSending) {
     EXPECT_TRUE(client.SendMessageAsync(everyType()).get().Message().LookupAs<bool>(L"echo"));
 }
 
+// A peer that breaks the connection before the service's connection handler has
+// returned: the handler's ServiceClosed handler still hears of it.
+TEST_F(SocketTransport, AConnectionThatFailsBeforeItsHandlerReturnsStillReportsItsEnd) {
+    auto closed = std::make_shared<std::atomic<int>>(0);
+    auto listener = listen([this, closed](const AppServiceConnection& server) {
+        // The peer's garbage has been read and refused, and what that set off has had
+        // time to run, before the handler is added.
+        EXPECT_TRUE(eventually([&] { return log().find("malformed frame") != std::string::npos; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        server.ServiceClosed(
+            [closed](const AppServiceConnection&, const AppServiceClosedEventArgs& args) {
+                EXPECT_EQ(args.Status(), AppServiceClosedStatus::Unknown);
+                ++*closed;
+            });
+    });
+    int fd = rawConnect(listener->path());
+    tarvik::wire::Frame hello;
+    hello.mutable_open()->set_service_name("svc");
+    ASSERT_TRUE(FramedIo::writeFrame(fd, hello));
+    const unsigned char junk[] = {0, 0, 0, 5, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    ASSERT_EQ(::send(fd, junk, sizeof junk, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof junk));
+    EXPECT_TRUE(eventually([&] { return closed->load() == 1; })) << closed->load();
+    ::close(fd);
+}
+
 TEST_F(SocketTransport, MalformedFramesCloseOnlyThatConnection) {
     // Shared: the healthy connection's server side closes after the test has returned.
     auto closedCount = std::make_shared<std::atomic<int>>(0);
