@@ -39,8 +39,6 @@ constexpr std::size_t kMaxThreads = 1024;
 // How long queued work may see no item start before another thread joins. Real
 // time: this watches the machine, not the library's clock.
 constexpr auto kStarvedAfter = std::chrono::milliseconds(5);
-// How often the watcher looks at reading threads that run items, while there are any.
-constexpr auto kWatchedRound = std::chrono::milliseconds(1);
 // A thread added under a stall leaves after this long without work, on the library's
 // clock, so that a burst of parked handlers does not keep a thousand threads for good.
 constexpr auto kRetireAfterIdle = std::chrono::seconds(30);
@@ -102,16 +100,10 @@ struct ThreadPool::Impl {
 
     void watch() {
         uint64_t seen = started.load();
-        auto lastLook = std::chrono::steady_clock::now();
-        bool watching = false;
         while (!stopping.load()) {
-            // While reading threads run items, rounds come more often: what came behind
-            // a stuck item waits two rounds. Otherwise one every kStarvedAfter.
-            std::this_thread::sleep_for(watching ? kWatchedRound : kStarvedAfter);
-            const auto at = std::chrono::steady_clock::now();
-            if (at - lastLook >= kStarvedAfter) {
-                lastLook = at;
-                const uint64_t now = started.load();
+            std::this_thread::sleep_for(kStarvedAfter);
+            const uint64_t now = started.load();
+            {
                 std::lock_guard g(m);
                 if (queued.load() > 0 && now == seen && !atLimit()) {
                     ++threads;
@@ -120,15 +112,14 @@ struct ThreadPool::Impl {
                 seen = now;
                 joinRetired();
             }
-            watching = watchedRound();
+            watchedRound();
         }
     }
 
-    // Outside m: a round may post. Whether anything was watched.
-    bool watchedRound() noexcept {
+    // Outside m: a round may post.
+    void watchedRound() noexcept {
         std::lock_guard g(watchedLock);
         for (Watched* w = watched; w; w = w->next_) w->round();
-        return watched != nullptr || watchedSince.exchange(false, std::memory_order_relaxed);
     }
 
     // Caller holds m. Queued work that no idle thread will take and that fewer than the
@@ -192,8 +183,6 @@ struct ThreadPool::Impl {
     // the lock that keeps each alive while a round looks at it.
     std::mutex watchedLock;
     Watched* watched = nullptr;
-    // Whether anything was watched since the last round (it may have come and gone).
-    std::atomic<bool> watchedSince{false};
     std::mutex m;
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
@@ -300,7 +289,6 @@ void ThreadPool::leave_reading_before_brief_wait() noexcept {
 
 void ThreadPool::watch(Watched& w) noexcept {
     std::lock_guard g(impl_->watchedLock);
-    impl_->watchedSince.store(true, std::memory_order_relaxed);
     w.prev_ = nullptr;
     w.next_ = impl_->watched;
     if (impl_->watched) impl_->watched->prev_ = &w;
