@@ -374,27 +374,49 @@ TEST(DeliveryQueue, EveryItemRunsOnceUnderConcurrentPushes) {
 // What a reading thread keeps back runs on that thread, in order, and the reading stays
 // with it; nothing is handed on.
 TEST(DeliveryQueue, HeldItemsRunOnTheReadingThreadInOrder) {
-    Platform::DeliveryQueue first, second;
-    std::vector<int> order;
-    std::vector<std::thread::id> ranOn;
-    std::atomic<int> readings{0};
-    Platform::DeliveryQueue::Hold::Ran ran;
-    {
-        Platform::DeliveryQueue::Hold hold;
-        for (int i = 0; i < 6; ++i)
-            (i % 2 ? second : first).push([&, i] {
-                order.push_back(i);
-                ranOn.push_back(std::this_thread::get_id());
-            });
-        EXPECT_TRUE(order.empty()) << "an item ran before it was let go";
-        ran = hold.runHere([&](bool) { ++readings; });
+    using Ran = Platform::DeliveryQueue::Hold::Ran;
+    // A busy machine may take the core from this thread for long enough that the rules
+    // for slow or stuck items hand the rest on: each round must still run every item
+    // once, and at least one of them must have run them all here.
+    int allHere = 0;
+    for (int round = 0; round < 20; ++round) {
+        Platform::DeliveryQueue first, second;
+        std::mutex m;
+        std::vector<int> order;
+        std::vector<std::thread::id> ranOn;
+        std::atomic<int> readings{0};
+        Ran ran;
+        {
+            Platform::DeliveryQueue::Hold hold;
+            for (int i = 0; i < 6; ++i)
+                (i % 2 ? second : first).push([&, i] {
+                    std::lock_guard g(m);
+                    order.push_back(i);
+                    ranOn.push_back(std::this_thread::get_id());
+                });
+            {
+                std::lock_guard g(m);
+                EXPECT_TRUE(order.empty()) << "an item ran before it was let go";
+            }
+            ran = hold.runHere([&](bool) { ++readings; });
+        }
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard g(m);
+            return order.size() == 6;
+        }));
+        // Let a reading that went to the pool by mistake, or an item run twice, show itself.
+        std::this_thread::sleep_for(20ms);
+        std::lock_guard g(m);
+        std::vector<int> sorted = order;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(sorted, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+        EXPECT_EQ(readings.load(), ran == Ran::ReadingGiven ? 1 : 0);
+        if (ran != Ran::Here) continue;
+        ++allHere;
+        EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+        for (const auto& id : ranOn) EXPECT_EQ(id, std::this_thread::get_id());
     }
-    EXPECT_EQ(ran, Platform::DeliveryQueue::Hold::Ran::Here);
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5}));
-    for (const auto& id : ranOn) EXPECT_EQ(id, std::this_thread::get_id());
-    // Let a reading that went to the pool by mistake show itself.
-    std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(readings.load(), 0);
+    EXPECT_GT(allHere, 0) << "no round ran its items on the reading thread";
 }
 
 // An item that waits, through the platform or otherwise, gives the reading and the items
