@@ -170,85 +170,80 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
         // Two in a row: one alone may only have lost the core for a while.
         slowItems = now - itemStarted >= kQuickItem ? slowItems + 1 : 0;
         if (slowItems == 2 || now - runStarted >= kReadBudget) {
-            std::pair<std::size_t, std::size_t> rest;
-            std::function<void(bool)> none;
+            Rest rest;
             {
                 std::lock_guard g(m_);
                 if (handedOff_) {
                     active_ = false;
                     return Ran::ReadingGiven;
                 }
-                rest = takeRestLocked(false, none);
+                rest = takeRestLocked(false);
                 active_ = false;
             }
-            handOn(rest, nullptr, false);
+            handOn(std::move(rest), false);
             return Ran::Slowly;
         }
         itemStarted = now;
     }
 }
 
-std::pair<std::size_t, std::size_t> DeliveryQueue::Hold::takeRestLocked(
-    bool reading, std::function<void(bool)>& turn) {
-    const std::pair<std::size_t, std::size_t> rest{next_, held_.size()};
+DeliveryQueue::Hold::Rest DeliveryQueue::Hold::takeRestLocked(bool withReading) {
+    Rest rest{next_, held_.size(), nullptr};
     next_ = held_.size();
-    if (reading) {
+    if (withReading) {
         handedOff_ = true;
-        turn = std::move(reading_);
+        rest.reading = std::move(reading_);
     }
     return rest;
 }
 
 // The items taken are this thread's now: the runner takes none past next_, and held_
 // lives until the runner has left the watcher's rounds.
-void DeliveryQueue::Hold::handOn(std::pair<std::size_t, std::size_t> items,
-                                 std::function<void(bool)> turn, bool byWatcher) noexcept {
+void DeliveryQueue::Hold::handOn(Rest rest, bool byWatcher) noexcept {
     try {
-        for (std::size_t i = items.first; i < items.second; ++i)
+        for (std::size_t i = rest.from; i < rest.to; ++i)
             pushTo(held_[i].first, std::move(held_[i].second));
-        if (!turn) return;
+        if (!rest.reading) return;
         if (byWatcher) {
             // The pool's threads may all be stuck as this one is, where the pool cannot
             // see it: the reading gets a thread of its own, as a connection's first has.
             try {
-                std::thread([turn] { turn(true); }).detach();
+                std::thread([turn = rest.reading] { turn(true); }).detach();
                 return;
             } catch (const std::system_error&) {
                 // No thread to be had: the pool's, as soon as one comes free.
             }
         }
         ThreadPool::instance().post_direct(
-            [turn = std::move(turn), byWatcher] { turn(byWatcher); });
+            [turn = std::move(rest.reading), byWatcher] { turn(byWatcher); });
     } catch (...) {
         // Out of memory: nothing else can be done for them here.
     }
 }
 
 void DeliveryQueue::Hold::handOff(bool brief) noexcept {
-    std::pair<std::size_t, std::size_t> rest;
-    std::function<void(bool)> turn;
+    Rest rest;
     {
         std::lock_guard g(m_);
         if (!active_ || handedOff_ || (brief && next_ == held_.size())) return;
-        rest = takeRestLocked(true, turn);
+        rest = takeRestLocked(true);
     }
-    handOn(rest, std::move(turn), false);
+    handOn(std::move(rest), false);
 }
 
 // Stuck: no item started since the last round. Checked and taken under one lock, so
 // that a runner that has just moved on is not relieved for nothing.
 void DeliveryQueue::Hold::round() noexcept {
-    std::pair<std::size_t, std::size_t> rest;
-    std::function<void(bool)> turn;
+    Rest rest;
     {
         std::lock_guard g(m_);
         if (!active_ || handedOff_ || started_ != seen_) {
             seen_ = started_;
             return;
         }
-        rest = takeRestLocked(true, turn);
+        rest = takeRestLocked(true);
     }
-    handOn(rest, std::move(turn), true);
+    handOn(std::move(rest), true);
 }
 
 void DeliveryQueue::readingThreadWaits(bool brief) noexcept {

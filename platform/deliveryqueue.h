@@ -77,13 +77,16 @@ class DeliveryQueue {
         // Gives the rest and the reading away, once, from any thread; for a brief wait,
         // only when items are left behind it.
         void handOff(bool brief) noexcept;
+        // The items not yet run, [from, to) of held_, and the reading, when given away.
+        struct Rest {
+            std::size_t from = 0, to = 0;
+            std::function<void(bool)> reading;
+        };
         // Caller holds m_: takes the items not yet run (and the reading, if asked) for
         // the caller to hand on; this thread runs no more of them.
-        std::pair<std::size_t, std::size_t> takeRestLocked(bool reading,
-                                                           std::function<void(bool)>& turn);
-        // Hands on the items [from, to) taken with takeRestLocked, and the turn, if any.
-        void handOn(std::pair<std::size_t, std::size_t> items, std::function<void(bool)> turn,
-                    bool byWatcher) noexcept;
+        Rest takeRestLocked(bool withReading);
+        // Hands on what takeRestLocked took.
+        void handOn(Rest rest, bool byWatcher) noexcept;
 
         Held held_;
         Held* previous_;

@@ -360,7 +360,6 @@ void SocketTransport::releaseDescriptor() {
     fd_ = -1;
 }
 
-// The reading, as given to a lingering pool thread.
 // The reading, as handed on by a thread whose item waited. One the watcher found stuck
 // sends the items of the next reads to the pool for a while, as they may get stuck too;
 // a wait the platform saw hands on what follows it at once, and needs no such pause.
@@ -376,8 +375,8 @@ struct SocketTransport::ReadTurn {
 // until the socket ends. Each read takes whatever has arrived, up to the free space of
 // the inbox; under load one read brings many frames, and each costs no system call of
 // its own. What a read sets off runs on this thread, without a hand-off; should an
-// item wait, the reading goes on on a pool thread and this one leaves the loop. After
-// an item that waited or took long, items go to the pool for a while, as before.
+// item wait, the reading goes on on another thread and this one leaves the loop. After
+// items that took long or got stuck, items go to the pool for a while, as before.
 void SocketTransport::readLoop() {
     for (;;) {
         std::optional<DeliveryQueue::Hold> hold;

@@ -243,15 +243,12 @@ void ThreadPool::post_direct(std::function<void()> fn) {
     if (wake) impl->cv.notify_one();
 }
 
-ThreadPool::Blocking::Blocking() noexcept : counted_(t_poolThread && !t_blocking) {
-    leave_reading();
-    if (!counted_) return;
-    t_blocking = true;
-    instance().impl_->enterBlocking(false);
-}
+ThreadPool::Blocking::Blocking() noexcept : Blocking(false) {}
 
-ThreadPool::Blocking::Blocking(Brief) noexcept : counted_(t_poolThread && !t_blocking) {
-    leave_reading_before_brief_wait();
+ThreadPool::Blocking::Blocking(Brief) noexcept : Blocking(true) {}
+
+ThreadPool::Blocking::Blocking(bool brief) noexcept : counted_(t_poolThread && !t_blocking) {
+    DeliveryQueue::readingThreadWaits(brief);
     if (!counted_) return;
     t_blocking = true;
     instance().impl_->enterBlocking(false);
@@ -281,10 +278,6 @@ ThreadPool::DiskWait::~DiskWait() {
 
 void ThreadPool::leave_reading() noexcept {
     DeliveryQueue::readingThreadWaits(false);
-}
-
-void ThreadPool::leave_reading_before_brief_wait() noexcept {
-    DeliveryQueue::readingThreadWaits(true);
 }
 
 void ThreadPool::watch(Watched& w) noexcept {

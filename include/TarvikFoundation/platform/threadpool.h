@@ -59,6 +59,7 @@ class TARVIK_API ThreadPool {
         Blocking& operator=(const Blocking&) = delete;
 
       private:
+        explicit Blocking(bool brief) noexcept;
         bool counted_;
     };
 
@@ -81,8 +82,6 @@ class TARVIK_API ThreadPool {
     /// while it runs what the reading brought goes on on another thread first, so that
     /// what the wait needs can still arrive. Blocking scopes call it themselves.
     static void leave_reading() noexcept;
-    /// As leave_reading, for a wait as short as a commit (Blocking::Brief).
-    static void leave_reading_before_brief_wait() noexcept;
 
     /// What the pool's watcher looks at on each of its rounds while it is watched: a
     /// reading thread running what it read, which the watcher relieves of the reading
