@@ -47,12 +47,14 @@ class TARVIK_API ThreadPool {
     /// fewer than the pool's usual number are working. No effect off the pool.
     class Blocking {
       public:
+        /// A wait of any length: a reading thread hands its reading on first.
         Blocking() noexcept;
-        /// A wait as short as a commit to the disk: a reading thread whose read left
-        /// nothing behind the waiting item keeps its reading through it (what comes
-        /// meanwhile is read once it ends, or handed on by the pool's watcher should it
-        /// not end within a round), which saves waking a thread to read nothing.
+        /// Marks a wait as short as a commit to the disk.
         struct Brief {};
+        /// A brief wait: a reading thread whose read left nothing behind the waiting
+        /// item keeps its reading through it (what comes meanwhile is read once it ends,
+        /// or handed on by the pool's watcher should it not end within a round), which
+        /// saves waking a thread to read nothing.
         explicit Blocking(Brief) noexcept;
         ~Blocking();
         Blocking(const Blocking&) = delete;
