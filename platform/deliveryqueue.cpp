@@ -121,13 +121,18 @@ DeliveryQueue::Hold::~Hold() {
         pushTo(held_[i].first, std::move(held_[i].second));
 }
 
-DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> reading) {
+DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> reading,
+                                                      std::function<void()> release) {
     holding_ = previous_;
-    if (held_.empty()) return Ran::Here;
+    if (held_.empty()) {
+        if (release) release();
+        return Ran::Here;
+    }
     reading_ = std::move(reading);
     {
         std::lock_guard g(m_);
         active_ = true;
+        release_ = std::move(release);
     }
     // While the items run, this thread is the one a wait or the watcher relieves.
     struct Watching {
@@ -143,12 +148,18 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
             runningHere_ = hold.outerRun_;
         }
     } watching(*this);
+    // Whatever way the run ends, what it left for later is done before the watcher lets go.
+    struct Released {
+        Hold& hold;
+        ~Released() { hold.releaseOnce(); }
+    } released{*this};
     const auto runStarted = std::chrono::steady_clock::now();
     auto itemStarted = runStarted;
     int slowItems = 0;
     for (;;) {
         std::shared_ptr<State> state;
         std::function<void()> work;
+        bool last;
         {
             std::lock_guard g(m_);
             if (handedOff_ || next_ == held_.size()) {
@@ -159,7 +170,11 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
             work = std::move(held_[next_].second);
             ++next_;
             ++started_;
+            last = next_ == held_.size();
         }
+        // Nothing after the last item to wait for: what the run left for later (its
+        // sends) need not wait behind it either.
+        if (last) releaseOnce();
         // Items its queue already has come first.
         if (state->count.load(std::memory_order_acquire) != 0) {
             pushTo(state, std::move(work));
@@ -221,7 +236,27 @@ void DeliveryQueue::Hold::handOn(Rest rest, bool byWatcher) noexcept {
     }
 }
 
+void DeliveryQueue::Hold::releaseOnce() noexcept {
+    std::function<void()> release;
+    {
+        std::lock_guard g(m_);
+        release = std::exchange(release_, nullptr);
+    }
+    if (!release) return;
+    try {
+        release();
+    } catch (...) {
+        // Out of memory: what was left for later is lost with it.
+    }
+}
+
 void DeliveryQueue::Hold::handOff(bool brief) noexcept {
+    {
+        std::lock_guard g(m_);
+        if (!active_ || handedOff_) return;
+    }
+    // Even a brief wait must not keep back what an item left for later.
+    releaseOnce();
     Rest rest;
     {
         std::lock_guard g(m_);
@@ -243,6 +278,7 @@ void DeliveryQueue::Hold::round() noexcept {
         }
         rest = takeRestLocked(true);
     }
+    releaseOnce();
     handOn(std::move(rest), true);
 }
 

@@ -67,7 +67,12 @@ class DeliveryQueue {
         /// (behind it, when its queue has items waiting), until one waits or takes long.
         /// `reading` learns whether it was handed on by the watcher (an item stuck where
         /// the platform cannot see it) rather than by a wait the platform saw.
-        Ran runHere(std::function<void(bool byWatcher)> reading);
+        /// `release`, if given, runs once: when the items stop running here, or as soon
+        /// as one waits (brief waits too) or the watcher relieves the thread, on the
+        /// thread that finds it so. What the items left for later (their sends, held
+        /// for one write) must not wait behind a stuck or waiting item.
+        Ran runHere(std::function<void(bool byWatcher)> reading,
+                    std::function<void()> release = {});
 
         using Held = std::vector<std::pair<std::shared_ptr<State>, std::function<void()>>>;
 
@@ -99,7 +104,10 @@ class DeliveryQueue {
         bool active_ = false;
         bool handedOff_ = false;
         std::function<void(bool)> reading_;
+        std::function<void()> release_;
         Hold* outerRun_ = nullptr;
+        // Runs release_ unless it ran already; never under m_.
+        void releaseOnce() noexcept;
     };
 
   private:

@@ -67,33 +67,75 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
     }
 }
 
-// While a reading thread hands on the frames of one read to handlers that never wait,
-// the sends they make are held and each transport written to gets them in one system
-// call once the last frame is handed on: a relay that forwards a burst of frames writes
-// once per burst, not once per frame.
+// Sends made while a reading thread hands on or runs what one read set off are held,
+// and each transport written to gets them in one system call: a burst of frames read
+// in one read is answered, or forwarded, in a few writes per transport instead of one
+// per frame. A batch is written every kFramesPerWrite frames, so that the peer has work
+// while the rest is made, and released once: when the read's work is done here or
+// reaches its last item, or before an item waits (or is found stuck), since the wait
+// may be for an answer to a held send.
+class SocketTransport::SendBatch {
+  public:
+    static constexpr int kFramesPerWrite = 8;
+
+    // False once released: the send goes out at once.
+    bool add(std::shared_ptr<SocketTransport> transport) {
+        std::lock_guard g(m_);
+        if (released_) return false;
+        transports_.push_back(std::move(transport));
+        ++frames_;
+        return true;
+    }
+    // One more frame behind a transport this batch holds; true when the batch is due.
+    bool due() {
+        std::lock_guard g(m_);
+        return ++frames_ >= kFramesPerWrite;
+    }
+    void write() { take(false); }
+    void release() { take(true); }
+
+  private:
+    void take(bool last) {
+        std::vector<std::shared_ptr<SocketTransport>> transports;
+        {
+            std::lock_guard g(m_);
+            released_ = released_ || last;
+            frames_ = 0;
+            transports.swap(transports_);
+        }
+        for (auto& transport : transports) transport->sendHeld();
+    }
+
+    std::mutex m_;
+    bool released_ = false;
+    int frames_ = 0;
+    std::vector<std::shared_ptr<SocketTransport>> transports_;
+};
+
+// While alive, this thread's sends go to a batch; released at the end.
 class SocketTransport::HeldSends {
   public:
-    explicit HeldSends(bool active) : previous_(t_held) {
-        if (active) t_held = &held_;
+    using Batch = SendBatch;
+    explicit HeldSends(std::shared_ptr<Batch> batch) : previous_(t_held), batch_(std::move(batch)) {
+        if (batch_) t_held = batch_.get();
     }
     ~HeldSends() {
         t_held = previous_;
-        for (auto& transport : held_) transport->sendHeld();
+        if (batch_) batch_->release();
     }
     HeldSends(const HeldSends&) = delete;
     HeldSends& operator=(const HeldSends&) = delete;
 
-    // The transports whose sends this thread holds now, or null.
-    static std::vector<std::shared_ptr<SocketTransport>>* current() { return t_held; }
+    // The batch this thread's sends go to now, or null.
+    static Batch* current() { return t_held; }
 
   private:
-    static thread_local std::vector<std::shared_ptr<SocketTransport>>* t_held;
-    std::vector<std::shared_ptr<SocketTransport>>* previous_;
-    std::vector<std::shared_ptr<SocketTransport>> held_;
+    static thread_local Batch* t_held;
+    Batch* previous_;
+    std::shared_ptr<Batch> batch_;
 };
 
-thread_local std::vector<std::shared_ptr<SocketTransport>>* SocketTransport::HeldSends::t_held =
-    nullptr;
+thread_local SocketTransport::HeldSends::Batch* SocketTransport::HeldSends::t_held = nullptr;
 
 AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> bytes,
                                                   std::size_t frameSize) {
@@ -105,15 +147,25 @@ AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> byt
     std::unique_lock g(m_);
     if (closed_) return AppServiceResponseStatus::Failure;
     if (!writing_ && !sending_) {
-        if (auto* held = HeldSends::current()) {
-            // This thread is the writer; it writes once its read's frames are handed on.
+        auto* held = HeldSends::current();
+        if (held && held->add(shared_from_this())) {
+            // This thread's batch is the writer; it writes once released.
             sending_ = true;
+            heldBy_ = held;
             queuedBytes_ += bytes->size();
             outbox_.push_back(std::move(*bytes));
-            held->push_back(shared_from_this());
             return AppServiceResponseStatus::Success;
         }
         sendOnCaller(g, std::move(*bytes));
+        return AppServiceResponseStatus::Success;
+    }
+    if (heldBy_ && heldBy_ == HeldSends::current()) {
+        // Another frame for the batch this thread holds.
+        queuedBytes_ += bytes->size();
+        outbox_.push_back(std::move(*bytes));
+        auto* held = heldBy_;
+        g.unlock();
+        if (held->due()) held->write();
         return AppServiceResponseStatus::Success;
     }
     if (queuedBytes_ + bytes->size() > kMaxQueuedBytes) {
@@ -177,9 +229,14 @@ void SocketTransport::sendOnCaller(std::unique_lock<std::mutex>& lock, std::stri
 // behind them meanwhile, in one system call.
 void SocketTransport::sendHeld() {
     std::unique_lock g(m_);
+    heldBy_ = nullptr;
     std::string batch;
-    batch.reserve(queuedBytes_);
-    for (auto& frame : outbox_) batch += frame;
+    if (outbox_.size() == 1) {
+        batch = std::move(outbox_.front());
+    } else {
+        batch.reserve(queuedBytes_);
+        for (auto& frame : outbox_) batch += frame;
+    }
     outbox_.clear();
     queuedBytes_ = 0;
     sendOnCaller(g, std::move(batch));
@@ -394,7 +451,9 @@ void SocketTransport::readLoop() {
             hold.reset();  // hands everything on, as pushed
             continue;
         }
-        switch (hold->runHere(ReadTurn{shared_from_this()})) {
+        const auto batch = std::make_shared<HeldSends::Batch>();
+        const HeldSends held(batch);
+        switch (hold->runHere(ReadTurn{shared_from_this()}, [batch] { batch->release(); })) {
             case DeliveryQueue::Hold::Ran::Here:
                 break;
             case DeliveryQueue::Hold::Ran::Slowly:
@@ -502,7 +561,7 @@ bool SocketTransport::drainFrames(std::optional<DeliveryQueue::Hold>& hold) {
     }
     const auto* handlers = dynamic_cast<const ReaderHandlers*>(sink.get());
     const bool neverWait = handlers && handlers->neverWait();
-    HeldSends held(neverWait);
+    const HeldSends held(neverWait ? std::make_shared<HeldSends::Batch>() : nullptr);
     // What handlers that may wait are sent off with is kept back, to run on this thread
     // once the read is handed on.
     if (!neverWait) hold.emplace();

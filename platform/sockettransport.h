@@ -49,6 +49,7 @@ class SocketTransport : public AppServiceTransport,
   private:
     AppServiceResponseStatus enqueue(std::optional<std::string> bytes, std::size_t frameSize);
     void sendOnCaller(std::unique_lock<std::mutex>& lock, std::string batch);
+    class SendBatch;
     class HeldSends;
     void sendHeld();
     void startIoWriter();
@@ -84,6 +85,8 @@ class SocketTransport : public AppServiceTransport,
     bool closeWhenSent_ = false;
     bool closed_ = false;
     bool notified_ = false;
+    // The batch of held sends that writes this transport's queue, while one does.
+    SendBatch* heldBy_ = nullptr;
     // Used by the thread that reads (one at a time; the reading passes between threads
     // through the queues' locks). completions_ takes what it posts (continuations,
     // events), so that they go to the pool by the burst.

@@ -22,6 +22,7 @@
 #include <TarvikFoundation/platform/clock.h>
 #include <TarvikFoundation/platform/threadpool.h>
 
+#include "asyncwait.h"
 #include "common/logger.h"
 #include "platform/appservicelistener.h"
 #include "platform/framedio.h"
@@ -872,6 +873,42 @@ TEST_F(SocketTransport, AHandlerWaitingOnTheThreadThatReadItHoldsBackNoLaterRequ
         EXPECT_EQ(waiting.get().Message().LookupAs<int32_t>(L"n"), 2 * round);
         EXPECT_TRUE(log.waitFor("overlapped " + std::to_string(2 * round), 1ms))
             << "request " << 2 * round + 1 << " waited for the handler before it";
+    }
+}
+
+// The sends of a handler run on the thread that read its request are held to be written
+// with the rest of that read's; a handler that then waits for the answer to its own send
+// must see it sent, whether it waits through the platform or where the platform cannot
+// see (which the pool's watcher finds).
+TEST_F(SocketTransport, AHandlerThatAsksItsPeerAndWaitsOnTheReadingThreadGetsTheAnswer) {
+    enum class Wait { Platform, UnknownToThePlatform };
+    const auto ask = [](Wait wait, const AppServiceConnection& c, int32_t n) {
+        auto answer = std::make_shared<std::promise<int32_t>>();
+        auto got = answer->get_future();
+        c.SendMessageAsync(numbered(n)).Completed([answer](const auto& op, AsyncStatus) {
+            answer->set_value(op.GetResults().Message().template LookupAs<int32_t>(L"n"));
+        });
+        // A bounded wait either way: a lost answer fails the case rather than hanging it.
+        std::optional<ThreadPool::Blocking> seen;
+        if (wait == Wait::Platform) seen.emplace();
+        return got.wait_for(10s) == std::future_status::ready ? got.get() : -1;
+    };
+    for (const Wait wait : {Wait::Platform, Wait::UnknownToThePlatform}) {
+        SCOPED_TRACE(wait == Wait::Platform ? "a platform wait" : "a std::future");
+        auto listener = listen([&](const AppServiceConnection& server) {
+            server.RequestReceived([&, wait](const AppServiceConnection& c,
+                                             const AppServiceRequestReceivedEventArgs& args) {
+                const int32_t n = args.Request().Message().LookupAs<int32_t>(L"n");
+                args.Request().SendResponseAsync(numbered(ask(wait, c, n + 100)));
+            });
+        });
+        auto client = open();
+        echoRequests(client);
+        for (int32_t n = 0; n < 3; ++n) {
+            auto asked = client.SendMessageAsync(numbered(n));
+            ASSERT_TRUE(TestSupport::endsWithin(asked, 20s)) << "request " << n;
+            EXPECT_EQ(asked.GetResults().Message().LookupAs<int32_t>(L"n"), n + 100);
+        }
     }
 }
 
