@@ -159,19 +159,21 @@ AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> byt
         sendOnCaller(g, std::move(*bytes));
         return AppServiceResponseStatus::Success;
     }
-    if (heldBy_ && heldBy_ == HeldSends::current()) {
-        // Another frame for the batch this thread holds.
-        queuedBytes_ += bytes->size();
-        outbox_.push_back(std::move(*bytes));
-        auto* held = heldBy_;
-        g.unlock();
-        if (held->due()) held->write();
-        return AppServiceResponseStatus::Success;
-    }
     if (queuedBytes_ + bytes->size() > kMaxQueuedBytes) {
         PLOG("WRN", "%s: peer is not reading, %I64u bytes queued", label_.c_str(),
              static_cast<uint64_t>(queuedBytes_));
         return AppServiceResponseStatus::ResourceLimitsExceeded;
+    }
+    if (heldBy_ && heldBy_ == HeldSends::current()) {
+        // Another frame for the batch this thread holds; large frames are not copied
+        // into one write for long.
+        queuedBytes_ += bytes->size();
+        outbox_.push_back(std::move(*bytes));
+        const bool large = queuedBytes_ >= kReadChunk;
+        auto* held = heldBy_;
+        g.unlock();
+        if (held->due() || large) held->write();
+        return AppServiceResponseStatus::Success;
     }
     // Behind the current writer, which takes it next.
     queuedBytes_ += bytes->size();
