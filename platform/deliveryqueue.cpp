@@ -122,10 +122,10 @@ DeliveryQueue::Hold::~Hold() {
 }
 
 DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> reading,
-                                                      std::function<void()> release) {
+                                                      std::function<void(bool)> release) {
     holding_ = previous_;
     if (held_.empty()) {
-        if (release) release();
+        if (release) release(false);
         return Ran::Here;
     }
     reading_ = std::move(reading);
@@ -151,7 +151,7 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
     // Whatever way the run ends, what it left for later is done before the watcher lets go.
     struct Released {
         Hold& hold;
-        ~Released() { hold.releaseOnce(); }
+        ~Released() { hold.releaseOnce(false); }
     } released{*this};
     const auto runStarted = std::chrono::steady_clock::now();
     auto itemStarted = runStarted;
@@ -174,7 +174,7 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
         }
         // Nothing after the last item to wait for: what the run left for later (its
         // sends) need not wait behind it either.
-        if (last) releaseOnce();
+        if (last) releaseOnce(false);
         // Items its queue already has come first.
         if (state->count.load(std::memory_order_acquire) != 0) {
             pushTo(state, std::move(work));
@@ -182,8 +182,11 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
         }
         runItem(state, work);
         const auto now = std::chrono::steady_clock::now();
+        const bool slow = now - itemStarted >= kQuickItem;
+        // What the items left for later waited behind this one; it must not behind the next.
+        if (slow) releaseOnce(true);
         // Two in a row: one alone may only have lost the core for a while.
-        slowItems = now - itemStarted >= kQuickItem ? slowItems + 1 : 0;
+        slowItems = slow ? slowItems + 1 : 0;
         if (slowItems == 2 || now - runStarted >= kReadBudget) {
             Rest rest;
             {
@@ -236,15 +239,15 @@ void DeliveryQueue::Hold::handOn(Rest rest, bool byWatcher) noexcept {
     }
 }
 
-void DeliveryQueue::Hold::releaseOnce() noexcept {
-    std::function<void()> release;
+void DeliveryQueue::Hold::releaseOnce(bool slow) noexcept {
+    std::function<void(bool)> release;
     {
         std::lock_guard g(m_);
         release = std::exchange(release_, nullptr);
     }
     if (!release) return;
     try {
-        release();
+        release(slow);
     } catch (...) {
         // Out of memory: what was left for later is lost with it.
     }
@@ -256,7 +259,7 @@ void DeliveryQueue::Hold::handOff(bool brief) noexcept {
         if (!active_ || handedOff_) return;
     }
     // Even a brief wait must not keep back what an item left for later.
-    releaseOnce();
+    releaseOnce(true);
     Rest rest;
     {
         std::lock_guard g(m_);
@@ -278,7 +281,7 @@ void DeliveryQueue::Hold::round() noexcept {
         }
         rest = takeRestLocked(true);
     }
-    releaseOnce();
+    releaseOnce(true);
     handOn(std::move(rest), true);
 }
 

@@ -67,12 +67,14 @@ class DeliveryQueue {
         /// (behind it, when its queue has items waiting), until one waits or takes long.
         /// `reading` learns whether it was handed on by the watcher (an item stuck where
         /// the platform cannot see it) rather than by a wait the platform saw.
-        /// `release`, if given, runs once: when the items stop running here, or as soon
-        /// as one waits (brief waits too) or the watcher relieves the thread, on the
-        /// thread that finds it so. What the items left for later (their sends, held
-        /// for one write) must not wait behind a stuck or waiting item.
+        /// `release`, if given, runs once: when the items stop running here or the last
+        /// one starts, or as soon as one waits (brief waits too), is found stuck by the
+        /// watcher, or has taken kQuickItem or longer, on the thread that finds it so;
+        /// it learns whether an item was slow in one of these ways. What the items
+        /// left for later (their sends, held for one write) must not wait behind a
+        /// slow item.
         Ran runHere(std::function<void(bool byWatcher)> reading,
-                    std::function<void()> release = {});
+                    std::function<void(bool slow)> release = {});
 
         using Held = std::vector<std::pair<std::shared_ptr<State>, std::function<void()>>>;
 
@@ -104,10 +106,10 @@ class DeliveryQueue {
         bool active_ = false;
         bool handedOff_ = false;
         std::function<void(bool)> reading_;
-        std::function<void()> release_;
+        std::function<void(bool)> release_;
         Hold* outerRun_ = nullptr;
         // Runs release_ unless it ran already; never under m_.
-        void releaseOnce() noexcept;
+        void releaseOnce(bool slow) noexcept;
     };
 
   private:

@@ -73,13 +73,18 @@ void SocketTransport::start(std::weak_ptr<Sink> sink) {
 // per frame. A batch is written every kFramesPerWrite frames, so that the peer has work
 // while the rest is made, and released once: when the read's work is done here or
 // reaches its last item, or before an item waits (or is found stuck), since the wait
-// may be for an answer to a held send.
+// may be for an answer to a held send, or after one took long.
 class SocketTransport::SendBatch {
   public:
     static constexpr int kFramesPerWrite = 8;
 
-    // False once released: the send goes out at once.
+    // A batch of the reading transport's own sends only (a handler's sends on other
+    // connections go out at once), or, without one, of every transport's.
+    explicit SendBatch(const SocketTransport* only = nullptr) : only_(only) {}
+
+    // False once released, or for a transport it does not hold: the send goes out at once.
     bool add(std::shared_ptr<SocketTransport> transport) {
+        if (only_ && transport.get() != only_) return false;
         std::lock_guard g(m_);
         if (released_) return false;
         transports_.push_back(std::move(transport));
@@ -106,6 +111,7 @@ class SocketTransport::SendBatch {
         for (auto& transport : transports) transport->sendHeld();
     }
 
+    const SocketTransport* const only_;
     std::mutex m_;
     bool released_ = false;
     int frames_ = 0;
@@ -232,6 +238,13 @@ void SocketTransport::sendOnCaller(std::unique_lock<std::mutex>& lock, std::stri
 void SocketTransport::sendHeld() {
     std::unique_lock g(m_);
     heldBy_ = nullptr;
+    if (closed_) {
+        // The close frame is queued: the I/O thread writes it last and then ends the
+        // socket, which a write here would not.
+        sending_ = false;
+        if (!outbox_.empty()) startIoWriter();
+        return;
+    }
     std::string batch;
     if (outbox_.size() == 1) {
         batch = std::move(outbox_.front());
@@ -453,9 +466,17 @@ void SocketTransport::readLoop() {
             hold.reset();  // hands everything on, as pushed
             continue;
         }
-        const auto batch = std::make_shared<HeldSends::Batch>();
+        // After an item that took long, sends go out at once for a while: another may
+        // take as long, and what was sent before it would wait for it.
+        const auto batch = std::chrono::steady_clock::now() < holdSendsAgainAt_
+                               ? nullptr
+                               : std::make_shared<HeldSends::Batch>(this);
         const HeldSends held(batch);
-        switch (hold->runHere(ReadTurn{shared_from_this()}, [batch] { batch->release(); })) {
+        const auto release = [this, batch](bool slow) {
+            if (batch) batch->release();
+            if (slow) holdSendsAgainAt_ = std::chrono::steady_clock::now() + kInlinePause;
+        };
+        switch (hold->runHere(ReadTurn{shared_from_this()}, release)) {
             case DeliveryQueue::Hold::Ran::Here:
                 break;
             case DeliveryQueue::Hold::Ran::Slowly:

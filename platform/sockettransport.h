@@ -102,6 +102,10 @@ class SocketTransport : public AppServiceTransport,
     // the next may too (handlers that compute use the other cores, and the reading
     // goes on).
     std::chrono::steady_clock::time_point inlineAgainAt_{};
+    // Until then, what a read sets off sends at once instead of holding its sends for
+    // one write: an item of this connection took long lately. Set by the reading thread,
+    // or by the thread that relieves it before the reading is handed on.
+    std::chrono::steady_clock::time_point holdSendsAgainAt_{};
     static constexpr auto kInlinePause = std::chrono::milliseconds(50);
 };
 

@@ -912,6 +912,44 @@ TEST_F(SocketTransport, AHandlerThatAsksItsPeerAndWaitsOnTheReadingThreadGetsThe
     }
 }
 
+// A handler run on the reading thread answers and closes the connection: its answer is
+// held to be written with the rest of the read's, and the close frame goes out behind
+// it; the socket must still end after them, as it does when nothing is held.
+TEST_F(SocketTransport, AConnectionClosedWhileItsSendsAreHeldStillEndsTheSocket) {
+    auto listener = listen([](const AppServiceConnection& server) {
+        server.RequestReceived(
+            [](const AppServiceConnection& c, const AppServiceRequestReceivedEventArgs& args) {
+                const int32_t n = args.Request().Message().LookupAs<int32_t>(L"n");
+                args.Request().SendResponseAsync(numbered(n));
+                if (n == 1) c.Close();
+            });
+    });
+    const int fd = rawConnect(listener->path());
+    tarvik::wire::Frame hello;
+    hello.mutable_open()->set_service_name("svc");
+    ASSERT_TRUE(FramedIo::writeFrame(fd, hello));
+    std::string error;
+    auto opened = FramedIo::readFrame(fd, 5000, error);
+    ASSERT_TRUE(opened && opened->has_open_result()) << error;
+    // Two requests in one write, so that one read brings both.
+    std::string both;
+    for (int32_t n : {1, 2}) {
+        std::size_t size = 0;
+        auto bytes = Wire::encodeRequest(static_cast<uint64_t>(n), numbered(n), size);
+        ASSERT_TRUE(bytes);
+        both += *bytes;
+    }
+    ASSERT_EQ(::send(fd, both.data(), both.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(both.size()));
+    auto answer = FramedIo::readFrame(fd, 5000, error);
+    ASSERT_TRUE(answer && answer->has_response()) << error;
+    EXPECT_EQ(answer->response().sequence(), 1u);
+    auto closing = FramedIo::readFrame(fd, 5000, error);
+    ASSERT_TRUE(closing && closing->has_close()) << error;
+    EXPECT_TRUE(closedByPeer(fd)) << "the socket stayed open after the close frame";
+    ::close(fd);
+}
+
 // Each conversation with pauses leaves its connection's reading on a pool thread, which
 // sleeps there while the connection is idle. More idle connections than the pool's
 // limit of threads must still leave threads for the work: every request is answered.
