@@ -129,6 +129,7 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
         return Ran::Here;
     }
     reading_ = std::move(reading);
+    releasing_ = static_cast<bool>(release);
     {
         std::lock_guard g(m_);
         active_ = true;
@@ -240,6 +241,7 @@ void DeliveryQueue::Hold::handOn(Rest rest, bool byWatcher) noexcept {
 }
 
 void DeliveryQueue::Hold::releaseOnce(bool slow) noexcept {
+    if (!releasing_) return;
     std::function<void(bool)> release;
     {
         std::lock_guard g(m_);

@@ -76,6 +76,9 @@ class DeliveryQueue {
         Ran runHere(std::function<void(bool byWatcher)> reading,
                     std::function<void(bool slow)> release = {});
 
+        /// Items kept back so far.
+        std::size_t size() const noexcept { return held_.size(); }
+
         using Held = std::vector<std::pair<std::shared_ptr<State>, std::function<void()>>>;
 
       private:
@@ -107,6 +110,9 @@ class DeliveryQueue {
         bool handedOff_ = false;
         std::function<void(bool)> reading_;
         std::function<void(bool)> release_;
+        // Whether runHere was given a release: set before the watcher looks, read by
+        // both, so that a run without one takes no lock for it.
+        bool releasing_ = false;
         Hold* outerRun_ = nullptr;
         // Runs release_ unless it ran already; never under m_.
         void releaseOnce(bool slow) noexcept;

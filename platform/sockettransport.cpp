@@ -118,12 +118,12 @@ class SocketTransport::SendBatch {
     std::vector<std::shared_ptr<SocketTransport>> transports_;
 };
 
-// While alive, this thread's sends go to a batch; released at the end.
+// While alive, this thread's sends go to a batch (none: out at once); released at the end.
 class SocketTransport::HeldSends {
   public:
     using Batch = SendBatch;
-    explicit HeldSends(std::shared_ptr<Batch> batch) : previous_(t_held), batch_(std::move(batch)) {
-        if (batch_) t_held = batch_.get();
+    explicit HeldSends(Batch* batch) : previous_(t_held), batch_(batch) {
+        if (batch_) t_held = batch_;
     }
     ~HeldSends() {
         t_held = previous_;
@@ -138,7 +138,7 @@ class SocketTransport::HeldSends {
   private:
     static thread_local Batch* t_held;
     Batch* previous_;
-    std::shared_ptr<Batch> batch_;
+    Batch* batch_;
 };
 
 thread_local SocketTransport::HeldSends::Batch* SocketTransport::HeldSends::t_held = nullptr;
@@ -466,17 +466,21 @@ void SocketTransport::readLoop() {
             hold.reset();  // hands everything on, as pushed
             continue;
         }
-        // After an item that took long, sends go out at once for a while: another may
-        // take as long, and what was sent before it would wait for it.
-        const auto batch = std::chrono::steady_clock::now() < holdSendsAgainAt_
-                               ? nullptr
-                               : std::make_shared<HeldSends::Batch>(this);
-        const HeldSends held(batch);
-        const auto release = [this, batch](bool slow) {
-            if (batch) batch->release();
-            if (slow) holdSendsAgainAt_ = std::chrono::steady_clock::now() + kInlinePause;
-        };
-        switch (hold->runHere(ReadTurn{shared_from_this()}, release)) {
+        // A lone item's sends go out at once, since nothing follows them. After an item
+        // that took long, so do all for a while: another may take as long, and what was
+        // sent before it would wait for it. The batch lives until runHere has returned,
+        // which is the last any thread releases it.
+        std::optional<SendBatch> batch;
+        std::function<void(bool)> release;
+        if (hold->size() > 1 && std::chrono::steady_clock::now() >= holdSendsAgainAt_) {
+            batch.emplace(this);
+            release = [this, sends = &*batch](bool slow) {
+                sends->release();
+                if (slow) holdSendsAgainAt_ = std::chrono::steady_clock::now() + kInlinePause;
+            };
+        }
+        const HeldSends held(batch ? &*batch : nullptr);
+        switch (hold->runHere(ReadTurn{shared_from_this()}, std::move(release))) {
             case DeliveryQueue::Hold::Ran::Here:
                 break;
             case DeliveryQueue::Hold::Ran::Slowly:
@@ -584,7 +588,9 @@ bool SocketTransport::drainFrames(std::optional<DeliveryQueue::Hold>& hold) {
     }
     const auto* handlers = dynamic_cast<const ReaderHandlers*>(sink.get());
     const bool neverWait = handlers && handlers->neverWait();
-    const HeldSends held(neverWait ? std::make_shared<HeldSends::Batch>() : nullptr);
+    std::optional<SendBatch> batch;
+    if (neverWait) batch.emplace();
+    const HeldSends held(batch ? &*batch : nullptr);
     // What handlers that may wait are sent off with is kept back, to run on this thread
     // once the read is handed on.
     if (!neverWait) hold.emplace();
