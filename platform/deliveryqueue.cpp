@@ -122,10 +122,10 @@ DeliveryQueue::Hold::~Hold() {
 }
 
 DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> reading,
-                                                      std::function<void(bool)> release) {
+                                                      std::function<void()> release) {
     holding_ = previous_;
     if (held_.empty()) {
-        if (release) release(false);
+        if (release) release();
         return Ran::Here;
     }
     reading_ = std::move(reading);
@@ -152,7 +152,7 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
     // Whatever way the run ends, what it left for later is done before the watcher lets go.
     struct Released {
         Hold& hold;
-        ~Released() { hold.releaseOnce(false); }
+        ~Released() { hold.releaseOnce(); }
     } released{*this};
     const auto runStarted = std::chrono::steady_clock::now();
     auto itemStarted = runStarted;
@@ -175,7 +175,7 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
         }
         // Nothing after the last item to wait for: what the run left for later (its
         // sends) need not wait behind it either.
-        if (last) releaseOnce(false);
+        if (last) releaseOnce();
         // Items its queue already has come first.
         if (state->count.load(std::memory_order_acquire) != 0) {
             pushTo(state, std::move(work));
@@ -184,8 +184,9 @@ DeliveryQueue::Hold::Ran DeliveryQueue::Hold::runHere(std::function<void(bool)> 
         runItem(state, work);
         const auto now = std::chrono::steady_clock::now();
         const bool slow = now - itemStarted >= kQuickItem;
-        // What the items left for later waited behind this one; it must not behind the next.
-        if (slow) releaseOnce(true);
+        sawSlow_ = sawSlow_ || slow;
+        // What the items left for later has waited long enough behind them.
+        if (now - runStarted >= kQuickItem) releaseOnce();
         // Two in a row: one alone may only have lost the core for a while.
         slowItems = slow ? slowItems + 1 : 0;
         if (slowItems == 2 || now - runStarted >= kReadBudget) {
@@ -240,16 +241,16 @@ void DeliveryQueue::Hold::handOn(Rest rest, bool byWatcher) noexcept {
     }
 }
 
-void DeliveryQueue::Hold::releaseOnce(bool slow) noexcept {
+void DeliveryQueue::Hold::releaseOnce() noexcept {
     if (!releasing_) return;
-    std::function<void(bool)> release;
+    std::function<void()> release;
     {
         std::lock_guard g(m_);
         release = std::exchange(release_, nullptr);
     }
     if (!release) return;
     try {
-        release(slow);
+        release();
     } catch (...) {
         // Out of memory: what was left for later is lost with it.
     }
@@ -261,7 +262,8 @@ void DeliveryQueue::Hold::handOff(bool brief) noexcept {
         if (!active_ || handedOff_) return;
     }
     // Even a brief wait must not keep back what an item left for later.
-    releaseOnce(true);
+    sawSlow_ = true;
+    releaseOnce();
     Rest rest;
     {
         std::lock_guard g(m_);
@@ -275,16 +277,20 @@ void DeliveryQueue::Hold::handOff(bool brief) noexcept {
 // that a runner that has just moved on is not relieved for nothing.
 void DeliveryQueue::Hold::round() noexcept {
     Rest rest;
+    bool running, stuck = false;
     {
         std::lock_guard g(m_);
-        if (!active_ || handedOff_ || started_ != seen_) {
+        running = active_ && !handedOff_;
+        if (!running || started_ != seen_) {
             seen_ = started_;
-            return;
+        } else {
+            rest = takeRestLocked(true);
+            stuck = true;
         }
-        rest = takeRestLocked(true);
     }
-    releaseOnce(true);
-    handOn(std::move(rest), true);
+    // What the items left for later waits no longer than a round, stuck or not.
+    if (running) releaseOnce();
+    if (stuck) handOn(std::move(rest), true);
 }
 
 void DeliveryQueue::readingThreadWaits(bool brief) noexcept {

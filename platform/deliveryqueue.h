@@ -68,13 +68,15 @@ class DeliveryQueue {
         /// `reading` learns whether it was handed on by the watcher (an item stuck where
         /// the platform cannot see it) rather than by a wait the platform saw.
         /// `release`, if given, runs once: when the items stop running here or the last
-        /// one starts, or as soon as one waits (brief waits too), is found stuck by the
-        /// watcher, or has taken kQuickItem or longer, on the thread that finds it so;
-        /// it learns whether an item was slow in one of these ways. What the items
-        /// left for later (their sends, held for one write) must not wait behind a
-        /// slow item.
+        /// one starts, once they have kept the thread kQuickItem, as soon as one waits
+        /// (brief waits too), or at the watcher's next round, on the thread that finds
+        /// it so. What the items left for later (their sends, held for one write) waits
+        /// behind no long or waiting item, and no longer than a round.
         Ran runHere(std::function<void(bool byWatcher)> reading,
-                    std::function<void(bool slow)> release = {});
+                    std::function<void()> release = {});
+        /// After runHere, on its thread: whether an item kept the thread kQuickItem or
+        /// longer, or waited.
+        bool sawSlowItem() const noexcept { return sawSlow_; }
 
         /// Items kept back so far.
         std::size_t size() const noexcept { return held_.size(); }
@@ -109,13 +111,15 @@ class DeliveryQueue {
         bool active_ = false;
         bool handedOff_ = false;
         std::function<void(bool)> reading_;
-        std::function<void(bool)> release_;
+        std::function<void()> release_;
+        // Set by the running thread only.
+        bool sawSlow_ = false;
         // Whether runHere was given a release: set before the watcher looks, read by
         // both, so that a run without one takes no lock for it.
         bool releasing_ = false;
         Hold* outerRun_ = nullptr;
         // Runs release_ unless it ran already; never under m_.
-        void releaseOnce(bool slow) noexcept;
+        void releaseOnce() noexcept;
     };
 
   private:

@@ -467,20 +467,23 @@ void SocketTransport::readLoop() {
             continue;
         }
         // A lone item's sends go out at once, since nothing follows them. After an item
-        // that took long, so do all for a while: another may take as long, and what was
-        // sent before it would wait for it. The batch lives until runHere has returned,
-        // which is the last any thread releases it.
+        // that took long or waited, so do all for a while: another may do the same, and
+        // what was sent before it would wait for it. The batch lives until runHere has
+        // returned, which is the last any thread releases it.
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
         std::optional<SendBatch> batch;
-        std::function<void(bool)> release;
-        if (hold->size() > 1 && std::chrono::steady_clock::now() >= holdSendsAgainAt_) {
+        std::function<void()> release;
+        if (hold->size() > 1 && now >= holdSendsAgainAt_.load(std::memory_order_relaxed)) {
             batch.emplace(this);
-            release = [this, sends = &*batch](bool slow) {
-                sends->release();
-                if (slow) holdSendsAgainAt_ = std::chrono::steady_clock::now() + kInlinePause;
-            };
+            release = [sends = &*batch] { sends->release(); };
         }
         const HeldSends held(batch ? &*batch : nullptr);
-        switch (hold->runHere(ReadTurn{shared_from_this()}, std::move(release))) {
+        const auto ran = hold->runHere(ReadTurn{shared_from_this()}, std::move(release));
+        if (hold->sawSlowItem())
+            holdSendsAgainAt_.store(
+                (std::chrono::steady_clock::now() + kInlinePause).time_since_epoch().count(),
+                std::memory_order_relaxed);
+        switch (ran) {
             case DeliveryQueue::Hold::Ran::Here:
                 break;
             case DeliveryQueue::Hold::Ran::Slowly:

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <chrono>
 #include <cstdint>
@@ -102,10 +103,10 @@ class SocketTransport : public AppServiceTransport,
     // the next may too (handlers that compute use the other cores, and the reading
     // goes on).
     std::chrono::steady_clock::time_point inlineAgainAt_{};
-    // Until then, what a read sets off sends at once instead of holding its sends for
-    // one write: an item of this connection took long lately. Set by the reading thread,
-    // or by the thread that relieves it before the reading is handed on.
-    std::chrono::steady_clock::time_point holdSendsAgainAt_{};
+    // Until then (steady clock ticks), what a read sets off sends at once instead of
+    // holding its sends for one write: an item of this connection took long or waited
+    // lately. Atomic: a thread that waited writes it after the reading went on.
+    std::atomic<std::chrono::steady_clock::rep> holdSendsAgainAt_{0};
     static constexpr auto kInlinePause = std::chrono::milliseconds(50);
 };
 

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -478,6 +479,62 @@ TEST(DeliveryQueue, AHeldItemThatWaitsGivesTheReadingAndTheRestAway) {
         std::this_thread::sleep_for(20ms);
         EXPECT_EQ(readings.load(), 1);
         EXPECT_EQ(behind.load(), 4);
+    }
+}
+
+// What a run leaves for later (a reading thread's held sends) is released once, and
+// never waits behind an item that computed for a while or one that waits: the item after
+// the first finds it released, and the second finds it released as it starts waiting,
+// though items follow; the last item, with nothing behind it, finds it released too.
+TEST(DeliveryQueue, ARunReleasesWhatItHoldsBeforeWhatFollowsALongOrWaitingItem) {
+    enum class Long { Computes, Waits, IsLast };
+    for (const Long kind : {Long::Computes, Long::Waits, Long::IsLast}) {
+        SCOPED_TRACE(kind == Long::Computes ? "an item computes"
+                     : kind == Long::Waits  ? "an item waits"
+                                            : "the last item");
+        Platform::DeliveryQueue queue;
+        std::atomic<int> releases{0};
+        std::mutex m;
+        std::map<std::string, int> seen;  // releases seen at each point
+        const auto note = [&](const std::string& at) {
+            std::lock_guard g(m);
+            seen[at] = releases.load();
+        };
+        bool sawSlow = false;
+        {
+            Platform::DeliveryQueue::Hold hold;
+            queue.push([&] { note("first"); });
+            queue.push([&] {
+                if (kind == Long::Computes) {
+                    const auto until = std::chrono::steady_clock::now() +
+                                       Platform::DeliveryQueue::Hold::kQuickItem + 50us;
+                    while (std::chrono::steady_clock::now() < until) {
+                    }
+                } else if (kind == Long::Waits) {
+                    // Items follow it: the wait hands them and the reading on.
+                    const Platform::ThreadPool::Blocking waiting;
+                    note("waiting");
+                }
+            });
+            queue.push([&] { note("third"); });
+            if (kind != Long::IsLast) queue.push([&] { note("last"); });
+            hold.runHere([](bool) {}, [&] { ++releases; });
+            sawSlow = hold.sawSlowItem();
+        }
+        const std::size_t points = kind == Long::Waits ? 4 : kind == Long::Computes ? 3 : 2;
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard g(m);
+            return seen.size() == points;
+        }));
+        std::this_thread::sleep_for(10ms);
+        EXPECT_EQ(releases.load(), 1) << "released more than once, or never";
+        std::lock_guard g(m);
+        EXPECT_EQ(seen.size(), points);
+        if (kind == Long::Computes) EXPECT_EQ(seen["third"], 1) << "held past a long item";
+        if (kind == Long::Waits) EXPECT_EQ(seen["waiting"], 1) << "held through a wait";
+        EXPECT_EQ(kind == Long::IsLast ? seen["third"] : seen["last"], 1)
+            << "the last item ran before the release";
+        if (kind != Long::IsLast) EXPECT_TRUE(sawSlow);
     }
 }
 
