@@ -121,8 +121,7 @@ class SocketTransport::SendBatch {
 // While alive, this thread's sends go to a batch (none: out at once); released at the end.
 class SocketTransport::HeldSends {
   public:
-    using Batch = SendBatch;
-    explicit HeldSends(Batch* batch) : previous_(t_held), batch_(batch) {
+    explicit HeldSends(SendBatch* batch) : previous_(t_held), batch_(batch) {
         if (batch_) t_held = batch_;
     }
     ~HeldSends() {
@@ -133,15 +132,15 @@ class SocketTransport::HeldSends {
     HeldSends& operator=(const HeldSends&) = delete;
 
     // The batch this thread's sends go to now, or null.
-    static Batch* current() { return t_held; }
+    static SendBatch* current() { return t_held; }
 
   private:
-    static thread_local Batch* t_held;
-    Batch* previous_;
-    Batch* batch_;
+    static thread_local SendBatch* t_held;
+    SendBatch* previous_;
+    SendBatch* batch_;
 };
 
-thread_local SocketTransport::HeldSends::Batch* SocketTransport::HeldSends::t_held = nullptr;
+thread_local SocketTransport::SendBatch* SocketTransport::HeldSends::t_held = nullptr;
 
 AppServiceResponseStatus SocketTransport::enqueue(std::optional<std::string> bytes,
                                                   std::size_t frameSize) {

@@ -40,9 +40,10 @@ Platform::IAsyncOperation<hstring> OrvaneTestManager::sendDelay(ValueSet request
         if (!message) return hstring();
         return message.TryLookupAs<hstring>(CommandKeys::kTestResponse).value_or(hstring());
     };
-    // The answer arrives on the I/O thread, while it reads. Reading it there saves a
-    // hand-off; a log line that will be written is posted as a continuation, which may
-    // wait for the disk (the reading goes on elsewhere meanwhile).
+    // The answer arrives on the socket's reading thread, while it reads. Reading it there
+    // saves a hand-off; a log line that will be written is posted as a continuation,
+    // which may wait for the disk (a brief wait: the reading is handed on only when
+    // more of the read waits behind it).
     if (logReceived && Tarvik::LogWrites("INF")) {
         return Platform::IAsyncOperation<hstring>::from_task(
             sent.then([text](Platform::AppServiceResponse response) {
